@@ -1,0 +1,23 @@
+#pragma once
+#include <string_view>
+
+namespace tolvi {
+
+// Entry points of the run modes. Each returns the process exit code. The ones whose
+// subsystem has not landed in this build say so in one line and return kNotAvailable.
+constexpr int kNotAvailable = 1;
+
+int run_scaling_command();             // --get-scale / --set-scale n
+int run_service();                     // --service
+int run_agent();                       // --agent
+int run_host_for_test();               // --test-host, after its arguments were accepted
+int run_drive_mapping_diagnostic();    // --test-run-as-user
+int install_host(bool quiet);          // --install
+int uninstall_host(bool quiet);        // --uninstall
+int change_password_with_dialog();     // --password-dialog: 0 saved, 1 cancelled or failed
+int run_tray_application();            // no option
+
+// Logs "<mode> is not available in this build" and returns kNotAvailable.
+int mode_not_available(std::string_view mode);
+
+}  // namespace tolvi

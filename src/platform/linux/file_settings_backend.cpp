@@ -1,0 +1,384 @@
+#include "platform/linux/file_settings_backend.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "platform/random.h"
+#include "platform/secure_zero.h"
+
+namespace tolvi::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kSettingsName[] = "settings";
+constexpr char kLockName[] = "settings.lock";
+constexpr mode_t kPrivateFile = 0600, kSharedFile = 0644;
+constexpr mode_t kPrivateFolder = 0700, kSharedFolder = 0755;
+
+// Protected blob: magic, scope byte, 12-byte nonce, ciphertext, 16-byte tag. The magic and
+// scope are authenticated as associated data, so a blob cannot be moved to the other scope.
+constexpr std::uint8_t kBlobMagic[4] = {'T', 'V', 'P', '1'};
+constexpr std::size_t kHeaderBytes = sizeof kBlobMagic + 1;
+constexpr std::size_t kNonceBytes = 12, kTagBytes = 16, kKeyBytes = 32;
+constexpr std::uint8_t kMachineScopeByte = 'M', kUserScopeByte = 'U';
+
+ErrorCode error_from_errno(int error) {
+  switch (error) {
+    case 0: return kErrorSuccess;
+    case ENOENT:
+    case ENOTDIR: return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return kErrorAccessDenied;
+    default: return kErrorWriteFault;
+  }
+}
+
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+// The whole file, or nothing with errno set.
+std::optional<std::string> read_file(const fs::path& path) {
+  Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd < 0) return std::nullopt;
+  std::string data;
+  char buffer[8192];
+  while (true) {
+    const ssize_t n = read(file.fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) return data;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+ErrorCode make_folder(const fs::path& folder, mode_t mode) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return kErrorSuccess;
+  fs::create_directories(folder.parent_path(), ec);
+  if (mkdir(folder.c_str(), mode) != 0 && errno != EEXIST) return error_from_errno(errno);
+  return kErrorSuccess;
+}
+
+// Writes a temporary file beside `path`, flushes it to disk and renames it over `path`, so a
+// reader sees either the old or the new contents, never a mixture.
+ErrorCode replace_file(const fs::path& path, std::string_view contents, mode_t mode) {
+  std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  Fd file(mkostemp(temp.data(), O_CLOEXEC));
+  if (file.fd < 0) return error_from_errno(errno);
+  const bool ok = fchmod(file.fd, mode) == 0 && write_all(file.fd, contents.data(), contents.size()) &&
+                  fsync(file.fd) == 0;
+  const int error = errno;
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    const int rename_error = ok ? errno : error;
+    unlink(temp.c_str());
+    return error_from_errno(rename_error ? rename_error : EIO);
+  }
+  Fd folder(open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.fd >= 0) fsync(folder.fd);
+  return kErrorSuccess;
+}
+
+std::string time_stamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+
+// The scope's key: read from its file, or (when `create`) made from the system generator. Two
+// processes creating it at once agree: the key is written to a temporary file and linked into
+// place, which fails for the loser, who then reads the winner's key.
+std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocation& where,
+                                                             bool create) {
+  std::array<std::uint8_t, kKeyBytes> key{};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (auto data = read_file(where.key_file)) {
+      const bool ok = data->size() == kKeyBytes;
+      if (ok) std::memcpy(key.data(), data->data(), kKeyBytes);
+      secure_zero(data->data(), data->size());
+      if (ok) return key;
+      return std::nullopt;  // a damaged key file is never replaced: blobs may depend on it
+    }
+    if (errno != ENOENT || !create) return std::nullopt;
+    const fs::path folder = where.key_file.parent_path();
+    if (make_folder(folder, where.shared ? kSharedFolder : kPrivateFolder) != kErrorSuccess) {
+      return std::nullopt;
+    }
+    if (!random_bytes(key.data(), key.size())) return std::nullopt;
+    std::string temp = (folder / ".key.XXXXXX").string();
+    Fd file(mkostemp(temp.data(), O_CLOEXEC));
+    if (file.fd < 0) return std::nullopt;
+    const bool written = fchmod(file.fd, where.shared ? kSharedFile : kPrivateFile) == 0 &&
+                         write_all(file.fd, key.data(), key.size()) && fsync(file.fd) == 0;
+    const bool linked = written && link(temp.c_str(), where.key_file.c_str()) == 0;
+    unlink(temp.c_str());
+    if (linked) return key;
+    secure_zero(key.data(), key.size());
+    if (!written || errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+fs::path config_home() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return config;
+  const char* home = std::getenv("HOME");
+  return fs::path(home && home[0] ? home : ".") / ".config";
+}
+
+}  // namespace
+
+FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocation user)
+    : machine_(std::move(machine)), user_(std::move(user)) {
+  machine_.shared = true;
+  user_.shared = false;
+}
+
+SettingsLocation FileSettingsBackend::default_machine_location() {
+  return {"/etc/tolvi-host", "/var/lib/tolvi-host/machine.key",
+          "/etc/xdg/autostart/tolvi-host.desktop", true};
+}
+
+SettingsLocation FileSettingsBackend::default_user_location() {
+  const fs::path home = config_home();
+  return {home / "tolvi-host", home / "tolvi-host" / "user.key",
+          home / "autostart" / "tolvi-host.desktop", false};
+}
+
+const SettingsLocation& FileSettingsBackend::location(SettingsScope scope) const {
+  return scope == SettingsScope::Machine ? machine_ : user_;
+}
+
+std::optional<SettingValue> FileSettingsBackend::read_value(SettingsScope scope,
+                                                            std::string_view name) {
+  // No lock: the file is only ever replaced whole by rename.
+  const auto text = read_file(location(scope).folder / kSettingsName);
+  if (!text) return std::nullopt;
+  const auto values = parse_settings(*text);
+  if (!values) return std::nullopt;
+  const auto found = values->find(name);
+  if (found == values->end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::uint32_t> FileSettingsBackend::read_dword(SettingsScope scope,
+                                                             std::string_view name) {
+  const auto value = read_value(scope, name);
+  if (!value || !std::holds_alternative<std::uint32_t>(*value)) return std::nullopt;
+  return std::get<std::uint32_t>(*value);
+}
+
+std::optional<std::vector<std::uint8_t>> FileSettingsBackend::read_binary(SettingsScope scope,
+                                                                          std::string_view name) {
+  auto value = read_value(scope, name);
+  if (!value || !std::holds_alternative<std::vector<std::uint8_t>>(*value)) return std::nullopt;
+  return std::get<std::vector<std::uint8_t>>(std::move(*value));
+}
+
+std::optional<std::string> FileSettingsBackend::read_text(SettingsScope scope,
+                                                          std::string_view name) {
+  auto value = read_value(scope, name);
+  if (!value || !std::holds_alternative<std::string>(*value)) return std::nullopt;
+  return std::get<std::string>(std::move(*value));
+}
+
+namespace {
+
+// Runs `change` on the scope's values under the scope's file lock and writes the result back.
+template <typename Change>
+ErrorCode update_settings(const SettingsLocation& where, Change change) {
+  const mode_t file_mode = where.shared ? kSharedFile : kPrivateFile;
+  if (ErrorCode e = make_folder(where.folder, where.shared ? kSharedFolder : kPrivateFolder)) {
+    return e;
+  }
+  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode));
+  if (lock.fd < 0) return error_from_errno(errno);
+  while (flock(lock.fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return error_from_errno(errno);
+  }
+  const fs::path path = where.folder / kSettingsName;
+  SettingsMap values;
+  if (const auto text = read_file(path)) {
+    if (auto parsed = parse_settings(*text)) {
+      values = std::move(*parsed);
+    } else {
+      // Keep what was there before it is replaced: a person may want to recover it.
+      const fs::path copy = where.folder / (std::string(kSettingsName) + ".corrupt-" + time_stamp());
+      if (ErrorCode e = replace_file(copy, *text, kPrivateFile)) return e;
+    }
+  } else if (errno != ENOENT) {
+    return error_from_errno(errno);  // unreadable: never overwrite what we could not read
+  }
+  if (!change(values)) return kErrorSuccess;
+  return replace_file(path, format_settings(values), file_mode);
+}
+
+}  // namespace
+
+ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view name,
+                                           SettingValue value) {
+  return update_settings(location(scope), [&](SettingsMap& values) {
+    values.insert_or_assign(std::string(name), std::move(value));
+    return true;
+  });
+}
+
+ErrorCode FileSettingsBackend::write_dword(SettingsScope scope, std::string_view name,
+                                           std::uint32_t value) {
+  return write_value(scope, name, value);
+}
+
+ErrorCode FileSettingsBackend::write_binary(SettingsScope scope, std::string_view name,
+                                            const std::vector<std::uint8_t>& value) {
+  return write_value(scope, name, value);
+}
+
+ErrorCode FileSettingsBackend::write_text(SettingsScope scope, std::string_view name,
+                                          std::string_view value) {
+  // Text values end at their first NUL, as registry strings do.
+  return write_value(scope, name, std::string(value.substr(0, value.find('\0'))));
+}
+
+ErrorCode FileSettingsBackend::delete_all(SettingsScope scope) {
+  const SettingsLocation& where = location(scope);
+  std::error_code ec;
+  if (!fs::exists(where.folder / kSettingsName, ec)) return kErrorFileNotFound;
+  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+               where.shared ? kSharedFile : kPrivateFile));
+  if (lock.fd >= 0) flock(lock.fd, LOCK_EX);
+  if (unlink((where.folder / kSettingsName).c_str()) != 0) return error_from_errno(errno);
+  return kErrorSuccess;
+}
+
+std::optional<std::string> FileSettingsBackend::read_run_entry(SettingsScope scope) {
+  const auto text = read_file(location(scope).autostart_file);
+  if (!text) return std::nullopt;
+  static constexpr std::string_view kExec = "\nExec=";
+  const std::string body = "\n" + *text;
+  const std::size_t at = body.find(kExec);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t start = at + kExec.size();
+  return body.substr(start, body.find('\n', start) - start);
+}
+
+ErrorCode FileSettingsBackend::write_run_entry(SettingsScope scope,
+                                               const std::optional<std::string>& command) {
+  const SettingsLocation& where = location(scope);
+  if (!command) {
+    if (unlink(where.autostart_file.c_str()) != 0 && errno != ENOENT) {
+      return error_from_errno(errno);
+    }
+    return kErrorSuccess;
+  }
+  if (ErrorCode e = make_folder(where.autostart_file.parent_path(), kSharedFolder)) return e;
+  const std::string entry =
+      "[Desktop Entry]\nType=Application\nName=Tolvi Host\nComment=Remote desktop host\n"
+      "Exec=" + *command + "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+  return replace_file(where.autostart_file, entry, kSharedFile);
+}
+
+std::optional<std::vector<std::uint8_t>> FileSettingsBackend::protect(
+    SettingsScope scope, const std::vector<std::uint8_t>& plain) {
+  auto key = load_key(location(scope), true);
+  if (!key) return std::nullopt;
+  std::vector<std::uint8_t> blob(kHeaderBytes + kNonceBytes + plain.size() + kTagBytes);
+  std::memcpy(blob.data(), kBlobMagic, sizeof kBlobMagic);
+  blob[sizeof kBlobMagic] = scope == SettingsScope::Machine ? kMachineScopeByte : kUserScopeByte;
+  std::uint8_t* nonce = blob.data() + kHeaderBytes;
+  std::uint8_t* cipher = nonce + kNonceBytes;
+  std::uint8_t* tag = cipher + plain.size();
+  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  int length = 0;
+  const bool ok =
+      random_bytes(nonce, kNonceBytes) && ctx &&
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key->data(), nonce) == 1 &&
+      EVP_EncryptUpdate(ctx.get(), nullptr, &length, blob.data(), kHeaderBytes) == 1 &&
+      EVP_EncryptUpdate(ctx.get(), cipher, &length, plain.data(), int(plain.size())) == 1 &&
+      EVP_EncryptFinal_ex(ctx.get(), cipher + length, &length) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, tag) == 1;
+  secure_zero(key->data(), key->size());
+  if (!ok) return std::nullopt;
+  return blob;
+}
+
+std::optional<std::vector<std::uint8_t>> FileSettingsBackend::unprotect(
+    const std::vector<std::uint8_t>& blob) {
+  if (blob.size() < kHeaderBytes + kNonceBytes + kTagBytes ||
+      std::memcmp(blob.data(), kBlobMagic, sizeof kBlobMagic) != 0) {
+    return std::nullopt;
+  }
+  const std::uint8_t scope_byte = blob[sizeof kBlobMagic];
+  if (scope_byte != kMachineScopeByte && scope_byte != kUserScopeByte) return std::nullopt;
+  auto key = load_key(scope_byte == kMachineScopeByte ? machine_ : user_, false);
+  if (!key) return std::nullopt;
+  const std::uint8_t* nonce = blob.data() + kHeaderBytes;
+  const std::uint8_t* cipher = nonce + kNonceBytes;
+  const std::size_t size = blob.size() - kHeaderBytes - kNonceBytes - kTagBytes;
+  std::vector<std::uint8_t> tag(cipher + size, cipher + size + kTagBytes);
+  std::vector<std::uint8_t> plain(size);
+  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  int length = 0;
+  const bool ok =
+      ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key->data(), nonce) == 1 &&
+      EVP_DecryptUpdate(ctx.get(), nullptr, &length, blob.data(), kHeaderBytes) == 1 &&
+      EVP_DecryptUpdate(ctx.get(), plain.data(), &length, cipher, int(size)) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes, tag.data()) == 1 &&
+      EVP_DecryptFinal_ex(ctx.get(), plain.data() + length, &length) == 1;
+  secure_zero(key->data(), key->size());
+  if (!ok) {
+    secure_zero(plain.data(), plain.size());
+    return std::nullopt;
+  }
+  return plain;
+}
+
+}  // namespace tolvi::platform
+
+namespace tolvi {
+
+std::unique_ptr<SettingsBackend> make_settings_backend() {
+  return std::make_unique<platform::FileSettingsBackend>(
+      platform::FileSettingsBackend::default_machine_location(),
+      platform::FileSettingsBackend::default_user_location());
+}
+
+}  // namespace tolvi

@@ -1,0 +1,58 @@
+#pragma once
+#include <filesystem>
+
+#include "platform/linux/settings_file.h"
+#include "platform/settings_backend.h"
+
+namespace tolvi::platform {
+
+// Where each scope keeps its settings file, its protection key and its autostart entry.
+struct SettingsLocation {
+  std::filesystem::path folder;          // holds "settings", its lock and corrupt copies
+  std::filesystem::path key_file;        // 32-byte AES-256 key for protect/unprotect
+  std::filesystem::path autostart_file;  // the XDG autostart entry ("start at login")
+  bool shared = false;  // machine scope: readable by every local account
+};
+
+// Settings on Linux: one text file per scope (see settings_file.h), replaced atomically
+// (temporary file, fsync, rename) under an flock on "settings.lock" beside it, so concurrent
+// writers in different processes never lose each other's values. A corrupt file reads as
+// empty and is copied aside ("settings.corrupt-<time>") before the first write replaces it.
+// Secrets are sealed with AES-256-GCM under the scope's key file, made on first use.
+class FileSettingsBackend final : public SettingsBackend {
+ public:
+  FileSettingsBackend(SettingsLocation machine, SettingsLocation user);
+
+  // /etc/tolvi-host, /var/lib/tolvi-host/machine.key and /etc/xdg/autostart for the machine;
+  // $XDG_CONFIG_HOME/tolvi-host (default ~/.config) and $XDG_CONFIG_HOME/autostart for the user.
+  static SettingsLocation default_machine_location();
+  static SettingsLocation default_user_location();
+
+  std::optional<std::uint32_t> read_dword(SettingsScope scope, std::string_view name) override;
+  std::optional<std::vector<std::uint8_t>> read_binary(SettingsScope scope,
+                                                       std::string_view name) override;
+  std::optional<std::string> read_text(SettingsScope scope, std::string_view name) override;
+  ErrorCode write_dword(SettingsScope scope, std::string_view name, std::uint32_t value) override;
+  ErrorCode write_binary(SettingsScope scope, std::string_view name,
+                         const std::vector<std::uint8_t>& value) override;
+  ErrorCode write_text(SettingsScope scope, std::string_view name,
+                       std::string_view value) override;
+  ErrorCode delete_all(SettingsScope scope) override;
+  std::optional<std::string> read_run_entry(SettingsScope scope) override;
+  ErrorCode write_run_entry(SettingsScope scope,
+                            const std::optional<std::string>& command) override;
+  std::optional<std::vector<std::uint8_t>> protect(
+      SettingsScope scope, const std::vector<std::uint8_t>& plain) override;
+  std::optional<std::vector<std::uint8_t>> unprotect(
+      const std::vector<std::uint8_t>& blob) override;
+
+ private:
+  const SettingsLocation& location(SettingsScope scope) const;
+  std::optional<SettingValue> read_value(SettingsScope scope, std::string_view name);
+  ErrorCode write_value(SettingsScope scope, std::string_view name, SettingValue value);
+
+  SettingsLocation machine_;
+  SettingsLocation user_;
+};
+
+}  // namespace tolvi::platform

@@ -1,0 +1,88 @@
+#include "platform/process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/text.h"
+
+namespace tolvi::platform {
+
+std::vector<std::string> split_command_line(std::string_view line) {
+  std::vector<std::string> args;
+  std::size_t i = 0;
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (true) {
+    while (i < line.size() && blank(line[i])) ++i;
+    if (i >= line.size()) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !blank(line[i]))) {
+      if (line[i] == '\\') {
+        std::size_t slashes = 0;
+        while (i < line.size() && line[i] == '\\') ++slashes, ++i;
+        if (i < line.size() && line[i] == '"') {
+          arg.append(slashes / 2, '\\');
+          if (slashes % 2) {
+            arg += '"';
+            ++i;
+          }
+        } else {
+          arg.append(slashes, '\\');
+        }
+      } else if (line[i] == '"') {
+        ++i;
+        if (quoted && i < line.size() && line[i] == '"') {
+          arg += '"';  // "" inside a quoted group is one literal quote
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+      } else {
+        arg += line[i++];
+      }
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+bool run_elevated(const std::string& arguments, bool wait) {
+  // pkexec stands for the consent prompt: it asks for an administrator's authentication.
+  const std::string pkexec = "/usr/bin/pkexec";
+  if (access(pkexec.c_str(), X_OK) != 0) return false;
+  const std::string self = to_utf8(module_path());
+  std::vector<std::string> argv_text{pkexec, self};
+  for (auto& arg : split_command_line(arguments)) argv_text.push_back(arg);
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (!wait) {
+    // Reap the copy whenever it ends, so it never lingers as a zombie.
+    std::thread([child] { waitpid(child, nullptr, 0); }).detach();
+    return true;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void set_dpi_awareness() {
+  // X11 has no per-process DPI awareness: scaling is the desktop's Xft.dpi.
+}
+
+void exit_process(int code) { std::_Exit(code); }
+
+}  // namespace tolvi::platform

@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvi::platform {
+
+// Splits a command line by the Windows rules (CommandLineToArgvW): blanks separate arguments,
+// double quotes group, 2n backslashes before a quote give n backslashes and a grouping quote,
+// 2n+1 give n backslashes and a literal quote, "" inside a group is a literal quote.
+std::vector<std::string> split_command_line(std::string_view command_line);
+
+// Starts this executable again with administrator rights and `arguments`. With `wait` false,
+// true once it started; with `wait` true, true when it ended with exit code 0.
+bool run_elevated(const std::string& arguments, bool wait);
+
+// Makes the process per-monitor DPI aware where the platform has such a notion.
+void set_dpi_awareness();
+
+// Ends the whole process at once with `code`.
+[[noreturn]] void exit_process(int code);
+
+}  // namespace tolvi::platform

@@ -1,0 +1,10 @@
+// Process entry on Windows: the raw command line is the text after the program name.
+#include <windows.h>
+
+#include "app/dispatch.h"
+#include "platform/text.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
+  const auto* text = reinterpret_cast<const char16_t*>(command_line ? command_line : L"");
+  return tolvi::process_entry(tolvi::to_utf8(text));
+}

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+
+namespace tolvi {
+
+// The one log call: printf-style (%s for UTF-8, %ls for wide text), one timestamped line to
+// stderr and to the log file. Callable from any thread at any time; never fails.
+void log_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Where this process logs: the machine folder for the agent and the service, the user's
+// folder for the tray and one-shot commands. Each call creates the folder when missing.
+std::filesystem::path log_file_path();
+std::filesystem::path machine_log_file_path();
+
+// A log file and its lock. log_message() writes through one process-wide LogWriter whose path
+// is log_file_path(); tests make their own with another path and error stream.
+class LogWriter {
+ public:
+  static constexpr std::size_t kMaxMessageBytes = 1023;
+  static constexpr std::uintmax_t kDiscardAboveBytes = 5 * 1024 * 1024;
+
+  LogWriter(std::function<std::filesystem::path()> path, std::FILE* error_stream);
+  ~LogWriter();
+  LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
+
+  void write(const char* format, std::va_list args);
+  void writef(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  std::function<std::filesystem::path()> path_;
+  std::FILE* error_stream_;
+  std::mutex lock_;
+  bool opened_ = false;
+  std::FILE* file_ = nullptr;
+};
+
+}  // namespace tolvi

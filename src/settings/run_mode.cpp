@@ -1,0 +1,7 @@
+#include "settings/run_mode.h"
+
+namespace tolvi {
+
+std::atomic<RunMode> run_mode{RunMode::Tray};
+
+}  // namespace tolvi

@@ -1,0 +1,216 @@
+#include "settings/settings_store.h"
+
+#include "platform/random.h"
+#include "platform/secure_zero.h"
+#include "platform/text.h"
+#include "settings/log.h"
+#include "settings/run_mode.h"
+
+namespace tolvi {
+
+std::string password_override;
+std::uint16_t port_override = 0;
+std::mutex settings_mutex;
+
+namespace {
+
+constexpr char kInstalled[] = "Installed";
+constexpr char kPassword[] = "Password";
+constexpr char kIdentity[] = "Identity";
+constexpr char kPort[] = "Port";
+constexpr char kAllowResolutionChange[] = "AllowResolutionChange";
+constexpr char kStatus[] = "Status";
+
+// A status line must fit 256 UTF-16 units including its terminator.
+constexpr std::size_t kMaxStatusUnits = 255;
+
+constexpr char kPasswordAlphabet[] = "abcdefghjkmnpqrstuvwxyz23456789";
+constexpr std::size_t kPasswordAlphabetSize = sizeof kPasswordAlphabet - 1;  // 31
+
+std::vector<std::uint8_t> bytes_of(const std::string& text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+// A plaintext copy of a secret that is zeroed when it goes out of scope.
+struct WipedBytes {
+  std::vector<std::uint8_t> bytes;
+  ~WipedBytes() { secure_zero(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
+std::string generate_password() {
+  std::uint8_t random[kPasswordLength] = {};
+  random_bytes(random, sizeof random);
+  std::string password(kPasswordLength, ' ');
+  for (std::size_t i = 0; i < kPasswordLength; ++i) {
+    password[i] = kPasswordAlphabet[random[i] % kPasswordAlphabetSize];
+  }
+  secure_zero(random, sizeof random);
+  return password;
+}
+
+bool SettingsStore::is_installed() {
+  const auto installed = backend_.read_dword(SettingsScope::Machine, kInstalled);
+  return installed && *installed == 1;
+}
+
+SettingsScope SettingsStore::settings_scope() {
+  return is_installed() ? SettingsScope::Machine : SettingsScope::User;
+}
+
+std::optional<std::vector<std::uint8_t>> SettingsStore::protect_secret(
+    const std::vector<std::uint8_t>& bytes, bool machine_scope) {
+  return backend_.protect(machine_scope ? SettingsScope::Machine : SettingsScope::User, bytes);
+}
+
+std::optional<std::vector<std::uint8_t>> SettingsStore::read_protected_value(SettingsScope scope,
+                                                                             const char* name) {
+  const auto blob = backend_.read_binary(scope, name);
+  if (!blob || blob->empty()) return std::nullopt;
+  return backend_.unprotect(*blob);
+}
+
+std::string SettingsStore::load_password() {
+  if (!password_override.empty()) return password_override;
+  {
+    std::lock_guard<std::mutex> guard(settings_mutex);
+    auto plain = read_protected_value(settings_scope(), kPassword);
+    if (plain && !plain->empty()) {
+      std::string password(plain->begin(), plain->end());
+      secure_zero(plain->data(), plain->size());
+      return password;
+    }
+  }
+  // An installed host's tray application never creates the machine password: installation
+  // stores one and the agent makes a new one when it finds none.
+  if (is_installed() && run_mode.load() == RunMode::Tray) return std::string();
+  std::string password = generate_password();
+  save_password(password);
+  log_message("generated a new password (see tray menu)");
+  return password;
+}
+
+bool SettingsStore::save_password(const std::string& text) {
+  std::lock_guard<std::mutex> guard(settings_mutex);
+  const SettingsScope scope = settings_scope();
+  WipedBytes plain{bytes_of(text)};
+  const auto blob = protect_secret(plain.bytes, scope == SettingsScope::Machine);
+  if (!blob) return false;
+  return backend_.write_binary(scope, kPassword, *blob) == kErrorSuccess;
+}
+
+std::uint16_t SettingsStore::load_port() {
+  if (port_override != 0) return port_override;
+  const auto port = backend_.read_dword(settings_scope(), kPort);
+  return port ? static_cast<std::uint16_t>(*port & 0xFFFF) : kDefaultPort;
+}
+
+bool SettingsStore::load_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
+  std::lock_guard<std::mutex> guard(settings_mutex);
+  const SettingsScope scope = settings_scope();
+  if (auto plain = read_protected_value(scope, kIdentity)) {
+    WipedBytes stored{std::move(*plain)};
+    if (stored.bytes.size() == kIdentityKeyBytes) {
+      std::copy(stored.bytes.begin(), stored.bytes.end(), key);
+      return true;
+    }
+  }
+  // Missing, unreadable or the wrong length: a new key replaces it. If storing fails the key
+  // still serves this handshake and the next one makes another.
+  random_bytes(key, kIdentityKeyBytes);
+  WipedBytes fresh{std::vector<std::uint8_t>(key, key + kIdentityKeyBytes)};
+  if (const auto blob = protect_secret(fresh.bytes, scope == SettingsScope::Machine)) {
+    backend_.write_binary(scope, kIdentity, *blob);
+  }
+  log_message("created host identity key");
+  return true;
+}
+
+bool SettingsStore::allow_resolution_change() {
+  const auto value = backend_.read_dword(settings_scope(), kAllowResolutionChange);
+  return !value || *value != 0;
+}
+
+ErrorCode SettingsStore::set_allow_resolution_change(bool on) {
+  return backend_.write_dword(settings_scope(), kAllowResolutionChange, on ? 1 : 0);
+}
+
+std::string SettingsStore::load_status() {
+  const auto text = backend_.read_text(SettingsScope::Machine, kStatus);
+  if (!text || to_utf16(*text).size() > kMaxStatusUnits) return std::string();
+  return to_utf8(to_utf16(*text));
+}
+
+void SettingsStore::save_status(const std::string& text) {
+  backend_.write_text(SettingsScope::Machine, kStatus, to_utf8(to_utf16(text)));
+}
+
+bool SettingsStore::start_at_login() {
+  return backend_.read_run_entry(settings_scope()).has_value();
+}
+
+ErrorCode SettingsStore::set_start_at_login(bool on) {
+  std::optional<std::string> command;
+  if (on) command = "\"" + to_utf8(module_path()) + "\"";
+  return backend_.write_run_entry(settings_scope(), command);
+}
+
+void SettingsStore::migrate_settings_for_install() {
+  // 1. The password: the machine's, else the user's, else a new one.
+  WipedBytes password;
+  if (auto plain = read_protected_value(SettingsScope::Machine, kPassword);
+      plain && !plain->empty()) {
+    password.bytes = std::move(*plain);
+  } else if (auto user = read_protected_value(SettingsScope::User, kPassword);
+             user && !user->empty()) {
+    password.bytes = std::move(*user);
+  } else {
+    password.bytes = bytes_of(generate_password());
+  }
+  // 2. The match setting: the user's number, else the machine's, else on.
+  std::uint32_t match = 1;
+  if (auto user = backend_.read_dword(SettingsScope::User, kAllowResolutionChange)) {
+    match = *user;
+  } else if (auto machine = backend_.read_dword(SettingsScope::Machine, kAllowResolutionChange)) {
+    match = *machine;
+  }
+  // 3. From here on the machine scope is the settings scope.
+  backend_.write_dword(SettingsScope::Machine, kInstalled, 1);
+  // 4. The password, re-protected for every account of the machine.
+  if (const auto blob = protect_secret(password.bytes, true)) {
+    backend_.write_binary(SettingsScope::Machine, kPassword, *blob);
+  }
+  // 5. The identity: a valid machine key stays; else the user's moves over; else the agent
+  //    makes one at its first handshake.
+  auto machine_identity = read_protected_value(SettingsScope::Machine, kIdentity);
+  WipedBytes machine_key{machine_identity ? std::move(*machine_identity)
+                                          : std::vector<std::uint8_t>()};
+  if (machine_key.bytes.size() != kIdentityKeyBytes) {
+    auto user_identity = read_protected_value(SettingsScope::User, kIdentity);
+    WipedBytes user_key{user_identity ? std::move(*user_identity) : std::vector<std::uint8_t>()};
+    if (user_key.bytes.size() == kIdentityKeyBytes) {
+      if (const auto blob = protect_secret(user_key.bytes, true)) {
+        backend_.write_binary(SettingsScope::Machine, kIdentity, *blob);
+      }
+    }
+  }
+  // 6. The match setting in the machine scope.
+  backend_.write_dword(SettingsScope::Machine, kAllowResolutionChange, match);
+  // 7. The per-user start of the tray application gives way to the machine-wide one.
+  backend_.write_run_entry(SettingsScope::User, std::nullopt);
+}
+
+ErrorCode SettingsStore::remove_settings() {
+  backend_.delete_all(SettingsScope::Machine);
+  return backend_.write_run_entry(SettingsScope::Machine, std::nullopt);
+}
+
+SettingsStore& default_settings() {
+  // Built once and never destroyed: detached threads may still read settings at exit.
+  static SettingsBackend* const backend = make_settings_backend().release();
+  static SettingsStore* const store = new SettingsStore(*backend);
+  return *store;
+}
+
+}  // namespace tolvi

@@ -1,0 +1,62 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/settings_backend.h"
+
+namespace tolvi {
+
+// Set once by "--test-host" before any server thread starts; they win over the stored values.
+extern std::string password_override;  // empty: none
+extern std::uint16_t port_override;    // 0: none
+
+// Serialises the password and identity operations within the process. Settings code logs while
+// holding it, so it comes before the log lock.
+extern std::mutex settings_mutex;
+
+constexpr std::uint16_t kDefaultPort = 5960;
+constexpr std::size_t kIdentityKeyBytes = 32;
+constexpr std::size_t kPasswordLength = 10;
+
+// The product's persistent settings. Nothing is cached: every call reads the store afresh, so
+// changes made by another process are seen at the next call. The settings scope is the machine
+// when "Installed" there is exactly 1, else the user.
+class SettingsStore {
+ public:
+  explicit SettingsStore(SettingsBackend& backend) : backend_(backend) {}
+
+  bool is_installed();
+  std::string load_password();
+  bool save_password(const std::string& text);
+  std::uint16_t load_port();
+  bool load_identity_key(std::uint8_t key[kIdentityKeyBytes]);
+  bool allow_resolution_change();
+  ErrorCode set_allow_resolution_change(bool on);
+  std::string load_status();
+  void save_status(const std::string& text);
+  bool start_at_login();
+  ErrorCode set_start_at_login(bool on);
+  void migrate_settings_for_install();
+  ErrorCode remove_settings();
+
+  std::optional<std::vector<std::uint8_t>> protect_secret(const std::vector<std::uint8_t>& bytes,
+                                                          bool machine_scope);
+  std::optional<std::vector<std::uint8_t>> read_protected_value(SettingsScope scope,
+                                                                const char* name);
+
+ private:
+  SettingsScope settings_scope();
+
+  SettingsBackend& backend_;
+};
+
+// Ten characters from "abcdefghjkmnpqrstuvwxyz23456789" (no i, l, o, 0 or 1).
+std::string generate_password();
+
+// The process's store over this build's backend, made on first use.
+SettingsStore& default_settings();
+
+}  // namespace tolvi
