@@ -7,15 +7,15 @@ namespace tolvi {
 // subsystem has not landed in this build say so in one line and return kNotAvailable.
 constexpr int kNotAvailable = 1;
 
-int run_scaling_command();             // --get-scale / --set-scale n
-int run_service();                     // --service
-int run_agent();                       // --agent
-int run_host_for_test();               // --test-host, after its arguments were accepted
-int run_drive_mapping_diagnostic();    // --test-run-as-user
-int install_host(bool quiet);          // --install
-int uninstall_host(bool quiet);        // --uninstall
-int change_password_with_dialog();     // --password-dialog: 0 saved, 1 cancelled or failed
-int run_tray_application();            // no option
+int run_scaling_command();           // --get-scale / --set-scale n
+int run_service();                   // --service
+int run_agent();                     // --agent
+int run_host_for_test();             // --test-host, after its arguments were accepted
+int run_drive_mapping_diagnostic();  // --test-run-as-user
+int install_host(bool quiet);        // --install
+int uninstall_host(bool quiet);      // --uninstall
+int change_password_with_dialog();   // --password-dialog: 0 saved, 1 cancelled or failed
+int run_tray_application();          // no option
 
 // Logs "<mode> is not available in this build" and returns kNotAvailable.
 int mode_not_available(std::string_view mode);

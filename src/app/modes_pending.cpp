@@ -1,9 +1,8 @@
 // Run modes whose subsystems are not part of this build yet. Each says so and fails, so no
 // caller mistakes them for success.
-#include "app/modes.h"
-
 #include <string>
 
+#include "app/modes.h"
 #include "settings/log.h"
 
 namespace tolvi {
@@ -13,7 +12,9 @@ int mode_not_available(std::string_view mode) {
   return kNotAvailable;
 }
 
-int run_scaling_command() { return mode_not_available("display scaling (--get-scale, --set-scale)"); }
+int run_scaling_command() {
+  return mode_not_available("display scaling (--get-scale, --set-scale)");
+}
 int run_service() { return mode_not_available("the service (--service)"); }
 int run_agent() { return mode_not_available("the session agent (--agent)"); }
 int run_drive_mapping_diagnostic() {
@@ -21,7 +22,9 @@ int run_drive_mapping_diagnostic() {
 }
 int install_host(bool) { return mode_not_available("installation (--install)"); }
 int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
-int change_password_with_dialog() { return mode_not_available("the password dialog (--password-dialog)"); }
+int change_password_with_dialog() {
+  return mode_not_available("the password dialog (--password-dialog)");
+}
 int run_host_for_test() { return mode_not_available("the host server (--test-host)"); }
 int run_tray_application() { return mode_not_available("the tray application"); }
 

@@ -35,13 +35,17 @@ constexpr std::uint8_t kMachineScopeByte = 'M', kUserScopeByte = 'U';
 
 ErrorCode error_from_errno(int error) {
   switch (error) {
-    case 0: return kErrorSuccess;
+    case 0:
+      return kErrorSuccess;
     case ENOENT:
-    case ENOTDIR: return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorFileNotFound;
     case EACCES:
     case EPERM:
-    case EROFS: return kErrorAccessDenied;
-    default: return kErrorWriteFault;
+    case EROFS:
+      return kErrorAccessDenied;
+    default:
+      return kErrorWriteFault;
   }
 }
 
@@ -100,8 +104,8 @@ ErrorCode replace_file(const fs::path& path, std::string_view contents, mode_t m
   std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   Fd file(mkostemp(temp.data(), O_CLOEXEC));
   if (file.fd < 0) return error_from_errno(errno);
-  const bool ok = fchmod(file.fd, mode) == 0 && write_all(file.fd, contents.data(), contents.size()) &&
-                  fsync(file.fd) == 0;
+  const bool ok = fchmod(file.fd, mode) == 0 &&
+                  write_all(file.fd, contents.data(), contents.size()) && fsync(file.fd) == 0;
   const int error = errno;
   if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
     const int rename_error = ok ? errno : error;
@@ -128,7 +132,7 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_f
 // processes creating it at once agree: the key is written to a temporary file and linked into
 // place, which fails for the loser, who then reads the winner's key.
 std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocation& where,
-                                                             bool create) {
+                                                            bool create) {
   std::array<std::uint8_t, kKeyBytes> key{};
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (auto data = read_file(where.key_file)) {
@@ -242,7 +246,8 @@ ErrorCode update_settings(const SettingsLocation& where, Change change) {
       values = std::move(*parsed);
     } else {
       // Keep what was there before it is replaced: a person may want to recover it.
-      const fs::path copy = where.folder / (std::string(kSettingsName) + ".corrupt-" + time_stamp());
+      const fs::path copy =
+          where.folder / (std::string(kSettingsName) + ".corrupt-" + time_stamp());
       if (ErrorCode e = replace_file(copy, *text, kPrivateFile)) return e;
     }
   } else if (errno != ENOENT) {
@@ -312,7 +317,8 @@ ErrorCode FileSettingsBackend::write_run_entry(SettingsScope scope,
   if (ErrorCode e = make_folder(where.autostart_file.parent_path(), kSharedFolder)) return e;
   const std::string entry =
       "[Desktop Entry]\nType=Application\nName=Tolvi Host\nComment=Remote desktop host\n"
-      "Exec=" + *command + "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+      "Exec=" +
+      *command + "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
   return replace_file(where.autostart_file, entry, kSharedFile);
 }
 

@@ -11,7 +11,7 @@ struct SettingsLocation {
   std::filesystem::path folder;          // holds "settings", its lock and corrupt copies
   std::filesystem::path key_file;        // 32-byte AES-256 key for protect/unprotect
   std::filesystem::path autostart_file;  // the XDG autostart entry ("start at login")
-  bool shared = false;  // machine scope: readable by every local account
+  bool shared = false;                   // machine scope: readable by every local account
 };
 
 // Settings on Linux: one text file per scope (see settings_file.h), replaced atomically
@@ -35,14 +35,13 @@ class FileSettingsBackend final : public SettingsBackend {
   ErrorCode write_dword(SettingsScope scope, std::string_view name, std::uint32_t value) override;
   ErrorCode write_binary(SettingsScope scope, std::string_view name,
                          const std::vector<std::uint8_t>& value) override;
-  ErrorCode write_text(SettingsScope scope, std::string_view name,
-                       std::string_view value) override;
+  ErrorCode write_text(SettingsScope scope, std::string_view name, std::string_view value) override;
   ErrorCode delete_all(SettingsScope scope) override;
   std::optional<std::string> read_run_entry(SettingsScope scope) override;
   ErrorCode write_run_entry(SettingsScope scope,
                             const std::optional<std::string>& command) override;
-  std::optional<std::vector<std::uint8_t>> protect(
-      SettingsScope scope, const std::vector<std::uint8_t>& plain) override;
+  std::optional<std::vector<std::uint8_t>> protect(SettingsScope scope,
+                                                   const std::vector<std::uint8_t>& plain) override;
   std::optional<std::vector<std::uint8_t>> unprotect(
       const std::vector<std::uint8_t>& blob) override;
 

@@ -25,8 +25,9 @@ LocalTime local_time_now() {
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,       local.tm_hour,
-                   local.tm_min,         local.tm_sec,     int(now.tv_nsec / 1000000)};
+  return LocalTime{
+      local.tm_year + 1900, local.tm_mon + 1,          local.tm_mday, local.tm_hour, local.tm_min,
+      local.tm_sec,         int(now.tv_nsec / 1000000)};
 }
 
 std::filesystem::path data_folder(DataFolder which) {

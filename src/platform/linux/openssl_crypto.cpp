@@ -73,8 +73,7 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, const std::uint8_t* in, std::size_t leng
 bool sha256(const std::uint8_t* data, std::size_t length, std::uint8_t out[kSha256Bytes]) {
   const EVP_MD* md = algorithms().sha256;
   unsigned int out_length = 0;
-  return md != nullptr &&
-         EVP_Digest(non_null(data), length, out, &out_length, md, nullptr) == 1 &&
+  return md != nullptr && EVP_Digest(non_null(data), length, out, &out_length, md, nullptr) == 1 &&
          out_length == kSha256Bytes;
 }
 
@@ -123,8 +122,8 @@ bool aes_gcm_seal(AesGcmKey* key, const std::uint8_t nonce[kAesGcmNonceBytes],
   return EVP_CipherInit_ex2(ctx, nullptr, nullptr, nonce, 1, nullptr) == 1 &&
          cipher_update(ctx, plain, length, cipher) &&
          EVP_CipherFinal_ex(ctx, cipher + length, &final_length) == 1 && final_length == 0 &&
-         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kAesGcmTagBytes),
-                             tag) == 1;
+         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kAesGcmTagBytes), tag) ==
+             1;
 }
 
 bool aes_gcm_open(AesGcmKey* key, const std::uint8_t nonce[kAesGcmNonceBytes],

@@ -12,8 +12,8 @@ constexpr char kHeader[] =
 bool valid_name(std::string_view name) {
   if (name.empty()) return false;
   for (char c : name) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '_';
+    const bool ok =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
     if (!ok) return false;
   }
   return true;
@@ -55,11 +55,20 @@ std::optional<SettingValue> parse_value(std::string_view type, std::string_view 
       }
       if (++i == value.size()) return std::nullopt;
       switch (value[i]) {
-        case '\\': text += '\\'; break;
-        case 'n': text += '\n'; break;
-        case 'r': text += '\r'; break;
-        case 't': text += '\t'; break;
-        default: return std::nullopt;
+        case '\\':
+          text += '\\';
+          break;
+        case 'n':
+          text += '\n';
+          break;
+        case 'r':
+          text += '\r';
+          break;
+        case 't':
+          text += '\t';
+          break;
+        default:
+          return std::nullopt;
       }
     }
     return text;
@@ -108,11 +117,20 @@ std::string format_settings(const SettingsMap& values) {
       out += " text ";
       for (char c : std::get<std::string>(value)) {
         switch (c) {
-          case '\\': out += "\\\\"; break;
-          case '\n': out += "\\n"; break;
-          case '\r': out += "\\r"; break;
-          case '\t': out += "\\t"; break;
-          default: out += c;
+          case '\\':
+            out += "\\\\";
+            break;
+          case '\n':
+            out += "\\n";
+            break;
+          case '\r':
+            out += "\\r";
+            break;
+          case '\t':
+            out += "\\t";
+            break;
+          default:
+            out += c;
         }
       }
     }

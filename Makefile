@@ -1,0 +1,68 @@
+# The two set-up commands: `make run` and `make test`. Everything else here serves them.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD := build
+CMAKE_COMMON := -G Ninja -Wno-dev
+CTEST_FLAGS := --output-on-failure --timeout 600 -j$(JOBS)
+
+.PHONY: run test deps build build-asan build-tsan build-win build-fuzz \
+        test-linux test-asan test-tsan test-win test-fuzz bench clean
+
+deps:
+	@scripts/deps.sh
+
+# --- builds -------------------------------------------------------------------------------
+$(BUILD)/linux/build.ninja:
+	cmake -S . -B $(BUILD)/linux $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(BUILD)/asan/build.ninja:
+	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DTOLVI_SANITIZE=address -DTOLVI_BENCH=OFF
+$(BUILD)/tsan/build.ninja:
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVI_SANITIZE=thread -DTOLVI_THREADED_ONLY=ON -DTOLVI_BENCH=OFF
+$(BUILD)/win/build.ninja:
+	cmake -S . -B $(BUILD)/win $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake
+$(BUILD)/fuzz/build.ninja:
+	cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLVI_FUZZ=ON -DTOLVI_BENCH=OFF
+
+build: deps $(BUILD)/linux/build.ninja
+	ninja -C $(BUILD)/linux -j$(JOBS)
+build-asan: deps $(BUILD)/asan/build.ninja
+	ninja -C $(BUILD)/asan -j$(JOBS)
+build-tsan: deps $(BUILD)/tsan/build.ninja
+	ninja -C $(BUILD)/tsan -j$(JOBS)
+build-win: deps $(BUILD)/win/build.ninja
+	ninja -C $(BUILD)/win -j$(JOBS)
+build-fuzz: deps $(BUILD)/fuzz/build.ninja
+	ninja -C $(BUILD)/fuzz -j$(JOBS)
+
+# --- tests --------------------------------------------------------------------------------
+# `slow` tests (long iterations) are left to a manual `ctest -L slow`.
+test-linux: build
+	cd $(BUILD)/linux && ctest $(CTEST_FLAGS) -LE 'slow|fuzz'
+test-asan: build-asan
+	cd $(BUILD)/asan && ctest $(CTEST_FLAGS) -LE 'slow|fuzz|ct'
+test-tsan: build-tsan
+	cd $(BUILD)/tsan && ctest $(CTEST_FLAGS) -L threaded -LE 'slow|fuzz'
+test-win: build-win
+	scripts/wine-ctest.sh $(BUILD)/win $(CTEST_FLAGS) -LE slow
+test-fuzz: build-fuzz
+	cd $(BUILD)/fuzz && ctest --output-on-failure -j$(JOBS) -L fuzz
+
+# Every build and every suite; the summary of each CTest run is printed, and the target
+# fails if any suite failed (all suites still run).
+test: deps
+	@status=0; \
+	for t in test-linux test-asan test-tsan test-win test-fuzz; do \
+	  echo "=== $$t"; $(MAKE) --no-print-directory $$t || status=1; \
+	done; \
+	if [ $$status -ne 0 ]; then echo "make test: FAILED"; else echo "make test: all suites passed"; fi; \
+	exit $$status
+
+# --- running ------------------------------------------------------------------------------
+run: build
+	@scripts/run.sh $(BUILD)/linux
+
+bench: build
+	@for b in $(BUILD)/linux/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,102 @@
+// Runs the real tolvi-host executable with private settings and log folders.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int exit_code = -1;
+  std::string output;  // stdout and stderr together
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    char pattern[] = "/tmp/tolvi-cli-XXXXXX";
+    home = mkdtemp(pattern);
+  }
+  ~CliTest() override { fs::remove_all(home); }
+
+  Result run(const std::string& args) {
+    const fs::path out = home / "out.txt";
+    const std::string command = "env XDG_CONFIG_HOME='" + (home / "config").string() +
+                                "' XDG_STATE_HOME='" + (home / "state").string() + "' '" +
+                                TOLVI_HOST_PATH + "' " + args + " >'" + out.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream in(out);
+    std::stringstream text;
+    text << in.rdbuf();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+  }
+  std::string settings() {
+    std::ifstream in(home / "config" / "tolvi-host" / "settings");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  fs::path home;
+};
+
+TEST_F(CliTest, SetMatchFlipsTheStoredSetting) {
+  const struct {
+    const char* args;
+    const char* stored;
+  } cases[] = {{"--set-match 1", "AllowResolutionChange dword 1\n"},
+               {"--set-match 0", "AllowResolutionChange dword 0\n"},
+               {"--set-match 10", "AllowResolutionChange dword 1\n"},
+               {"--set-match", "AllowResolutionChange dword 0\n"}};
+  for (const auto& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_EQ(r.exit_code, 0) << c.args << r.output;
+    EXPECT_NE(settings().find(c.stored), std::string::npos) << c.args;
+  }
+}
+
+TEST_F(CliTest, TestHostRejectsBadPortOrShortPasswordWithTwo) {
+  for (const char* args : {"--test-host 0 secret", "--test-host 6000 short", "--test-host x secret",
+                           "--test-host 6000", "--test-host"}) {
+    EXPECT_EQ(run(args).exit_code, 2) << args;
+  }
+}
+
+TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
+  // Options whose subsystems are absent say so by name, which shows which one was chosen.
+  const struct {
+    const char* args;
+    const char* chosen;
+  } cases[] = {{"--get-scale --install", "--get-scale"}, {"--install --uninstall", "(--install)"},
+               {"--agent --service", "(--service)"},     {"--uninstall --quiet", "(--uninstall)"},
+               {"--unknown", "tray application"},        {"", "tray application"}};
+  for (const auto& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_NE(r.output.find(c.chosen), std::string::npos) << c.args << ": " << r.output;
+  }
+}
+
+TEST_F(CliTest, HelpAndVersionExitZero) {
+  const Result version = run("--version");
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output, "1.0 (6)\n");
+  const Result help = run("--help");
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.output.find("--test-host PORT PASSWORD"), std::string::npos);
+}
+
+TEST_F(CliTest, OneShotCommandsLogToTheUserFolder) {
+  run("--install");
+  std::ifstream in(home / "state" / "tolvi" / "tolvi-host.log");
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_NE(line.find("installation (--install) is not available in this build"), std::string::npos)
+      << line;
+}
+
+}  // namespace
