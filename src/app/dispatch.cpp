@@ -25,6 +25,7 @@ constexpr char kUsage[] =
     "  --set-match 1|0               allow or forbid matching the client's resolution\n"
     "  --get-scale, --set-scale N    show or set the primary display's scaling (percent)\n"
     "  --password-dialog             set the password\n"
+    "  --show-password               print the password (made first when there is none)\n"
     "  --install, --uninstall [--quiet]\n"
     "  --test-run-as-user            drive-mapping diagnostic\n"
     "  --help, --version\n";
@@ -87,6 +88,12 @@ int dispatch_command_line() {
     set_mode(RunMode::Command);
     // Only the exact text "--set-match 1" switches matching on (so does "--set-match 10").
     default_settings().set_allow_resolution_change(command_line_has("--set-match 1"));
+    return 0;
+  }
+  if (command_line_has("--show-password")) {
+    // For people without a tray: what the tray's "Show Password" shows, made first if needed.
+    set_mode(RunMode::Command);
+    std::printf("%s\n", default_settings().load_password().c_str());
     return 0;
   }
   return -1;

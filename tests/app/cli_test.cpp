@@ -81,6 +81,17 @@ TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
   }
 }
 
+TEST_F(CliTest, ShowPasswordCreatesOnceThenRepeatsIt) {
+  const Result first = run("--show-password");
+  EXPECT_EQ(first.exit_code, 0);
+  const std::string password =
+      first.output.substr(first.output.rfind('\n', first.output.size() - 2) + 1);
+  EXPECT_EQ(password.size(), 11u) << first.output;  // ten characters and a newline
+  EXPECT_NE(first.output.find("generated a new password (see tray menu)"), std::string::npos);
+  const Result second = run("--show-password");
+  EXPECT_EQ(second.output, password);
+}
+
 TEST_F(CliTest, HelpAndVersionExitZero) {
   const Result version = run("--version");
   EXPECT_EQ(version.exit_code, 0);
