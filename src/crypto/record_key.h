@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/crypto_provider.h"
+
 namespace tolvi {
 
 // One direction's AES-128-GCM key with its nonce counter. Nonce = four zero bytes then the
@@ -22,12 +24,17 @@ class RecordKey {
   bool valid() const;
   std::uint64_t counter() const { return counter_; }
 
+  // Seals `length` bytes into out (ciphertext then tag, length + 16 bytes). The input must not
+  // lie inside out. On failure out is emptied.
   bool seal(const std::uint8_t* plain, std::size_t length, std::vector<std::uint8_t>& out);
+  // Opens a record of `length` bytes into out (length - 16 bytes). A record shorter than a tag
+  // is refused without moving the counter. On failure out is emptied, so no unauthenticated
+  // plaintext is ever handed out. The input must not lie inside out.
   bool open(const std::uint8_t* record, std::size_t length, std::vector<std::uint8_t>& out);
 
  private:
-  // Owned provider key object (see platform/crypto_provider.h); null when absent.
-  void* handle_ = nullptr;
+  // Owned provider key object; null when absent.
+  platform::AesGcmKeyPtr handle_;
   std::uint64_t counter_ = 0;
 };
 
