@@ -1,0 +1,73 @@
+#include "platform/process.h"
+
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
+
+#include "platform/text.h"
+
+namespace tolvi::platform {
+
+namespace {
+
+const wchar_t* wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+}  // namespace
+
+std::vector<std::string> split_command_line(std::string_view command_line) {
+  std::vector<std::string> args;
+  if (command_line.find_first_not_of(" \t") == std::string_view::npos) return args;
+  // CommandLineToArgvW parses its first word as a program name, with other rules (no
+  // backslash escapes, and leading blanks give an empty word). The text here holds only
+  // arguments, so a stand-in program name goes first and its word is dropped.
+  const std::u16string text = u"x " + to_utf16(command_line);
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(wide(text), &count);
+  if (!argv) return args;
+  for (int i = 1; i < count; ++i) {
+    args.push_back(to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+  return args;
+}
+
+bool run_elevated(const std::string& arguments, bool wait) {
+  // The "runas" verb makes Windows ask for administrator consent; a refusal fails the call.
+  const std::u16string file = module_path();
+  const std::u16string parameters = to_utf16(arguments);
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = L"runas";
+  info.lpFile = wide(file);
+  info.lpParameters = wide(parameters);
+  info.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&info)) return false;
+  bool ok = true;
+  if (info.hProcess) {
+    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(info.hProcess, &exit_code);
+    CloseHandle(info.hProcess);
+    ok = exit_code == 0;
+  }
+  return !wait || ok;
+}
+
+void set_dpi_awareness() {
+  // Looked up at run time: Windows 10 before version 1703 has no such export, and a static
+  // import would keep the program from starting there. A failure is not fatal (Wine, for
+  // one, refuses the per-monitor V2 context with ERROR_INVALID_PARAMETER).
+  using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return;
+  const auto set_context = reinterpret_cast<SetContext>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
+  if (set_context) set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+}
+
+void exit_process(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+}  // namespace tolvi::platform
