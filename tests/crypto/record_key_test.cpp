@@ -114,20 +114,24 @@ TEST(RecordKey, TagOnlyRecordOpensToEmptyAndShorterIsRefusedWithoutCounting) {
   EXPECT_EQ(receiver.counter(), 1u);
 }
 
-// Every single altered byte, in the ciphertext or the tag, makes the open fail; the failed
-// attempt still uses up its counter value and hands out no plaintext.
+// Every single altered byte, in the ciphertext or the tag, makes the open fail, also for a
+// tag-only record; the failed attempt still uses up its counter value and hands out no
+// plaintext.
 TEST(RecordKey, AlteredRecordIsRefusedAndCounts) {
-  RecordKey sender(kKey);
-  const Bytes plain = pattern(24, 9);
-  Bytes record;
-  ASSERT_TRUE(sender.seal(plain.data(), plain.size(), record));
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    RecordKey receiver(kKey);
-    Bytes altered = record, opened;
-    altered[i] ^= 0x01;
-    EXPECT_FALSE(receiver.open(altered.data(), altered.size(), opened)) << i;
-    EXPECT_TRUE(opened.empty()) << i;
-    EXPECT_EQ(receiver.counter(), 1u) << i;
+  for (const std::size_t plain_length : {std::size_t{0}, std::size_t{24}}) {
+    RecordKey sender(kKey);
+    const Bytes plain = pattern(plain_length, 9);
+    Bytes record;
+    ASSERT_TRUE(sender.seal(plain.data(), plain.size(), record));
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      RecordKey receiver(kKey);
+      Bytes altered = record, opened = {7};
+      altered[i] ^= 0x01;
+      EXPECT_FALSE(receiver.open(altered.data(), altered.size(), opened))
+          << plain_length << " " << i;
+      EXPECT_TRUE(opened.empty()) << i;
+      EXPECT_EQ(receiver.counter(), 1u) << i;
+    }
   }
 }
 
