@@ -152,7 +152,11 @@ bool SettingsStore::start_at_login() {
 
 ErrorCode SettingsStore::set_start_at_login(bool on) {
   std::optional<std::string> command;
-  if (on) command = "\"" + to_utf8(module_path()) + "\"";
+  if (on) {
+    // Quoted, so a path with blanks starts as one program.
+    command.emplace(1, '"');
+    command->append(to_utf8(module_path())).push_back('"');
+  }
   return backend_.write_run_entry(settings_scope(), command);
 }
 

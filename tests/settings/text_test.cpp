@@ -39,13 +39,19 @@ TEST(Text, Utf8ToUtf16) {
       {"\xC3", u"\uFFFD"},  // cut short
       {"\xE4\xB8"
        "x",
-       u"\uFFFDx"},                                       // missing continuation
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+       u"\uFFFDx"},                   // missing continuation
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},  // overlong
       {std::string("ab\0cd", 5), u"ab"},
   };
   for (const auto& c : cases) EXPECT_EQ(to_utf16(c.in), c.out) << c.in;
+
+  // How many replacement characters these give differs between conversions; that they give
+  // only replacement characters does not.
+  for (const char* bad : {"\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFE\xFF"}) {
+    const std::u16string out = to_utf16(bad);
+    EXPECT_FALSE(out.empty());
+    EXPECT_EQ(out.find_first_not_of(u'\uFFFD'), std::u16string::npos);
+  }
 }
 
 TEST(Text, ModulePathNamesThisExecutable) {
