@@ -1,0 +1,215 @@
+#include "core/connection.h"
+
+#include <algorithm>
+
+#include "core/limits.h"
+#include "core/thread_start.h"
+
+namespace tolvi {
+namespace {
+
+void put_u32(std::uint8_t* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t get_u32(const std::uint8_t* in) {
+  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+}  // namespace
+
+Connection::Connection(platform::Socket socket)
+    : congestion_limit(kInitialCongestionLimit), socket_(std::move(socket)) {
+  socket_.set_no_delay(true);
+  socket_.set_send_buffer(kSocketSendBufferBytes);
+  peer_name_ = socket_.peer_name();
+  sender_thread_ = start_thread([this] { sender_loop(); });
+}
+
+Connection::~Connection() {
+  close();
+  if (sender_thread_.joinable()) sender_thread_.join();
+  receive_key_.reset();
+  send_key_.reset();
+}
+
+void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, std::uint8_t type,
+                       const std::uint8_t* data, std::size_t length) {
+  if (closed_.load()) return;
+  // The length field carries the low 32 bits; the sender sets no limit of its own.
+  QueuedFrame frame;
+  frame.record.resize(1 + length);
+  frame.record[0] = type;
+  if (length) std::copy(data, data + length, frame.record.begin() + 1);
+  const std::uint64_t bytes = kPlainHeaderBytes + length;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    frame.sealed = seal_outgoing_;
+    count += bytes;
+    target.push_back(std::move(frame));
+  }
+  send_ready_.notify_one();
+}
+
+void Connection::send(std::uint8_t type, const std::uint8_t* data, std::size_t length) {
+  queue(main_queue_, main_queued_bytes_, type, data, length);
+}
+
+void Connection::send(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+  send(type, payload.data(), payload.size());
+}
+
+void Connection::send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) {
+  queue(bulk_queue_, bulk_queued_bytes_, type, data, length);
+}
+
+void Connection::wait_bulk_below(std::uint64_t limit) {
+  std::unique_lock<std::mutex> guard(lock_);
+  bulk_space_.wait(guard, [&] { return bulk_queued_bytes_ <= limit || closed_.load(); });
+}
+
+std::uint64_t Connection::main_backlog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return main_queued_bytes_;
+}
+
+std::uint64_t Connection::bulk_backlog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bulk_queued_bytes_;
+}
+
+void Connection::sender_loop() {
+  std::vector<std::uint8_t> sealed;
+  while (true) {
+    QueuedFrame frame;
+    bool from_main = false;
+    RecordKey* key = nullptr;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      send_ready_.wait(
+          guard, [&] { return closed_.load() || !main_queue_.empty() || !bulk_queue_.empty(); });
+      // Frames still queued when the connection closes are never sent.
+      if (closed_.load()) return;
+      from_main = !main_queue_.empty();
+      std::deque<QueuedFrame>& source = from_main ? main_queue_ : bulk_queue_;
+      frame = std::move(source.front());
+      source.pop_front();
+      key = send_key_.get();
+    }
+    const std::size_t payload_length = frame.record.size() - 1;
+    std::uint8_t header[kPlainHeaderBytes];
+    bool written = false;
+    if (frame.sealed) {
+      // The send key is replaced only by install_keys, which happens once; the sender alone
+      // advances its counter.
+      if (!key || !key->seal(frame.record.data(), frame.record.size(), sealed)) {
+        close();
+        return;
+      }
+      put_u32(header, static_cast<std::uint32_t>(sealed.size()));
+      const platform::SendPart parts[] = {{header, kSealedHeaderBytes},
+                                          {sealed.data(), sealed.size()}};
+      written = socket_.send_all(parts, 2);
+    } else {
+      header[0] = frame.record[0];
+      put_u32(header + 1, static_cast<std::uint32_t>(payload_length));
+      const platform::SendPart parts[] = {{header, kPlainHeaderBytes},
+                                          {frame.record.data() + 1, payload_length}};
+      written = socket_.send_all(parts, 2);
+    }
+    if (!written) {
+      close();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      const std::uint64_t bytes = kPlainHeaderBytes + payload_length;
+      if (from_main) {
+        main_queued_bytes_ -= bytes;
+      } else {
+        bulk_queued_bytes_ -= bytes;
+        bulk_space_.notify_all();
+      }
+    }
+  }
+}
+
+bool Connection::read_exact(std::uint8_t* out, std::size_t length) {
+  std::size_t have = 0;
+  while (have < length) {
+    const long n = socket_.receive_some(out + have, length - have);
+    if (n <= 0) return false;
+    have += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Connection::read_growing(std::vector<std::uint8_t>& out, std::size_t length) {
+  // The buffer grows with the bytes that arrived (at most doubling per step), so a peer that
+  // announces a large frame and sends little costs little.
+  out.clear();
+  std::size_t have = 0;
+  while (have < length) {
+    const std::size_t target = std::min(length, std::max(kFirstReadChunkBytes, have * 2));
+    out.resize(target);
+    const long n = socket_.receive_some(out.data() + have, target - have);
+    if (n <= 0) {
+      out.clear();
+      return false;
+    }
+    have += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Connection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload) {
+  if (!receive_key_) {
+    std::uint8_t header[kPlainHeaderBytes];
+    if (!read_exact(header, sizeof header)) return false;
+    const std::uint32_t length = get_u32(header + 1);
+    if (length > kMaxPayloadBytes) return false;
+    if (!read_growing(payload, length)) return false;
+    type = header[0];
+    return true;
+  }
+  std::uint8_t header[kSealedHeaderBytes];
+  if (!read_exact(header, sizeof header)) return false;
+  const std::uint32_t length = get_u32(header);
+  if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
+  std::vector<std::uint8_t> record;
+  if (!read_growing(record, length)) return false;
+  if (!receive_key_->open(record.data(), record.size(), payload)) return false;
+  type = payload[0];
+  payload.erase(payload.begin());
+  return true;
+}
+
+bool Connection::install_keys(const std::uint8_t host_to_client[RecordKey::kKeyBytes],
+                              const std::uint8_t client_to_host[RecordKey::kKeyBytes]) {
+  // Keys are installed once per connection: the sender keeps using the send key outside the
+  // lock, so it must never be replaced.
+  if (receive_key_) return false;
+  auto receive_key = std::make_unique<RecordKey>(client_to_host);
+  auto send_key = std::make_unique<RecordKey>(host_to_client);
+  if (!receive_key->valid() || !send_key->valid()) return false;
+  receive_key_ = std::move(receive_key);
+  std::lock_guard<std::mutex> guard(lock_);
+  send_key_ = std::move(send_key);
+  seal_outgoing_ = true;
+  return true;
+}
+
+void Connection::close() {
+  if (closed_.exchange(true)) return;
+  socket_.interrupt();
+  std::lock_guard<std::mutex> guard(lock_);
+  send_ready_.notify_all();
+  bulk_space_.notify_all();
+}
+
+bool Connection::set_receive_timeout(std::chrono::milliseconds timeout) {
+  return socket_.set_receive_timeout_ms(static_cast<unsigned>(timeout.count()));
+}
+
+}  // namespace tolvi

@@ -1,0 +1,94 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crypto/record_key.h"
+#include "platform/net.h"
+
+namespace tolvi {
+
+// The transport of one session: frames in and out of one socket, two outgoing queues drained
+// by one sender thread, and the record keys once the handshake installed them.
+//
+// Frames on the wire (integers little-endian):
+//   plaintext: type (1) | payload length n (4) | payload (n)
+//   sealed:    sealed length L = n + 17 (4) | AES-GCM(type | payload) (n + 1) | tag (16)
+// A direction switches to the sealed form when keys are installed; there is no way back.
+class Connection {
+ public:
+  explicit Connection(platform::Socket socket);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Queue one message on the main queue (send) or the bulk queue (send_bulk, shared-folder
+  // data and close). Dropped silently once the connection is closed. Any thread.
+  void send(std::uint8_t type, const std::uint8_t* data, std::size_t length);
+  void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
+  void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length);
+  // Blocks until the bulk backlog is at most `limit` bytes or the connection is closed.
+  void wait_bulk_below(std::uint64_t limit);
+
+  // Reads one whole message; false on any failure (closed, timed out, bad frame, bad record).
+  // One reader at a time.
+  bool receive(std::uint8_t& type, std::vector<std::uint8_t>& payload);
+
+  // Each key is 16 bytes. false, and nothing changed, when either key cannot be created.
+  // Frames queued before this call still go out in plaintext.
+  bool install_keys(const std::uint8_t host_to_client[RecordKey::kKeyBytes],
+                    const std::uint8_t client_to_host[RecordKey::kKeyBytes]);
+
+  // Idempotent, any thread: wakes blocked reads, the sender and bulk producers.
+  void close();
+  bool closed() const { return closed_.load(); }
+
+  // Bytes of plaintext frames (5 + n each) queued or in flight.
+  std::uint64_t main_backlog();
+  std::uint64_t bulk_backlog();
+
+  // 0: wait for ever.
+  bool set_receive_timeout(std::chrono::milliseconds timeout);
+  const std::string& peer_name() const { return peer_name_; }
+
+  // Main-queue backlog above which the capture loop skips frames.
+  std::atomic<std::uint64_t> congestion_limit;
+
+ private:
+  // The record plaintext (type then payload); the 4-byte length of the plaintext form is
+  // rebuilt when the frame is written.
+  struct QueuedFrame {
+    std::vector<std::uint8_t> record;
+    bool sealed = false;
+  };
+
+  void queue(std::deque<QueuedFrame>& target, std::uint64_t& count, std::uint8_t type,
+             const std::uint8_t* data, std::size_t length);
+  void sender_loop();
+  bool read_exact(std::uint8_t* out, std::size_t length);
+  bool read_growing(std::vector<std::uint8_t>& out, std::size_t length);
+
+  std::string peer_name_;
+  platform::Socket socket_;
+  std::mutex lock_;
+  std::condition_variable send_ready_;
+  std::deque<QueuedFrame> main_queue_;
+  std::deque<QueuedFrame> bulk_queue_;
+  std::uint64_t bulk_queued_bytes_ = 0;
+  std::condition_variable bulk_space_;
+  bool seal_outgoing_ = false;
+  std::unique_ptr<RecordKey> send_key_;
+  std::unique_ptr<RecordKey> receive_key_;
+  std::uint64_t main_queued_bytes_ = 0;
+  std::atomic<bool> closed_{false};
+  std::thread sender_thread_;
+};
+
+}  // namespace tolvi

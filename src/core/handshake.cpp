@@ -1,0 +1,166 @@
+// Session::handshake, the host side of key agreement and password proof:
+//   host   -> HostHello   (plaintext) "TOLV" 02 00 02 | random | identity pub | ephemeral pub |
+//   name client -> KeyExchange (plaintext) client ephemeral pub (32) both sides derive the record
+//   keys and seal from here on client -> AuthProof   (sealed)    HMAC(SHA-256(password), transcript
+//   | "client") host   -> AuthResult  (sealed)    01 | HMAC(SHA-256(password), transcript |
+//   "host"), or 00
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "core/message_types.h"
+#include "core/session.h"
+#include "crypto/hash.h"
+#include "crypto/x25519.h"
+#include "platform/random.h"
+#include "platform/secure_zero.h"
+#include "settings/log.h"
+#include "tray/status_report.h"
+
+namespace tolvi {
+namespace {
+
+constexpr std::size_t kKeyBytes = 32;
+constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
+constexpr std::size_t kMaxNameBytes = 255;  // a 256-byte buffer with its terminator
+constexpr char kFallbackName[] = "Windows";
+constexpr char kTranscriptLabel[] = "Tolvi v2";
+constexpr char kClientToHostInfo[] = "tolvi c2s";
+constexpr char kHostToClientInfo[] = "tolvi s2c";
+constexpr char kClientProofLabel[] = "client";
+constexpr char kHostProofLabel[] = "host";
+constexpr std::uint8_t kAuthFailed = 0x00;
+constexpr std::uint8_t kAuthSucceeded = 0x01;
+
+// Secret bytes that are wiped whatever way the handshake leaves.
+template <std::size_t N>
+struct Secret {
+  std::uint8_t bytes[N] = {};
+  ~Secret() { secure_zero(bytes, N); }
+  std::uint8_t* data() { return bytes; }
+};
+
+bool proof(const std::uint8_t password_hash[32], const std::uint8_t transcript[32],
+           const char* label, std::uint8_t out[32]) {
+  std::uint8_t message[32 + 8];
+  const std::size_t label_length = std::strlen(label);
+  std::memcpy(message, transcript, 32);
+  std::memcpy(message + 32, label, label_length);
+  return hmac_sha256(password_hash, 32, message, 32 + label_length, out);
+}
+
+// Compares without an early exit, so the time taken says nothing about where they differ.
+bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) {
+  std::uint8_t difference = 0;
+  for (std::size_t i = 0; i < length; ++i) difference |= a[i] ^ b[i];
+  return difference == 0;
+}
+
+std::string hello_name(std::string name) {
+  name = name.substr(0, std::min(name.find('\0'), kMaxNameBytes));
+  return name.empty() ? std::string(kFallbackName) : name;
+}
+
+}  // namespace
+
+bool Session::handshake() {
+  const char* name = connection_.peer_name().c_str();
+  proof_was_wrong_ = false;
+
+  Secret<kKeyBytes> identity;
+  Secret<kKeyBytes> ephemeral;
+  std::uint8_t identity_public[kKeyBytes];
+  std::uint8_t ephemeral_public[kKeyBytes];
+  std::uint8_t host_random[kKeyBytes];
+  // A generator failure would make the ephemeral key predictable: refuse instead.
+  if (!environment_.load_identity_key(identity.data()) ||
+      !random_bytes(ephemeral.data(), kKeyBytes) || !random_bytes(host_random, kKeyBytes)) {
+    log_message("encryption setup failed");
+    return false;
+  }
+  x25519_base(identity_public, identity.data());
+  x25519_base(ephemeral_public, ephemeral.data());
+
+  std::vector<std::uint8_t> hello(std::begin(kHelloPrefix), std::end(kHelloPrefix));
+  hello.insert(hello.end(), host_random, host_random + kKeyBytes);
+  hello.insert(hello.end(), identity_public, identity_public + kKeyBytes);
+  hello.insert(hello.end(), ephemeral_public, ephemeral_public + kKeyBytes);
+  const std::string computer = hello_name(environment_.computer_name());
+  hello.insert(hello.end(), computer.begin(), computer.end());
+  connection_.send(code(MessageType::HostHello), hello);
+
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  if (!connection_.receive(type, payload) || type != code(MessageType::KeyExchange) ||
+      payload.size() != kKeyBytes) {
+    log_message("%s: client did not start key exchange (old Tolvi version?)", name);
+    return false;
+  }
+
+  Secret<2 * kKeyBytes> material;
+  x25519(material.data(), ephemeral.data(), payload.data());
+  x25519(material.data() + kKeyBytes, identity.data(), payload.data());
+
+  std::vector<std::uint8_t> transcript_input(kTranscriptLabel,
+                                             kTranscriptLabel + sizeof kTranscriptLabel - 1);
+  transcript_input.insert(transcript_input.end(), hello.begin(), hello.end());
+  transcript_input.insert(transcript_input.end(), payload.begin(), payload.end());
+  std::uint8_t transcript[32];
+  Secret<RecordKey::kKeyBytes> client_to_host;
+  Secret<RecordKey::kKeyBytes> host_to_client;
+  const bool derived =
+      sha256(transcript_input.data(), transcript_input.size(), transcript) &&
+      hkdf_sha256(material.data(), sizeof material.bytes, transcript, sizeof transcript,
+                  kClientToHostInfo, client_to_host.data(), RecordKey::kKeyBytes) &&
+      hkdf_sha256(material.data(), sizeof material.bytes, transcript, sizeof transcript,
+                  kHostToClientInfo, host_to_client.data(), RecordKey::kKeyBytes);
+  secure_zero(material.data(), sizeof material.bytes);
+  secure_zero(ephemeral.data(), kKeyBytes);
+  secure_zero(identity.data(), kKeyBytes);
+  if (!derived || !connection_.install_keys(host_to_client.data(), client_to_host.data())) {
+    log_message("encryption setup failed");
+    return false;
+  }
+  secure_zero(client_to_host.data(), RecordKey::kKeyBytes);
+  secure_zero(host_to_client.data(), RecordKey::kKeyBytes);
+
+  Secret<32> password_hash;
+  {
+    std::string password = environment_.load_password();
+    sha256(reinterpret_cast<const std::uint8_t*>(password.data()), password.size(),
+           password_hash.data());
+    secure_zero(password.data(), password.size());
+  }
+
+  if (!connection_.receive(type, payload)) return false;
+
+  Secret<32> expected;
+  const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
+  if (computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
+      same_bytes(payload.data(), expected.data(), 32)) {
+    std::uint8_t result[1 + 32];
+    result[0] = kAuthSucceeded;
+    const bool host_proof_made =
+        proof(password_hash.data(), transcript, kHostProofLabel, result + 1);
+    secure_zero(password_hash.data(), 32);
+    if (host_proof_made) {
+      connection_.send(code(MessageType::AuthResult), result, sizeof result);
+      log_message("%s: authenticated (encrypted)", name);
+      report_client_status(connection_.peer_name());
+      return true;
+    }
+    // Without a host proof the client could not trust us; end as a setup failure.
+    log_message("encryption setup failed");
+    return false;
+  }
+  log_message("%s: authentication failed", name);
+  proof_was_wrong_ = true;
+  const std::uint8_t refusal = kAuthFailed;
+  connection_.send(code(MessageType::AuthResult), &refusal, 1);
+  std::this_thread::sleep_for(timings_.failed_proof_pause);
+  secure_zero(password_hash.data(), 32);
+  return false;
+}
+
+}  // namespace tolvi

@@ -1,0 +1,159 @@
+#include "core/host_server.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/session.h"
+#include "core/thread_start.h"
+#include "crypto/self_test.h"
+#include "settings/log.h"
+#include "settings/settings_store.h"
+#include "tray/status_report.h"
+
+namespace tolvi {
+namespace {
+
+// The session that is serving. Lock order: this mutex before any connection lock.
+Session* active_session = nullptr;
+std::mutex active_session_mutex;
+std::condition_variable active_session_changed;
+
+}  // namespace
+
+struct HostServer::State {
+  HostServerOptions options;
+  std::shared_ptr<HostEnvironment> environment;
+  ConnectionGate gate;
+  std::atomic<std::size_t> live_client_threads{0};
+
+  explicit State(HostServerOptions o)
+      : options(std::move(o)),
+        environment(options.environment ? options.environment : make_default_host_environment()),
+        gate(options.gate_limits) {}
+};
+
+namespace {
+
+// Handed from the accept loop to the client thread, which owns and frees it.
+struct ClientStart {
+  platform::Socket socket;
+  std::string address;
+  std::shared_ptr<HostServer::State> state;
+};
+
+void client_thread(std::unique_ptr<ClientStart> start) {
+  HostServer::State& state = *start->state;
+  start->socket.set_receive_timeout_ms(
+      static_cast<unsigned>(state.options.handshake_timeout.count()));
+  {
+    Session session(std::move(start->socket), *state.environment, state.options.session_timings);
+    const bool authenticated = session.handshake();
+    state.gate.handshake_finished();
+    if (!authenticated && session.proof_was_wrong()) {
+      state.gate.proof_failed(start->address, ConnectionGate::Clock::now());
+    }
+    if (authenticated) {
+      session.connection().set_receive_timeout(std::chrono::milliseconds(0));
+      become_active_session(session);
+      session.serve();
+      leave_active_session(session);
+    }
+  }
+  state.live_client_threads.fetch_sub(1);
+}
+
+}  // namespace
+
+void become_active_session(Session& session) {
+  std::unique_lock<std::mutex> guard(active_session_mutex);
+  while (active_session != nullptr) {
+    // Closing is repeated on every pass: of several clients authenticating close together,
+    // each displaces the one before it and the last to look keeps the host.
+    active_session->connection().close();
+    active_session_changed.wait_for(guard, kDisplacementPoll);
+  }
+  active_session = &session;
+}
+
+void leave_active_session(Session& session) {
+  {
+    std::lock_guard<std::mutex> guard(active_session_mutex);
+    if (active_session == &session) active_session = nullptr;
+  }
+  active_session_changed.notify_all();
+}
+
+HostServer::HostServer(HostServerOptions options)
+    : state_(std::make_shared<State>(std::move(options))) {}
+
+HostServer::~HostServer() = default;
+
+ConnectionGate& HostServer::gate() { return state_->gate; }
+
+std::size_t HostServer::live_client_threads() const { return state_->live_client_threads.load(); }
+
+bool HostServer::start() {
+  const HostServerOptions& options = state_->options;
+  // Process set-up: sockets, then whatever the capture and encoding layers need.
+  platform::net_startup();
+  if (options.prepare_process) options.prepare_process();
+
+  const bool self_test_passed = options.self_test ? options.self_test() : crypto_self_test();
+  if (!self_test_passed) {
+    log_message("crypto self-test FAILED; refusing to start");
+    report_error_status("Encryption self-test failed");
+    return false;
+  }
+
+  const std::uint16_t port = options.port ? *options.port : default_settings().load_port();
+  int error = 0;
+  listener_ = platform::listen_dual_stack(port, kListenBacklog, error);
+  if (!listener_.valid()) {
+    log_message("cannot listen on port %u (error %d)", static_cast<unsigned>(port), error);
+    report_error_status("Port " + std::to_string(port) + " is in use");
+    return false;
+  }
+  port_ = port != 0 ? port : listener_.local_port();
+  log_message("Tolvi host listening on port %u", static_cast<unsigned>(port_));
+  return true;
+}
+
+void HostServer::accept_loop() {
+  while (!stopping_.load()) {
+    platform::Socket socket = platform::accept_connection(listener_);
+    if (!socket.valid()) {
+      if (stopping_.load()) break;
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
+    }
+    std::string address = socket.peer_name();
+    // A refused connection is closed here, when `socket` goes out of scope.
+    if (state_->gate.admit(address, ConnectionGate::Clock::now()) !=
+        ConnectionGate::Verdict::Admit) {
+      continue;
+    }
+    auto start = std::make_unique<ClientStart>();
+    start->socket = std::move(socket);
+    start->address = std::move(address);
+    start->state = state_;
+    state_->live_client_threads.fetch_add(1);
+    start_thread([start = std::move(start)]() mutable {
+      client_thread(std::move(start));
+    }).detach();
+  }
+}
+
+void HostServer::stop() {
+  stopping_.store(true);
+  listener_.interrupt();
+}
+
+void run_host_server() {
+  HostServer server{HostServerOptions{}};
+  if (!server.start()) return;
+  server.accept_loop();
+}
+
+}  // namespace tolvi

@@ -1,0 +1,73 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "core/connection_gate.h"
+#include "core/host_environment.h"
+#include "core/limits.h"
+#include "core/session.h"
+#include "platform/net.h"
+
+namespace tolvi {
+
+class Session;
+
+// The process's host: prepares the process, refuses to run when the crypto self-test fails,
+// listens on the configured port (one dual-stack socket) and accepts connections for ever, one
+// detached client thread per connection. Returns only when it cannot start.
+void run_host_server();
+
+struct HostServerOptions {
+  // nothing: the settings store's port; 0: any free port (tests).
+  std::optional<std::uint16_t> port;
+  // Every read of the handshake waits at most this long.
+  std::chrono::milliseconds handshake_timeout = kHandshakeReadTimeout;
+  SessionTimings session_timings;
+  ConnectionGate::Limits gate_limits;
+  // Empty: crypto_self_test.
+  std::function<bool()> self_test;
+  // Empty: make_default_host_environment().
+  std::shared_ptr<HostEnvironment> environment;
+  // What the capture and encoding layers need from the process, before the self-test.
+  std::function<void()> prepare_process;
+};
+
+// The host server with its parts exposed for tests and benchmarks. Client threads are detached
+// and share the server's state, so the server may be destroyed while they still run.
+class HostServer {
+ public:
+  explicit HostServer(HostServerOptions options);
+  ~HostServer();
+
+  // Process set-up, self-test, port and listening socket. false when refused (logged and
+  // reported through report_error_status).
+  bool start();
+  std::uint16_t port() const { return port_; }
+  // Accepts until stop(); each admitted connection gets its own detached client thread.
+  void accept_loop();
+  // Ends accept_loop (tests). Client threads go on until their connections end.
+  void stop();
+
+  ConnectionGate& gate();
+  // Client threads of this server still running.
+  std::size_t live_client_threads() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+  platform::Socket listener_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+};
+
+// The one active session of the process. A newly authenticated session displaces the serving
+// one (closing its connection, then waiting for it to leave, looking again every 50 ms).
+void become_active_session(Session& session);
+void leave_active_session(Session& session);
+
+}  // namespace tolvi

@@ -1,0 +1,225 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/net.h"
+
+namespace tolvi::platform {
+namespace {
+
+constexpr std::size_t kMaxSendParts = 16;
+constexpr char kMappedPrefix[] = "::ffff:";
+
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dual_stack,
+                 int backlog, int& error) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    error = errno;
+    return Socket();
+  }
+  Socket socket(fd);
+  if (dual_stack) {
+    const int off = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog) != 0) {
+    error = errno;
+    return Socket();
+  }
+  error = 0;
+  return socket;
+}
+
+}  // namespace
+
+Socket::~Socket() {
+  if (valid()) ::close(fd_of(handle_));
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    if (valid()) ::close(fd_of(handle_));
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+void Socket::interrupt() {
+  if (valid()) ::shutdown(fd_of(handle_), SHUT_RDWR);
+}
+
+bool Socket::set_receive_timeout_ms(unsigned milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+  return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool Socket::set_no_delay(bool on) {
+  const int value = on ? 1 : 0;
+  return ::setsockopt(fd_of(handle_), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
+}
+
+bool Socket::set_send_buffer(int bytes) {
+  return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+long Socket::receive_some(void* buffer, std::size_t length) {
+  while (true) {
+    const ssize_t n = ::recv(fd_of(handle_), buffer, length, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kTimedOut;
+    if (errno != EINTR) return -1;
+  }
+}
+
+long Socket::send_some(const SendPart* parts, std::size_t count) {
+  iovec vectors[kMaxSendParts];
+  if (count > kMaxSendParts) count = kMaxSendParts;
+  for (std::size_t i = 0; i < count; ++i) {
+    vectors[i].iov_base = const_cast<void*>(parts[i].data);
+    vectors[i].iov_len = parts[i].length;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  while (true) {
+    const ssize_t n = ::sendmsg(fd_of(handle_), &message, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool Socket::send_all(const SendPart* parts, std::size_t count) {
+  SendPart rest[kMaxSendParts];
+  if (count > kMaxSendParts) return false;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < count; ++i) rest[i] = parts[i];
+  while (first < count) {
+    if (rest[first].length == 0) {
+      ++first;
+      continue;
+    }
+    long written = send_some(rest + first, count - first);
+    if (written <= 0) return false;
+    while (written > 0) {
+      const std::size_t step = std::min(static_cast<std::size_t>(written), rest[first].length);
+      rest[first].data = static_cast<const char*>(rest[first].data) + step;
+      rest[first].length -= step;
+      written -= static_cast<long>(step);
+      if (rest[first].length == 0) ++first;
+    }
+  }
+  return true;
+}
+
+std::string Socket::peer_name() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(fd_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return "?";
+  }
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+    return "?";
+  }
+  std::string name(host);
+  if (name.rfind(kMappedPrefix, 0) == 0) name.erase(0, sizeof kMappedPrefix - 1);
+  return name;
+}
+
+std::uint16_t Socket::local_port() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  }
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  }
+  return 0;
+}
+
+void net_startup() {}
+
+int last_net_error() { return errno; }
+
+Socket listen_dual_stack(std::uint16_t port, int backlog, int& error) {
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;
+  address.sin6_port = htons(port);
+  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET6, true, backlog,
+                   error);
+}
+
+Socket listen_loopback(std::uint16_t port, int backlog, int& error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET, false, backlog,
+                   error);
+}
+
+Socket accept_connection(Socket& listener) {
+  while (true) {
+    const int fd = ::accept4(fd_of(listener.handle()), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return Socket(fd);
+    if (errno != EINTR) return Socket();
+  }
+}
+
+Socket connect_to(const std::string& host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return Socket();
+  Socket result;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    Socket candidate(fd);
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      result = std::move(candidate);
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+bool loopback_pair(Socket& first, Socket& second) {
+  int error = 0;
+  Socket listener = listen_loopback(0, 1, error);
+  if (!listener.valid()) return false;
+  first = connect_to("127.0.0.1", listener.local_port());
+  if (!first.valid()) return false;
+  second = accept_connection(listener);
+  return second.valid();
+}
+
+std::string computer_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return std::string(name);
+}
+
+}  // namespace tolvi::platform

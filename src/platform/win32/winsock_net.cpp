@@ -1,0 +1,224 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h first: windows.h would otherwise pull in the old winsock.h.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/net.h"
+
+namespace tolvi::platform {
+namespace {
+
+constexpr std::size_t kMaxSendParts = 16;
+constexpr char kMappedPrefix[] = "::ffff:";
+
+SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+Socket listen_on(const sockaddr* address, int length, int family, bool dual_stack, int backlog,
+                 int& error) {
+  const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    error = ::WSAGetLastError();
+    return Socket();
+  }
+  Socket socket(static_cast<std::intptr_t>(s));
+  if (dual_stack) {
+    DWORD off = 0;
+    ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+  }
+  if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0) {
+    error = ::WSAGetLastError();
+    return Socket();
+  }
+  error = 0;
+  return socket;
+}
+
+}  // namespace
+
+Socket::~Socket() {
+  if (valid()) ::closesocket(sock_of(handle_));
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    if (valid()) ::closesocket(sock_of(handle_));
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+void Socket::interrupt() {
+  if (!valid()) return;
+  ::shutdown(sock_of(handle_), SD_BOTH);
+  // A blocking Winsock call is overlapped I/O underneath; shutting down alone does not always
+  // wake a thread already waiting in recv, cancelling its I/O does.
+  ::CancelIoEx(reinterpret_cast<HANDLE>(sock_of(handle_)), nullptr);
+}
+
+bool Socket::set_receive_timeout_ms(unsigned milliseconds) {
+  const DWORD value = milliseconds;
+  return ::setsockopt(sock_of(handle_), SOL_SOCKET, SO_RCVTIMEO,
+                      reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+bool Socket::set_no_delay(bool on) {
+  const BOOL value = on ? TRUE : FALSE;
+  return ::setsockopt(sock_of(handle_), IPPROTO_TCP, TCP_NODELAY,
+                      reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+bool Socket::set_send_buffer(int bytes) {
+  return ::setsockopt(sock_of(handle_), SOL_SOCKET, SO_SNDBUF,
+                      reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
+long Socket::receive_some(void* buffer, std::size_t length) {
+  const int chunk = static_cast<int>(std::min<std::size_t>(length, 1u << 30));
+  const int n = ::recv(sock_of(handle_), static_cast<char*>(buffer), chunk, 0);
+  if (n != SOCKET_ERROR) return n;
+  return ::WSAGetLastError() == WSAETIMEDOUT ? kTimedOut : -1;
+}
+
+long Socket::send_some(const SendPart* parts, std::size_t count) {
+  WSABUF buffers[kMaxSendParts];
+  if (count > kMaxSendParts) count = kMaxSendParts;
+  for (std::size_t i = 0; i < count; ++i) {
+    buffers[i].buf = const_cast<char*>(static_cast<const char*>(parts[i].data));
+    buffers[i].len = static_cast<ULONG>(std::min<std::size_t>(parts[i].length, 1u << 30));
+  }
+  DWORD sent = 0;
+  if (::WSASend(sock_of(handle_), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) !=
+      0) {
+    return -1;
+  }
+  return static_cast<long>(sent);
+}
+
+bool Socket::send_all(const SendPart* parts, std::size_t count) {
+  SendPart rest[kMaxSendParts];
+  if (count > kMaxSendParts) return false;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < count; ++i) rest[i] = parts[i];
+  while (first < count) {
+    if (rest[first].length == 0) {
+      ++first;
+      continue;
+    }
+    long written = send_some(rest + first, count - first);
+    if (written <= 0) return false;
+    while (written > 0) {
+      const std::size_t step = std::min(static_cast<std::size_t>(written), rest[first].length);
+      rest[first].data = static_cast<const char*>(rest[first].data) + step;
+      rest[first].length -= step;
+      written -= static_cast<long>(step);
+      if (rest[first].length == 0) ++first;
+    }
+  }
+  return true;
+}
+
+std::string Socket::peer_name() const {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (::getpeername(sock_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return "?";
+  }
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+    return "?";
+  }
+  std::string name(host);
+  if (name.rfind(kMappedPrefix, 0) == 0) name.erase(0, sizeof kMappedPrefix - 1);
+  return name;
+}
+
+std::uint16_t Socket::local_port() const {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (::getsockname(sock_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  }
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  }
+  return 0;
+}
+
+void net_startup() {
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+int last_net_error() { return ::WSAGetLastError(); }
+
+Socket listen_dual_stack(std::uint16_t port, int backlog, int& error) {
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;
+  address.sin6_port = htons(port);
+  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET6, true, backlog,
+                   error);
+}
+
+Socket listen_loopback(std::uint16_t port, int backlog, int& error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET, false, backlog,
+                   error);
+}
+
+Socket accept_connection(Socket& listener) {
+  const SOCKET s = ::accept(sock_of(listener.handle()), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return Socket();
+  return Socket(static_cast<std::intptr_t>(s));
+}
+
+Socket connect_to(const std::string& host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return Socket();
+  Socket result;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) continue;
+    Socket candidate(static_cast<std::intptr_t>(s));
+    if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+      result = std::move(candidate);
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+bool loopback_pair(Socket& first, Socket& second) {
+  int error = 0;
+  Socket listener = listen_loopback(0, 1, error);
+  if (!listener.valid()) return false;
+  first = connect_to("127.0.0.1", listener.local_port());
+  if (!first.valid()) return false;
+  second = accept_connection(listener);
+  return second.valid();
+}
+
+std::string computer_name() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!::GetComputerNameA(name, &size)) return std::string();
+  return std::string(name, size);
+}
+
+}  // namespace tolvi::platform

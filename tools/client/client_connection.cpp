@@ -1,0 +1,225 @@
+#include "client_connection.h"
+
+#include <cstring>
+
+#include "core/limits.h"
+#include "core/message_types.h"
+#include "crypto/hash.h"
+#include "crypto/x25519.h"
+#include "platform/random.h"
+#include "platform/secure_zero.h"
+
+namespace tolvi::client {
+namespace {
+
+constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
+constexpr std::size_t kHelloFixedBytes = 103;
+
+void put_u32(std::uint8_t* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t get_u32(const std::uint8_t* in) {
+  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+}  // namespace
+
+bool ClientConnection::send(std::uint8_t type, const std::uint8_t* data, std::size_t length) {
+  std::vector<std::uint8_t> frame;
+  if (send_key_) {
+    std::vector<std::uint8_t> plain(1 + length);
+    plain[0] = type;
+    if (length) std::memcpy(plain.data() + 1, data, length);
+    std::vector<std::uint8_t> sealed;
+    if (!send_key_->seal(plain.data(), plain.size(), sealed)) return false;
+    frame.resize(4 + sealed.size());
+    put_u32(frame.data(), static_cast<std::uint32_t>(sealed.size()));
+    std::memcpy(frame.data() + 4, sealed.data(), sealed.size());
+  } else {
+    frame.resize(5 + length);
+    frame[0] = type;
+    put_u32(frame.data() + 1, static_cast<std::uint32_t>(length));
+    if (length) std::memcpy(frame.data() + 5, data, length);
+  }
+  return send_raw(frame.data(), frame.size());
+}
+
+bool ClientConnection::send_raw(const void* data, std::size_t length) {
+  const platform::SendPart part{data, length};
+  return socket_.send_all(&part, 1);
+}
+
+bool ClientConnection::read_exact(std::uint8_t* out, std::size_t length, bool frame_start) {
+  std::size_t have = 0;
+  while (have < length) {
+    const long n = socket_.receive_some(out + have, length - have);
+    if (n <= 0) {
+      if (n == 0) {
+        failure_ = Failure::Closed;
+      } else if (n == platform::Socket::kTimedOut && frame_start && have == 0) {
+        failure_ = Failure::Idle;
+      } else {
+        failure_ = Failure::Broken;
+      }
+      return false;
+    }
+    have += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ClientConnection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload) {
+  failure_ = Failure::Broken;
+  if (!receive_key_) {
+    std::uint8_t header[5];
+    if (!read_exact(header, sizeof header, true)) return false;
+    const std::uint32_t length = get_u32(header + 1);
+    if (length > kMaxPayloadBytes) return false;
+    payload.resize(length);
+    type = header[0];
+    if (length != 0 && !read_exact(payload.data(), length, false)) return false;
+    last_frame_bytes_ = sizeof header + length;
+    failure_ = Failure::None;
+    return true;
+  }
+  std::uint8_t header[4];
+  if (!read_exact(header, sizeof header, true)) return false;
+  const std::uint32_t length = get_u32(header);
+  if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
+  std::vector<std::uint8_t> record(length);
+  if (!read_exact(record.data(), length, false)) return false;
+  failure_ = Failure::Broken;
+  if (!receive_key_->open(record.data(), record.size(), payload)) return false;
+  type = payload[0];
+  payload.erase(payload.begin());
+  last_frame_bytes_ = sizeof header + length;
+  failure_ = Failure::None;
+  return true;
+}
+
+bool ClientConnection::set_receive_timeout(std::chrono::milliseconds timeout) {
+  return socket_.set_receive_timeout_ms(static_cast<unsigned>(timeout.count()));
+}
+
+void ClientConnection::install_keys(const std::uint8_t client_to_host[16],
+                                    const std::uint8_t host_to_client[16]) {
+  send_key_ = std::make_unique<RecordKey>(client_to_host);
+  receive_key_ = std::make_unique<RecordKey>(host_to_client);
+}
+
+bool parse_host_hello(const std::vector<std::uint8_t>& payload, HostHello& out) {
+  if (payload.size() < kHelloFixedBytes ||
+      std::memcmp(payload.data(), kHelloPrefix, sizeof kHelloPrefix) != 0) {
+    return false;
+  }
+  out.payload = payload;
+  std::memcpy(out.host_random, payload.data() + 7, 32);
+  std::memcpy(out.identity_public, payload.data() + 39, 32);
+  std::memcpy(out.ephemeral_public, payload.data() + 71, 32);
+  out.computer_name.assign(payload.begin() + kHelloFixedBytes, payload.end());
+  return true;
+}
+
+ClientKeys::~ClientKeys() {
+  secure_zero(client_to_host, sizeof client_to_host);
+  secure_zero(host_to_client, sizeof host_to_client);
+}
+
+bool derive_client_keys(const std::uint8_t ephemeral_private[32],
+                        const std::uint8_t ephemeral_public[32], const HostHello& hello,
+                        ClientKeys& out) {
+  std::uint8_t material[64];
+  x25519(material, ephemeral_private, hello.ephemeral_public);
+  x25519(material + 32, ephemeral_private, hello.identity_public);
+  static constexpr char kLabel[] = "Tolvi v2";
+  std::vector<std::uint8_t> transcript(kLabel, kLabel + 8);
+  transcript.insert(transcript.end(), hello.payload.begin(), hello.payload.end());
+  transcript.insert(transcript.end(), ephemeral_public, ephemeral_public + 32);
+  const bool ok = sha256(transcript.data(), transcript.size(), out.transcript_hash) &&
+                  hkdf_sha256(material, sizeof material, out.transcript_hash, 32, "tolvi c2s",
+                              out.client_to_host, 16) &&
+                  hkdf_sha256(material, sizeof material, out.transcript_hash, 32, "tolvi s2c",
+                              out.host_to_client, 16);
+  secure_zero(material, sizeof material);
+  return ok;
+}
+
+bool password_proof(const std::string& password, const std::uint8_t transcript[32],
+                    const char* label, std::uint8_t out[32]) {
+  std::uint8_t hash[32];
+  if (!sha256(reinterpret_cast<const std::uint8_t*>(password.data()), password.size(), hash)) {
+    return false;
+  }
+  std::vector<std::uint8_t> message(transcript, transcript + 32);
+  message.insert(message.end(), label, label + std::strlen(label));
+  const bool ok = hmac_sha256(hash, sizeof hash, message.data(), message.size(), out);
+  secure_zero(hash, sizeof hash);
+  return ok;
+}
+
+const char* describe(HandshakeResult result) {
+  switch (result) {
+    case HandshakeResult::Authenticated:
+      return "authenticated";
+    case HandshakeResult::WrongPassword:
+      return "wrong password";
+    case HandshakeResult::HostProofMismatch:
+      return "protocol violation: the host could not prove it knows the password";
+    case HandshakeResult::ProtocolViolation:
+      return "protocol violation";
+    case HandshakeResult::ConnectionLost:
+      return "the host closed the connection";
+  }
+  return "?";
+}
+
+HandshakeResult client_handshake(ClientConnection& connection, const std::string& password,
+                                 HostHello* hello_out) {
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  if (!connection.receive(type, payload)) return HandshakeResult::ConnectionLost;
+  HostHello hello;
+  if (type != code(MessageType::HostHello) || !parse_host_hello(payload, hello)) {
+    return HandshakeResult::ProtocolViolation;
+  }
+  std::uint8_t ephemeral_private[32];
+  std::uint8_t ephemeral_public[32];
+  if (!random_bytes(ephemeral_private, sizeof ephemeral_private)) {
+    return HandshakeResult::ConnectionLost;
+  }
+  x25519_base(ephemeral_public, ephemeral_private);
+  if (!connection.send(code(MessageType::KeyExchange), ephemeral_public, 32)) {
+    secure_zero(ephemeral_private, sizeof ephemeral_private);
+    return HandshakeResult::ConnectionLost;
+  }
+  ClientKeys keys;
+  const bool derived = derive_client_keys(ephemeral_private, ephemeral_public, hello, keys);
+  secure_zero(ephemeral_private, sizeof ephemeral_private);
+  if (!derived) return HandshakeResult::ConnectionLost;
+  connection.install_keys(keys.client_to_host, keys.host_to_client);
+
+  std::uint8_t proof[32];
+  std::uint8_t expected_host_proof[32];
+  if (!password_proof(password, keys.transcript_hash, "client", proof) ||
+      !password_proof(password, keys.transcript_hash, "host", expected_host_proof)) {
+    return HandshakeResult::ConnectionLost;
+  }
+  if (!connection.send(code(MessageType::AuthProof), proof, sizeof proof)) {
+    return HandshakeResult::ConnectionLost;
+  }
+  if (!connection.receive(type, payload)) return HandshakeResult::ConnectionLost;
+  if (type != code(MessageType::AuthResult) || payload.empty()) {
+    return HandshakeResult::ProtocolViolation;
+  }
+  if (payload.size() == 1 && payload[0] == 0x00) return HandshakeResult::WrongPassword;
+  if (payload.size() != 33 || payload[0] != 0x01) return HandshakeResult::ProtocolViolation;
+  if (std::memcmp(payload.data() + 1, expected_host_proof, 32) != 0) {
+    return HandshakeResult::HostProofMismatch;
+  }
+  if (hello_out) *hello_out = std::move(hello);
+  return HandshakeResult::Authenticated;
+}
+
+}  // namespace tolvi::client

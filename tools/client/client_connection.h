@@ -1,0 +1,92 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crypto/record_key.h"
+#include "platform/net.h"
+
+namespace tolvi::client {
+
+// The client's end of a host connection: synchronous framing on one socket, plaintext until
+// keys are installed, sealed after (the client seals with the client-to-host key and opens
+// with the host-to-client key). One thread uses it at a time.
+class ClientConnection {
+ public:
+  explicit ClientConnection(platform::Socket socket) : socket_(std::move(socket)) {}
+
+  // One whole message, in the form of the moment; false when the socket fails.
+  bool send(std::uint8_t type, const std::uint8_t* data, std::size_t length);
+  bool send(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+    return send(type, payload.data(), payload.size());
+  }
+  // Bytes exactly as given (malformed frames for tests).
+  bool send_raw(const void* data, std::size_t length);
+
+  // One whole message; false on a closed or failed socket, a time-out, a frame above the
+  // limits or a record that does not open. last_failure() says which.
+  bool receive(std::uint8_t& type, std::vector<std::uint8_t>& payload);
+  enum class Failure { None, Closed, Idle, Broken };
+  // Idle: the time-out expired before the first byte of a frame (the stream is still usable).
+  Failure last_failure() const { return failure_; }
+  // Bytes of the last frame received, header included.
+  std::size_t last_frame_bytes() const { return last_frame_bytes_; }
+
+  // 0: wait for ever.
+  bool set_receive_timeout(std::chrono::milliseconds timeout);
+  void install_keys(const std::uint8_t client_to_host[16], const std::uint8_t host_to_client[16]);
+  bool sealed() const { return send_key_ != nullptr; }
+  platform::Socket& socket() { return socket_; }
+
+ private:
+  bool read_exact(std::uint8_t* out, std::size_t length, bool frame_start);
+
+  platform::Socket socket_;
+  Failure failure_ = Failure::None;
+  std::size_t last_frame_bytes_ = 0;
+  std::unique_ptr<RecordKey> send_key_;
+  std::unique_ptr<RecordKey> receive_key_;
+};
+
+// HostHello, taken apart.
+struct HostHello {
+  std::vector<std::uint8_t> payload;  // as received; it enters the transcript
+  std::uint8_t host_random[32] = {};
+  std::uint8_t identity_public[32] = {};
+  std::uint8_t ephemeral_public[32] = {};
+  std::string computer_name;
+};
+// false unless the payload has the magic, the version bytes and all three keys.
+bool parse_host_hello(const std::vector<std::uint8_t>& payload, HostHello& out);
+
+// The keys and transcript hash of one connection, as the client derives them.
+struct ClientKeys {
+  std::uint8_t transcript_hash[32] = {};
+  std::uint8_t client_to_host[16] = {};
+  std::uint8_t host_to_client[16] = {};
+  ~ClientKeys();
+};
+bool derive_client_keys(const std::uint8_t ephemeral_private[32],
+                        const std::uint8_t ephemeral_public[32], const HostHello& hello,
+                        ClientKeys& out);
+// HMAC(SHA-256(password), transcript | label): label "client" for the client's proof, "host"
+// for the host's.
+bool password_proof(const std::string& password, const std::uint8_t transcript[32],
+                    const char* label, std::uint8_t out[32]);
+
+enum class HandshakeResult {
+  Authenticated,
+  WrongPassword,      // AuthResult 00
+  HostProofMismatch,  // AuthResult 01 with a proof that is not the host's
+  ProtocolViolation,  // something that is not the expected message
+  ConnectionLost,     // the host closed or stopped answering
+};
+const char* describe(HandshakeResult result);
+
+// The whole client side: HostHello, KeyExchange, keys, AuthProof, AuthResult.
+HandshakeResult client_handshake(ClientConnection& connection, const std::string& password,
+                                 HostHello* hello_out = nullptr);
+
+}  // namespace tolvi::client

@@ -1,0 +1,290 @@
+// tolvi-client: connects to a host, authenticates, sends what it is told and prints every
+// message the host sends.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client_connection.h"
+#include "core/message_types.h"
+#include "platform/net.h"
+
+namespace {
+
+using namespace tolvi;
+using namespace tolvi::client;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kDefaultPort = 5960;
+constexpr std::size_t kPrintedPayloadBytes = 32;
+
+enum ExitCode {
+  kOk = 0,
+  kFailed = 1,
+  kUsage = 2,
+  kUnreachable = 3,
+  kWrongPassword = 4,
+  kProtocolViolation = 5,
+  kConnectionLost = 6,
+};
+
+constexpr char kUsageText[] =
+    "Usage: tolvi-client HOST[:PORT] --password PW [options]\n"
+    "  --ping N                send N Pings (4-byte counter payload), wait for each Pong\n"
+    "  --ping-size BYTES       payload size of the Pings (default 4)\n"
+    "  --send-config W H FPS [SCALE_PERCENT MATCH CODEC_MASK MAX_KBPS]\n"
+    "  --raw TYPE HEX          send message TYPE (decimal or 0x..) with a hex payload\n"
+    "  --hold SECONDS          stay connected and print host messages until then\n"
+    "  --stall                 read HostHello, then send nothing until the host hangs up\n"
+    "  --timeout SECONDS       longest wait for any answer (default 10)\n"
+    "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
+    "            5 protocol violation, 6 the host closed the connection.\n";
+
+struct Command {
+  std::uint8_t type;
+  std::vector<std::uint8_t> payload;
+};
+
+struct Options {
+  std::string host;
+  std::uint16_t port = kDefaultPort;
+  std::string password;
+  bool have_password = false;
+  int pings = 0;
+  std::size_t ping_size = 4;
+  std::vector<Command> commands;
+  double hold_seconds = 0;
+  bool stall = false;
+  double timeout_seconds = 10;
+};
+
+bool parse_number(const char* text, long long& out) {
+  char* end = nullptr;
+  out = std::strtoll(text, &end, 0);
+  return end && *end == '\0' && end != text;
+}
+
+bool parse_hex(const std::string& text, std::vector<std::uint8_t>& out) {
+  if (text.size() % 2) return false;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    char* end = nullptr;
+    const std::string pair = text.substr(i, 2);
+    const long value = std::strtol(pair.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    out.push_back(static_cast<std::uint8_t>(value));
+  }
+  return true;
+}
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+bool split_host_port(const std::string& text, Options& o) {
+  long long port = kDefaultPort;
+  std::string host = text;
+  if (!text.empty() && text[0] == '[') {  // [v6]:port
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':' || !parse_number(text.c_str() + close + 2, port)) return false;
+    }
+  } else if (text.find(':') != std::string::npos &&
+             text.find(':') == text.rfind(':')) {  // name:port or v4:port
+    const std::size_t colon = text.find(':');
+    host = text.substr(0, colon);
+    if (!parse_number(text.c_str() + colon + 1, port)) return false;
+  }
+  if (host.empty() || port <= 0 || port > 65535) return false;
+  o.host = host;
+  o.port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
+bool parse_options(int argc, char** argv, Options& o) {
+  if (argc < 2 || !split_host_port(argv[1], o)) return false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const int left = argc - i - 1;
+    long long n = 0;
+    if (arg == "--password" && left >= 1) {
+      o.password = argv[++i];
+      o.have_password = true;
+    } else if (arg == "--ping" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0) {
+      o.pings = static_cast<int>(n);
+      ++i;
+    } else if (arg == "--ping-size" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0) {
+      o.ping_size = static_cast<std::size_t>(n);
+      ++i;
+    } else if (arg == "--send-config" && left >= 3) {
+      long long v[7] = {0, 0, 60, 100, 0, 3, 0};
+      int count = 0;
+      while (count < 7 && i + 1 < argc && parse_number(argv[i + 1], v[count])) {
+        ++count;
+        ++i;
+      }
+      if (count != 3 && count != 7) return false;
+      Command c{code(MessageType::StreamConfig), {}};
+      put_le(c.payload, static_cast<std::uint64_t>(v[0]), 4);
+      put_le(c.payload, static_cast<std::uint64_t>(v[1]), 4);
+      put_le(c.payload, static_cast<std::uint64_t>(v[3]), 2);
+      c.payload.push_back(static_cast<std::uint8_t>(v[4]));
+      c.payload.push_back(static_cast<std::uint8_t>(v[5]));
+      put_le(c.payload, static_cast<std::uint64_t>(v[2]), 2);
+      put_le(c.payload, static_cast<std::uint64_t>(v[6]), 4);
+      o.commands.push_back(std::move(c));
+    } else if (arg == "--raw" && left >= 2 && parse_number(argv[i + 1], n) && n >= 0 && n <= 255) {
+      Command c{static_cast<std::uint8_t>(n), {}};
+      if (!parse_hex(argv[i + 2], c.payload)) return false;
+      o.commands.push_back(std::move(c));
+      i += 2;
+    } else if (arg == "--hold" && left >= 1) {
+      o.hold_seconds = std::atof(argv[++i]);
+    } else if (arg == "--timeout" && left >= 1) {
+      o.timeout_seconds = std::atof(argv[++i]);
+    } else if (arg == "--stall") {
+      o.stall = true;
+    } else {
+      return false;
+    }
+  }
+  return o.have_password || o.stall;
+}
+
+void print_message(std::uint8_t type, const std::vector<std::uint8_t>& payload,
+                   std::size_t frame_bytes) {
+  const char* name = message_type_name(type);
+  std::printf("<- %s (0x%02x) %zu bytes, frame %zu bytes:", name ? name : "unknown", type,
+              payload.size(), frame_bytes);
+  for (std::size_t i = 0; i < payload.size() && i < kPrintedPayloadBytes; ++i) {
+    std::printf(" %02x", payload[i]);
+  }
+  std::printf("%s\n", payload.size() > kPrintedPayloadBytes ? " ..." : "");
+  std::fflush(stdout);
+}
+
+std::chrono::milliseconds ms(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int lost(const char* when) {
+  std::printf("the host closed the connection %s\n", when);
+  return kConnectionLost;
+}
+
+// Waits for the host to hang up without sending anything ourselves.
+int stall(ClientConnection& connection, const Options& o) {
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  connection.set_receive_timeout(ms(o.timeout_seconds));
+  if (!connection.receive(type, payload) || type != code(MessageType::HostHello)) {
+    std::printf("protocol violation: no HostHello\n");
+    return kProtocolViolation;
+  }
+  const Clock::time_point start = Clock::now();
+  while (connection.receive(type, payload))
+    print_message(type, payload, connection.last_frame_bytes());
+  if (connection.last_failure() == ClientConnection::Failure::Idle) {
+    std::printf("the host kept the connection open for %.1f s\n", seconds_since(start));
+    return kFailed;
+  }
+  std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
+  return kOk;
+}
+
+// Receives until a message of `wanted` type arrives (printing everything).
+bool receive_until(ClientConnection& connection, std::uint8_t wanted,
+                   std::vector<std::uint8_t>& payload) {
+  std::uint8_t type = 0;
+  while (connection.receive(type, payload)) {
+    print_message(type, payload, connection.last_frame_bytes());
+    if (type == wanted) return true;
+  }
+  return false;
+}
+
+int run(const Options& o) {
+  platform::net_startup();
+  platform::Socket socket = platform::connect_to(o.host, o.port);
+  if (!socket.valid()) {
+    std::printf("host not reachable: %s port %u\n", o.host.c_str(), static_cast<unsigned>(o.port));
+    return kUnreachable;
+  }
+  socket.set_no_delay(true);
+  ClientConnection connection(std::move(socket));
+  if (o.stall) return stall(connection, o);
+
+  connection.set_receive_timeout(ms(o.timeout_seconds));
+  HostHello hello;
+  const HandshakeResult result = client_handshake(connection, o.password, &hello);
+  if (result != HandshakeResult::Authenticated) {
+    std::printf("%s\n", describe(result));
+    switch (result) {
+      case HandshakeResult::WrongPassword:
+        return kWrongPassword;
+      case HandshakeResult::ConnectionLost:
+        return kConnectionLost;
+      default:
+        return kProtocolViolation;
+    }
+  }
+  std::printf("authenticated with %s (%s)\n", hello.computer_name.c_str(), o.host.c_str());
+
+  for (const Command& c : o.commands) {
+    if (!connection.send(c.type, c.payload)) return lost("while sending");
+    const char* name = message_type_name(c.type);
+    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
+  }
+
+  for (int i = 0; i < o.pings; ++i) {
+    std::vector<std::uint8_t> ping(o.ping_size, 0);
+    for (std::size_t b = 0; b < ping.size() && b < 4; ++b) {
+      ping[b] = static_cast<std::uint8_t>(static_cast<unsigned>(i) >> (8 * b));
+    }
+    const Clock::time_point sent = Clock::now();
+    if (!connection.send(code(MessageType::Ping), ping)) return lost("while sending");
+    std::vector<std::uint8_t> pong;
+    if (!receive_until(connection, code(MessageType::Pong), pong)) return lost("before the Pong");
+    if (pong != ping) {
+      std::printf("protocol violation: Pong differs from its Ping\n");
+      return kProtocolViolation;
+    }
+    std::printf("pong %d: %.3f ms\n", i, seconds_since(sent) * 1000);
+  }
+
+  if (o.hold_seconds > 0) {
+    const Clock::time_point start = Clock::now();
+    const auto turn = std::chrono::milliseconds(200);
+    connection.set_receive_timeout(turn);
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    while (seconds_since(start) < o.hold_seconds) {
+      if (connection.receive(type, payload)) {
+        print_message(type, payload, connection.last_frame_bytes());
+      } else if (connection.last_failure() != ClientConnection::Failure::Idle) {
+        std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
+        return kConnectionLost;
+      }
+    }
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse_options(argc, argv, options)) {
+    std::fputs(kUsageText, stderr);
+    return kUsage;
+  }
+  return run(options);
+}
