@@ -281,6 +281,8 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Line by line, so a script watching the output sees each message as it comes.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   if (!parse_options(argc, argv, options)) {
     std::fputs(kUsageText, stderr);

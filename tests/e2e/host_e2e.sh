@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# One end-to-end case: a host process on a free port, driven by tolvi-client.
+# Usage: host_e2e.sh CASE HOST_PROGRAM CLIENT_PROGRAM
+set -u
+case_name=$1 host_program=$2 client=$3
+password=e2e-secret
+work=$(mktemp -d)
+host_pid=
+cleanup() {
+  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  echo "--- host log"; cat "$work/host.log" 2>/dev/null
+  exit 1
+}
+
+# Starts the host on a random free port (a few tries); sets port and host_pid.
+start_host() {
+  for attempt in 1 2 3 4 5; do
+    port=$(( 20000 + RANDOM % 40000 ))
+    : > "$work/host.log"
+    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    host_pid=$!
+    for _ in $(seq 100); do
+      grep -q "listening on port $port" "$work/host.log" && return 0
+      grep -q "cannot listen" "$work/host.log" && break
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
+  done
+  fail "the host did not start listening"
+}
+
+expect_rc() {  # expected actual what
+  [ "$1" = "$2" ] || fail "$3: exit code $2, expected $1"
+}
+expect_text() {  # file pattern
+  grep -q -- "$2" "$1" || fail "'$2' not found in $(basename "$1"): $(cat "$1")"
+}
+wait_for_text() {  # file pattern seconds
+  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" && return 0; sleep 0.05; done
+  fail "'$2' did not appear in $(basename "$1")"
+}
+
+case "$case_name" in
+  good_password)
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --ping 2 > "$work/out" 2>&1
+    expect_rc 0 $? "client"
+    expect_text "$work/out" "^authenticated with "
+    expect_text "$work/out" "^pong 1:"
+    wait_for_text "$work/host.log" "127.0.0.1: session ended" 5
+    # IPv6 loopback reaches the same dual-stack socket.
+    "$client" "[::1]:$port" --password "$password" --ping 1 > "$work/out6" 2>&1
+    expect_rc 0 $? "IPv6 client"
+    expect_text "$work/host.log" "127.0.0.1: authenticated (encrypted)"
+    expect_text "$work/host.log" "::1: authenticated (encrypted)"
+    ;;
+  wrong_password)
+    start_host
+    "$client" "127.0.0.1:$port" --password "not-$password" > "$work/out" 2>&1
+    expect_rc 4 $? "client"
+    expect_text "$work/out" "^wrong password"
+    expect_text "$work/host.log" "127.0.0.1: authentication failed"
+    # The host still serves the right password afterwards.
+    "$client" "127.0.0.1:$port" --password "$password" --ping 1 > "$work/out2" 2>&1
+    expect_rc 0 $? "client with the right password"
+    ;;
+  ping_sizes)
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --ping 1 > "$work/out4" 2>&1
+    expect_rc 0 $? "4-byte ping"
+    expect_text "$work/out4" "<- Pong (0x41) 4 bytes, frame 25 bytes"
+    "$client" "127.0.0.1:$port" --password "$password" --ping 1 --ping-size 0 > "$work/out0" 2>&1
+    expect_rc 0 $? "empty ping"
+    expect_text "$work/out0" "<- Pong (0x41) 0 bytes, frame 21 bytes"
+    "$client" "127.0.0.1:$port" --password "$password" --ping 1 --ping-size 100000 \
+      > "$work/outbig" 2>&1
+    expect_rc 0 $? "100000-byte ping"
+    expect_text "$work/outbig" "<- Pong (0x41) 100000 bytes, frame 100021 bytes"
+    ;;
+  displacement)
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --hold 30 > "$work/first" 2>&1 &
+    first_pid=$!
+    wait_for_text "$work/first" "^authenticated" 5
+    "$client" "127.0.0.1:$port" --password "$password" --ping 1 --hold 1 > "$work/second" 2>&1
+    expect_rc 0 $? "second client"
+    wait "$first_pid"
+    expect_rc 6 $? "displaced client"
+    expect_text "$work/first" "the host closed the connection"
+    # The first session ended before the second one was served.
+    first_end=$(grep -n "session ended" "$work/host.log" | head -1 | cut -d: -f1)
+    [ -n "$first_end" ] || fail "no session ended line"
+    [ "$(grep -c 'authenticated (encrypted)' "$work/host.log")" = 2 ] || fail "two sessions expected"
+    ;;
+  silent_client)
+    start_host
+    "$client" "127.0.0.1:$port" --stall --timeout 30 > "$work/out" 2>&1
+    expect_rc 0 $? "stalled client"
+    seconds=$(sed -n 's/^the host closed the connection after \([0-9]*\)\..*/\1/p' "$work/out")
+    [ -n "$seconds" ] && [ "$seconds" -ge 14 ] && [ "$seconds" -le 17 ] ||
+      fail "dropped after ${seconds:-?} s, expected about 15: $(cat "$work/out")"
+    expect_text "$work/host.log" "127.0.0.1: client did not start key exchange (old Tolvi version?)"
+    ;;
+  unreachable)
+    start_host
+    kill "$host_pid"; wait "$host_pid" 2>/dev/null; host_pid=
+    "$client" "127.0.0.1:$port" --password "$password" > "$work/out" 2>&1
+    expect_rc 3 $? "client"
+    expect_text "$work/out" "^host not reachable"
+    ;;
+  *)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"
