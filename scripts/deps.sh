@@ -10,6 +10,8 @@ packages=(
   libssl-dev
   # tests, sanitizers, fuzzing, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
+  # the private desktop of `make run` and the X11 tests
+  xvfb x11-xserver-utils x11-utils x11-apps
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -1,5 +1,45 @@
 #!/usr/bin/env bash
-# Starts the host from the build folder given as $1.
+# `make run`: starts the host from the build folder $1 on the current X display, or on a
+# private virtual desktop (Xvfb) when there is none, and prints how to connect.
 set -euo pipefail
-build=$1
-exec "$build/src/app/tolvi-host"
+build=$(cd "$1" && pwd)
+host="$build/src/app/tolvi-host"
+client="$build/tools/client/tolvi-client"
+
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT INT TERM
+
+if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
+  # A private desktop: started large so that the host can later grow it to a client's size,
+  # then shrunk to 1920x1080; a clock keeps something visibly alive on it.
+  for n in $(seq 50 99); do
+    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || { display=":$n"; break; }
+  done
+  Xvfb "$display" -screen 0 3840x2160x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  xrandr -s 1920x1080 >/dev/null 2>&1 || true
+  xsetroot -solid '#204060' 2>/dev/null || true
+  if command -v xclock >/dev/null; then
+    xclock -update 1 -geometry 400x400+760+340 >/dev/null 2>&1 &
+    pids+=($!)
+  fi
+  echo "Private desktop: DISPLAY=$DISPLAY (1920x1080)"
+fi
+
+password=$("$host" --show-password 2>/dev/null | tail -n 1)
+port=5960
+settings="${XDG_CONFIG_HOME:-$HOME/.config}/tolvi-host/settings"
+if [[ -r "$settings" ]] && grep -q '^Port dword ' "$settings"; then
+  port=$(( $(awk '/^Port dword /{print $3}' "$settings") & 0xFFFF ))
+fi
+
+cat <<MSG
+Tolvi Host on DISPLAY=$DISPLAY, port $port, password: $password
+Connect from a Tolvi client to this machine's address, port $port, or here with:
+  $client 127.0.0.1:$port --password '$password' --ping 3
+Stop with Ctrl+C.
+MSG
+"$host" --agent

@@ -16,7 +16,6 @@ int run_scaling_command() {
   return mode_not_available("display scaling (--get-scale, --set-scale)");
 }
 int run_service() { return mode_not_available("the service (--service)"); }
-int run_agent() { return mode_not_available("the session agent (--agent)"); }
 int run_drive_mapping_diagnostic() {
   return mode_not_available("the drive-mapping diagnostic (--test-run-as-user)");
 }
@@ -25,7 +24,6 @@ int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
 int change_password_with_dialog() {
   return mode_not_available("the password dialog (--password-dialog)");
 }
-int run_host_for_test() { return mode_not_available("the host server (--test-host)"); }
 int run_tray_application() { return mode_not_available("the tray application"); }
 
 }  // namespace tolvi

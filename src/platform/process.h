@@ -17,6 +17,10 @@ bool run_elevated(const std::string& arguments, bool wait);
 // Makes the process per-monitor DPI aware where the platform has such a notion.
 void set_dpi_awareness();
 
+// The session attached to the console: WTSGetActiveConsoleSessionId on Windows, the numeric
+// login session of this process (XDG_SESSION_ID) on Linux, 0 when there is none.
+unsigned long console_session_id();
+
 // Ends the whole process at once with `code`.
 [[noreturn]] void exit_process(int code);
 

@@ -68,6 +68,8 @@ void set_dpi_awareness() {
   if (set_context) set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
 }
 
+unsigned long console_session_id() { return WTSGetActiveConsoleSessionId(); }
+
 void exit_process(int code) { ExitProcess(static_cast<UINT>(code)); }
 
 }  // namespace tolvi::platform

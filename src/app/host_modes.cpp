@@ -1,0 +1,22 @@
+// The modes that run the host server on the calling thread.
+#include "app/modes.h"
+#include "core/host_server.h"
+#include "platform/process.h"
+#include "settings/log.h"
+
+namespace tolvi {
+
+int run_host_for_test() {
+  run_host_server();
+  return 0;
+}
+
+int run_agent() {
+  // Started by the service, the agent would also watch the service's quit signal and follow
+  // the input desktop; started by hand (as `make run` does) it simply serves this session.
+  log_message("agent running in session %lu", platform::console_session_id());
+  run_host_server();
+  return 1;
+}
+
+}  // namespace tolvi
