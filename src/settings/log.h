@@ -5,11 +5,19 @@
 #include <functional>
 #include <mutex>
 
+// Format checking by the GNU printf rules everywhere: the Windows build uses the C runtime's
+// standard-conforming printf (__USE_MINGW_ANSI_STDIO), so %zu and %lld mean what they say.
+#if defined(__clang__)
+#define TOLVI_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TOLVI_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#endif
+
 namespace tolvi {
 
 // The one log call: printf-style (%s for UTF-8, %ls for wide text), one timestamped line to
 // stderr and to the log file. Callable from any thread at any time; never fails.
-void log_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_message(const char* format, ...) TOLVI_PRINTF_FORMAT(1, 2);
 
 // Where this process logs: the machine folder for the agent and the service, the user's
 // folder for the tray and one-shot commands. Each call creates the folder when missing.
@@ -29,7 +37,7 @@ class LogWriter {
   LogWriter& operator=(const LogWriter&) = delete;
 
   void write(const char* format, std::va_list args);
-  void writef(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void writef(const char* format, ...) TOLVI_PRINTF_FORMAT(2, 3);
 
  private:
   std::function<std::filesystem::path()> path_;
