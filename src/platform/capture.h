@@ -1,0 +1,130 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tolvi::platform {
+
+// Desktop capture of the primary output: a capture device picks the output once per session,
+// and output duplications (opened, lost and reopened by the capture loop) hand out its frames.
+// The capture loop's pacing, refresh, congestion and pointer-image rules are not here; this is
+// only what the platform can tell about the desktop. Nothing here logs.
+
+// A rectangle in desktop (virtual-screen) pixels; right and bottom are exclusive.
+struct DesktopRect {
+  std::int32_t left = 0;
+  std::int32_t top = 0;
+  std::int32_t right = 0;
+  std::int32_t bottom = 0;
+  std::int32_t width() const { return right - left; }
+  std::int32_t height() const { return bottom - top; }
+  bool operator==(const DesktopRect&) const = default;
+};
+
+// The desktop picture in memory: 32-bit pixels B, G, R, x (the fourth byte is undefined, often
+// 0), rows top to bottom, `stride` bytes apart.
+struct DesktopImage {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::size_t stride = 0;
+  std::vector<std::uint8_t> pixels;
+
+  // Sizes the image for width x height with a packed stride; the contents are unspecified.
+  void resize(std::int32_t new_width, std::int32_t new_height) {
+    width = new_width;
+    height = new_height;
+    stride = static_cast<std::size_t>(new_width) * 4;
+    pixels.resize(stride * static_cast<std::size_t>(new_height));
+  }
+  std::uint8_t* row(std::int32_t y) { return pixels.data() + stride * static_cast<std::size_t>(y); }
+  const std::uint8_t* row(std::int32_t y) const {
+    return pixels.data() + stride * static_cast<std::size_t>(y);
+  }
+};
+
+enum class AcquireStatus {
+  kFrame,       // a frame was acquired; release it with release_frame()
+  kTimeout,     // nothing changed within the time-out
+  kAccessLost,  // the duplication is stale (mode change, desktop switch): open a new one
+  kError,       // anything else (e.g. the display connection is gone): open a new one later
+};
+
+// What one acquired frame brings. A frame may bring a new picture, pointer news, or both.
+struct FrameInfo {
+  bool present = false;          // the picture changed: copy_frame_to() gives the new one
+  bool pointer_updated = false;  // position, visibility or shape of the pointer changed
+  bool pointer_visible = false;  // valid when pointer_updated
+  std::int32_t pointer_x = 0;    // desktop pixels, valid when pointer_updated
+  std::int32_t pointer_y = 0;
+  // Bytes get_pointer_shape() needs for a new pointer shape; 0 when the shape did not change.
+  std::uint32_t pointer_shape_bytes = 0;
+};
+
+struct AcquireResult {
+  AcquireStatus status = AcquireStatus::kError;
+  std::uint32_t error_code = 0;  // the platform's code for kAccessLost and kError, for the log
+  FrameInfo info;
+};
+
+enum class PointerShapeType : std::uint32_t {
+  // 1 bit per pixel: an AND mask of `height / 2` rows followed by an XOR mask of as many rows.
+  kMonochrome = 1,
+  // B, G, R, A per pixel, straight alpha.
+  kColor = 2,
+  // B, G, R, M per pixel: M = 0 replaces the screen pixel, M != 0 XORs with it.
+  kMaskedColor = 4,
+};
+
+struct PointerShapeInfo {
+  PointerShapeType type = PointerShapeType::kColor;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;  // for kMonochrome: twice the pointer's height (both masks)
+  std::uint32_t pitch = 0;   // bytes per row in the shape buffer
+  std::int32_t hot_x = 0;
+  std::int32_t hot_y = 0;
+};
+
+// One duplication of the primary output. Used by one thread at a time.
+class OutputDuplication {
+ public:
+  virtual ~OutputDuplication() = default;
+
+  // The output's rectangle as recorded when this duplication was opened.
+  virtual DesktopRect desktop_rect() const = 0;
+
+  // Waits up to timeout_ms for the next frame. The first acquire after opening always delivers
+  // the current picture (present set), even when nothing changed. After kFrame the caller calls
+  // release_frame() before acquiring again.
+  virtual AcquireResult acquire_next_frame(std::uint32_t timeout_ms) = 0;
+
+  // The pointer shape of the acquired frame into buffer (at least pointer_shape_bytes long).
+  virtual bool get_pointer_shape(std::span<std::uint8_t> buffer, PointerShapeInfo& info) = 0;
+
+  // The acquired frame's picture into image, which is resized to the desktop rectangle's size
+  // when it differs. False when the picture could not be read.
+  virtual bool copy_frame_to(DesktopImage& image) = 0;
+
+  virtual void release_frame() = 0;
+};
+
+// The primary output of the desktop and what is needed to duplicate it.
+class CaptureDevice {
+ public:
+  virtual ~CaptureDevice() = default;
+
+  // The output's name for display-mode changes (an X output name, a GDI device name).
+  virtual std::string output_name() const = 0;
+
+  // A new duplication of the primary output; null when it cannot be made now (the caller
+  // retries later).
+  virtual std::unique_ptr<OutputDuplication> open_duplication() = 0;
+};
+
+// Chooses the primary output of `display_name` (the X display on Linux, "" for $DISPLAY;
+// ignored on Windows). Null when there is no desktop to capture.
+std::unique_ptr<CaptureDevice> make_capture_device(const std::string& display_name);
+
+}  // namespace tolvi::platform
