@@ -1,0 +1,244 @@
+#include "core/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "core/limits.h"
+#include "wire.h"
+
+namespace tolvi {
+namespace {
+
+using test::PlainMessage;
+
+const std::uint8_t kHostToClient[16] = {1, 2, 3};
+const std::uint8_t kClientToHost[16] = {4, 5, 6};
+
+// A connection on one end of a loopback pair; the test plays the client on the other.
+struct Pair {
+  platform::Socket peer;
+  std::unique_ptr<Connection> connection;
+  Pair() {
+    platform::net_startup();
+    platform::Socket host_end;
+    EXPECT_TRUE(platform::loopback_pair(peer, host_end));
+    connection = std::make_unique<Connection>(std::move(host_end));
+  }
+};
+
+// Keeps the sender busy: a frame far larger than the socket buffers, which the peer does not
+// read until the test says so.
+constexpr std::size_t kBlockingFrameBytes = 32 * 1024 * 1024;
+
+void drain_blocking_frame(platform::Socket& peer, std::uint8_t expected_type) {
+  PlainMessage m;
+  ASSERT_TRUE(test::read_plain(peer, m));
+  EXPECT_EQ(m.type, expected_type);
+  EXPECT_EQ(m.payload.size(), kBlockingFrameBytes);
+}
+
+TEST(ConnectionReceive, PlaintextLengthLimits) {
+  struct Case {
+    std::uint32_t announced;
+    std::size_t sent;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {0, 0, true},  // empty payload delivered as empty
+      {3, 3, true},
+      {kMaxPayloadBytes, kMaxPayloadBytes, true},
+      {kMaxPayloadBytes + 1, 0, false},  // refused without reading further
+      {0xFFFFFFFF, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.announced);
+    Pair p;
+    std::vector<std::uint8_t> frame{0x40};
+    test::put_u32(frame, c.announced);
+    frame.resize(frame.size() + c.sent, 0xAB);
+    std::thread writer([&] { test::write_all(p.peer, frame); });
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload{9, 9};
+    EXPECT_EQ(p.connection->receive(type, payload), c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(type, 0x40);
+      EXPECT_EQ(payload.size(), c.sent);
+    }
+    p.connection->close();
+    writer.join();
+  }
+}
+
+TEST(ConnectionReceive, SealedLengthLimits) {
+  struct Case {
+    std::uint32_t length;
+    bool accepted;
+  };
+  // 17 is a type byte and a tag: an empty payload.
+  const Case cases[] = {
+      {16, false}, {0, false}, {17, true}, {17 + 1000, true}, {kMaxSealedBytes + 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    Pair p;
+    ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+    RecordKey client_key(kClientToHost);
+    std::vector<std::uint8_t> frame;
+    if (c.accepted) {
+      frame = test::sealed_frame(client_key, 0x40, std::vector<std::uint8_t>(c.length - 17, 7));
+    } else {
+      test::put_u32(frame, c.length);
+      frame.resize(4 + 64, 0);  // some bytes that must not be taken for a record
+    }
+    ASSERT_TRUE(test::write_all(p.peer, frame));
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    EXPECT_EQ(p.connection->receive(type, payload), c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(payload, std::vector<std::uint8_t>(c.length - 17, 7));
+    }
+  }
+}
+
+TEST(ConnectionReceive, SealedRecordsMustOpenInOrder) {
+  Pair p;
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  RecordKey client_key(kClientToHost);
+  auto first = test::sealed_frame(client_key, 0x40, {1});
+  auto second = test::sealed_frame(client_key, 0x40, {2});
+  ASSERT_TRUE(test::write_all(p.peer, second));  // counter 1 where 0 is expected
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  EXPECT_FALSE(p.connection->receive(type, payload));
+  EXPECT_TRUE(payload.empty());  // no unauthenticated bytes handed out
+}
+
+TEST(ConnectionReceive, EndsWhenPeerClosesMidFrame) {
+  Pair p;
+  std::vector<std::uint8_t> frame{0x40};
+  test::put_u32(frame, 100);
+  frame.resize(5 + 40);
+  ASSERT_TRUE(test::write_all(p.peer, frame));
+  p.peer.interrupt();
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  EXPECT_FALSE(p.connection->receive(type, payload));
+}
+
+TEST(ConnectionReceive, CloseWakesABlockedReader) {
+  Pair p;
+  auto reader = std::async(std::launch::async, [&] {
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    return p.connection->receive(type, payload);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  p.connection->close();
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(reader.get());
+}
+
+TEST(ConnectionSend, PlaintextFramesInOrderWithCounts) {
+  Pair p;
+  p.connection->send(0x41, std::vector<std::uint8_t>{});
+  p.connection->send(0x30, std::vector<std::uint8_t>{'h', 'i'});
+  PlainMessage m;
+  ASSERT_TRUE(test::read_plain(p.peer, m));
+  EXPECT_EQ(m.type, 0x41);
+  EXPECT_TRUE(m.payload.empty());
+  ASSERT_TRUE(test::read_plain(p.peer, m));
+  EXPECT_EQ(m.type, 0x30);
+  EXPECT_EQ(m.payload, (std::vector<std::uint8_t>{'h', 'i'}));
+}
+
+TEST(ConnectionSend, BacklogCountsTheFrameInFlight) {
+  Pair p;
+  p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(p.connection->main_backlog(), 5 + kBlockingFrameBytes);
+  drain_blocking_frame(p.peer, 0x21);
+  for (int i = 0; i < 200 && p.connection->main_backlog() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(p.connection->main_backlog(), 0u);
+}
+
+TEST(ConnectionSend, FramesQueuedBeforeKeysStayPlaintext) {
+  Pair p;
+  // The sender is stuck on the first frame while the others are queued around install_keys.
+  p.connection->send_bulk(0x62, std::vector<std::uint8_t>(kBlockingFrameBytes).data(),
+                          kBlockingFrameBytes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  p.connection->send(0x01, std::vector<std::uint8_t>{1, 2, 3});
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  p.connection->send(0x03, std::vector<std::uint8_t>{0});
+  p.connection->send(0x41, std::vector<std::uint8_t>{1, 2, 3, 4});
+
+  drain_blocking_frame(p.peer, 0x62);
+  PlainMessage m;
+  ASSERT_TRUE(test::read_plain(p.peer, m));
+  EXPECT_EQ(m.type, 0x01);
+  RecordKey host_key(kHostToClient);
+  ASSERT_TRUE(test::read_sealed(p.peer, host_key, m));
+  EXPECT_EQ(m.type, 0x03);
+  std::size_t frame_bytes = 0;
+  ASSERT_TRUE(test::read_sealed(p.peer, host_key, m, &frame_bytes));  // counter 1
+  EXPECT_EQ(m.type, 0x41);
+  EXPECT_EQ(frame_bytes, 25u);  // 4 + 1 + 4 + 16
+}
+
+TEST(ConnectionSend, MainQueueGoesBeforeBulk) {
+  Pair p;
+  p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (std::uint8_t i = 0; i < 3; ++i) p.connection->send_bulk(0x62, &i, 1);
+  for (std::uint8_t i = 0; i < 3; ++i) p.connection->send(0x41, std::vector<std::uint8_t>{i});
+  EXPECT_EQ(p.connection->bulk_backlog(), 3u * 6);
+
+  drain_blocking_frame(p.peer, 0x21);
+  std::vector<std::uint8_t> order;
+  for (int i = 0; i < 6; ++i) {
+    PlainMessage m;
+    ASSERT_TRUE(test::read_plain(p.peer, m));
+    order.push_back(m.type);
+  }
+  EXPECT_EQ(order, (std::vector<std::uint8_t>{0x41, 0x41, 0x41, 0x62, 0x62, 0x62}));
+}
+
+TEST(ConnectionClose, ReleasesBulkWaitersAndDropsLaterSends) {
+  Pair p;
+  p.connection->send_bulk(0x62, std::vector<std::uint8_t>(kBlockingFrameBytes).data(),
+                          kBlockingFrameBytes);
+  auto waiter = std::async(std::launch::async, [&] { p.connection->wait_bulk_below(0x80000); });
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  p.connection->close();
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+
+  const std::uint64_t before = p.connection->main_backlog();
+  p.connection->send(0x41, std::vector<std::uint8_t>{1});
+  EXPECT_EQ(p.connection->main_backlog(), before);
+  p.connection->wait_bulk_below(0);  // returns at once once closed
+  p.connection->close();             // idempotent
+  EXPECT_TRUE(p.connection->closed());
+}
+
+TEST(ConnectionKeys, InstalledOnceOnly) {
+  Pair p;
+  EXPECT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  EXPECT_FALSE(p.connection->install_keys(kHostToClient, kClientToHost));
+}
+
+TEST(ConnectionKeys, MissingCipherLeavesConnectionInPlaintext) {
+  Pair p;
+  platform::simulate_missing_aes_provider_for_testing(true);
+  EXPECT_FALSE(p.connection->install_keys(kHostToClient, kClientToHost));
+  platform::simulate_missing_aes_provider_for_testing(false);
+  p.connection->send(0x41, std::vector<std::uint8_t>{5});
+  PlainMessage m;
+  ASSERT_TRUE(test::read_plain(p.peer, m));
+  EXPECT_EQ(m.payload, std::vector<std::uint8_t>{5});
+}
+
+}  // namespace
+}  // namespace tolvi

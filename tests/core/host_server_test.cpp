@@ -1,0 +1,258 @@
+#include "core/host_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "client_connection.h"
+#include "core/message_types.h"
+#include "fakes/fake_host_environment.h"
+#include "tray/status_report.h"
+
+namespace tolvi {
+namespace {
+
+using client::ClientConnection;
+using client::HandshakeResult;
+using namespace std::chrono_literals;
+
+// A host server on a free port with fake subsystems, its accept loop on a thread, and the
+// standard error stream captured for the whole test.
+class HostServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = std::make_shared<FakeHostEnvironment>();
+    options_.port = 0;
+    options_.environment = env_;
+    options_.self_test = [] { return true; };
+    options_.session_timings.failed_proof_pause = 20ms;
+    options_.handshake_timeout = 3000ms;
+    testing::internal::CaptureStderr();
+  }
+  void TearDown() override {
+    clients_.clear();
+    if (server_) {
+      server_->stop();
+      if (loop_.joinable()) loop_.join();
+      for (int i = 0; i < 500 && server_->live_client_threads() != 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+      }
+      EXPECT_EQ(server_->live_client_threads(), 0u);
+    }
+    log();
+    report_client_status("");
+  }
+
+  void start() {
+    server_ = std::make_unique<HostServer>(options_);
+    ASSERT_TRUE(server_->start());
+    loop_ = std::thread([this] { server_->accept_loop(); });
+  }
+  ClientConnection& connect(const char* address = "127.0.0.1") {
+    platform::Socket s = platform::connect_to(address, server_->port());
+    EXPECT_TRUE(s.valid());
+    clients_.push_back(std::make_unique<ClientConnection>(std::move(s)));
+    clients_.back()->set_receive_timeout(5000ms);
+    return *clients_.back();
+  }
+  // Everything logged so far (the capture restarts).
+  const std::string& log() {
+    if (!log_done_) {
+      log_ += testing::internal::GetCapturedStderr();
+      log_done_ = true;
+    }
+    return log_;
+  }
+  void recapture() {
+    log();
+    log_done_ = false;
+    testing::internal::CaptureStderr();
+  }
+  bool ping(ClientConnection& c) {
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload{9, 8, 7};
+    if (!c.send(code(MessageType::Ping), payload)) return false;
+    return c.receive(type, payload) && type == code(MessageType::Pong);
+  }
+  // True when the host closed the connection without sending anything.
+  static bool closed_without_a_word(ClientConnection& c) {
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    return !c.receive(type, payload) && c.last_failure() == ClientConnection::Failure::Closed;
+  }
+  static std::size_t position(const std::string& text, const std::string& part) {
+    const std::size_t at = text.find(part);
+    EXPECT_NE(at, std::string::npos) << part;
+    return at;
+  }
+
+  std::shared_ptr<FakeHostEnvironment> env_;
+  HostServerOptions options_;
+  std::unique_ptr<HostServer> server_;
+  std::thread loop_;
+  std::vector<std::unique_ptr<ClientConnection>> clients_;
+  std::string log_;
+  bool log_done_ = false;
+};
+
+TEST_F(HostServerTest, SessionWindsDownInOrderWhenTheClientLeaves) {
+  env_->stats = CaptureStats{1, 2, 3, 4, 5, 6};
+  start();
+  ClientConnection& c = connect();
+  ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  EXPECT_EQ(client_status(), "127.0.0.1");
+  ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
+  ASSERT_TRUE(env_->log.wait_for("s1 key 4 1"));
+  c.socket().interrupt();
+  ASSERT_TRUE(env_->log.wait_for("display restored"));
+  for (int i = 0; i < 200 && client_status() != ""; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(client_status(), "");
+
+  const std::vector<std::string> expected = {
+      "s1 capture init", "s1 clipboard start",   "awake begin",    "s1 capture run",
+      "s1 key 4 1",      "s1 capture end",       "s1 release all", "s1 clipboard stop",
+      "s1 folder stop",  "s1 encoder destroyed", "awake end",      "display restored"};
+  EXPECT_EQ(env_->log.events(), expected);
+  const std::string& text = log();
+  // The dual-stack socket names an IPv4 client by its dotted address.
+  EXPECT_NE(text.find("127.0.0.1: authenticated (encrypted)"), std::string::npos);
+  EXPECT_EQ(text.find("::ffff:"), std::string::npos);
+  EXPECT_LT(position(text,
+                     "encoder stats: in 1 out 2 needmore 3, loop: dirty-skips congested 4 "
+                     "convert 5 encodeRejected 6"),
+            position(text, "fake display restored"));
+  EXPECT_LT(position(text, "fake display restored"), position(text, "127.0.0.1: session ended"));
+}
+
+TEST_F(HostServerTest, NoEncoderNoStatsLine) {
+  start();
+  ClientConnection& c = connect();
+  ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  c.socket().interrupt();
+  ASSERT_TRUE(env_->log.wait_for("display restored"));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(log().find("encoder stats"), std::string::npos);
+  EXPECT_NE(log().find("127.0.0.1: session ended"), std::string::npos);
+}
+
+TEST_F(HostServerTest, CaptureDeviceFailureEndsTheSessionAtOnce) {
+  env_->capture_device_works = false;
+  start();
+  ClientConnection& c = connect();
+  ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
+  EXPECT_TRUE(closed_without_a_word(c));
+  EXPECT_EQ(env_->log.events(), std::vector<std::string>{"s1 capture init"});
+  EXPECT_NE(log().find("D3D11 init failed"), std::string::npos);
+  EXPECT_EQ(log().find("session ended"), std::string::npos);
+  EXPECT_EQ(client_status(), "");
+}
+
+TEST_F(HostServerTest, NewClientDisplacesTheServingSessionAfterItsWindDown) {
+  env_->restore_time = 300ms;
+  start();
+  ClientConnection& first = connect();
+  ASSERT_EQ(client::client_handshake(first, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  ClientConnection& second = connect();
+  ASSERT_EQ(client::client_handshake(second, env_->password), HandshakeResult::Authenticated);
+  EXPECT_TRUE(closed_without_a_word(first));
+  ASSERT_TRUE(env_->log.wait_for("s2 capture run"));
+  EXPECT_LT(env_->log.index_of("display restored"), env_->log.index_of("s2 capture run"));
+  EXPECT_LT(env_->log.index_of("s1 release all"), env_->log.index_of("s2 capture init"));
+  EXPECT_TRUE(ping(second));
+}
+
+TEST_F(HostServerTest, FailedAuthenticationLeavesTheServingSessionAlone) {
+  start();
+  ClientConnection& serving = connect();
+  ASSERT_EQ(client::client_handshake(serving, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  ClientConnection& intruder = connect();
+  EXPECT_EQ(client::client_handshake(intruder, "guess"), HandshakeResult::WrongPassword);
+  EXPECT_TRUE(ping(serving));
+  EXPECT_EQ(env_->log.index_of("s1 capture end"), -1);
+  EXPECT_EQ(client_status(), "127.0.0.1");
+}
+
+TEST_F(HostServerTest, SilentClientIsDroppedAfterTheReadLimit) {
+  options_.handshake_timeout = 300ms;
+  start();
+  ClientConnection& c = connect();
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> hello;
+  ASSERT_TRUE(c.receive(type, hello));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(closed_without_a_word(c));
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, 200ms);
+  EXPECT_LT(waited, 3000ms);
+  EXPECT_NE(log().find("127.0.0.1: client did not start key exchange (old Tolvi version?)"),
+            std::string::npos);
+}
+
+TEST_F(HostServerTest, ConnectionsBeyondTheHandshakeLimitAreClosedAtOnce) {
+  options_.gate_limits.max_handshakes = 2;
+  start();
+  ClientConnection& serving = connect();
+  ASSERT_EQ(client::client_handshake(serving, env_->password), HandshakeResult::Authenticated);
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(connect().receive(type, payload));  // silent ones
+  ClientConnection& refused = connect();
+  EXPECT_TRUE(closed_without_a_word(refused));
+  EXPECT_EQ(server_->gate().refused_busy_total(), 1u);
+  EXPECT_NE(log().find("refused 1 connections: 2 handshakes in progress"), std::string::npos);
+  EXPECT_TRUE(ping(serving));  // a serving session does not count
+}
+
+TEST_F(HostServerTest, AddressIsBlockedAfterRepeatedWrongPasswords) {
+  start();
+  for (int i = 0; i < kMaxFailedProofs; ++i) {
+    ClientConnection& c = connect();
+    ASSERT_EQ(client::client_handshake(c, "guess"), HandshakeResult::WrongPassword);
+    c.socket().interrupt();
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    c.receive(type, payload);  // until the host has hung up and counted the failure
+  }
+  for (int i = 0; i < 200 && server_->gate().handshakes_in_progress() != 0; ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ClientConnection& blocked = connect();
+  EXPECT_TRUE(closed_without_a_word(blocked));
+  EXPECT_NE(log().find("127.0.0.1: too many failed passwords, connections refused for 60 s"),
+            std::string::npos);
+  // Another address (IPv6 loopback, where the machine has it) is still served.
+  platform::Socket v6 = platform::connect_to("::1", server_->port());
+  if (v6.valid()) {
+    ClientConnection other(std::move(v6));
+    other.set_receive_timeout(5000ms);
+    EXPECT_EQ(client::client_handshake(other, env_->password), HandshakeResult::Authenticated);
+  }
+}
+
+TEST_F(HostServerTest, SelfTestFailureRefusesToListen) {
+  options_.self_test = [] { return false; };
+  HostServer server(options_);
+  EXPECT_FALSE(server.start());
+  EXPECT_NE(log().find("crypto self-test FAILED; refusing to start"), std::string::npos);
+  EXPECT_EQ(error_status(), "Encryption self-test failed");
+}
+
+TEST_F(HostServerTest, PortInUseIsReported) {
+  start();
+  const std::uint16_t taken = server_->port();
+  options_.port = taken;
+  HostServer second(options_);
+  EXPECT_FALSE(second.start());
+  const std::string expected_line = "cannot listen on port " + std::to_string(taken) + " (error ";
+  EXPECT_NE(log().find(expected_line), std::string::npos);
+  EXPECT_EQ(error_status(), "Port " + std::to_string(taken) + " is in use");
+}
+
+}  // namespace
+}  // namespace tolvi
