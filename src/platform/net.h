@@ -37,6 +37,8 @@ class Socket {
   // stream) at once, from any thread. The handle itself stays owned until destruction, so a
   // thread still using it can never reach a socket that reused the number.
   void interrupt();
+  // Half-close: the peer reads the end of the stream; reading here goes on.
+  void finish_sending();
 
   // Socket options; each returns false when the system refused it.
   bool set_receive_timeout_ms(unsigned milliseconds);  // 0: wait for ever

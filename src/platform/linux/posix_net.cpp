@@ -58,6 +58,10 @@ void Socket::interrupt() {
   if (valid()) ::shutdown(fd_of(handle_), SHUT_RDWR);
 }
 
+void Socket::finish_sending() {
+  if (valid()) ::shutdown(fd_of(handle_), SHUT_WR);
+}
+
 bool Socket::set_receive_timeout_ms(unsigned milliseconds) {
   timeval tv{};
   tv.tv_sec = milliseconds / 1000;

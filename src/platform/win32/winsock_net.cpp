@@ -58,6 +58,10 @@ void Socket::interrupt() {
   ::CancelIoEx(reinterpret_cast<HANDLE>(sock_of(handle_)), nullptr);
 }
 
+void Socket::finish_sending() {
+  if (valid()) ::shutdown(sock_of(handle_), SD_SEND);
+}
+
 bool Socket::set_receive_timeout_ms(unsigned milliseconds) {
   const DWORD value = milliseconds;
   return ::setsockopt(sock_of(handle_), SOL_SOCKET, SO_RCVTIMEO,
