@@ -8,6 +8,10 @@ packages=(
   cmake ninja-build g++ pkg-config make git
   # libraries
   libssl-dev
+  # video: X11 capture (RandR, MIT-SHM, XDamage, XFixes, screen saver), FFmpeg encoders and
+  # colour conversion
+  libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxss-dev libxrender-dev
+  libavcodec-dev libavutil-dev libswscale-dev
   # tests, sanitizers, fuzzing, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   # the private desktop of `make run` and the X11 tests

@@ -1,0 +1,378 @@
+// Desktop capture on X11: the primary RandR output (or the whole screen), grabbed through
+// MIT-SHM, with XDamage telling when the picture changed and XFixes giving the pointer.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/capture.h"
+#include "platform/clock.h"
+#include "platform/linux/x11_connection.h"
+
+namespace tolvi::platform {
+
+namespace {
+
+// Error codes for the capture loop's log lines (X has no numeric code of its own for these).
+constexpr std::uint32_t kErrorConnectionBroken = 1;
+constexpr std::uint32_t kErrorScreenChanged = 2;
+
+struct OutputChoice {
+  DesktopRect rect;
+  std::string name;
+};
+
+// The primary output's rectangle, or the whole screen when RandR names no primary output
+// with a CRTC (Xvfb, a single unnamed screen, no RandR at all).
+OutputChoice primary_output(Display* display, Window root, bool have_randr) {
+  OutputChoice choice;
+  choice.rect = {0, 0, DisplayWidth(display, DefaultScreen(display)),
+                 DisplayHeight(display, DefaultScreen(display))};
+  if (!have_randr) return choice;
+  XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
+  if (!resources) return choice;
+  const RROutput primary = XRRGetOutputPrimary(display, root);
+  if (primary != None) {
+    if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, primary)) {
+      if (output->crtc != None) {
+        if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, output->crtc)) {
+          if (crtc->width > 0 && crtc->height > 0) {
+            choice.rect = {crtc->x, crtc->y, crtc->x + static_cast<std::int32_t>(crtc->width),
+                           crtc->y + static_cast<std::int32_t>(crtc->height)};
+          }
+          XRRFreeCrtcInfo(crtc);
+        }
+      }
+      choice.name.assign(output->name, static_cast<std::size_t>(output->nameLen));
+      XRRFreeOutputInfo(output);
+    }
+  } else if (resources->noutput > 0) {
+    if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[0])) {
+      choice.name.assign(output->name, static_cast<std::size_t>(output->nameLen));
+      XRRFreeOutputInfo(output);
+    }
+  }
+  XRRFreeScreenResources(resources);
+  return choice;
+}
+
+// A shared-memory image the server writes grabs into.
+class ShmImage {
+ public:
+  ~ShmImage() { release(); }
+
+  bool create(X11Connection& connection, std::int32_t width, std::int32_t height) {
+    Display* display = connection.display();
+    const int screen = DefaultScreen(display);
+    image_ = XShmCreateImage(display, DefaultVisual(display, screen),
+                             static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr,
+                             &info_, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    if (!image_) return false;
+    info_.shmid = shmget(
+        IPC_PRIVATE,
+        static_cast<std::size_t>(image_->bytes_per_line) * static_cast<std::size_t>(image_->height),
+        IPC_CREAT | 0600);
+    if (info_.shmid < 0) return false;
+    void* address = shmat(info_.shmid, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+      shmctl(info_.shmid, IPC_RMID, nullptr);
+      info_.shmid = -1;
+      return false;
+    }
+    info_.shmaddr = image_->data = static_cast<char*>(address);
+    info_.readOnly = False;
+    const bool attached = XShmAttach(display, &info_) && connection.sync_errors() == 0;
+    // Marked for removal now: the segment goes away with the last detach, even after a crash.
+    shmctl(info_.shmid, IPC_RMID, nullptr);
+    if (!attached) return false;
+    connection_ = &connection;
+    return true;
+  }
+
+  void release() {
+    if (connection_ && !connection_->broken()) XShmDetach(connection_->display(), &info_);
+    connection_ = nullptr;
+    if (image_) {
+      image_->data = nullptr;  // the segment is not Xlib's to free
+      XDestroyImage(image_);
+      image_ = nullptr;
+    }
+    if (info_.shmaddr) shmdt(info_.shmaddr);
+    info_ = {};
+    info_.shmid = -1;
+  }
+
+  XImage* image() const { return image_; }
+  bool attached() const { return connection_ != nullptr; }
+
+ private:
+  XShmSegmentInfo info_{0, -1, nullptr, False};
+  XImage* image_ = nullptr;
+  X11Connection* connection_ = nullptr;
+};
+
+// Only 32-bit little-endian B, G, R, x pixels are taken as they are.
+bool is_bgrx(const XImage* image) {
+  return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+         image->red_mask == 0xff0000 && image->green_mask == 0xff00 && image->blue_mask == 0xff;
+}
+
+class X11Duplication : public OutputDuplication {
+ public:
+  bool open(const std::string& display_name) {
+    connection_ = X11Connection::open(display_name);
+    if (!connection_) return false;
+    Display* display = connection_->display();
+    const Window root = connection_->root();
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    if (!XDamageQueryExtension(display, &damage_event_, &error_base)) return false;
+    have_fixes_ = XFixesQueryExtension(display, &fixes_event_, &error_base);
+    have_randr_ = XRRQueryExtension(display, &randr_event_, &error_base);
+    Bool pixmaps = False;
+    const bool have_shm = XShmQueryVersion(display, &major, &minor, &pixmaps);
+    (void)event_base;
+
+    rect_ = primary_output(display, root, have_randr_).rect;
+    if (rect_.width() <= 0 || rect_.height() <= 0) return false;
+
+    if (have_randr_) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
+    damage_ = XDamageCreate(display, root, XDamageReportNonEmpty);
+    if (have_fixes_) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
+    if (have_shm && !shm_.create(*connection_, rect_.width(), rect_.height())) shm_.release();
+    if (shm_.attached() && !is_bgrx(shm_.image())) return false;
+    return connection_->sync_errors() == 0 && !connection_->broken();
+  }
+
+  ~X11Duplication() override {
+    shm_.release();
+    if (connection_ && !connection_->broken() && damage_) {
+      XDamageDestroy(connection_->display(), damage_);
+    }
+  }
+
+  DesktopRect desktop_rect() const override { return rect_; }
+
+  AcquireResult acquire_next_frame(std::uint32_t timeout_ms) override {
+    AcquireResult result;
+    if (connection_->broken()) return broken();
+    Display* display = connection_->display();
+    if (first_) {
+      // Like a fresh duplication elsewhere: the current picture and pointer come first. What
+      // is queued so far (creating the damage object reports the whole screen) is included;
+      // only a screen change still counts.
+      first_ = false;
+      XSync(display, False);
+      bool damaged = false, cursor_changed = false, screen_changed = false;
+      take_events(damaged, cursor_changed, screen_changed);
+      if (connection_->broken()) return broken();
+      if (screen_changed) return access_lost();
+      XDamageSubtract(display, damage_, None, None);
+      result.status = AcquireStatus::kFrame;
+      result.info.present = true;
+      read_pointer(result.info);
+      return connection_->broken() ? broken() : result;
+    }
+
+    bool damaged = false, cursor_changed = false, screen_changed = false;
+    const std::uint64_t deadline = monotonic_clock_us() + timeout_ms * 1000ull;
+    for (;;) {
+      take_events(damaged, cursor_changed, screen_changed);
+      if (connection_->broken()) return broken();
+      if (damaged || cursor_changed || screen_changed) break;
+      const std::uint64_t now = monotonic_clock_us();
+      if (now >= deadline) break;
+      pollfd wait{connection_->fd(), POLLIN, 0};
+      const int ms = static_cast<int>((deadline - now + 999) / 1000);
+      if (poll(&wait, 1, ms) < 0 && errno != EINTR) return broken();
+    }
+
+    if (screen_changed) return access_lost();
+    if (!damaged && !cursor_changed) {
+      result.status = AcquireStatus::kTimeout;
+      return result;
+    }
+    result.status = AcquireStatus::kFrame;
+    if (damaged) {
+      // Re-arm before the grab: a change after this point brings another event.
+      XDamageSubtract(display, damage_, None, None);
+      result.info.present = true;
+    }
+    if (cursor_changed) read_pointer(result.info);
+    return connection_->broken() ? broken() : result;
+  }
+
+  bool get_pointer_shape(std::span<std::uint8_t> buffer, PointerShapeInfo& info) override {
+    if (cursor_pixels_.empty() || buffer.size() < cursor_pixels_.size()) return false;
+    std::memcpy(buffer.data(), cursor_pixels_.data(), cursor_pixels_.size());
+    info = cursor_info_;
+    return true;
+  }
+
+  bool copy_frame_to(DesktopImage& image) override {
+    if (connection_->broken()) return false;
+    Display* display = connection_->display();
+    XImage* source = nullptr;
+    if (shm_.attached()) {
+      if (!XShmGetImage(display, connection_->root(), shm_.image(), rect_.left, rect_.top,
+                        AllPlanes) ||
+          connection_->broken()) {
+        connection_->sync_errors();
+        return false;
+      }
+      source = shm_.image();
+    } else {
+      // No shared memory (a remote display): the slow way, through the socket.
+      source = XGetImage(display, connection_->root(), rect_.left, rect_.top,
+                         static_cast<unsigned>(rect_.width()),
+                         static_cast<unsigned>(rect_.height()), AllPlanes, ZPixmap);
+      if (!source) {
+        connection_->sync_errors();
+        return false;
+      }
+      if (!is_bgrx(source)) {
+        XDestroyImage(source);
+        return false;
+      }
+    }
+    if (image.width != rect_.width() || image.height != rect_.height()) {
+      image.resize(rect_.width(), rect_.height());
+    }
+    const std::size_t row_bytes = static_cast<std::size_t>(rect_.width()) * 4;
+    for (std::int32_t y = 0; y < rect_.height(); ++y) {
+      std::memcpy(image.row(y), source->data + static_cast<std::size_t>(y) * source->bytes_per_line,
+                  row_bytes);
+    }
+    if (!shm_.attached()) XDestroyImage(source);
+    return true;
+  }
+
+  void release_frame() override {}
+
+ private:
+  // Everything Xlib has queued or can read without waiting.
+  void take_events(bool& damaged, bool& cursor_changed, bool& screen_changed) {
+    Display* display = connection_->display();
+    while (!connection_->broken() && XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == damage_event_ + XDamageNotify) {
+        damaged = true;
+      } else if (have_fixes_ && event.type == fixes_event_ + XFixesCursorNotify) {
+        cursor_changed = true;
+      } else if (have_randr_ && event.type == randr_event_ + RRScreenChangeNotify) {
+        XRRUpdateConfiguration(&event);
+        screen_changed = true;
+      }
+    }
+  }
+
+  // The screen changed (size, outputs): this duplication is stale.
+  static AcquireResult access_lost() {
+    AcquireResult result;
+    result.status = AcquireStatus::kAccessLost;
+    result.error_code = kErrorScreenChanged;
+    return result;
+  }
+
+  AcquireResult broken() const {
+    AcquireResult result;
+    result.status = AcquireStatus::kError;
+    result.error_code = kErrorConnectionBroken;
+    return result;
+  }
+
+  // The current pointer image as straight-alpha B, G, R, A. XFixes hands out 32-bit ARGB in
+  // `unsigned long`s (the upper half of a 64-bit long is garbage) with premultiplied alpha.
+  void read_pointer(FrameInfo& info) {
+    if (!have_fixes_) return;
+    XFixesCursorImage* cursor = XFixesGetCursorImage(connection_->display());
+    if (!cursor) return;  // e.g. the client that set the root cursor is gone
+    const std::size_t count = static_cast<std::size_t>(cursor->width) * cursor->height;
+    cursor_pixels_.resize(count * 4);
+    bool visible = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto argb = static_cast<std::uint32_t>(cursor->pixels[i] & 0xffffffffUL);
+      const std::uint32_t a = argb >> 24;
+      std::uint8_t* out = &cursor_pixels_[i * 4];
+      if (a == 0) {
+        std::memset(out, 0, 4);
+        continue;
+      }
+      visible = true;
+      for (int channel = 0; channel < 3; ++channel) {  // B, G, R
+        const std::uint32_t c = (argb >> (8 * channel)) & 0xff;
+        out[channel] =
+            static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
+      }
+      out[3] = static_cast<std::uint8_t>(a);
+    }
+    cursor_info_.type = PointerShapeType::kColor;
+    cursor_info_.width = cursor->width;
+    cursor_info_.height = cursor->height;
+    cursor_info_.pitch = static_cast<std::uint32_t>(cursor->width) * 4;
+    cursor_info_.hot_x = cursor->xhot;
+    cursor_info_.hot_y = cursor->yhot;
+    info.pointer_updated = true;
+    // X has no query for a hidden pointer; a fully transparent image is how programs hide it.
+    info.pointer_visible = visible;
+    info.pointer_x = cursor->x - rect_.left;
+    info.pointer_y = cursor->y - rect_.top;
+    info.pointer_shape_bytes = static_cast<std::uint32_t>(cursor_pixels_.size());
+    XFree(cursor);
+  }
+
+  std::unique_ptr<X11Connection> connection_;
+  DesktopRect rect_;
+  int damage_event_ = 0;
+  int fixes_event_ = 0;
+  int randr_event_ = 0;
+  bool have_fixes_ = false;
+  bool have_randr_ = false;
+  Damage damage_ = 0;
+  ShmImage shm_;
+  bool first_ = true;
+  std::vector<std::uint8_t> cursor_pixels_;
+  PointerShapeInfo cursor_info_;
+};
+
+class X11CaptureDevice : public CaptureDevice {
+ public:
+  X11CaptureDevice(std::string display_name, std::string output_name)
+      : display_name_(std::move(display_name)), output_name_(std::move(output_name)) {}
+
+  std::string output_name() const override { return output_name_; }
+
+  std::unique_ptr<OutputDuplication> open_duplication() override {
+    auto duplication = std::make_unique<X11Duplication>();
+    if (!duplication->open(display_name_)) return nullptr;
+    return duplication;
+  }
+
+ private:
+  std::string display_name_;
+  std::string output_name_;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureDevice> make_capture_device(const std::string& display_name) {
+  // Each duplication has its own connection, so that a broken one is simply replaced; this
+  // one only checks that there is a desktop and names its output.
+  std::unique_ptr<X11Connection> connection = X11Connection::open(display_name);
+  if (!connection) return nullptr;
+  int event_base = 0, error_base = 0;
+  const bool have_randr = XRRQueryExtension(connection->display(), &event_base, &error_base);
+  OutputChoice choice = primary_output(connection->display(), connection->root(), have_randr);
+  if (connection->broken()) return nullptr;
+  return std::make_unique<X11CaptureDevice>(display_name, std::move(choice.name));
+}
+
+}  // namespace tolvi::platform

@@ -1,0 +1,309 @@
+// The X11 capture, pointer and keep-awake backends against a private Xvfb.
+// GoogleTest before Xlib: Xlib's macros (None, Bool, Status) break GoogleTest's templates.
+#include <gtest/gtest.h>
+// Then the X headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/extensions/Xrender.h>
+#include <X11/extensions/scrnsaver.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/capture.h"
+#include "platform/keep_awake.h"
+#include "platform/linux/x11_connection.h"
+#include "video/xvfb_server.h"
+
+namespace tolvi::platform {
+namespace {
+
+using tolvi::testing::XvfbServer;
+
+// Another client of the same server: draws, changes the screen size and sets cursors.
+class X11CaptureTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new XvfbServer; }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
+    client_ = X11Connection::open(server_->display());
+    ASSERT_TRUE(client_);
+    set_screen_size(1920, 1080);
+    XSetWindowBackground(dpy(), root(), 0);
+    XClearWindow(dpy(), root());
+    XUndefineCursor(dpy(), root());
+    ASSERT_EQ(client_->sync_errors(), 0);
+  }
+
+  Display* dpy() { return client_->display(); }
+  Window root() { return client_->root(); }
+
+  void fill(int x, int y, int w, int h, unsigned long rgb) {
+    GC gc = XCreateGC(dpy(), root(), 0, nullptr);
+    XSetForeground(dpy(), gc, rgb);
+    XFillRectangle(dpy(), root(), gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XFreeGC(dpy(), gc);
+    XSync(dpy(), False);
+  }
+
+  // Switches the one output to a w x h mode, making the mode when needed: growing sets the
+  // screen size first, shrinking the CRTC first.
+  void set_screen_size(int w, int h) {
+    if (DisplayWidth(dpy(), 0) == w && DisplayHeight(dpy(), 0) == h) return;
+    XRRScreenResources* res = XRRGetScreenResources(dpy(), root());
+    ASSERT_TRUE(res && res->noutput > 0);
+    RROutput output = res->outputs[0];
+    XRROutputInfo* info = XRRGetOutputInfo(dpy(), res, output);
+    RRCrtc crtc = info->crtc ? info->crtc : res->crtcs[0];
+    XRRFreeOutputInfo(info);
+    RRMode mode = None;
+    for (int i = 0; i < res->nmode; ++i) {
+      if (static_cast<int>(res->modes[i].width) == w &&
+          static_cast<int>(res->modes[i].height) == h) {
+        mode = res->modes[i].id;
+      }
+    }
+    if (mode == None) {
+      std::string name = std::to_string(w) + "x" + std::to_string(h);
+      XRRModeInfo mode_info{};
+      mode_info.width = static_cast<unsigned>(w);
+      mode_info.height = static_cast<unsigned>(h);
+      mode_info.hTotal = static_cast<unsigned>(w);
+      mode_info.vTotal = static_cast<unsigned>(h);
+      mode_info.dotClock = static_cast<unsigned long>(w) * static_cast<unsigned long>(h) * 60;
+      mode_info.name = name.data();
+      mode_info.nameLength = static_cast<unsigned>(name.size());
+      mode = XRRCreateMode(dpy(), root(), &mode_info);
+      XRRAddOutputMode(dpy(), output, mode);
+    }
+    const bool grow = w > DisplayWidth(dpy(), 0) || h > DisplayHeight(dpy(), 0);
+    const int mm_w = w * 254 / 960, mm_h = h * 254 / 960;
+    if (grow) XRRSetScreenSize(dpy(), root(), w, h, mm_w, mm_h);
+    XRRSetCrtcConfig(dpy(), res, crtc, CurrentTime, 0, 0, mode, RR_Rotate_0, &output, 1);
+    if (!grow) XRRSetScreenSize(dpy(), root(), w, h, mm_w, mm_h);
+    XRRFreeScreenResources(res);
+    ASSERT_EQ(client_->sync_errors(), 0);
+    // Our own view of the screen size follows the server's notification.
+    XRRSelectInput(dpy(), root(), RRScreenChangeNotifyMask);
+    XSync(dpy(), False);
+    while (XPending(dpy())) {
+      XEvent event;
+      XNextEvent(dpy(), &event);
+      XRRUpdateConfiguration(&event);
+    }
+  }
+
+  // A premultiplied ARGB cursor of w x h pixels, all `argb`, with its hot spot.
+  Cursor argb_cursor(int w, int h, std::uint32_t argb, int hot_x, int hot_y) {
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(w * h), argb);
+    Pixmap pixmap =
+        XCreatePixmap(dpy(), root(), static_cast<unsigned>(w), static_cast<unsigned>(h), 32);
+    XImage* image =
+        XCreateImage(dpy(), nullptr, 32, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
+                     static_cast<unsigned>(w), static_cast<unsigned>(h), 32, w * 4);
+    GC gc = XCreateGC(dpy(), pixmap, 0, nullptr);
+    XPutImage(dpy(), pixmap, gc, image, 0, 0, 0, 0, static_cast<unsigned>(w),
+              static_cast<unsigned>(h));
+    image->data = nullptr;
+    XDestroyImage(image);
+    XFreeGC(dpy(), gc);
+    XRenderPictFormat* format = XRenderFindStandardFormat(dpy(), PictStandardARGB32);
+    Picture picture = XRenderCreatePicture(dpy(), pixmap, format, 0, nullptr);
+    Cursor cursor = XRenderCreateCursor(dpy(), picture, static_cast<unsigned>(hot_x),
+                                        static_cast<unsigned>(hot_y));
+    XRenderFreePicture(dpy(), picture);
+    XFreePixmap(dpy(), pixmap);
+    return cursor;
+  }
+
+  // Acquires until a frame arrives (or a second passes without one).
+  AcquireResult next_frame(OutputDuplication& duplication) {
+    for (int i = 0; i < 10; ++i) {
+      AcquireResult result = duplication.acquire_next_frame(100);
+      if (result.status != AcquireStatus::kTimeout) return result;
+    }
+    return {};
+  }
+
+  static XvfbServer* server_;
+  std::unique_ptr<X11Connection> client_;
+};
+
+XvfbServer* X11CaptureTest::server_ = nullptr;
+
+const std::uint8_t* pixel(const DesktopImage& image, int x, int y) { return image.row(y) + x * 4; }
+
+TEST_F(X11CaptureTest, FirstFrameIsTheWholePictureThenOnlyChanges) {
+  auto device = make_capture_device(server_->display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  EXPECT_EQ(duplication->desktop_rect(), (DesktopRect{0, 0, 1920, 1080}));
+
+  AcquireResult first = duplication->acquire_next_frame(0);
+  ASSERT_EQ(first.status, AcquireStatus::kFrame);
+  EXPECT_TRUE(first.info.present);
+  EXPECT_TRUE(first.info.pointer_updated);
+  DesktopImage image;
+  ASSERT_TRUE(duplication->copy_frame_to(image));
+  EXPECT_EQ(image.width, 1920);
+  EXPECT_EQ(image.height, 1080);
+  duplication->release_frame();
+
+  EXPECT_EQ(duplication->acquire_next_frame(50).status, AcquireStatus::kTimeout);
+
+  fill(100, 200, 50, 40, 0xff0000);
+  fill(1915, 1079, 5, 1, 0x00ff00);  // the last row and columns are captured too
+  AcquireResult changed = next_frame(*duplication);
+  ASSERT_EQ(changed.status, AcquireStatus::kFrame);
+  EXPECT_TRUE(changed.info.present);
+  ASSERT_TRUE(duplication->copy_frame_to(image));
+  const std::uint8_t* inside = pixel(image, 120, 220);
+  EXPECT_EQ((std::vector<int>{inside[0], inside[1], inside[2]}), (std::vector<int>{0, 0, 255}));
+  const std::uint8_t* outside = pixel(image, 99, 220);
+  EXPECT_EQ((std::vector<int>{outside[0], outside[1], outside[2]}), (std::vector<int>{0, 0, 0}));
+  const std::uint8_t* corner = pixel(image, 1919, 1079);
+  EXPECT_EQ((std::vector<int>{corner[0], corner[1], corner[2]}), (std::vector<int>{0, 255, 0}));
+  duplication->release_frame();
+}
+
+TEST_F(X11CaptureTest, ScreenSizeChangeIsAccessLostAndTheNextDuplicationHasTheNewSize) {
+  auto device = make_capture_device(server_->display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+  duplication->release_frame();
+
+  set_screen_size(1280, 720);
+  EXPECT_EQ(next_frame(*duplication).status, AcquireStatus::kAccessLost);
+
+  duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  EXPECT_EQ(duplication->desktop_rect(), (DesktopRect{0, 0, 1280, 720}));
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+  DesktopImage image;
+  ASSERT_TRUE(duplication->copy_frame_to(image));
+  EXPECT_EQ(image.width, 1280);
+  EXPECT_EQ(image.height, 720);
+
+  // Growing again works the same way (the server was started larger).
+  set_screen_size(2560, 1440);
+  EXPECT_EQ(next_frame(*duplication).status, AcquireStatus::kAccessLost);
+  duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  EXPECT_EQ(duplication->desktop_rect(), (DesktopRect{0, 0, 2560, 1440}));
+}
+
+TEST_F(X11CaptureTest, PointerShapeChangesArriveAsStraightAlphaColourShapes) {
+  auto device = make_capture_device(server_->display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+
+  struct Case {
+    const char* what;
+    std::uint32_t premultiplied_argb;
+    std::vector<int> bgra;
+    bool visible;
+  };
+  const Case cases[] = {
+      {"opaque red", 0xffff0000, {0, 0, 255, 255}, true},
+      {"half-transparent dark red", 0x80400000, {0, 0, 128, 128}, true},
+      {"colour above alpha is clamped", 0x80ff8000, {0, 255, 255, 128}, true},
+      {"fully transparent hides the pointer", 0x00000000, {0, 0, 0, 0}, false},
+  };
+  int hot_x = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Cursor cursor = argb_cursor(24, 32, c.premultiplied_argb, hot_x, 5);
+    XDefineCursor(dpy(), root(), cursor);
+    XSync(dpy(), False);
+    AcquireResult result = next_frame(*duplication);
+    ASSERT_EQ(result.status, AcquireStatus::kFrame);
+    EXPECT_FALSE(result.info.present);  // a pointer change leaves the picture alone
+    ASSERT_TRUE(result.info.pointer_updated);
+    EXPECT_EQ(result.info.pointer_visible, c.visible);
+    ASSERT_EQ(result.info.pointer_shape_bytes, 24u * 32u * 4u);
+    std::vector<std::uint8_t> shape(result.info.pointer_shape_bytes);
+    PointerShapeInfo info;
+    ASSERT_TRUE(duplication->get_pointer_shape(shape, info));
+    EXPECT_EQ(info.type, PointerShapeType::kColor);
+    EXPECT_EQ(info.width, 24u);
+    EXPECT_EQ(info.height, 32u);
+    EXPECT_EQ(info.pitch, 96u);
+    EXPECT_EQ(info.hot_x, hot_x);
+    EXPECT_EQ(info.hot_y, 5);
+    const std::size_t last = shape.size() - 4;
+    EXPECT_EQ((std::vector<int>{shape[last], shape[last + 1], shape[last + 2], shape[last + 3]}),
+              c.bgra);
+    duplication->release_frame();
+    XUndefineCursor(dpy(), root());
+    XFreeCursor(dpy(), cursor);
+    XSync(dpy(), False);
+    next_frame(*duplication);  // the pointer going back to the default
+    ++hot_x;                   // every case a different cursor, so every case notifies
+  }
+}
+
+TEST(X11CaptureLostServer, ALostConnectionIsAnErrorAndNeverEndsTheProcess) {
+  XvfbServer server;
+  ASSERT_FALSE(server.display().empty());
+  auto device = make_capture_device(server.display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+  duplication->release_frame();
+
+  server.stop();
+  AcquireResult result = duplication->acquire_next_frame(100);
+  EXPECT_EQ(result.status, AcquireStatus::kError);
+  DesktopImage image;
+  EXPECT_FALSE(duplication->copy_frame_to(image));
+  EXPECT_EQ(duplication->acquire_next_frame(10).status, AcquireStatus::kError);
+  duplication.reset();
+  EXPECT_EQ(device->open_duplication(), nullptr);
+  EXPECT_EQ(make_capture_device(server.display()), nullptr);
+}
+
+// Real time: the screen saver's shortest time-out is one second.
+TEST_F(X11CaptureTest, KeepAwakeSuspendsTheScreenSaverUntilEnded) {
+  auto saver_on = [&] {
+    XScreenSaverInfo* info = XScreenSaverAllocInfo();
+    XScreenSaverQueryInfo(dpy(), root(), info);
+    const bool on = info->state == ScreenSaverOn;
+    XFree(info);
+    return on;
+  };
+  XSetScreenSaver(dpy(), 1, 0, DontPreferBlanking, AllowExposures);
+  XForceScreenSaver(dpy(), ScreenSaverReset);
+  auto keep_awake = make_keep_awake(server_->display());
+  ASSERT_TRUE(keep_awake);
+  ASSERT_TRUE(keep_awake->begin());
+  usleep(1500 * 1000);
+  EXPECT_FALSE(saver_on());
+  keep_awake->end();
+  usleep(1500 * 1000);
+  EXPECT_TRUE(saver_on());
+  keep_awake->end();  // ending twice is harmless
+  XForceScreenSaver(dpy(), ScreenSaverReset);
+  XSetScreenSaver(dpy(), -1, -1, DefaultBlanking, DefaultExposures);
+  XSync(dpy(), False);
+}
+
+TEST(X11CaptureNoServer, NoDisplayMeansNoDevice) {
+  EXPECT_EQ(make_capture_device(":9999"), nullptr);
+  EXPECT_FALSE(make_keep_awake(":9999")->begin());
+}
+
+}  // namespace
+}  // namespace tolvi::platform
