@@ -39,14 +39,15 @@ constexpr std::array<KnownEncoder, 8> kKnownEncoders = {{
     {"libx264", VideoCodec::kH264, false, Family::kX264},
 }};
 
-// libx264 presets by the caller's quality-versus-speed value (0 fastest .. 100 best). At 33,
-// the live-streaming value, superfast keeps 1080p60 within one frame time on two cores
-// (about 6-7 ms a frame, against 4-5 ms for ultrafast at the same size and slightly
-// better pictures).
+// libx264 presets by the caller's quality-versus-speed value (0 fastest .. 100 best). The
+// live-streaming value is 33: ultrafast, the one preset that keeps 1080p60 inside a frame time
+// with capture and conversion beside it on a busy two-core machine (about 4-5 ms a frame on
+// two threads, 6-7 ms on one, against 6-7 and 10 ms for superfast, at about the same bytes
+// per frame at a capped rate).
 const char* x264_preset(std::uint32_t quality_vs_speed) {
-  if (quality_vs_speed < 20) return "ultrafast";
-  if (quality_vs_speed < 50) return "superfast";
-  if (quality_vs_speed < 75) return "veryfast";
+  if (quality_vs_speed < 40) return "ultrafast";
+  if (quality_vs_speed < 67) return "superfast";
+  if (quality_vs_speed < 85) return "veryfast";
   return "faster";
 }
 
