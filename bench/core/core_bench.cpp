@@ -194,10 +194,16 @@ void throughput() {
     int count;
     bool bulk;
   };
-  for (const Case& c : {Case{"1 MiB FolderData (bulk queue)", 1 << 20, 512, true},
-                        Case{"100-byte messages (main queue)", 100, 200000, false}}) {
-    const double raw = raw_evp_throughput(c.bytes, c.count);
-    const double ours = connection_throughput(c.bytes, c.count, c.bulk);
+  for (const Case& c :
+       {Case{"1 MiB FolderData (bulk queue, waiting below 512 KiB)", 1 << 20, 512, true},
+        Case{"1 MiB messages (main queue, no waiting)", 1 << 20, 512, false},
+        Case{"100-byte messages (main queue)", 100, 200000, false}}) {
+    // Best of three, interleaved: the machine is shared and single runs vary widely.
+    double raw = 0, ours = 0;
+    for (int round = 0; round < 3; ++round) {
+      raw = std::max(raw, raw_evp_throughput(c.bytes, c.count));
+      ours = std::max(ours, connection_throughput(c.bytes, c.count, c.bulk));
+    }
     std::printf(
         "sealed throughput, %s: connection %.1f MB/s, raw EVP + socket %.1f MB/s, "
         "ratio %.2fx\n",

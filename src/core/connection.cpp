@@ -39,9 +39,20 @@ void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, st
   if (closed_.load()) return;
   // The length field carries the low 32 bits; the sender sets no limit of its own.
   QueuedFrame frame;
-  frame.record.resize(1 + length);
-  frame.record[0] = type;
-  if (length) std::copy(data, data + length, frame.record.begin() + 1);
+  if (length >= kRecycledFrameMinBytes) {
+    // A large buffer the sender has finished with: fresh ones cost a page fault per 4 KiB.
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = spare_records_.begin(); it != spare_records_.end(); ++it) {
+      if (it->capacity() >= 1 + length) {
+        frame.record = std::move(*it);
+        spare_records_.erase(it);
+        break;
+      }
+    }
+  }
+  frame.record.reserve(1 + length);  // reserve, not resize: the payload is written only once
+  frame.record.push_back(type);
+  frame.record.insert(frame.record.end(), data, data + length);
   const std::uint64_t bytes = kPlainHeaderBytes + length;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -125,6 +136,12 @@ void Connection::sender_loop() {
     {
       std::lock_guard<std::mutex> guard(lock_);
       const std::uint64_t bytes = kPlainHeaderBytes + payload_length;
+      if (frame.record.capacity() > kRecycledFrameMinBytes &&
+          frame.record.capacity() <= kRecycledFrameMaxBytes &&
+          spare_records_.size() < kSpareRecords) {
+        frame.record.clear();
+        spare_records_.push_back(std::move(frame.record));
+      }
       if (from_main) {
         main_queued_bytes_ -= bytes;
       } else {

@@ -88,6 +88,8 @@ class Connection {
   std::unique_ptr<RecordKey> receive_key_;
   std::uint64_t main_queued_bytes_ = 0;
   std::atomic<bool> closed_{false};
+  // Large record buffers the sender has written, kept for the next large frame (lock held).
+  std::vector<std::vector<std::uint8_t>> spare_records_;
   std::thread sender_thread_;
 };
 

@@ -22,6 +22,11 @@ constexpr std::uint64_t kInitialCongestionLimit = 262144;
 constexpr int kSocketSendBufferBytes = 262144;
 constexpr std::uint64_t kBulkBacklogLimit = 0x80000;  // shared folder's wait_bulk_below
 
+// Large outgoing frame buffers are reused rather than freed: a few, of bounded size.
+constexpr std::size_t kRecycledFrameMinBytes = 64 * 1024;
+constexpr std::size_t kRecycledFrameMaxBytes = 4 * 1024 * 1024;
+constexpr std::size_t kSpareRecords = 2;
+
 // Host server.
 constexpr int kListenBacklog = 4;
 // After a failed accept (such as no free descriptors), so the loop does not spin.
