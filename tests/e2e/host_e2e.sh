@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One end-to-end case: a host process on a free port, driven by tolvi-client.
-# Usage: host_e2e.sh CASE HOST_PROGRAM CLIENT_PROGRAM
+# Usage: host_e2e.sh CASE HOST_PROGRAM CLIENT_PROGRAM (HOST_PROGRAM takes --test-host PORT PW)
 set -u
 case_name=$1 host_program=$2 client=$3
 password=e2e-secret
