@@ -7,8 +7,10 @@
 namespace tolvi {
 
 int run_host_for_test() {
+  // The server returns only when it could not start (self-test failed, port unavailable):
+  // that is a failure, not the normal end of a test host.
   run_host_server();
-  return 0;
+  return 1;
 }
 
 int run_agent() {

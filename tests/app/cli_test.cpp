@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/net.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -65,6 +67,16 @@ TEST_F(CliTest, TestHostRejectsBadPortOrShortPasswordWithTwo) {
                            "--test-host 6000", "--test-host"}) {
     EXPECT_EQ(run(args).exit_code, 2) << args;
   }
+}
+
+TEST_F(CliTest, TestHostThatCannotListenFailsWithOne) {
+  int error = 0;
+  tolvi::platform::Socket taken = tolvi::platform::listen_dual_stack(0, 4, error);
+  ASSERT_TRUE(taken.valid()) << error;
+  const std::string port = std::to_string(taken.local_port());
+  const Result r = run("--test-host " + port + " secret-pw");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.output.find("cannot listen on port " + port), std::string::npos) << r.output;
 }
 
 TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {

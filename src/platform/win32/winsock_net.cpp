@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 
 #include "platform/net.h"
@@ -16,8 +17,19 @@ constexpr char kMappedPrefix[] = "::ffff:";
 
 SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
 
+// Winsock must be started before the first socket call; every entry point that makes a socket
+// does it once, so no caller (a test, a tool) can forget.
+void ensure_winsock() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
 Socket listen_on(const sockaddr* address, int length, int family, bool dual_stack, int backlog,
                  int& error) {
+  ensure_winsock();
   const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     error = ::WSAGetLastError();
@@ -155,10 +167,7 @@ std::uint16_t Socket::local_port() const {
   return 0;
 }
 
-void net_startup() {
-  WSADATA data;
-  ::WSAStartup(MAKEWORD(2, 2), &data);
-}
+void net_startup() { ensure_winsock(); }
 
 int last_net_error() { return ::WSAGetLastError(); }
 
@@ -187,6 +196,7 @@ Socket accept_connection(Socket& listener) {
 }
 
 Socket connect_to(const std::string& host, std::uint16_t port) {
+  ensure_winsock();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
