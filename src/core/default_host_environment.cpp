@@ -6,6 +6,7 @@
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
 #include "platform/net.h"
+#include "settings/log.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {
@@ -39,7 +40,10 @@ class DefaultHostEnvironment : public HostEnvironment {
 
   KeepAwake& keep_awake() override { return keep_awake_; }
   DisplayController& display_controller() override { return display_controller_; }
-  void request_secure_attention() override {}
+  // Only the service can raise Ctrl+Alt+Del, and this build has no service yet.
+  void request_secure_attention() override {
+    log_message("Ctrl+Alt+Del needs the Tolvi Host service");
+  }
 
  private:
   PlaceholderKeepAwake keep_awake_;
