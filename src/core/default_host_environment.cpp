@@ -1,21 +1,28 @@
-#include <thread>
+#include <memory>
 
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/limits.h"
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
+#include "platform/capture.h"
+#include "platform/converter.h"
+#include "platform/encoder.h"
+#include "platform/keep_awake.h"
 #include "platform/net.h"
 #include "settings/log.h"
 #include "settings/settings_store.h"
+#include "video/capture_pipeline.h"
 
 namespace tolvi {
 
-void PlaceholderCaptureLoop::run() {
-  while (!connection_.closed()) std::this_thread::sleep_for(kIdleCaptureTurn);
-}
-
 namespace {
+
+std::unique_ptr<platform::KeepAwake> make_keep_awake() {
+  std::unique_ptr<platform::KeepAwake> keep_awake = platform::make_keep_awake("");
+  if (!keep_awake) keep_awake = std::make_unique<PlaceholderKeepAwake>();
+  return keep_awake;
+}
 
 class DefaultHostEnvironment : public HostEnvironment {
  public:
@@ -35,10 +42,18 @@ class DefaultHostEnvironment : public HostEnvironment {
     return std::make_unique<PlaceholderClipboardSync>();
   }
   std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) override {
-    return std::make_unique<PlaceholderCaptureLoop>(session.connection());
+    CapturePlatform platform;
+    // The session's desktop is the process's display ($DISPLAY on X11).
+    platform.make_capture_device = [] { return platform::make_capture_device(""); };
+    platform.make_converter = [] { return platform::make_video_converter(); };
+    platform.make_encoder_catalogue = []() -> std::shared_ptr<platform::EncoderCatalogue> {
+      return platform::make_encoder_catalogue();
+    };
+    platform.allow_resolution_change = [] { return default_settings().allow_resolution_change(); };
+    return std::make_unique<CapturePipeline>(session, display_controller_, std::move(platform));
   }
 
-  KeepAwake& keep_awake() override { return keep_awake_; }
+  platform::KeepAwake& keep_awake() override { return *keep_awake_; }
   DisplayController& display_controller() override { return display_controller_; }
   // Only the service can raise Ctrl+Alt+Del, and this build has no service yet.
   void request_secure_attention() override {
@@ -46,7 +61,7 @@ class DefaultHostEnvironment : public HostEnvironment {
   }
 
  private:
-  PlaceholderKeepAwake keep_awake_;
+  std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
   PlaceholderDisplayController display_controller_;
 };
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "clipboard/clipboard_sync.h"
-#include "core/keep_awake.h"
 #include "display/display_controller.h"
 #include "input/input_injector.h"
+#include "platform/keep_awake.h"
 #include "share/shared_folder.h"
 #include "video/capture_loop.h"
 
@@ -32,7 +32,9 @@ class HostEnvironment {
   virtual std::unique_ptr<ClipboardSync> make_clipboard_sync() = 0;
   virtual std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) = 0;
 
-  virtual KeepAwake& keep_awake() = 0;
+  // Keeps the machine and the display awake while a session serves; begin() and end() are
+  // called by the serving session's client thread.
+  virtual platform::KeepAwake& keep_awake() = 0;
   virtual DisplayController& display_controller() = 0;
   // CtrlAltDel from the client.
   virtual void request_secure_attention() = 0;

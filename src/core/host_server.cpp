@@ -8,6 +8,7 @@
 #include "core/session.h"
 #include "core/thread_start.h"
 #include "crypto/self_test.h"
+#include "platform/process.h"
 #include "settings/log.h"
 #include "settings/settings_store.h"
 #include "tray/status_report.h"
@@ -151,7 +152,9 @@ void HostServer::stop() {
 }
 
 void run_host_server() {
-  HostServer server{HostServerOptions{}};
+  HostServerOptions options;
+  options.prepare_process = platform::prepare_host_process;
+  HostServer server{std::move(options)};
   if (!server.start()) return;
   server.accept_loop();
 }

@@ -34,8 +34,6 @@ constexpr std::chrono::milliseconds kAcceptRetryPause{10};
 constexpr std::chrono::milliseconds kHandshakeReadTimeout{15000};
 constexpr std::chrono::milliseconds kFailedProofPause{200};
 constexpr std::chrono::milliseconds kDisplacementPoll{50};
-// The capture loop placeholder's idle turn.
-constexpr std::chrono::milliseconds kIdleCaptureTurn{5};
 
 // Flood and guessing protection at accept time.
 constexpr std::size_t kMaxConcurrentHandshakes = 64;

@@ -3,8 +3,6 @@
 
 namespace tolvi {
 
-class Connection;
-
 // Stand-ins for subsystems this build does not have yet. None of them does anything a user
 // could notice, and none claims a success it did not have.
 
@@ -31,28 +29,18 @@ class PlaceholderClipboardSync : public ClipboardSync {
   void stop() override {}
 };
 
-// Without capture there is never a configuration to build a pipeline for, so the loop idles
-// (as the real one does before the first StreamConfig) until the connection closes.
-class PlaceholderCaptureLoop : public CaptureLoop {
+// For a platform that cannot keep the display awake: says so.
+class PlaceholderKeepAwake : public platform::KeepAwake {
  public:
-  explicit PlaceholderCaptureLoop(Connection& connection) : connection_(connection) {}
-  bool init_capture_device() override { return true; }
-  void run() override;
-  std::optional<CaptureStats> encoder_stats() const override { return std::nullopt; }
-  void destroy_encoder() override {}
-
- private:
-  Connection& connection_;
-};
-
-class PlaceholderKeepAwake : public KeepAwake {
- public:
-  void begin() override {}
+  bool begin() override { return false; }
   void end() override {}
 };
 
+// No display-mode matching yet: nothing is ever changed, so there is nothing to restore.
 class PlaceholderDisplayController : public DisplayController {
  public:
+  void set_device_name(const std::string&) override {}
+  bool apply_client_display(std::int32_t, std::int32_t, double) override { return false; }
   void restore() override {}
 };
 

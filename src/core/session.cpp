@@ -77,7 +77,8 @@ void Session::serve() {
     connection_.send(code(MessageType::ClipboardText),
                      reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   });
-  environment_.keep_awake().begin();
+  // Not fatal: a host without a display to keep awake (or without the means) still serves.
+  if (!environment_.keep_awake().begin()) log_message("keep-awake not available");
   std::thread receive_thread = start_thread([this] { receive_loop(); });
 
   capture_->run();

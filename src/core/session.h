@@ -11,6 +11,7 @@
 #include "core/limits.h"
 #include "platform/net.h"
 #include "video/client_config.h"
+#include "video/stream_host.h"
 
 namespace tolvi {
 
@@ -23,10 +24,10 @@ struct SessionTimings {
 // One client connection and everything it owns. Members are built top to bottom and destroyed
 // bottom to top: the connection is made first and goes last, after every subsystem that might
 // still send through it. Created and destroyed by the connection's client thread.
-class Session {
+class Session : public StreamHost {
  public:
   Session(platform::Socket socket, HostEnvironment& environment, SessionTimings timings = {});
-  ~Session();
+  ~Session() override;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -48,12 +49,22 @@ class Session {
 
   Connection& connection() { return connection_; }
 
-  // For the capture loop: takes the pending configuration (true when there was one) and
-  // consumes the key-frame request.
-  bool take_pending_config(ClientConfig& out);
-  bool take_keyframe_request() { return keyframe_requested_.exchange(false); }
+  // StreamHost, for the capture loop: takes the pending configuration (true when there was
+  // one), consumes the key-frame request, and reaches the connection.
+  bool take_pending_config(ClientConfig& out) override;
+  bool take_keyframe_request() override { return keyframe_requested_.exchange(false); }
   // The configuration the pipeline was last built for; client thread only.
-  ClientConfig& current_config() { return current_config_; }
+  ClientConfig& current_config() override { return current_config_; }
+  void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    connection_.send(type, data, length);
+  }
+  std::uint64_t main_backlog() override { return connection_.main_backlog(); }
+  std::uint64_t congestion_limit() override { return connection_.congestion_limit.load(); }
+  void set_congestion_limit(std::uint64_t bytes) override {
+    connection_.congestion_limit.exchange(bytes);
+  }
+  void close_connection() override { connection_.close(); }
+  bool connection_closed() override { return connection_.closed(); }
 
  private:
   HostEnvironment& environment_;

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <string>
 
 namespace tolvi {
 
@@ -7,6 +9,11 @@ namespace tolvi {
 class DisplayController {
  public:
   virtual ~DisplayController() = default;
+  // The output whose mode is matched (named by the capture device).
+  virtual void set_device_name(const std::string& name) = 0;
+  // Switches the display mode and scaling to suit a client view of width x height at `scale`;
+  // true when it changed either.
+  virtual bool apply_client_display(std::int32_t width, std::int32_t height, double scale) = 0;
   virtual void restore() = 0;
 };
 

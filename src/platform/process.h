@@ -21,6 +21,11 @@ void set_dpi_awareness();
 // login session of this process (XDG_SESSION_ID) on Linux, 0 when there is none.
 unsigned long console_session_id();
 
+// What the host server needs from the process before it serves: on Windows COM (multithreaded)
+// on the calling thread, Media Foundation and a 1 ms timer resolution; nothing elsewhere.
+// Failures are not fatal here: the capture and encoding set-up finds out and says so.
+void prepare_host_process();
+
 // Ends the whole process at once with `code`.
 [[noreturn]] void exit_process(int code);
 

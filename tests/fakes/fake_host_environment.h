@@ -88,7 +88,7 @@ class FakeHostEnvironment : public HostEnvironment {
   std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) override {
     return std::make_unique<Capture>(*this, current_tag(), session.connection());
   }
-  KeepAwake& keep_awake() override { return keep_awake_; }
+  platform::KeepAwake& keep_awake() override { return keep_awake_; }
   DisplayController& display_controller() override { return display_; }
   void request_secure_attention() override { log.add("secure attention"); }
 
@@ -165,14 +165,19 @@ class FakeHostEnvironment : public HostEnvironment {
     std::string tag;
     Connection& connection;
   };
-  struct Awake : KeepAwake {
+  struct Awake : platform::KeepAwake {
     explicit Awake(FakeHostEnvironment& e) : env(e) {}
-    void begin() override { env.log.add("awake begin"); }
+    bool begin() override {
+      env.log.add("awake begin");
+      return true;
+    }
     void end() override { env.log.add("awake end"); }
     FakeHostEnvironment& env;
   };
   struct Display : DisplayController {
     explicit Display(FakeHostEnvironment& e) : env(e) {}
+    void set_device_name(const std::string&) override {}
+    bool apply_client_display(std::int32_t, std::int32_t, double) override { return false; }
     void restore() override {
       std::this_thread::sleep_for(env.restore_time);
       env.log.add("display restored");

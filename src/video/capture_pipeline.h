@@ -1,0 +1,125 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "display/display_controller.h"
+#include "platform/capture.h"
+#include "platform/converter.h"
+#include "platform/encoder.h"
+#include "video/capture_loop.h"
+#include "video/clock.h"
+#include "video/cursor_image.h"
+#include "video/encoder.h"
+#include "video/stream_config.h"
+#include "video/stream_host.h"
+
+namespace tolvi {
+
+// Loop timings, in milliseconds.
+constexpr std::uint32_t kIdleTurnMs = 5;            // no encoder yet
+constexpr std::uint32_t kReopenPauseMs = 100;       // a duplication could not be opened
+constexpr std::uint32_t kAcquireErrorPauseMs = 50;  // an acquire failed other than by time-out
+constexpr std::uint32_t kModeChangeSettleMs = 400;  // after the display mode was switched
+constexpr int kDuplicationAttempts = 50;
+constexpr std::uint32_t kMaxAcquireTimeoutMs = 16;
+constexpr std::uint64_t kShortWaitUs = 15000;  // below this the wait is cut to the due time
+// Re-encodes of an unchanged picture, after the last change.
+constexpr int kRefreshEncodes = 2;
+constexpr std::uint64_t kFirstRefreshUs = 150000;
+constexpr std::uint64_t kLastRefreshUs = 500000;
+constexpr std::uint32_t kLoggedConvertFailures = 3;
+constexpr std::size_t kNv12PoolSlots = 4;
+constexpr std::size_t kVideoFrameHeaderBytes = 9;
+
+// Where the pipeline's platform parts come from; tests hand in fakes and a fake clock.
+struct CapturePlatform {
+  // Null when there is no desktop to capture.
+  std::function<std::unique_ptr<platform::CaptureDevice>()> make_capture_device;
+  // Null when the platform has no converter.
+  std::function<std::unique_ptr<platform::VideoConverter>()> make_converter;
+  // Null when there are no encoders.
+  std::function<std::shared_ptr<platform::EncoderCatalogue>()> make_encoder_catalogue;
+  // The "AllowResolutionChange" setting.
+  std::function<bool()> allow_resolution_change;
+  Clock* clock = nullptr;  // null: the system clock
+};
+
+// A session's capture and encoding resources and the capture loop: takes the client's stream
+// configurations, keeps a duplication of the primary output open, paces dirty pictures to the
+// stream's frame rate, holds them back while the connection is congested, converts and encodes
+// them, re-encodes a still picture twice, honours key-frame requests and turns pointer changes
+// into CursorShape messages. Everything here runs on the session's client thread, except the
+// frame sink, which the encoder may call from its own thread.
+class CapturePipeline : public CaptureLoop {
+ public:
+  CapturePipeline(StreamHost& host, DisplayController& display, CapturePlatform platform);
+  ~CapturePipeline() override;
+
+  // CaptureLoop.
+  bool init_capture_device() override;
+  void run() override;
+  std::optional<CaptureStats> encoder_stats() const override;
+  void destroy_encoder() override;
+
+  // (Re)builds the whole pipeline for `config` and tells the client with StreamInfo; false
+  // when the session cannot go on.
+  bool reconfigure(const ClientConfig& config);
+  // (Re)opens the duplication and records the desktop rectangle.
+  bool open_duplication();
+
+  // For tests.
+  StreamSize stream() const { return stream_; }
+  std::int32_t fps() const { return stream_fps_; }
+  std::uint32_t congested_skips() const { return congested_skips_; }
+  std::uint32_t conversions() const { return conversions_; }
+  std::uint32_t encode_rejects() const { return encode_rejects_; }
+  const std::vector<std::uint8_t>& cursor_shape_cache() const { return cursor_shape_cache_; }
+
+ private:
+  // Variables of one run of the loop.
+  struct LoopState {
+    bool dirty = false;
+    int refresh_count = 0;
+    std::uint64_t last_capture_us = 0;
+    std::uint64_t last_encode_us = 0;
+    std::size_t pool_index = 0;
+    bool cursor_visible = true;
+  };
+  enum class Turn { kGoOn, kStop };
+
+  Turn turn(LoopState& loop);
+  void update_pointer(LoopState& loop, const platform::FrameInfo& info);
+  void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
+  void send_frame(const std::uint8_t* data, std::uint64_t size, bool keyframe,
+                  std::uint64_t time_us);
+
+  StreamHost& host_;
+  DisplayController& display_;
+  CapturePlatform platform_;
+  Clock& clock_;
+
+  // Declared in the order of building; destroyed newest first: the encoder (whose threads call
+  // the sink) before the pictures, the duplication before its device.
+  std::unique_ptr<platform::CaptureDevice> capture_device_;
+  std::unique_ptr<platform::OutputDuplication> duplication_;
+  platform::DesktopRect desktop_rect_;
+  StreamSize stream_{kMinStreamSide, kMinStreamSide};
+  std::int32_t stream_fps_ = 60;
+  platform::DesktopImage desktop_image_;
+  std::array<platform::Nv12Image, kNv12PoolSlots> nv12_pool_;
+  std::unique_ptr<platform::VideoConverter> converter_;
+  std::unique_ptr<Encoder> encoder_;
+  bool first_frame_seen_ = false;
+  std::vector<std::uint8_t> cursor_shape_cache_;
+  std::vector<std::uint8_t> shape_buffer_;
+  std::uint32_t congested_skips_ = 0;
+  std::uint32_t conversions_ = 0;
+  std::uint32_t encode_rejects_ = 0;
+};
+
+}  // namespace tolvi
