@@ -1,0 +1,317 @@
+#include "video/capture_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "core/message_types.h"
+#include "fakes/fake_capture.h"
+#include "fakes/fake_encoder.h"
+
+namespace tolvi {
+namespace {
+
+using fakes::DesktopEvent;
+using fakes::FakeShape;
+using fakes::SentMessage;
+using platform::AcquireStatus;
+
+constexpr std::uint64_t kMs = 1000;
+
+// The pipeline with fakes all round.
+struct PipelineRig {
+  PipelineRig() { h264_ = catalogue_->add("x264", platform::VideoCodec::kH264, false); }
+
+  CapturePipeline& pipeline() {
+    if (!pipeline_) {
+      CapturePlatform platform;
+      platform.make_capture_device = [this]() -> std::unique_ptr<platform::CaptureDevice> {
+        if (!have_device_) return nullptr;
+        return std::make_unique<fakes::FakeCaptureDevice>(desktop_);
+      };
+      platform.make_converter = [this] {
+        return std::make_unique<fakes::FakeConverter>(converter_);
+      };
+      platform.make_encoder_catalogue = [this] { return catalogue_; };
+      platform.allow_resolution_change = [] { return true; };
+      platform.clock = &clock_;
+      pipeline_ = std::make_unique<CapturePipeline>(host_, display_, std::move(platform));
+    }
+    return *pipeline_;
+  }
+
+  // Asks for `config` at `at_us`, then runs the loop until `end_us`.
+  void run(std::uint64_t end_us) {
+    host_.end_us = end_us;
+    ASSERT_TRUE(pipeline().init_capture_device());
+    pipeline().run();
+  }
+  void ask(ClientConfig config, std::uint64_t at_us) { host_.configs.emplace_back(at_us, config); }
+
+  std::vector<SentMessage> sent(MessageType type) const { return host_.of_type(code(type)); }
+  static std::uint64_t frame_time(const SentMessage& m) {
+    std::uint64_t t = 0;
+    for (int i = 0; i < 8; ++i) t |= std::uint64_t{m.payload[1 + i]} << (8 * i);
+    return t;
+  }
+
+  fakes::FakeClock clock_;
+  fakes::FakeDesktopState desktop_{clock_};
+  fakes::FakeConverterState converter_;
+  std::shared_ptr<fakes::FakeCatalogue> catalogue_ = std::make_shared<fakes::FakeCatalogue>();
+  std::shared_ptr<fakes::FakeTransformState> h264_;
+  fakes::FakeStreamHost host_{clock_};
+  fakes::FakeDisplayController display_;
+  bool have_device_ = true;
+  std::unique_ptr<CapturePipeline> pipeline_;
+};
+
+class CapturePipelineTest : public ::testing::Test, public PipelineRig {};
+
+ClientConfig view(std::int32_t w, std::int32_t h, std::uint16_t fps = 60) {
+  ClientConfig config;
+  config.width = w;
+  config.height = h;
+  config.fps = fps;
+  return config;
+}
+
+TEST_F(CapturePipelineTest, NoCaptureDeviceFailsTheSetUp) {
+  have_device_ = false;
+  EXPECT_FALSE(pipeline().init_capture_device());
+}
+
+TEST_F(CapturePipelineTest, StillScreenIsEncodedThreeTimesAtTheChangeAnd150And500Ms) {
+  ask(view(1280, 720), clock_.now);
+  const std::uint64_t start = clock_.now;
+  run(start + 2000 * kMs);
+
+  const auto info = sent(MessageType::StreamInfo);
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0].payload, stream_info_payload(false, {1280, 720}, 1920, 1080));
+  EXPECT_EQ(host_.limit, 131072u);
+  EXPECT_EQ(display_.device, "fake-0");
+  EXPECT_EQ(display_.restores, 1);  // no matching asked: the host's own mode
+
+  const auto frames = sent(MessageType::VideoFrame);
+  ASSERT_EQ(frames.size(), 3u);
+  const std::uint64_t first = frame_time(frames[0]);
+  EXPECT_LT(first - start, 2 * kMs);
+  EXPECT_EQ(frames[0].payload[0], 1);  // the stream starts with a key frame
+  const std::uint64_t second = frame_time(frames[1]) - first;
+  const std::uint64_t third = frame_time(frames[2]) - first;
+  EXPECT_GT(second, 150 * kMs);
+  EXPECT_LT(second, 170 * kMs);
+  EXPECT_GT(third, 500 * kMs);
+  EXPECT_LT(third, 520 * kMs);
+  EXPECT_EQ(pipeline().conversions(), 3u);
+  // Conversions rotate through the pool.
+  EXPECT_EQ(std::set(converter_.targets.begin(), converter_.targets.end()).size(), 3u);
+}
+
+TEST_F(CapturePipelineTest, FramesArePacedAndThePoolHasFourSlots) {
+  ask(view(1920, 1080, 30), clock_.now);
+  const std::uint64_t start = clock_.now;
+  for (int i = 1; i <= 100; ++i) {
+    DesktopEvent change;
+    change.at_us = start + static_cast<std::uint64_t>(i) * 5 * kMs;
+    change.picture = true;
+    desktop_.events.push_back(change);
+  }
+  run(start + 400 * kMs);
+  const auto frames = sent(MessageType::VideoFrame);
+  ASSERT_GE(frames.size(), 10u);
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GE(frame_time(frames[i]) - frame_time(frames[i - 1]), 1000000u / 30) << i;
+  }
+  ASSERT_GE(converter_.targets.size(), 8u);
+  EXPECT_EQ(std::set(converter_.targets.begin(), converter_.targets.end()).size(), 4u);
+  EXPECT_EQ(converter_.targets[0], converter_.targets[4]);
+  EXPECT_NE(converter_.targets[0], converter_.targets[1]);
+}
+
+TEST_F(CapturePipelineTest, KeyFrameRequestOnAStillScreenEncodesTheCurrentPictureAsAKeyFrame) {
+  ask(view(1280, 720), clock_.now);
+  const std::uint64_t start = clock_.now;
+  host_.keyframe_requests.push_back(start + 1000 * kMs);
+  run(start + 2000 * kMs);
+  const auto frames = sent(MessageType::VideoFrame);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[3].payload[0], 1);
+  EXPECT_GE(frames[3].at_us, start + 1000 * kMs);
+  EXPECT_LT(frames[3].at_us, start + 1020 * kMs);
+  EXPECT_EQ(frames[1].payload[0], 0);
+}
+
+TEST_F(CapturePipelineTest, CongestionSkipsOncePerTurnAndSendsTheNewestPictureWhenItDrains) {
+  ask(view(1280, 720), clock_.now);
+  const std::uint64_t start = clock_.now;
+  for (int i = 1; i <= 200; ++i) {
+    DesktopEvent change;
+    change.at_us = start + static_cast<std::uint64_t>(i) * 4 * kMs;
+    change.picture = true;
+    desktop_.events.push_back(change);
+  }
+  const std::uint64_t jam_from = start + 100 * kMs;
+  const std::uint64_t jam_to = start + 300 * kMs;
+  host_.backlog = [&](std::uint64_t now) -> std::uint64_t {
+    return now >= jam_from && now < jam_to ? host_.limit + 1 : 0;
+  };
+  // Count the turns that ran while congested (one acquire each).
+  int acquires_before = 0;
+  run(jam_from);
+  acquires_before = desktop_.acquires;
+  run(jam_to);
+  const int jammed_turns = desktop_.acquires - acquires_before;
+  const std::uint32_t skips = pipeline().congested_skips();
+  EXPECT_GT(skips, 5u);
+  EXPECT_LE(skips, static_cast<std::uint32_t>(jammed_turns));
+  for (const SentMessage& m : sent(MessageType::VideoFrame)) {
+    EXPECT_TRUE(m.at_us < jam_from + 17 * kMs || m.at_us >= jam_to) << m.at_us - start;
+  }
+
+  const std::size_t frames_before = sent(MessageType::VideoFrame).size();
+  const std::size_t conversions_before = converter_.generations.size();
+  const std::uint8_t newest = desktop_.generation;
+  run(jam_to + 50 * kMs);
+  ASSERT_GT(sent(MessageType::VideoFrame).size(), frames_before);
+  EXPECT_LT(sent(MessageType::VideoFrame)[frames_before].at_us, jam_to + 5 * kMs);
+  // The first picture after the jam is at least as new as the newest one during it.
+  ASSERT_GT(converter_.generations.size(), conversions_before);
+  EXPECT_GE(converter_.generations[conversions_before], newest);
+}
+
+TEST_F(CapturePipelineTest, EqualConfigurationIsNotRebuiltAndADifferentOneIs) {
+  ask(view(1280, 720), clock_.now);
+  ask(view(1280, 720), clock_.now + 100 * kMs);
+  ask(view(640, 360), clock_.now + 200 * kMs);
+  run(clock_.now + 300 * kMs);
+  const auto info = sent(MessageType::StreamInfo);
+  ASSERT_EQ(info.size(), 2u);
+  EXPECT_EQ(info[1].payload, stream_info_payload(false, {640, 360}, 1920, 1080));
+  EXPECT_EQ(catalogue_->activations.size(), 2u);
+  EXPECT_FALSE(host_.closed);
+}
+
+TEST_F(CapturePipelineTest, FailedSetUpClosesTheConnectionWithoutStreamInfo) {
+  struct Case {
+    const char* what;
+    std::function<void(PipelineRig&, ClientConfig&)> arrange;
+  };
+  const Case cases[] = {
+      {"HEVC only, H.264 opened", [](PipelineRig&, ClientConfig& c) { c.codec_mask = 2; }},
+      {"no codec at all", [](PipelineRig&, ClientConfig& c) { c.codec_mask = 0; }},
+      {"no encoder opens", [](PipelineRig& t, ClientConfig&) { t.h264_->activate_fails = true; }},
+      {"converter cannot be built",
+       [](PipelineRig& t, ClientConfig&) { t.converter_.init_fails = true; }},
+      {"duplication never opens",
+       [](PipelineRig& t, ClientConfig&) { t.desktop_.failing_opens = -1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PipelineRig t;
+    ClientConfig config = view(1280, 720);
+    c.arrange(t, config);
+    t.ask(config, t.clock_.now);
+    const std::uint64_t start = t.clock_.now;
+    t.run(start + 10000 * kMs);
+    EXPECT_TRUE(t.host_.closed);
+    EXPECT_TRUE(t.sent(MessageType::StreamInfo).empty());
+    EXPECT_TRUE(t.sent(MessageType::VideoFrame).empty());
+  }
+}
+
+TEST_F(CapturePipelineTest, DuplicationIsRetriedFor50AttemptsOrAbout5Seconds) {
+  desktop_.failing_opens = 49;
+  ask(view(1280, 720), clock_.now);
+  run(clock_.now + 10000 * kMs);
+  EXPECT_FALSE(host_.closed);
+  EXPECT_EQ(sent(MessageType::StreamInfo).size(), 1u);
+  EXPECT_EQ(desktop_.opens, 50);
+}
+
+TEST_F(CapturePipelineTest, DesktopSizeChangeRebuildsForTheNewSizeWithAKeyFrame) {
+  ask(view(1920, 1080), clock_.now);
+  const std::uint64_t start = clock_.now;
+  DesktopEvent lost;
+  lost.at_us = start + 1000 * kMs;
+  lost.status = AcquireStatus::kAccessLost;
+  lost.new_rect = platform::DesktopRect{0, 0, 1280, 1024};
+  desktop_.events.push_back(lost);
+  run(start + 1100 * kMs);
+  const auto info = sent(MessageType::StreamInfo);
+  ASSERT_EQ(info.size(), 2u);
+  EXPECT_EQ(info[1].payload, stream_info_payload(false, {1280, 1024}, 1280, 1024));
+  const auto frames = sent(MessageType::VideoFrame);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[3].payload[0], 1);
+  EXPECT_GE(frames[3].at_us, lost.at_us);
+}
+
+FakeShape arrow(std::uint8_t red) {
+  FakeShape shape;
+  shape.info.type = platform::PointerShapeType::kColor;
+  shape.info.width = 2;
+  shape.info.height = 2;
+  shape.info.pitch = 8;
+  shape.bytes = {0, 0, red, 255, 0, 0, red, 255, 0, 0, red, 255, 0, 0, red, 255};
+  return shape;
+}
+
+TEST_F(CapturePipelineTest, PointerHideShowAndShapeChangesWhileHidden) {
+  ask(view(1280, 720), clock_.now);
+  const std::uint64_t start = clock_.now;
+  auto pointer = [&](std::uint64_t at_ms, bool visible, std::optional<FakeShape> shape) {
+    DesktopEvent e;
+    e.at_us = start + at_ms * kMs;
+    e.pointer = true;
+    e.pointer_visible = visible;
+    e.shape = std::move(shape);
+    desktop_.events.push_back(e);
+  };
+  pointer(10, true, arrow(1));       // shown: sent
+  pointer(20, false, std::nullopt);  // hidden: 8 zero bytes
+  pointer(30, false, std::nullopt);  // still hidden: nothing
+  pointer(40, false, arrow(2));      // changed while hidden: cached only
+  pointer(50, true, std::nullopt);   // shown again: the cached shape
+  FakeShape too_wide = arrow(3);
+  too_wide.info.width = 300;
+  pointer(60, true, too_wide);  // refused: nothing, cache kept
+  run(start + 100 * kMs);
+
+  const auto shapes = sent(MessageType::CursorShape);
+  ASSERT_EQ(shapes.size(), 3u);
+  EXPECT_EQ(shapes[0].payload[8], 1);
+  EXPECT_EQ(shapes[1].payload, hidden_cursor_payload());
+  EXPECT_EQ(shapes[2].payload[8], 2);
+  EXPECT_EQ(pipeline().cursor_shape_cache(), shapes[2].payload);
+
+  // A rebuild sends StreamInfo, then the cached shape again.
+  ask(view(640, 360), clock_.now);
+  run(clock_.now + 50 * kMs);
+  ASSERT_GE(host_.sent.size(), 2u);
+  const std::size_t n = host_.sent.size();
+  std::size_t info_at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (host_.sent[i].type == code(MessageType::StreamInfo)) info_at = i;
+  }
+  ASSERT_LT(info_at + 1, n);
+  EXPECT_EQ(host_.sent[info_at + 1].type, code(MessageType::CursorShape));
+  EXPECT_EQ(host_.sent[info_at + 1].payload, shapes[2].payload);
+}
+
+TEST_F(CapturePipelineTest, EncoderStatsExistOnlyOnceAnEncoderWasMade) {
+  EXPECT_FALSE(pipeline().encoder_stats());
+  ask(view(1280, 720), clock_.now);
+  run(clock_.now + 1000 * kMs);
+  const auto stats = pipeline().encoder_stats();
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats->frames_in, 3);
+  EXPECT_EQ(stats->frames_out, 3);
+  EXPECT_EQ(stats->conversions, 3u);
+  pipeline().destroy_encoder();
+  EXPECT_FALSE(pipeline().encoder_stats());
+}
+
+}  // namespace
+}  // namespace tolvi
