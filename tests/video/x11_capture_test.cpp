@@ -8,13 +8,19 @@
 #include <X11/extensions/scrnsaver.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/capture.h"
 #include "platform/keep_awake.h"
 #include "platform/linux/x11_connection.h"
+#include "video/capture_pipeline.h"
 #include "video/xvfb_server.h"
 
 namespace tolvi::platform {
@@ -307,3 +313,131 @@ TEST(X11CaptureNoServer, NoDisplayMeansNoDevice) {
 
 }  // namespace
 }  // namespace tolvi::platform
+
+namespace tolvi {
+namespace {
+
+// A session stand-in for a capture loop on a real desktop: one configuration, every message
+// recorded, closed by the test.
+class RecordingHost : public StreamHost {
+ public:
+  explicit RecordingHost(ClientConfig config) : pending_(config) {}
+  bool take_pending_config(ClientConfig& out) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!pending_) return false;
+    out = *pending_;
+    pending_.reset();
+    return true;
+  }
+  bool take_keyframe_request() override { return false; }
+  ClientConfig& current_config() override { return current_; }
+  void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      sent_.emplace_back(type, std::vector<std::uint8_t>(data, data + length));
+    }
+    changed_.notify_all();
+  }
+  std::uint64_t main_backlog() override { return 0; }
+  std::uint64_t congestion_limit() override { return limit_.load(); }
+  void set_congestion_limit(std::uint64_t bytes) override { limit_.store(bytes); }
+  void close_connection() override { closed_.store(true); }
+  bool connection_closed() override { return closed_.load(); }
+
+  // Waits up to 10 s for a message of `type` after the first `skip` ones, matching `accept`.
+  bool wait_for(std::uint8_t type, std::size_t skip,
+                const std::function<bool(const std::vector<std::uint8_t>&)>& accept) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(10), [&] {
+      std::size_t seen = 0;
+      for (const auto& [t, payload] : sent_) {
+        if (t == type && seen++ >= skip && accept(payload)) return true;
+      }
+      return false;
+    });
+  }
+  std::size_t count(std::uint8_t type) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::size_t n = 0;
+    for (const auto& message : sent_) n += message.first == type;
+    return n;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::optional<ClientConfig> pending_;
+  ClientConfig current_;
+  std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> sent_;
+  std::atomic<std::uint64_t> limit_{0};
+  std::atomic<bool> closed_{false};
+};
+
+class NoDisplayChanges : public DisplayController {
+ public:
+  void set_device_name(const std::string&) override {}
+  bool apply_client_display(std::int32_t, std::int32_t, double) override { return false; }
+  void restore() override {}
+};
+
+constexpr std::uint8_t kStreamInfo = 0x20;
+constexpr std::uint8_t kVideoFrame = 0x21;
+constexpr std::uint8_t kCursorShape = 0x22;
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& p, std::size_t at) {
+  return p[at] | p[at + 1] << 8 | p[at + 2] << 16 | static_cast<std::uint32_t>(p[at + 3]) << 24;
+}
+
+class X11PipelineTest : public platform::X11CaptureTest {};
+
+TEST_F(X11PipelineTest, ScreenSizeChangeAndPointerShapeReachTheClient) {
+  ClientConfig config;
+  config.width = 1920;
+  config.height = 1080;
+  config.fps = 30;
+  RecordingHost host(config);
+  NoDisplayChanges display;
+  CapturePlatform parts;
+  const std::string name = server_->display();
+  parts.make_capture_device = [name] { return platform::make_capture_device(name); };
+  parts.make_converter = [] { return platform::make_video_converter(); };
+  parts.make_encoder_catalogue = []() -> std::shared_ptr<platform::EncoderCatalogue> {
+    return platform::make_encoder_catalogue();
+  };
+  parts.allow_resolution_change = [] { return false; };
+  CapturePipeline pipeline(host, display, std::move(parts));
+  ASSERT_TRUE(pipeline.init_capture_device());
+  std::thread loop([&] { pipeline.run(); });
+
+  const auto desktop_is = [](std::uint32_t w, std::uint32_t h) {
+    return [w, h](const std::vector<std::uint8_t>& p) {
+      return p.size() == kStreamInfoBytes && u32_at(p, 9) == w && u32_at(p, 13) == h;
+    };
+  };
+  EXPECT_TRUE(host.wait_for(kStreamInfo, 0, desktop_is(1920, 1080)));
+  EXPECT_TRUE(host.wait_for(kVideoFrame, 0, [](const auto& p) { return p[0] == 1; }));
+
+  // The desktop shrinks: the pipeline is rebuilt and the client told the new size.
+  set_screen_size(1280, 1024);
+  EXPECT_TRUE(host.wait_for(kStreamInfo, 1, desktop_is(1280, 1024)));
+  const std::size_t frames = host.count(kVideoFrame);
+  EXPECT_TRUE(host.wait_for(kVideoFrame, frames, [](const auto& p) { return p[0] == 1; }));
+
+  // A new pointer shape arrives as a CursorShape of its size and hot spot.
+  Cursor cursor = argb_cursor(24, 32, 0xFF00FF00, 3, 5);
+  XDefineCursor(dpy(), root(), cursor);
+  XSync(dpy(), False);
+  EXPECT_TRUE(host.wait_for(kCursorShape, 0, [](const std::vector<std::uint8_t>& p) {
+    return p.size() == kCursorHeaderBytes + 24 * 32 * 4 && p[0] == 24 && p[2] == 32 && p[4] == 3 &&
+           p[6] == 5 && p[8] == 0 && p[9] == 255 && p[10] == 0 && p[11] == 255;
+  }));
+
+  host.close_connection();
+  loop.join();
+  XUndefineCursor(dpy(), root());
+  XFreeCursor(dpy(), cursor);
+  set_screen_size(1920, 1080);
+}
+
+}  // namespace
+}  // namespace tolvi
