@@ -1,6 +1,7 @@
 // tolvi-client: connects to a host, authenticates, sends what it is told and prints every
-// message the host sends.
+// message the host sends; with --stream it asks for video, decodes it and prints its figures.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,9 +9,15 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "client_connection.h"
 #include "core/message_types.h"
+#include "platform/clock.h"
 #include "platform/net.h"
+#include "stream_receiver.h"
 
 namespace {
 
@@ -40,6 +47,13 @@ constexpr char kUsageText[] =
     "  --hold SECONDS          stay connected and print host messages until then\n"
     "  --stall                 read HostHello, then send nothing until the host hangs up\n"
     "  --timeout SECONDS       longest wait for any answer (default 10)\n"
+    "  --stream W H FPS        ask for video of at most WxH at FPS, decode it, print figures\n"
+    "    --codecs MASK         codecs this client takes: 1 H.264, 2 HEVC, 3 both (default 3)\n"
+    "    --kbps N              bit-rate cap in kbit/s (default 0: the host's choice)\n"
+    "    --frames N            stop after N frames (with --hold: whichever comes first)\n"
+    "    --snapshot FILE.png   save the first decoded picture\n"
+    "    --record FILE.h264    save the access units as received (a playable byte stream)\n"
+    "    --no-decode           count and record only (leaves the CPU to a host on this machine)\n"
     "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
     "            5 protocol violation, 6 the host closed the connection.\n";
 
@@ -59,6 +73,10 @@ struct Options {
   double hold_seconds = 0;
   bool stall = false;
   double timeout_seconds = 10;
+  bool stream = false;
+  StreamRequest request;
+  long long frames = 0;  // 0: no frame limit
+  StreamReceiver::Options receiver;
 };
 
 bool parse_number(const char* text, long long& out) {
@@ -148,10 +166,45 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.timeout_seconds = std::atof(argv[++i]);
     } else if (arg == "--stall") {
       o.stall = true;
+    } else if (arg == "--stream" && left >= 3) {
+      long long v[3] = {};
+      for (long long& value : v) {
+        if (!parse_number(argv[++i], value)) return false;
+      }
+      if (v[0] < 0 || v[1] < 0 || v[0] > INT32_MAX || v[1] > INT32_MAX || v[2] < 0 ||
+          v[2] > UINT16_MAX) {
+        return false;
+      }
+      o.stream = true;
+      o.request.width = static_cast<std::int32_t>(v[0]);
+      o.request.height = static_cast<std::int32_t>(v[1]);
+      o.request.fps = static_cast<std::uint16_t>(v[2]);
+    } else if (arg == "--codecs" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
+               n <= 255) {
+      o.request.codec_mask = static_cast<std::uint8_t>(n);
+      ++i;
+    } else if (arg == "--kbps" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
+               n <= INT32_MAX) {
+      o.request.max_kbps = static_cast<std::int32_t>(n);
+      ++i;
+    } else if (arg == "--frames" && left >= 1 && parse_number(argv[i + 1], n) && n > 0) {
+      o.frames = n;
+      ++i;
+    } else if (arg == "--snapshot" && left >= 1) {
+      o.receiver.snapshot_path = argv[++i];
+    } else if (arg == "--record" && left >= 1) {
+      o.receiver.record_path = argv[++i];
+    } else if (arg == "--no-decode") {
+      o.receiver.decode = false;
     } else {
       return false;
     }
   }
+  // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
+  const bool stream_options = o.frames || !o.receiver.snapshot_path.empty() ||
+                              !o.receiver.record_path.empty() || !o.receiver.decode;
+  if (stream_options && !o.stream) return false;
+  if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;
   return o.have_password || o.stall;
 }
 
@@ -211,6 +264,86 @@ bool receive_until(ClientConnection& connection, std::uint8_t wanted,
   return false;
 }
 
+// Asks for the stream, then receives, decodes and counts until the frame count or the hold
+// time is reached; prints the stream's figures at the end whatever happened.
+int stream(ClientConnection& connection, const Options& o) {
+  const std::vector<std::uint8_t> config = stream_config_payload(o.request);
+  if (!connection.send(code(MessageType::StreamConfig), config)) return lost("while sending");
+  std::printf("-> StreamConfig %dx%d %u fps codecs %u cap %d kbps\n", o.request.width,
+              o.request.height, static_cast<unsigned>(o.request.fps),
+              static_cast<unsigned>(o.request.codec_mask), o.request.max_kbps);
+
+  StreamReceiver receiver(o.receiver);
+  const auto frames_done = [&] {
+    const StreamStats& s = receiver.stats();
+    return o.frames > 0 &&
+           static_cast<long long>(o.receiver.decode ? s.decoded : s.frames) >= o.frames;
+  };
+  const auto finish = [&](int code) {
+    std::printf("%s\n", receiver.stats().summary().c_str());
+    return code;
+  };
+  // Short receive turns so the hold time is honoured; the --timeout applies to silence.
+  const auto turn = std::chrono::milliseconds(100);
+  connection.set_receive_timeout(turn);
+  const Clock::time_point start = Clock::now();
+  Clock::time_point last_message = start;
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  while (!frames_done() && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
+    if (!connection.receive(type, payload)) {
+      if (connection.last_failure() != ClientConnection::Failure::Idle) {
+        std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
+        return finish(kConnectionLost);
+      }
+      if (seconds_since(last_message) >= o.timeout_seconds) {
+        if (o.hold_seconds > 0) continue;  // a still screen sends nothing; that is fine
+        std::printf("%s from the host for %.1f s\n",
+                    receiver.info() ? "no video frame" : "no StreamInfo", o.timeout_seconds);
+        return finish(kFailed);
+      }
+      continue;
+    }
+    last_message = Clock::now();
+    const std::uint64_t now_us = platform::monotonic_clock_us();
+    switch (receiver.handle(type, payload, now_us)) {
+      case StreamReceiver::Event::Error:
+        std::printf("stream error: %s\n", receiver.error().c_str());
+        return finish(kProtocolViolation);
+      case StreamReceiver::Event::Info: {
+        const StreamInfo& info = *receiver.info();
+        std::printf("stream: %s %ux%u (desktop %ux%u)\n", codec_name(info.codec), info.stream_width,
+                    info.stream_height, info.desktop_width, info.desktop_height);
+        break;
+      }
+      case StreamReceiver::Event::Cursor: {
+        const CursorShapeInfo& c = receiver.last_cursor();
+        if (c.hidden) {
+          std::printf("pointer: hidden\n");
+        } else {
+          std::printf("pointer: %ux%u hot spot %u,%u\n", static_cast<unsigned>(c.width),
+                      static_cast<unsigned>(c.height), static_cast<unsigned>(c.hot_x),
+                      static_cast<unsigned>(c.hot_y));
+        }
+        break;
+      }
+      case StreamReceiver::Event::Frame:
+      case StreamReceiver::Event::Picture:
+        break;
+      case StreamReceiver::Event::None:
+        print_message(type, payload, connection.last_frame_bytes());
+        break;
+    }
+  }
+  if (o.frames > 0 && !frames_done()) {
+    std::printf("only %llu of %lld frames in %.1f s\n",
+                static_cast<unsigned long long>(receiver.stats().frames), o.frames,
+                seconds_since(start));
+    return finish(kFailed);
+  }
+  return finish(kOk);
+}
+
 int run(const Options& o) {
   platform::net_startup();
   platform::Socket socket = platform::connect_to(o.host, o.port);
@@ -260,6 +393,8 @@ int run(const Options& o) {
     std::printf("pong %d: %.3f ms\n", i, seconds_since(sent) * 1000);
   }
 
+  if (o.stream) return stream(connection, o);
+
   if (o.hold_seconds > 0) {
     const Clock::time_point start = Clock::now();
     const auto turn = std::chrono::milliseconds(200);
@@ -283,6 +418,8 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
   // Line by line, so a script watching the output sees each message as it comes.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // libavcodec's own chatter only for real errors; the client reports what went wrong.
+  av_log_set_level(AV_LOG_ERROR);
   Options options;
   if (!parse_options(argc, argv, options)) {
     std::fputs(kUsageText, stderr);
