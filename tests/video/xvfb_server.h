@@ -15,17 +15,18 @@ namespace tolvi::testing {
 
 // A private Xvfb for a test process: the server picks a free display itself (-displayfd) and
 // says when it is ready. -noreset keeps its state when the last client leaves. Started at
-// 3840x2160 because RandR can never grow a screen beyond its start-up size.
+// 3840x2160 by default because RandR can never grow a screen beyond its start-up size; tests
+// that never grow it may ask for a smaller screen ("WxHxDEPTH").
 class XvfbServer {
  public:
-  XvfbServer() {
+  explicit XvfbServer(const std::string& screen = "3840x2160x24") {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     // The write end must survive exec: Xvfb writes the display number into it.
     fcntl(fds[1], F_SETFD, 0);
     const std::string fd = std::to_string(fds[1]);
     const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(),  "-screen", "0",
-                          "3840x2160x24", "-noreset",   "-nolisten", "tcp",     nullptr};
+                          screen.c_str(), "-noreset",   "-nolisten", "tcp",     nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
