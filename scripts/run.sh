@@ -20,7 +20,10 @@ if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
   pids+=($!)
   export DISPLAY=$display
   for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-  xrandr -s 1920x1080 >/dev/null 2>&1 || true
+  # Xvfb offers only its start-up size as a mode: add 1920x1080 and switch to it.
+  { xrandr --newmode 1920x1080 173.00 1920 2048 2248 2576 1080 1083 1088 1120 -hsync +vsync &&
+    xrandr --addmode screen 1920x1080 && xrandr --output screen --mode 1920x1080; } \
+    >/dev/null 2>&1 || echo "note: could not shrink the private desktop to 1920x1080"
   xsetroot -solid '#204060' 2>/dev/null || true
   if command -v xclock >/dev/null; then
     xclock -update 1 -geometry 400x400+760+340 >/dev/null 2>&1 &
@@ -39,7 +42,7 @@ fi
 cat <<MSG
 Tolvi Host on DISPLAY=$DISPLAY, port $port, password: $password
 Connect from a Tolvi client to this machine's address, port $port, or here with:
-  $client 127.0.0.1:$port --password '$password' --ping 3
+  $client 127.0.0.1:$port --password '$password' --stream 1920 1080 60 --frames 300 --snapshot desktop.png
 Stop with Ctrl+C.
 MSG
 "$host" --agent
