@@ -14,6 +14,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   # tests, sanitizers, fuzzing, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
+  # the pipeline benchmark's baseline (x11grab + libx264)
+  ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
   # Windows cross-build and its tests under Wine

@@ -1,7 +1,8 @@
 // Draws on an X display ($DISPLAY) for the video end-to-end tests and the pipeline benchmark.
 //   x11_painter blocks              the reference blocks over the whole screen, then exit
 //   x11_painter animate FPS CELL    every CELL x CELL square of the screen a new colour every
-//                                   frame, FPS times a second, until SIGTERM or SIGINT
+//                                   frame, FPS times a second, until SIGTERM or SIGINT; then
+//                                   prints how many frames it drew (a slow server lowers it)
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <time.h>
@@ -52,7 +53,9 @@ void animate(Display* dpy, Window root, GC gc, int w, int h, int fps, int cell) 
   const long interval_ns = 1'000'000'000L / fps;
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
-  for (std::uint32_t frame = 0; !g_stop; ++frame) {
+  const timespec start = next;
+  std::uint32_t frame = 0;
+  for (; !g_stop; ++frame) {
     for (int y = 0, j = 0; y < h; y += cell, ++j) {
       for (int x = 0, i = 0; x < w; x += cell, ++i) {
         const std::uint32_t v = mix(static_cast<std::uint32_t>(i) * 73856093U ^
@@ -78,6 +81,12 @@ void animate(Display* dpy, Window root, GC gc, int w, int h, int fps, int cell) 
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
     }
   }
+  timespec end{};
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
+                         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+  std::fprintf(stderr, "x11_painter: %u frames in %.1f s (%.1f fps)\n", frame, seconds,
+               seconds > 0 ? frame / seconds : 0.0);
 }
 
 int usage() {
