@@ -3,21 +3,10 @@
 #include <algorithm>
 
 #include "core/limits.h"
-#include "core/thread_start.h"
+#include "platform/little_endian.h"
+#include "platform/thread_start.h"
 
 namespace tolvi {
-namespace {
-
-void put_u32(std::uint8_t* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t get_u32(const std::uint8_t* in) {
-  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-
-}  // namespace
 
 Connection::Connection(platform::Socket socket)
     : congestion_limit(kInitialCongestionLimit), socket_(std::move(socket)) {
@@ -118,13 +107,13 @@ void Connection::sender_loop() {
         close();
         return;
       }
-      put_u32(header, static_cast<std::uint32_t>(sealed.size()));
+      store_le<std::uint32_t>(header, static_cast<std::uint32_t>(sealed.size()));
       const platform::SendPart parts[] = {{header, kSealedHeaderBytes},
                                           {sealed.data(), sealed.size()}};
       written = socket_.send_all(parts, 2);
     } else {
       header[0] = frame.record[0];
-      put_u32(header + 1, static_cast<std::uint32_t>(payload_length));
+      store_le<std::uint32_t>(header + 1, static_cast<std::uint32_t>(payload_length));
       const platform::SendPart parts[] = {{header, kPlainHeaderBytes},
                                           {frame.record.data() + 1, payload_length}};
       written = socket_.send_all(parts, 2);
@@ -184,7 +173,7 @@ bool Connection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload)
   if (!receive_key_) {
     std::uint8_t header[kPlainHeaderBytes];
     if (!read_exact(header, sizeof header)) return false;
-    const std::uint32_t length = get_u32(header + 1);
+    const std::uint32_t length = load_le<std::uint32_t>(header + 1);
     if (length > kMaxPayloadBytes) return false;
     if (!read_growing(payload, length)) return false;
     type = header[0];
@@ -192,7 +181,7 @@ bool Connection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload)
   }
   std::uint8_t header[kSealedHeaderBytes];
   if (!read_exact(header, sizeof header)) return false;
-  const std::uint32_t length = get_u32(header);
+  const std::uint32_t length = load_le<std::uint32_t>(header);
   if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
   std::vector<std::uint8_t> record;
   if (!read_growing(record, length)) return false;

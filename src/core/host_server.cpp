@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "core/session.h"
-#include "core/thread_start.h"
+#include "platform/thread_start.h"
 #include "crypto/self_test.h"
 #include "platform/process.h"
 #include "settings/log.h"

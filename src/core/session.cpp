@@ -4,7 +4,8 @@
 #include <thread>
 
 #include "core/message_types.h"
-#include "core/thread_start.h"
+#include "platform/little_endian.h"
+#include "platform/thread_start.h"
 #include "settings/log.h"
 #include "tray/status_report.h"
 
@@ -18,12 +19,11 @@ constexpr std::size_t kMouseWheelBytes = 9;
 constexpr std::size_t kKeyBytes = 3;
 
 std::uint16_t u16_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return static_cast<std::uint16_t>(p[at] | p[at + 1] << 8);
+  return load_le<std::uint16_t>(p.data() + at);
 }
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return static_cast<std::uint32_t>(p[at]) | static_cast<std::uint32_t>(p[at + 1]) << 8 |
-         static_cast<std::uint32_t>(p[at + 2]) << 16 | static_cast<std::uint32_t>(p[at + 3]) << 24;
+  return load_le<std::uint32_t>(p.data() + at);
 }
 
 float float_at(const std::vector<std::uint8_t>& p, std::size_t at) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/message_types.h"
+#include "platform/little_endian.h"
 #include "settings/log.h"
 
 namespace tolvi {
@@ -68,7 +69,7 @@ void CapturePipeline::send_frame(const std::uint8_t* data, std::uint64_t size, b
   // VideoFrame: key-frame flag (1), frame time in microseconds (8, little-endian), access unit.
   std::vector<std::uint8_t> payload(kVideoFrameHeaderBytes + size);
   payload[0] = keyframe ? 1 : 0;
-  for (int i = 0; i < 8; ++i) payload[1 + i] = static_cast<std::uint8_t>(time_us >> (8 * i));
+  store_le<std::uint64_t>(payload.data() + 1, time_us);
   if (size != 0) std::memcpy(payload.data() + kVideoFrameHeaderBytes, data, size);
   send(code(MessageType::VideoFrame), payload);
 }

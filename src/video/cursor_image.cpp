@@ -2,15 +2,12 @@
 
 #include <algorithm>
 
+#include "platform/little_endian.h"
+
 namespace tolvi {
 namespace {
 
 using platform::PointerShapeType;
-
-void put_u16(std::vector<std::uint8_t>& out, std::int32_t value) {
-  out.push_back(static_cast<std::uint8_t>(value));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
 
 void set_pixel(std::uint8_t* p, std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a) {
   p[0] = r;
@@ -80,10 +77,12 @@ bool build_cursor_shape(const platform::PointerShapeInfo& info, std::span<const 
 
   payload.clear();
   payload.reserve(kCursorHeaderBytes + rgba.size());
-  put_u16(payload, static_cast<std::int32_t>(w));
-  put_u16(payload, static_cast<std::int32_t>(h));
-  put_u16(payload, static_cast<std::int32_t>(std::min<std::int64_t>(info.hot_x, w - 1)));
-  put_u16(payload, static_cast<std::int32_t>(std::min<std::int64_t>(info.hot_y, h - 1)));
+  append_le<std::uint16_t>(payload, static_cast<std::uint16_t>(w));
+  append_le<std::uint16_t>(payload, static_cast<std::uint16_t>(h));
+  append_le<std::uint16_t>(payload,
+                           static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_x, w - 1)));
+  append_le<std::uint16_t>(payload,
+                           static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_y, h - 1)));
   payload.insert(payload.end(), rgba.begin(), rgba.end());
   return true;
 }

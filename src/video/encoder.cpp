@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/thread_start.h"
 #include "settings/log.h"
 
 namespace tolvi {
@@ -61,16 +62,6 @@ SettingId setting_id(CodecSetting setting) {
 }
 
 const char* codec_name(bool hevc) { return hevc ? "HEVC" : "H.264"; }
-
-// The one error the host raises itself: a thread that cannot be started ends the process.
-template <typename F>
-std::thread start_thread(F&& body) {
-  try {
-    return std::thread(std::forward<F>(body));
-  } catch (const std::system_error&) {
-    throw std::runtime_error("thread constructor failed");
-  }
-}
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/little_endian.h"
+
 namespace tolvi {
 namespace {
 
@@ -10,11 +12,6 @@ namespace {
 std::int32_t even_side(double value) {
   const auto rounded = static_cast<std::int64_t>(std::round(value)) & ~std::int64_t{1};
   return rounded < 3 ? kMinStreamSide : static_cast<std::int32_t>(rounded);
-}
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 }  // namespace
@@ -58,10 +55,10 @@ std::vector<std::uint8_t> stream_info_payload(bool hevc, StreamSize stream,
   std::vector<std::uint8_t> out;
   out.reserve(kStreamInfoBytes);
   out.push_back(hevc ? kCodecBitHevc : kCodecBitH264);
-  put_u32(out, static_cast<std::uint32_t>(stream.width));
-  put_u32(out, static_cast<std::uint32_t>(stream.height));
-  put_u32(out, static_cast<std::uint32_t>(desktop_width));
-  put_u32(out, static_cast<std::uint32_t>(desktop_height));
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.width));
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.height));
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_width));
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_height));
   return out;
 }
 
