@@ -197,6 +197,21 @@ TEST_F(StreamReceiverTest, EveryStreamInfoStartsAFreshStreamThatMustOpenWithAKey
   EXPECT_NE(receiver.error().find("not a key frame"), std::string::npos) << receiver.error();
 }
 
+TEST_F(StreamReceiverTest, UnwritableOutputFilesAreLocalErrors) {
+  StreamReceiver::Options snapshot;
+  snapshot.snapshot_path = "/nonexistent-folder/first.png";
+  StreamReceiver::Options record;
+  record.record_path = "/nonexistent-folder/stream.h264";
+  for (const StreamReceiver::Options& options : {snapshot, record}) {
+    StreamReceiver receiver(options);
+    receiver.handle(kInfo, stream_info(1, kWidth, kHeight), 0);
+    EXPECT_EQ(receiver.handle(kFrame, video_frame(true, 1, units_[0]), 2),
+              StreamReceiver::Event::Error);
+    EXPECT_TRUE(receiver.error_is_local());
+    EXPECT_NE(receiver.error().find("/nonexistent-folder/"), std::string::npos) << receiver.error();
+  }
+}
+
 TEST_F(StreamReceiverTest, ProtocolFaultsAreReportedAsErrors) {
   // A key frame whose parameter sets are missing (the SPS and PPS NAL units cut away).
   std::vector<std::uint8_t> idr_only;
@@ -235,6 +250,7 @@ TEST_F(StreamReceiverTest, ProtocolFaultsAreReportedAsErrors) {
     StreamReceiver::Event last = StreamReceiver::Event::None;
     for (const auto& [type, payload] : c.messages) last = receiver.handle(type, payload, 5);
     EXPECT_EQ(last, StreamReceiver::Event::Error) << c.what;
+    EXPECT_FALSE(receiver.error_is_local()) << c.what;
     EXPECT_NE(receiver.error().find(c.error), std::string::npos)
         << c.what << ": " << receiver.error();
   }

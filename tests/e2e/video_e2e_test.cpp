@@ -451,6 +451,33 @@ TEST_F(VideoE2eTest, ClientProgramSavesSnapshotRecordingAndFigures) {
   EXPECT_EQ(decode_recording(recording, replayed), 3);
   EXPECT_TRUE(shows_blocks(replayed, 40));
   for (const std::string& path : {out, png, recording}) std::remove(path.c_str());
+
+  // Failures name their cause and exit with their own codes.
+  struct Failure {
+    std::vector<std::string> options;
+    int rc;
+    const char* text;
+  };
+  const Failure failures[] = {
+      // No codec allowed: the host cannot build a stream and hangs up.
+      {{"--codecs", "0", "--frames", "1"}, 6, "without a StreamInfo"},
+      {{"--frames", "1", "--snapshot", "/nonexistent-folder/x.png"}, 1, "cannot create"},
+  };
+  for (const Failure& f : failures) {
+    std::vector<std::string> args{TOLVI_CLIENT_PROGRAM,
+                                  "127.0.0.1:" + std::to_string(port_),
+                                  "--password",
+                                  kPassword,
+                                  "--stream",
+                                  "640",
+                                  "400",
+                                  "30"};
+    args.insert(args.end(), f.options.begin(), f.options.end());
+    Child failing(args, xvfb_->display(), out);
+    EXPECT_EQ(failing.wait(30), f.rc) << f.text;
+    EXPECT_NE(read_file(out).find(f.text), std::string::npos) << read_file(out);
+    std::remove(out.c_str());
+  }
 }
 
 }  // namespace

@@ -293,13 +293,24 @@ int stream(ClientConnection& connection, const Options& o) {
   while (!frames_done() && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
     if (!connection.receive(type, payload)) {
       if (connection.last_failure() != ClientConnection::Failure::Idle) {
-        std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
+        // A host that cannot build the stream (no encoder for the allowed codecs, no
+        // desktop) says so only by hanging up.
+        std::printf("the host closed the connection after %.1f s%s\n", seconds_since(start),
+                    receiver.info() ? ""
+                                    : " without a StreamInfo: it could not set up a stream "
+                                      "for this request (see its log)");
         return finish(kConnectionLost);
       }
       if (seconds_since(last_message) >= o.timeout_seconds) {
         if (o.hold_seconds > 0) continue;  // a still screen sends nothing; that is fine
-        std::printf("%s from the host for %.1f s\n",
-                    receiver.info() ? "no video frame" : "no StreamInfo", o.timeout_seconds);
+        if (!receiver.info()) {
+          std::printf("no StreamInfo from the host for %.1f s\n", o.timeout_seconds);
+        } else {
+          std::printf(
+              "no video frame from the host for %.1f s (a still screen sends only a "
+              "few; --hold SECONDS waits instead)\n",
+              o.timeout_seconds);
+        }
         return finish(kFailed);
       }
       continue;
@@ -308,7 +319,11 @@ int stream(ClientConnection& connection, const Options& o) {
     const std::uint64_t now_us = platform::monotonic_clock_us();
     switch (receiver.handle(type, payload, now_us)) {
       case StreamReceiver::Event::Error:
-        std::printf("stream error: %s\n", receiver.error().c_str());
+        if (receiver.error_is_local()) {
+          std::printf("%s\n", receiver.error().c_str());
+          return finish(kFailed);
+        }
+        std::printf("protocol violation: %s\n", receiver.error().c_str());
         return finish(kProtocolViolation);
       case StreamReceiver::Event::Info: {
         const StreamInfo& info = *receiver.info();

@@ -52,8 +52,9 @@ StreamReceiver::~StreamReceiver() {
   if (record_) std::fclose(record_);
 }
 
-StreamReceiver::Event StreamReceiver::fail(std::string why) {
+StreamReceiver::Event StreamReceiver::fail(std::string why, bool local) {
   error_ = std::move(why);
+  error_is_local_ = local;
   return Event::Error;
 }
 
@@ -114,12 +115,12 @@ StreamReceiver::Event StreamReceiver::on_frame(const std::vector<std::uint8_t>& 
 
   if (!options_.record_path.empty()) {
     if (!record_ && !(record_ = std::fopen(options_.record_path.c_str(), "wb"))) {
-      return fail("cannot create " + options_.record_path);
+      return fail("cannot create " + options_.record_path, true);
     }
     // Flushed per frame: the file is a usable byte stream while the stream still runs.
     if (std::fwrite(frame.data, 1, frame.size, record_) != frame.size ||
         std::fflush(record_) != 0) {
-      return fail("cannot write " + options_.record_path);
+      return fail("cannot write " + options_.record_path, true);
     }
   }
   if (!options_.decode) return Event::Frame;
@@ -139,7 +140,7 @@ StreamReceiver::Event StreamReceiver::on_frame(const std::vector<std::uint8_t>& 
     RgbImage image;
     std::string why;
     if (!decoder_.picture_rgb(image)) return fail("cannot convert the first picture to RGB");
-    if (!write_png(image, options_.snapshot_path, why)) return fail(why);
+    if (!write_png(image, options_.snapshot_path, why)) return fail(why, true);
   }
   return Event::Picture;
 }

@@ -52,6 +52,7 @@ class StreamReceiver {
                std::uint64_t receipt_us);
 
   const std::optional<StreamInfo>& info() const { return info_; }
+  // Points into the payload last handed to handle(): valid while that payload is.
   const VideoFrameView& last_frame() const { return last_frame_; }
   bool last_frame_has_sps() const { return last_frame_has_sps_; }
   const CursorShapeInfo& last_cursor() const { return last_cursor_; }
@@ -59,9 +60,11 @@ class StreamReceiver {
   // The newest decoded picture as RGB.
   bool picture(RgbImage& out) { return decoder_.picture_rgb(out); }
   const std::string& error() const { return error_; }
+  // The error is this machine's (a file that cannot be written), not the host's stream.
+  bool error_is_local() const { return error_is_local_; }
 
  private:
-  Event fail(std::string why);
+  Event fail(std::string why, bool local = false);
   Event on_frame(const std::vector<std::uint8_t>& payload, std::uint64_t receipt_us);
 
   Options options_;
@@ -76,6 +79,7 @@ class StreamReceiver {
   CursorShapeInfo last_cursor_;
   StreamStats stats_;
   std::string error_;
+  bool error_is_local_ = false;
 };
 
 }  // namespace tolvi::client
