@@ -1,5 +1,7 @@
 #include "stream_messages.h"
 
+#include "platform/little_endian.h"
+
 namespace tolvi::client {
 namespace {
 
@@ -8,29 +10,19 @@ constexpr std::size_t kCursorHeaderBytes = 8;
 constexpr std::uint8_t kH264SpsType = 7;
 constexpr std::uint8_t kHevcSpsType = 33;
 
-void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-std::uint64_t get_le(const std::uint8_t* in, int bytes) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= static_cast<std::uint64_t>(in[i]) << (8 * i);
-  return value;
-}
-
 }  // namespace
 
 const char* codec_name(VideoCodec codec) { return codec == VideoCodec::Hevc ? "HEVC" : "H.264"; }
 
 std::vector<std::uint8_t> stream_config_payload(const StreamRequest& r) {
   std::vector<std::uint8_t> out;
-  put_le(out, static_cast<std::uint32_t>(r.width), 4);
-  put_le(out, static_cast<std::uint32_t>(r.height), 4);
-  put_le(out, r.scale_percent, 2);
+  append_le(out, static_cast<std::uint32_t>(r.width));
+  append_le(out, static_cast<std::uint32_t>(r.height));
+  append_le(out, r.scale_percent);
   out.push_back(r.match_resolution ? 1 : 0);
   out.push_back(r.codec_mask);
-  put_le(out, r.fps, 2);
-  put_le(out, static_cast<std::uint32_t>(r.max_kbps), 4);
+  append_le(out, r.fps);
+  append_le(out, static_cast<std::uint32_t>(r.max_kbps));
   return out;
 }
 
@@ -41,17 +33,17 @@ bool parse_stream_info(const std::vector<std::uint8_t>& p, StreamInfo& out) {
     return false;
   }
   out.codec = static_cast<VideoCodec>(p[0]);
-  out.stream_width = static_cast<std::uint32_t>(get_le(p.data() + 1, 4));
-  out.stream_height = static_cast<std::uint32_t>(get_le(p.data() + 5, 4));
-  out.desktop_width = static_cast<std::uint32_t>(get_le(p.data() + 9, 4));
-  out.desktop_height = static_cast<std::uint32_t>(get_le(p.data() + 13, 4));
+  out.stream_width = load_le<std::uint32_t>(p.data() + 1);
+  out.stream_height = load_le<std::uint32_t>(p.data() + 5);
+  out.desktop_width = load_le<std::uint32_t>(p.data() + 9);
+  out.desktop_height = load_le<std::uint32_t>(p.data() + 13);
   return true;
 }
 
 bool parse_video_frame(const std::vector<std::uint8_t>& p, VideoFrameView& out) {
   if (p.size() < kVideoFrameHeaderBytes) return false;
   out.key = p[0] != 0;
-  out.time_us = get_le(p.data() + 1, 8);
+  out.time_us = load_le<std::uint64_t>(p.data() + 1);
   out.data = p.data() + kVideoFrameHeaderBytes;
   out.size = p.size() - kVideoFrameHeaderBytes;
   return true;
@@ -59,10 +51,10 @@ bool parse_video_frame(const std::vector<std::uint8_t>& p, VideoFrameView& out) 
 
 bool parse_cursor_shape(const std::vector<std::uint8_t>& p, CursorShapeInfo& out) {
   if (p.size() < kCursorHeaderBytes) return false;
-  out.width = static_cast<std::uint16_t>(get_le(p.data(), 2));
-  out.height = static_cast<std::uint16_t>(get_le(p.data() + 2, 2));
-  out.hot_x = static_cast<std::uint16_t>(get_le(p.data() + 4, 2));
-  out.hot_y = static_cast<std::uint16_t>(get_le(p.data() + 6, 2));
+  out.width = load_le<std::uint16_t>(p.data());
+  out.height = load_le<std::uint16_t>(p.data() + 2);
+  out.hot_x = load_le<std::uint16_t>(p.data() + 4);
+  out.hot_y = load_le<std::uint16_t>(p.data() + 6);
   out.hidden = p.size() == kCursorHeaderBytes && out.width == 0 && out.height == 0 &&
                out.hot_x == 0 && out.hot_y == 0;
   if (out.hidden) return true;
