@@ -6,11 +6,21 @@ case_name=$1 host_program=$2 client=$3
 password=e2e-secret
 work=$(mktemp -d)
 host_pid=
+xvfb_pid=
 cleanup() {
   if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A serving session captures the desktop, so the host needs an X display: a private Xvfb,
+# which reports the display number it chose on a pipe.
+exec {display_fd}<> <(:)
+Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 10 -u "$display_fd" display_number || { echo "FAIL ($case_name): Xvfb did not start"; exit 1; }
+export DISPLAY=":$display_number"
 
 fail() {
   echo "FAIL ($case_name): $*"
