@@ -261,7 +261,12 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   if (encoder_->encode_frame(slot, now)) {
     loop.pool_index = (loop.pool_index + 1) % kNv12PoolSlots;
     loop.dirty = false;
-    loop.last_encode_us = now;
+    // Keep the cadence: a frame encoded a little after its slot (a wake-up is up to a
+    // millisecond late) counts from the slot, so those delays do not add up into a dropped
+    // frame every second or so. A frame more than an interval late starts a new cadence, so
+    // frames never come in a burst.
+    const std::uint64_t slot_us = loop.last_encode_us + interval;
+    loop.last_encode_us = now - slot_us < interval ? slot_us : now;
   } else {
     ++encode_rejects_;
   }

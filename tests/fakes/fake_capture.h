@@ -47,6 +47,9 @@ struct FakeDesktopState {
   FakeClock& clock;
   platform::DesktopRect rect{0, 0, 1920, 1080};
   int failing_opens = 0;  // this many opens fail first (-1: all)
+  // How late the loop wakes for successive events (cycled; empty: on time).
+  std::vector<std::uint64_t> wake_latencies_us;
+  std::size_t events_seen = 0;
   std::deque<DesktopEvent> events;
   // What happened.
   int opens = 0;
@@ -80,6 +83,9 @@ class FakeDuplication : public platform::OutputDuplication {
     DesktopEvent event = std::move(s_.events.front());
     s_.events.pop_front();
     s_.clock.now = std::max(s_.clock.now, event.at_us);
+    if (!s_.wake_latencies_us.empty()) {
+      s_.clock.now += s_.wake_latencies_us[s_.events_seen++ % s_.wake_latencies_us.size()];
+    }
     if (event.new_rect) s_.rect = *event.new_rect;
     result.status = event.status;
     result.error_code = event.status == platform::AcquireStatus::kFrame ? 0 : 0x887A0026;
