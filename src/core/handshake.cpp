@@ -33,14 +33,6 @@ constexpr char kHostProofLabel[] = "host";
 constexpr std::uint8_t kAuthFailed = 0x00;
 constexpr std::uint8_t kAuthSucceeded = 0x01;
 
-// Secret bytes that are wiped whatever way the handshake leaves.
-template <std::size_t N>
-struct Secret {
-  std::uint8_t bytes[N] = {};
-  ~Secret() { secure_zero(bytes, N); }
-  std::uint8_t* data() { return bytes; }
-};
-
 bool proof(const std::uint8_t password_hash[32], const std::uint8_t transcript[32],
            const char* label, std::uint8_t out[32]) {
   std::uint8_t message[32 + 8];
@@ -68,8 +60,8 @@ bool Session::handshake() {
   const char* name = connection_.peer_name().c_str();
   proof_was_wrong_ = false;
 
-  Secret<kKeyBytes> identity;
-  Secret<kKeyBytes> ephemeral;
+  SecretArray<kKeyBytes> identity;
+  SecretArray<kKeyBytes> ephemeral;
   std::uint8_t identity_public[kKeyBytes];
   std::uint8_t ephemeral_public[kKeyBytes];
   std::uint8_t host_random[kKeyBytes];
@@ -98,7 +90,7 @@ bool Session::handshake() {
     return false;
   }
 
-  Secret<2 * kKeyBytes> material;
+  SecretArray<2 * kKeyBytes> material;
   x25519(material.data(), ephemeral.data(), payload.data());
   x25519(material.data() + kKeyBytes, identity.data(), payload.data());
 
@@ -107,8 +99,8 @@ bool Session::handshake() {
   transcript_input.insert(transcript_input.end(), hello.begin(), hello.end());
   transcript_input.insert(transcript_input.end(), payload.begin(), payload.end());
   std::uint8_t transcript[32];
-  Secret<RecordKey::kKeyBytes> client_to_host;
-  Secret<RecordKey::kKeyBytes> host_to_client;
+  SecretArray<RecordKey::kKeyBytes> client_to_host;
+  SecretArray<RecordKey::kKeyBytes> host_to_client;
   const bool derived =
       sha256(transcript_input.data(), transcript_input.size(), transcript) &&
       hkdf_sha256(material.data(), sizeof material.bytes, transcript, sizeof transcript,
@@ -125,7 +117,7 @@ bool Session::handshake() {
   secure_zero(client_to_host.data(), RecordKey::kKeyBytes);
   secure_zero(host_to_client.data(), RecordKey::kKeyBytes);
 
-  Secret<32> password_hash;
+  SecretArray<32> password_hash;
   {
     std::string password = environment_.load_password();
     sha256(reinterpret_cast<const std::uint8_t*>(password.data()), password.size(),
@@ -135,7 +127,7 @@ bool Session::handshake() {
 
   if (!connection_.receive(type, payload)) return false;
 
-  Secret<32> expected;
+  SecretArray<32> expected;
   const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
   if (computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
       same_bytes(payload.data(), expected.data(), 32)) {

@@ -31,12 +31,6 @@ std::vector<std::uint8_t> bytes_of(const std::string& text) {
   return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
-// A plaintext copy of a secret that is zeroed when it goes out of scope.
-struct WipedBytes {
-  std::vector<std::uint8_t> bytes;
-  ~WipedBytes() { secure_zero(bytes.data(), bytes.size()); }
-};
-
 }  // namespace
 
 std::string generate_password() {
@@ -94,7 +88,7 @@ std::string SettingsStore::load_password() {
 bool SettingsStore::save_password(const std::string& text) {
   std::lock_guard<std::mutex> guard(settings_mutex);
   const SettingsScope scope = settings_scope();
-  WipedBytes plain{bytes_of(text)};
+  SecretBytes plain{bytes_of(text)};
   const auto blob = protect_secret(plain.bytes, scope == SettingsScope::Machine);
   if (!blob) return false;
   return backend_.write_binary(scope, kPassword, *blob) == kErrorSuccess;
@@ -110,7 +104,7 @@ bool SettingsStore::load_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
   std::lock_guard<std::mutex> guard(settings_mutex);
   const SettingsScope scope = settings_scope();
   if (auto plain = read_protected_value(scope, kIdentity)) {
-    WipedBytes stored{std::move(*plain)};
+    SecretBytes stored{std::move(*plain)};
     if (stored.bytes.size() == kIdentityKeyBytes) {
       std::copy(stored.bytes.begin(), stored.bytes.end(), key);
       return true;
@@ -119,7 +113,7 @@ bool SettingsStore::load_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
   // Missing, unreadable or the wrong length: a new key replaces it. If storing fails the key
   // still serves this handshake and the next one makes another.
   random_bytes(key, kIdentityKeyBytes);
-  WipedBytes fresh{std::vector<std::uint8_t>(key, key + kIdentityKeyBytes)};
+  SecretBytes fresh{std::vector<std::uint8_t>(key, key + kIdentityKeyBytes)};
   if (const auto blob = protect_secret(fresh.bytes, scope == SettingsScope::Machine)) {
     backend_.write_binary(scope, kIdentity, *blob);
   }
@@ -162,7 +156,7 @@ ErrorCode SettingsStore::set_start_at_login(bool on) {
 
 void SettingsStore::migrate_settings_for_install() {
   // 1. The password: the machine's, else the user's, else a new one.
-  WipedBytes password;
+  SecretBytes password;
   if (auto plain = read_protected_value(SettingsScope::Machine, kPassword);
       plain && !plain->empty()) {
     password.bytes = std::move(*plain);
@@ -188,11 +182,11 @@ void SettingsStore::migrate_settings_for_install() {
   // 5. The identity: a valid machine key stays; else the user's moves over; else the agent
   //    makes one at its first handshake.
   auto machine_identity = read_protected_value(SettingsScope::Machine, kIdentity);
-  WipedBytes machine_key{machine_identity ? std::move(*machine_identity)
-                                          : std::vector<std::uint8_t>()};
+  SecretBytes machine_key{machine_identity ? std::move(*machine_identity)
+                                           : std::vector<std::uint8_t>()};
   if (machine_key.bytes.size() != kIdentityKeyBytes) {
     auto user_identity = read_protected_value(SettingsScope::User, kIdentity);
-    WipedBytes user_key{user_identity ? std::move(*user_identity) : std::vector<std::uint8_t>()};
+    SecretBytes user_key{user_identity ? std::move(*user_identity) : std::vector<std::uint8_t>()};
     if (user_key.bytes.size() == kIdentityKeyBytes) {
       if (const auto blob = protect_secret(user_key.bytes, true)) {
         backend_.write_binary(SettingsScope::Machine, kIdentity, *blob);
