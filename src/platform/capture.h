@@ -25,23 +25,36 @@ struct DesktopRect {
 };
 
 // The desktop picture in memory: 32-bit pixels B, G, R, x (the fourth byte is undefined, often
-// 0), rows top to bottom, `stride` bytes apart.
+// 0), rows top to bottom, `stride` bytes apart. The pixels are either the image's own or, to save
+// copying a whole frame, memory a capture backend lends (`lent`): the backend writes it only when
+// it captures into this same image again, and frees it only when the image lets it go.
 struct DesktopImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::size_t stride = 0;
   std::vector<std::uint8_t> pixels;
+  std::shared_ptr<const std::uint8_t> lent;
 
-  // Sizes the image for width x height with a packed stride; the contents are unspecified.
+  // Sizes the image for width x height with a packed stride of its own; the contents are
+  // unspecified.
   void resize(std::int32_t new_width, std::int32_t new_height) {
+    lent.reset();
     width = new_width;
     height = new_height;
     stride = static_cast<std::size_t>(new_width) * 4;
     pixels.resize(stride * static_cast<std::size_t>(new_height));
   }
-  std::uint8_t* row(std::int32_t y) { return pixels.data() + stride * static_cast<std::size_t>(y); }
-  const std::uint8_t* row(std::int32_t y) const {
+  const std::uint8_t* data() const { return lent ? lent.get() : pixels.data(); }
+  // Writing makes the pixels the image's own first (a copy of lent ones).
+  std::uint8_t* row(std::int32_t y) {
+    if (lent) {
+      pixels.assign(lent.get(), lent.get() + stride * static_cast<std::size_t>(height));
+      lent.reset();
+    }
     return pixels.data() + stride * static_cast<std::size_t>(y);
+  }
+  const std::uint8_t* row(std::int32_t y) const {
+    return data() + stride * static_cast<std::size_t>(y);
   }
 };
 

@@ -54,7 +54,7 @@ class SwscaleConverter : public VideoConverter {
     if (target.width != target_width_ || target.height != target_height_) {
       target.resize(target_width_, target_height_);
     }
-    const std::uint8_t* source_planes[4] = {source.pixels.data(), nullptr, nullptr, nullptr};
+    const std::uint8_t* source_planes[4] = {source.data(), nullptr, nullptr, nullptr};
     const int source_strides[4] = {static_cast<int>(source.stride), 0, 0, 0};
     std::uint8_t* target_planes[4] = {target.y_plane(), target.uv_plane(), nullptr, nullptr};
     const int target_strides[4] = {target.width, target.width, 0, 0};
