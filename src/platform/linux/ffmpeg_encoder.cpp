@@ -207,6 +207,7 @@ class FfmpegTransform : public EncoderTransform {
     frame_->color_trc = AVCOL_TRC_BT709;
     frame_->colorspace = AVCOL_SPC_BT709;
     frame_->color_range = AVCOL_RANGE_MPEG;
+    if (known_.family == Family::kX264) return true;  // the caller's planes, see process_input
     return av_frame_get_buffer(frame_, 0) >= 0;
   }
 
@@ -224,13 +225,28 @@ class FfmpegTransform : public EncoderTransform {
         image.data.size() < image.y_size() * 3 / 2) {
       return {TransformStatus::kBufferFailed, error_code(AVERROR(EINVAL))};
     }
-    // The encoder may still hold the previous picture: write into a buffer of our own.
-    int result = av_frame_make_writable(frame_);
-    if (result < 0) return {TransformStatus::kBufferFailed, error_code(result)};
-    av_image_copy_plane(frame_->data[0], frame_->linesize[0], image.y_plane(), image.width,
-                        image.width, image.height);
-    av_image_copy_plane(frame_->data[1], frame_->linesize[1], image.uv_plane(), image.width,
-                        image.width, image.height / 2);
+    int result = 0;
+    if (known_.family == Family::kX264) {
+      // libx264 copies the picture into a frame of its own before avcodec_send_frame returns,
+      // so the caller's planes are handed over as they are, without a copy of ours. The buffer
+      // frees nothing: the image stays the caller's.
+      av_buffer_unref(&frame_->buf[0]);
+      frame_->buf[0] = av_buffer_create(
+          const_cast<std::uint8_t*>(image.data.data()), image.data.size(),
+          [](void*, std::uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+      if (!frame_->buf[0]) return {TransformStatus::kBufferFailed, error_code(AVERROR(ENOMEM))};
+      frame_->data[0] = const_cast<std::uint8_t*>(image.y_plane());
+      frame_->data[1] = const_cast<std::uint8_t*>(image.uv_plane());
+      frame_->linesize[0] = frame_->linesize[1] = image.width;
+    } else {
+      // The encoder may still hold the previous picture: write into a buffer of our own.
+      result = av_frame_make_writable(frame_);
+      if (result < 0) return {TransformStatus::kBufferFailed, error_code(result)};
+      av_image_copy_plane(frame_->data[0], frame_->linesize[0], image.y_plane(), image.width,
+                          image.width, image.height);
+      av_image_copy_plane(frame_->data[1], frame_->linesize[1], image.uv_plane(), image.width,
+                          image.width, image.height / 2);
+    }
     frame_->pts = time;
     frame_->pkt_duration = duration;
     frame_->pict_type = force_keyframe_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
