@@ -180,6 +180,46 @@ TEST_F(X11CaptureTest, FirstFrameIsTheWholePictureThenOnlyChanges) {
   duplication->release_frame();
 }
 
+// Grabs may share memory with the capture, but every image keeps the picture it was given:
+// through later grabs into other images, writes into it, and the end of its duplication.
+TEST_F(X11CaptureTest, EachImageKeepsItsOwnPicture) {
+  auto device = make_capture_device(server_->display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+  DesktopImage before;
+  ASSERT_TRUE(duplication->copy_frame_to(before));
+
+  fill(100, 200, 50, 40, 0xff0000);
+  ASSERT_EQ(next_frame(*duplication).status, AcquireStatus::kFrame);
+  DesktopImage after;
+  ASSERT_TRUE(duplication->copy_frame_to(after));
+  fill(100, 200, 50, 40, 0x0000ff);
+  ASSERT_EQ(next_frame(*duplication).status, AcquireStatus::kFrame);
+  DesktopImage latest;
+  ASSERT_TRUE(duplication->copy_frame_to(latest));
+  ASSERT_TRUE(duplication->copy_frame_to(latest));  // the same image again
+
+  auto blue_green_red = [](const DesktopImage& image) {
+    const std::uint8_t* p = pixel(image, 120, 220);
+    return std::vector<int>{p[0], p[1], p[2]};
+  };
+  EXPECT_EQ(blue_green_red(before), (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(blue_green_red(after), (std::vector<int>{0, 0, 255}));
+  EXPECT_EQ(blue_green_red(latest), (std::vector<int>{255, 0, 0}));
+
+  // Writing into one image changes only that one.
+  after.row(220)[120 * 4 + 1] = 77;
+  EXPECT_EQ(blue_green_red(after), (std::vector<int>{0, 77, 255}));
+  EXPECT_EQ(pixel(after, 1919, 1079)[0], 0);
+  EXPECT_EQ(blue_green_red(latest), (std::vector<int>{255, 0, 0}));
+
+  duplication.reset();
+  EXPECT_EQ(blue_green_red(latest), (std::vector<int>{255, 0, 0}));
+  EXPECT_EQ(blue_green_red(before), (std::vector<int>{0, 0, 0}));
+}
+
 TEST_F(X11CaptureTest, ScreenSizeChangeIsAccessLostAndTheNextDuplicationHasTheNewSize) {
   auto device = make_capture_device(server_->display());
   ASSERT_TRUE(device);
