@@ -10,16 +10,13 @@
 #include "core/session.h"
 #include "crypto/record_key.h"
 #include "fakes/fake_host_environment.h"
+#include "platform/little_endian.h"
 #include "platform/net.h"
 
 namespace {
 
 const std::uint8_t kHostToClient[16] = {0x11};
 const std::uint8_t kClientToHost[16] = {0x22};
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 
 std::vector<std::uint8_t> sealed_stream(const std::uint8_t* data, std::size_t size) {
   tolvi::RecordKey key(kClientToHost);
@@ -40,7 +37,7 @@ std::vector<std::uint8_t> sealed_stream(const std::uint8_t* data, std::size_t si
     if (n == 0) continue;  // a record always holds its type byte
     std::vector<std::uint8_t> sealed;
     if (!key.seal(data + at, n, sealed)) break;
-    put_u32(stream, static_cast<std::uint32_t>(sealed.size()));
+    tolvi::append_le<std::uint32_t>(stream, static_cast<std::uint32_t>(sealed.size()));
     stream.insert(stream.end(), sealed.begin(), sealed.end());
     at += n;
   }
