@@ -47,6 +47,14 @@ bool RecordKey::seal(const std::uint8_t* plain, std::size_t length,
   return true;
 }
 
+bool RecordKey::seal_in_place(std::uint8_t* data, std::size_t length, std::uint8_t tag[kTagBytes]) {
+  if (!handle_) return false;
+  std::uint8_t nonce[kNonceBytes];
+  make_nonce(counter_++, nonce);
+  // The provider accepts the same buffer as input and output.
+  return platform::aes_gcm_seal(handle_.get(), nonce, data, length, data, tag);
+}
+
 bool RecordKey::open(const std::uint8_t* record, std::size_t length,
                      std::vector<std::uint8_t>& out) {
   if (length < kTagBytes || !handle_) {

@@ -27,6 +27,10 @@ class RecordKey {
   // Seals `length` bytes into out (ciphertext then tag, length + 16 bytes). The input must not
   // lie inside out. On failure out is emptied.
   bool seal(const std::uint8_t* plain, std::size_t length, std::vector<std::uint8_t>& out);
+  // Seals `length` bytes in place: data becomes the ciphertext and the tag goes to `tag`
+  // (which may directly follow data), so a sender can seal inside its frame buffer without a
+  // second copy. Same counter rule as seal. On failure the contents of data are unspecified.
+  bool seal_in_place(std::uint8_t* data, std::size_t length, std::uint8_t tag[kTagBytes]);
   // Opens a record of `length` bytes into out (length - 16 bytes). A record shorter than a tag
   // is refused without moving the counter. On failure out is emptied, so no unauthenticated
   // plaintext is ever handed out. The input must not lie inside out.

@@ -88,6 +88,33 @@ TEST(RecordKey, KeysFromTheSameMaterialStayInStep) {
   EXPECT_EQ(receiver.counter(), 300u);
 }
 
+// Sealing in place (tag right behind the data, as the connection's frame buffers hold it) gives
+// the same records as sealing into a vector and shares the one counter with it.
+TEST(RecordKey, SealInPlaceMatchesSealAndSharesTheCounter) {
+  RecordKey in_place(kKey), copying(kKey), receiver(kKey);
+  Bytes expected, opened;
+  const std::size_t lengths[] = {0, 1, 15, 16, 17, 100, 4096 + 3, 70000};
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    const Bytes plain = pattern(lengths[i], static_cast<std::uint8_t>(i));
+    ASSERT_TRUE(copying.seal(plain.data(), plain.size(), expected));
+    Bytes buffer = plain;
+    buffer.resize(plain.size() + RecordKey::kTagBytes);
+    if (i % 2 == 1) {
+      // Alternate with the copying form on the same key: the counters must stay in step.
+      ASSERT_TRUE(
+          in_place.seal_in_place(buffer.data(), plain.size(), buffer.data() + plain.size()));
+    } else {
+      Bytes record;
+      ASSERT_TRUE(in_place.seal(plain.data(), plain.size(), record));
+      buffer = record;
+    }
+    EXPECT_EQ(buffer, expected) << lengths[i];
+    ASSERT_TRUE(receiver.open(buffer.data(), buffer.size(), opened)) << lengths[i];
+    EXPECT_EQ(opened, plain) << lengths[i];
+  }
+  EXPECT_EQ(in_place.counter(), std::size(lengths));
+}
+
 // A record opened at the wrong position (lost, replayed or reordered) does not verify.
 TEST(RecordKey, RecordOutOfOrderIsRefused) {
   RecordKey sender(kKey), receiver(kKey);
@@ -140,9 +167,10 @@ TEST(RecordKey, WithoutProviderNothingIsSealedAndTheCounterStays) {
   RecordKey key(kKey);
   platform::simulate_missing_aes_provider_for_testing(false);
   EXPECT_FALSE(key.valid());
-  const Bytes data = pattern(20, 2);
+  Bytes data = pattern(20, 2);
   Bytes out;
   EXPECT_FALSE(key.seal(data.data(), data.size(), out));
+  EXPECT_FALSE(key.seal_in_place(data.data(), 4, data.data() + 4));
   EXPECT_FALSE(key.open(data.data(), data.size(), out));
   EXPECT_EQ(key.counter(), 0u);
 }
