@@ -28,20 +28,24 @@ void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, st
   if (closed_.load()) return;
   // The length field carries the low 32 bits; the sender sets no limit of its own.
   QueuedFrame frame;
+  const std::size_t capacity = kPlainHeaderBytes + length + RecordKey::kTagBytes;
   if (length >= kRecycledFrameMinBytes) {
     // A large buffer the sender has finished with: fresh ones cost a page fault per 4 KiB.
     std::lock_guard<std::mutex> guard(lock_);
-    for (auto it = spare_records_.begin(); it != spare_records_.end(); ++it) {
-      if (it->capacity() >= 1 + length) {
-        frame.record = std::move(*it);
-        spare_records_.erase(it);
+    for (auto it = spare_frames_.begin(); it != spare_frames_.end(); ++it) {
+      if (it->capacity() >= capacity) {
+        frame.bytes = std::move(*it);
+        spare_frames_.erase(it);
         break;
       }
     }
   }
-  frame.record.reserve(1 + length);  // reserve, not resize: the payload is written only once
-  frame.record.push_back(type);
-  frame.record.insert(frame.record.end(), data, data + length);
+  // reserve, not resize: the payload is written only once; the tag room is filled by sealing.
+  frame.bytes.reserve(capacity);
+  frame.bytes.resize(kPlainHeaderBytes);
+  frame.bytes[0] = type;
+  store_le<std::uint32_t>(frame.bytes.data() + 1, static_cast<std::uint32_t>(length));
+  frame.bytes.insert(frame.bytes.end(), data, data + length);
   const std::uint64_t bytes = kPlainHeaderBytes + length;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -80,7 +84,6 @@ std::uint64_t Connection::bulk_backlog() {
 }
 
 void Connection::sender_loop() {
-  std::vector<std::uint8_t> sealed;
   while (true) {
     QueuedFrame frame;
     bool from_main = false;
@@ -97,39 +100,37 @@ void Connection::sender_loop() {
       source.pop_front();
       key = send_key_.get();
     }
-    const std::size_t payload_length = frame.record.size() - 1;
-    std::uint8_t header[kPlainHeaderBytes];
-    bool written = false;
+    const std::size_t frame_length = frame.bytes.size();
     if (frame.sealed) {
       // The send key is replaced only by install_keys, which happens once; the sender alone
-      // advances its counter.
-      if (!key || !key->seal(frame.record.data(), frame.record.size(), sealed)) {
+      // advances its counter. Sealed in place: the type moves behind the sealed length, the
+      // payload stays where it is and the tag lands in the room reserved after it.
+      const std::size_t record_length = frame_length - kSealedHeaderBytes;
+      frame.bytes.resize(frame_length + RecordKey::kTagBytes);  // within capacity
+      std::uint8_t* const out = frame.bytes.data();
+      out[kSealedHeaderBytes] = out[0];
+      if (!key ||
+          !key->seal_in_place(out + kSealedHeaderBytes, record_length, out + frame_length)) {
         close();
         return;
       }
-      store_le<std::uint32_t>(header, static_cast<std::uint32_t>(sealed.size()));
-      const platform::SendPart parts[] = {{header, kSealedHeaderBytes},
-                                          {sealed.data(), sealed.size()}};
-      written = socket_.send_all(parts, 2);
-    } else {
-      header[0] = frame.record[0];
-      store_le<std::uint32_t>(header + 1, static_cast<std::uint32_t>(payload_length));
-      const platform::SendPart parts[] = {{header, kPlainHeaderBytes},
-                                          {frame.record.data() + 1, payload_length}};
-      written = socket_.send_all(parts, 2);
+      store_le<std::uint32_t>(out,
+                              static_cast<std::uint32_t>(record_length + RecordKey::kTagBytes));
     }
+    const platform::SendPart part{frame.bytes.data(), frame.bytes.size()};
+    const bool written = socket_.send_all(&part, 1);
     if (!written) {
       close();
       return;
     }
     {
       std::lock_guard<std::mutex> guard(lock_);
-      const std::uint64_t bytes = kPlainHeaderBytes + payload_length;
-      if (frame.record.capacity() > kRecycledFrameMinBytes &&
-          frame.record.capacity() <= kRecycledFrameMaxBytes &&
-          spare_records_.size() < kSpareRecords) {
-        frame.record.clear();
-        spare_records_.push_back(std::move(frame.record));
+      const std::uint64_t bytes = frame_length;
+      if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
+          frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
+          spare_frames_.size() < kSpareRecords) {
+        frame.bytes.clear();
+        spare_frames_.push_back(std::move(frame.bytes));
       }
       if (from_main) {
         main_queued_bytes_ -= bytes;

@@ -62,10 +62,11 @@ class Connection {
   std::atomic<std::uint64_t> congestion_limit;
 
  private:
-  // The record plaintext (type then payload); the 4-byte length of the plaintext form is
-  // rebuilt when the frame is written.
+  // The plaintext frame (type, payload length, payload), with capacity for a tag after it so
+  // the sender can seal in place: the sealed frame is the same bytes with the type moved
+  // behind a 4-byte sealed length, the payload staying at offset 5.
   struct QueuedFrame {
-    std::vector<std::uint8_t> record;
+    std::vector<std::uint8_t> bytes;
     bool sealed = false;
   };
 
@@ -88,8 +89,8 @@ class Connection {
   std::unique_ptr<RecordKey> receive_key_;
   std::uint64_t main_queued_bytes_ = 0;
   std::atomic<bool> closed_{false};
-  // Large record buffers the sender has written, kept for the next large frame (lock held).
-  std::vector<std::vector<std::uint8_t>> spare_records_;
+  // Large frame buffers the sender has written, kept for the next large frame (lock held).
+  std::vector<std::vector<std::uint8_t>> spare_frames_;
   std::thread sender_thread_;
 };
 

@@ -188,6 +188,49 @@ TEST(ConnectionSend, FramesQueuedBeforeKeysStayPlaintext) {
   EXPECT_EQ(frame_bytes, 25u);  // 4 + 1 + 4 + 16
 }
 
+// Sealed frames are built inside reused frame buffers: sizes that shrink and grow between
+// recycled buffers must still carry exactly their own payload, and the counts return to zero.
+TEST(ConnectionSend, SealedFramesOfMixedSizesCarryExactlyTheirPayload) {
+  Pair p;
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  const std::size_t sizes[] = {300000, 70000, 0, 1 << 20, 65536, 3, 200000, 64 * 1024 - 1};
+  // The peer reads while the host waits for each bulk frame to leave.
+  auto received = std::async(std::launch::async, [&] {
+    RecordKey host_key(kHostToClient);
+    std::vector<PlainMessage> messages(std::size(sizes));
+    std::vector<std::size_t> frame_bytes(std::size(sizes));
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      if (!test::read_sealed(p.peer, host_key, messages[i], &frame_bytes[i])) break;
+    }
+    return std::make_pair(messages, frame_bytes);
+  });
+  std::vector<std::vector<std::uint8_t>> payloads;
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    std::vector<std::uint8_t> payload(sizes[i]);
+    for (std::size_t j = 0; j < payload.size(); ++j) {
+      payload[j] = static_cast<std::uint8_t>(i * 31 + j * 7);
+    }
+    if (i % 2 == 0) {
+      p.connection->send(static_cast<std::uint8_t>(0x20 + i), payload);
+    } else {
+      p.connection->send_bulk(static_cast<std::uint8_t>(0x20 + i), payload.data(), payload.size());
+      p.connection->wait_bulk_below(0);  // the next large frame reuses this one's buffer
+    }
+    payloads.push_back(std::move(payload));
+  }
+  const auto [messages, frame_bytes] = received.get();
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    EXPECT_EQ(messages[i].type, 0x20 + i);
+    EXPECT_EQ(frame_bytes[i], 4 + 1 + sizes[i] + 16);
+    EXPECT_TRUE(messages[i].payload == payloads[i]) << i;
+  }
+  for (int i = 0; i < 200 && p.connection->main_backlog() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(p.connection->main_backlog(), 0u);
+  EXPECT_EQ(p.connection->bulk_backlog(), 0u);
+}
+
 TEST(ConnectionSend, MainQueueGoesBeforeBulk) {
   Pair p;
   p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
