@@ -84,8 +84,10 @@ std::uint64_t Connection::bulk_backlog() {
 }
 
 void Connection::sender_loop() {
+  std::vector<QueuedFrame> batch;
+  batch.reserve(kMaxBatchFrames);
+  platform::SendPart parts[kMaxBatchFrames];
   while (true) {
-    QueuedFrame frame;
     bool from_main = false;
     RecordKey* key = nullptr;
     {
@@ -96,41 +98,58 @@ void Connection::sender_loop() {
       if (closed_.load()) return;
       from_main = !main_queue_.empty();
       std::deque<QueuedFrame>& source = from_main ? main_queue_ : bulk_queue_;
-      frame = std::move(source.front());
-      source.pop_front();
+      // Small main-queue frames already waiting go out together in one gathered write, in
+      // queue order. Bulk frames go one at a time, so a main frame queued meanwhile waits for
+      // at most one of them.
+      std::size_t batch_bytes = 0;
+      do {
+        batch_bytes += source.front().bytes.size();
+        batch.push_back(std::move(source.front()));
+        source.pop_front();
+      } while (from_main && !source.empty() && batch.size() < kMaxBatchFrames &&
+               batch_bytes + source.front().bytes.size() <= kMaxBatchBytes);
       key = send_key_.get();
     }
-    const std::size_t frame_length = frame.bytes.size();
-    if (frame.sealed) {
-      // The send key is replaced only by install_keys, which happens once; the sender alone
-      // advances its counter. Sealed in place: the type moves behind the sealed length, the
-      // payload stays where it is and the tag lands in the room reserved after it.
-      const std::size_t record_length = frame_length - kSealedHeaderBytes;
-      frame.bytes.resize(frame_length + RecordKey::kTagBytes);  // within capacity
-      std::uint8_t* const out = frame.bytes.data();
-      out[kSealedHeaderBytes] = out[0];
-      if (!key ||
-          !key->seal_in_place(out + kSealedHeaderBytes, record_length, out + frame_length)) {
-        close();
-        return;
+    std::size_t ready = 0;
+    bool sealed_all = true;
+    for (QueuedFrame& frame : batch) {
+      if (frame.sealed) {
+        // The send key is replaced only by install_keys, which happens once; the sender alone
+        // advances its counter. Sealed in place: the type moves behind the sealed length, the
+        // payload stays where it is and the tag lands in the room reserved after it.
+        const std::size_t frame_length = frame.bytes.size();
+        const std::size_t record_length = frame_length - kSealedHeaderBytes;
+        frame.bytes.resize(frame_length + RecordKey::kTagBytes);  // within capacity
+        std::uint8_t* const out = frame.bytes.data();
+        out[kSealedHeaderBytes] = out[0];
+        if (!key ||
+            !key->seal_in_place(out + kSealedHeaderBytes, record_length, out + frame_length)) {
+          sealed_all = false;
+          break;
+        }
+        store_le<std::uint32_t>(out,
+                                static_cast<std::uint32_t>(record_length + RecordKey::kTagBytes));
       }
-      store_le<std::uint32_t>(out,
-                              static_cast<std::uint32_t>(record_length + RecordKey::kTagBytes));
+      parts[ready++] = {frame.bytes.data(), frame.bytes.size()};
     }
-    const platform::SendPart part{frame.bytes.data(), frame.bytes.size()};
-    const bool written = socket_.send_all(&part, 1);
-    if (!written) {
+    // The frames sealed before a failed seal still go out, as they would one by one.
+    const bool written = ready == 0 || socket_.send_all(parts, ready);
+    if (!written || !sealed_all) {
       close();
       return;
     }
     {
       std::lock_guard<std::mutex> guard(lock_);
-      const std::uint64_t bytes = frame_length;
-      if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
-          frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
-          spare_frames_.size() < kSpareRecords) {
-        frame.bytes.clear();
-        spare_frames_.push_back(std::move(frame.bytes));
+      std::uint64_t bytes = 0;
+      for (QueuedFrame& frame : batch) {
+        // The plaintext frame size (5 + n), whichever form went out.
+        bytes += frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
+        if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
+            frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
+            spare_frames_.size() < kSpareRecords) {
+          frame.bytes.clear();
+          spare_frames_.push_back(std::move(frame.bytes));
+        }
       }
       if (from_main) {
         main_queued_bytes_ -= bytes;
@@ -139,6 +158,7 @@ void Connection::sender_loop() {
         bulk_space_.notify_all();
       }
     }
+    batch.clear();
   }
 }
 

@@ -26,6 +26,10 @@ constexpr std::uint64_t kBulkBacklogLimit = 0x80000;  // shared folder's wait_bu
 constexpr std::size_t kRecycledFrameMinBytes = 64 * 1024;
 constexpr std::size_t kRecycledFrameMaxBytes = 4 * 1024 * 1024;
 constexpr std::size_t kSpareRecords = 2;
+// Small main-queue frames waiting together are written with one gathered send: at most this
+// many frames (the sockets' gather limit) and bytes.
+constexpr std::size_t kMaxBatchFrames = 16;
+constexpr std::size_t kMaxBatchBytes = 64 * 1024;
 
 // Host server.
 constexpr int kListenBacklog = 4;

@@ -231,6 +231,44 @@ TEST(ConnectionSend, SealedFramesOfMixedSizesCarryExactlyTheirPayload) {
   EXPECT_EQ(p.connection->bulk_backlog(), 0u);
 }
 
+// Main-queue frames that pile up behind a busy sender leave in groups; more than a group's
+// worth of frames, one larger than a group's byte budget among them, and bulk frames queued
+// meanwhile must still arrive sealed in queue order, main before bulk, with the counts back at 0.
+TEST(ConnectionSend, ManySmallFramesQueuedBehindABusySenderArriveInOrder) {
+  Pair p;
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  constexpr int kFrames = 40;
+  for (std::uint8_t i = 0; i < 2; ++i) p.connection->send_bulk(0x62, &i, 1);
+  for (int i = 0; i < kFrames; ++i) {
+    const std::size_t size = i == 17 ? 100000 : static_cast<std::size_t>(i * 13 % 50);
+    p.connection->send(0x41, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(i)));
+  }
+
+  RecordKey host_key(kHostToClient);
+  PlainMessage m;
+  ASSERT_TRUE(test::read_sealed(p.peer, host_key, m));
+  EXPECT_EQ(m.payload.size(), kBlockingFrameBytes);
+  for (int i = 0; i < kFrames; ++i) {
+    const std::size_t size = i == 17 ? 100000 : static_cast<std::size_t>(i * 13 % 50);
+    ASSERT_TRUE(test::read_sealed(p.peer, host_key, m)) << i;
+    EXPECT_EQ(m.type, 0x41);
+    EXPECT_EQ(m.payload, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(i))) << i;
+  }
+  for (std::uint8_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(test::read_sealed(p.peer, host_key, m));
+    EXPECT_EQ(m.type, 0x62);
+    EXPECT_EQ(m.payload, std::vector<std::uint8_t>{i});
+  }
+  for (int i = 0; i < 200 && p.connection->main_backlog() + p.connection->bulk_backlog() != 0;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(p.connection->main_backlog(), 0u);
+  EXPECT_EQ(p.connection->bulk_backlog(), 0u);
+}
+
 TEST(ConnectionSend, MainQueueGoesBeforeBulk) {
   Pair p;
   p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
