@@ -14,6 +14,9 @@ struct SendPart {
   std::size_t length;
 };
 
+// The most parts one gathered send takes.
+constexpr std::size_t kMaxSendParts = 16;
+
 // An owned TCP socket. Destruction closes it.
 class Socket {
  public:

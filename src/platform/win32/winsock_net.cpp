@@ -12,7 +12,6 @@
 namespace tolvi::platform {
 namespace {
 
-constexpr std::size_t kMaxSendParts = 16;
 constexpr char kMappedPrefix[] = "::ffff:";
 
 SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
@@ -111,29 +110,6 @@ long Socket::send_some(const SendPart* parts, std::size_t count) {
     return -1;
   }
   return static_cast<long>(sent);
-}
-
-bool Socket::send_all(const SendPart* parts, std::size_t count) {
-  SendPart rest[kMaxSendParts];
-  if (count > kMaxSendParts) return false;
-  std::size_t first = 0;
-  for (std::size_t i = 0; i < count; ++i) rest[i] = parts[i];
-  while (first < count) {
-    if (rest[first].length == 0) {
-      ++first;
-      continue;
-    }
-    long written = send_some(rest + first, count - first);
-    if (written <= 0) return false;
-    while (written > 0) {
-      const std::size_t step = std::min(static_cast<std::size_t>(written), rest[first].length);
-      rest[first].data = static_cast<const char*>(rest[first].data) + step;
-      rest[first].length -= step;
-      written -= static_cast<long>(step);
-      if (rest[first].length == 0) ++first;
-    }
-  }
-  return true;
 }
 
 std::string Socket::peer_name() const {
