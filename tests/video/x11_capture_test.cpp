@@ -457,10 +457,11 @@ TEST_F(X11PipelineTest, ScreenSizeChangeAndPointerShapeReachTheClient) {
   EXPECT_TRUE(host.wait_for(kStreamInfo, 0, desktop_is(1920, 1080)));
   EXPECT_TRUE(host.wait_for(kVideoFrame, 0, [](const auto& p) { return p[0] == 1; }));
 
-  // The desktop shrinks: the pipeline is rebuilt and the client told the new size.
+  // The desktop shrinks: the pipeline is rebuilt and the client told the new size. Frames are
+  // counted before the change, so the rebuild's key frame cannot slip in before the count.
+  const std::size_t frames = host.count(kVideoFrame);
   set_screen_size(1280, 1024);
   EXPECT_TRUE(host.wait_for(kStreamInfo, 1, desktop_is(1280, 1024)));
-  const std::size_t frames = host.count(kVideoFrame);
   EXPECT_TRUE(host.wait_for(kVideoFrame, frames, [](const auto& p) { return p[0] == 1; }));
 
   // A new pointer shape arrives as a CursorShape of its size and hot spot.
