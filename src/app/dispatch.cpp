@@ -7,7 +7,7 @@
 #include "app/command_line.h"
 #include "app/modes.h"
 #include "platform/process.h"
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {

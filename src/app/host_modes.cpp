@@ -2,7 +2,7 @@
 #include "app/modes.h"
 #include "core/host_server.h"
 #include "platform/process.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/limits.h"
-#include "platform/little_endian.h"
-#include "platform/thread_start.h"
+#include "base/little_endian.h"
+#include "base/thread_start.h"
 
 namespace tolvi {
 

@@ -1,6 +1,6 @@
 #include "core/connection_gate.h"
 
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

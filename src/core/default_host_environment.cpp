@@ -10,7 +10,7 @@
 #include "platform/encoder.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
-#include "settings/log.h"
+#include "base/log.h"
 #include "settings/settings_store.h"
 #include "video/capture_pipeline.h"
 

@@ -14,8 +14,8 @@
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
-#include "settings/log.h"
+#include "base/secure_zero.h"
+#include "base/log.h"
 #include "tray/status_report.h"
 
 namespace tolvi {

@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "core/session.h"
-#include "platform/thread_start.h"
+#include "base/thread_start.h"
 #include "crypto/self_test.h"
 #include "platform/process.h"
-#include "settings/log.h"
+#include "base/log.h"
 #include "settings/settings_store.h"
 #include "tray/status_report.h"
 

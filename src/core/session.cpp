@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "core/message_types.h"
-#include "platform/little_endian.h"
-#include "platform/thread_start.h"
-#include "settings/log.h"
+#include "base/little_endian.h"
+#include "base/thread_start.h"
+#include "base/log.h"
 #include "tray/status_report.h"
 
 namespace tolvi {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/crypto_provider.h"
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 namespace tolvi {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "crypto/x25519_test_hook.h"
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 namespace tolvi {
 namespace {

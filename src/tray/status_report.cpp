@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "core/message_types.h"
-#include "platform/little_endian.h"
-#include "settings/log.h"
+#include "base/little_endian.h"
+#include "base/log.h"
 
 namespace tolvi {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/converter.h"
 #include "platform/encoder.h"
 #include "video/capture_loop.h"
-#include "video/clock.h"
+#include "base/clock.h"
 #include "video/cursor_image.h"
 #include "video/encoder.h"
 #include "video/stream_config.h"

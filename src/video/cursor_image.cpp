@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/little_endian.h"
+#include "base/little_endian.h"
 
 namespace tolvi {
 namespace {

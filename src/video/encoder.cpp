@@ -5,8 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/thread_start.h"
-#include "settings/log.h"
+#include "base/thread_start.h"
+#include "base/log.h"
 
 namespace tolvi {
 

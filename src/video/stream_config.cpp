@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/little_endian.h"
+#include "base/little_endian.h"
 
 namespace tolvi {
 namespace {

@@ -11,7 +11,7 @@
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
-#include "video/clock.h"
+#include "base/clock.h"
 #include "video/stream_host.h"
 
 namespace tolvi::fakes {

@@ -13,7 +13,7 @@
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/session.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

@@ -16,7 +16,7 @@
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"
 #include "platform/net.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

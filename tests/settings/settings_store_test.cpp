@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "fakes/fake_settings_backend.h"
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 namespace {

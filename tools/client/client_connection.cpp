@@ -7,7 +7,7 @@
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 namespace tolvi::client {
 namespace {

@@ -1,6 +1,6 @@
 #include "stream_messages.h"
 
-#include "platform/little_endian.h"
+#include "base/little_endian.h"
 
 namespace tolvi::client {
 namespace {

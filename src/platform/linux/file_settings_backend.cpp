@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "platform/random.h"
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 namespace tolvi::platform {
 namespace {

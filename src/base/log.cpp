@@ -1,9 +1,9 @@
-#include "settings/log.h"
+#include "base/log.h"
 
 #include <system_error>
 
 #include "platform/log_target.h"
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 namespace {
