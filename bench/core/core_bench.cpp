@@ -23,7 +23,7 @@
 #include "client_connection.h"
 #include "core/connection.h"
 #include "core/host_server.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "crypto/x25519.h"
 #include "settings/settings_store.h"
 

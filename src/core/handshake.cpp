@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "core/session.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"

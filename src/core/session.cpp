@@ -3,7 +3,7 @@
 #include <cstring>
 #include <thread>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "base/little_endian.h"
 #include "base/thread_start.h"
 #include "base/log.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "base/little_endian.h"
 #include "base/log.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "core/session.h"
 #include "fakes/fake_host_environment.h"
 #include "wire.h"

@@ -4,7 +4,7 @@
 #include <future>
 
 #include "client_connection.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "core/session.h"
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"

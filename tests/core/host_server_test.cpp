@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "client_connection.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "fakes/fake_host_environment.h"
 #include "tray/status_report.h"
 

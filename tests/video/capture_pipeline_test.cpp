@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "fakes/fake_capture.h"
 #include "fakes/fake_encoder.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/limits.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
