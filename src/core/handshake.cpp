@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/host_messages.h"
 #include "protocol/message_types.h"
 #include "core/session.h"
 #include "crypto/hash.h"
@@ -22,7 +23,6 @@ namespace tolvi {
 namespace {
 
 constexpr std::size_t kKeyBytes = 32;
-constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
 constexpr std::size_t kMaxNameBytes = 255;  // a 256-byte buffer with its terminator
 constexpr char kFallbackName[] = "Windows";
 constexpr char kTranscriptLabel[] = "Tolvi v2";
@@ -30,8 +30,6 @@ constexpr char kClientToHostInfo[] = "tolvi c2s";
 constexpr char kHostToClientInfo[] = "tolvi s2c";
 constexpr char kClientProofLabel[] = "client";
 constexpr char kHostProofLabel[] = "host";
-constexpr std::uint8_t kAuthFailed = 0x00;
-constexpr std::uint8_t kAuthSucceeded = 0x01;
 
 bool proof(const std::uint8_t password_hash[32], const std::uint8_t transcript[32],
            const char* label, std::uint8_t out[32]) {
@@ -74,12 +72,9 @@ bool Session::handshake() {
   x25519_base(identity_public, identity.data());
   x25519_base(ephemeral_public, ephemeral.data());
 
-  std::vector<std::uint8_t> hello(std::begin(kHelloPrefix), std::end(kHelloPrefix));
-  hello.insert(hello.end(), host_random, host_random + kKeyBytes);
-  hello.insert(hello.end(), identity_public, identity_public + kKeyBytes);
-  hello.insert(hello.end(), ephemeral_public, ephemeral_public + kKeyBytes);
-  const std::string computer = hello_name(environment_.computer_name());
-  hello.insert(hello.end(), computer.begin(), computer.end());
+  const std::vector<std::uint8_t> hello =
+      write_host_hello(host_random, identity_public, ephemeral_public,
+                       hello_name(environment_.computer_name()));
   connection_.send(code(MessageType::HostHello), hello);
 
   std::uint8_t type = 0;
@@ -131,12 +126,13 @@ bool Session::handshake() {
   const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
   if (computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
       same_bytes(payload.data(), expected.data(), 32)) {
-    std::uint8_t result[1 + 32];
-    result[0] = kAuthSucceeded;
+    SecretArray<32> host_proof;
     const bool host_proof_made =
-        proof(password_hash.data(), transcript, kHostProofLabel, result + 1);
+        proof(password_hash.data(), transcript, kHostProofLabel, host_proof.data());
     secure_zero(password_hash.data(), 32);
     if (host_proof_made) {
+      std::uint8_t result[1 + 32];
+      write_auth_success(host_proof.data(), result);
       connection_.send(code(MessageType::AuthResult), result, sizeof result);
       log_message("%s: authenticated (encrypted)", name);
       report_client_status(connection_.peer_name());

@@ -1,50 +1,25 @@
 #include "core/session.h"
 
-#include <cstring>
 #include <thread>
 
-#include "protocol/message_types.h"
-#include "base/little_endian.h"
-#include "base/thread_start.h"
 #include "base/log.h"
+#include "base/thread_start.h"
+#include "protocol/host_messages.h"
+#include "protocol/message_types.h"
 #include "tray/status_report.h"
 
 namespace tolvi {
-namespace {
 
-constexpr std::size_t kStreamConfigBytes = 18;
-constexpr std::size_t kMouseMoveBytes = 8;
-constexpr std::size_t kMouseButtonBytes = 2;
-constexpr std::size_t kMouseWheelBytes = 9;
-constexpr std::size_t kKeyBytes = 3;
-
-std::uint16_t u16_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return load_le<std::uint16_t>(p.data() + at);
-}
-
-std::uint32_t u32_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return load_le<std::uint32_t>(p.data() + at);
-}
-
-float float_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  const std::uint32_t bits = u32_at(p, at);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-}  // namespace
-
-bool parse_stream_config(const std::vector<std::uint8_t>& p, ClientConfig& out) {
-  if (p.size() < kStreamConfigBytes) return false;
-  out.width = static_cast<std::int32_t>(u32_at(p, 0));
-  out.height = static_cast<std::int32_t>(u32_at(p, 4));
-  out.scale = u16_at(p, 8) / 100.0;
-  out.match_resolution = p[10] != 0;
-  out.codec_mask = p[11];
-  out.fps = u16_at(p, 12);
-  out.max_kbps = static_cast<std::int32_t>(u32_at(p, 14));
-  return true;
+ClientConfig client_config_from(const StreamConfigMessage& m) {
+  ClientConfig out;
+  out.width = m.width;
+  out.height = m.height;
+  out.scale = m.scale_percent / 100.0;
+  out.match_resolution = m.match_resolution;
+  out.codec_mask = m.codec_mask;
+  out.fps = m.fps;
+  out.max_kbps = m.max_kbps;
+  return out;
 }
 
 Session::Session(platform::Socket socket, HostEnvironment& environment, SessionTimings timings)
@@ -74,8 +49,7 @@ void Session::serve() {
     return;
   }
   clipboard_->start([this](const std::string& text) {
-    connection_.send(code(MessageType::ClipboardText),
-                     reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    connection_.send(code(MessageType::ClipboardText), write_clipboard_text(text));
   });
   // Not fatal: a host without a display to keep awake (or without the means) still serves.
   if (!environment_.keep_awake().begin()) log_message("keep-awake not available");
@@ -113,57 +87,50 @@ void Session::receive_loop() {
 }
 
 void Session::dispatch(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
-  switch (static_cast<MessageType>(type)) {
-    case MessageType::StreamConfig: {
-      ClientConfig config;
-      if (!parse_stream_config(payload, config)) return;
-      std::lock_guard<std::mutex> guard(config_lock_);
-      pending_config_ = config;
-      config_pending_ = true;
-      return;
-    }
-    case MessageType::ClipboardText:
-      clipboard_->set_text(std::string(payload.begin(), payload.end()));
-      return;
-    case MessageType::Ping:
-      connection_.send(code(MessageType::Pong), payload);
-      return;
-    case MessageType::MouseMove:
-      if (payload.size() < kMouseMoveBytes) return;
-      input_->mouse_move(float_at(payload, 0), float_at(payload, 4));
-      return;
-    case MessageType::MouseButton:
-      if (payload.size() < kMouseButtonBytes) return;
-      input_->mouse_button(payload[0], payload[1] != 0);
-      return;
-    case MessageType::MouseWheel:
-      if (payload.size() < kMouseWheelBytes) return;
-      input_->mouse_wheel(float_at(payload, 0), float_at(payload, 4), payload[8] != 0);
-      return;
-    case MessageType::Key:
-      if (payload.size() < kKeyBytes) return;
-      input_->key_event(u16_at(payload, 0), payload[2] != 0);
-      return;
-    case MessageType::KeyframeRequest:
-      keyframe_requested_.exchange(true);
-      return;
-    case MessageType::ReleaseKeys:
-      input_->release_all();
-      return;
-    case MessageType::CtrlAltDel:
-      environment_.request_secure_attention();
-      return;
-    case MessageType::FolderShare:
-      shared_folder_->handle_folder_share(payload);
-      return;
-    case MessageType::FolderData:
-    case MessageType::FolderClose:
-      shared_folder_->handle_folder_traffic(type, payload);
-      return;
-    default:
-      // Everything else, the handshake types included, is read and ignored.
-      return;
-  }
+  read_client_message(type, payload, *this);
+}
+
+void Session::on_stream_config(const StreamConfigMessage& message) {
+  const ClientConfig config = client_config_from(message);
+  std::lock_guard<std::mutex> guard(config_lock_);
+  pending_config_ = config;
+  config_pending_ = true;
+}
+
+void Session::on_clipboard_text(const std::vector<std::uint8_t>& text) {
+  clipboard_->set_text(std::string(text.begin(), text.end()));
+}
+
+void Session::on_ping(const std::vector<std::uint8_t>& payload) {
+  connection_.send(code(MessageType::Pong), write_pong(payload));
+}
+
+void Session::on_mouse_move(float x, float y) { input_->mouse_move(x, y); }
+
+void Session::on_mouse_button(std::uint8_t button, bool pressed) {
+  input_->mouse_button(button, pressed);
+}
+
+void Session::on_mouse_wheel(float dx, float dy, bool flag) { input_->mouse_wheel(dx, dy, flag); }
+
+void Session::on_key(std::uint16_t usage, bool pressed) { input_->key_event(usage, pressed); }
+
+void Session::on_keyframe_request() { keyframe_requested_.exchange(true); }
+
+void Session::on_release_keys() { input_->release_all(); }
+
+void Session::on_ctrl_alt_del() { environment_.request_secure_attention(); }
+
+void Session::on_folder_share(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_share(payload);
+}
+
+void Session::on_folder_data(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_traffic(code(MessageType::FolderData), payload);
+}
+
+void Session::on_folder_close(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_traffic(code(MessageType::FolderClose), payload);
 }
 
 }  // namespace tolvi

@@ -10,6 +10,7 @@
 #include "core/host_environment.h"
 #include "core/limits.h"
 #include "platform/net.h"
+#include "protocol/client_messages.h"
 #include "video/client_config.h"
 #include "video/stream_host.h"
 
@@ -24,7 +25,7 @@ struct SessionTimings {
 // One client connection and everything it owns. Members are built top to bottom and destroyed
 // bottom to top: the connection is made first and goes last, after every subsystem that might
 // still send through it. Created and destroyed by the connection's client thread.
-class Session : public StreamHost {
+class Session : public StreamHost, public ClientMessageHandler {
  public:
   Session(platform::Socket socket, HostEnvironment& environment, SessionTimings timings = {});
   ~Session() override;
@@ -43,9 +44,24 @@ class Session : public StreamHost {
   // Body of the receive thread: reads and dispatches client messages until a read fails,
   // then closes the connection.
   void receive_loop();
-  // Hands one client message to the subsystem that owns it; short payloads and unknown types
-  // are ignored.
+  // Reads one client message and hands it to the subsystem that owns it (the methods below);
+  // short payloads and unknown types are ignored.
   void dispatch(std::uint8_t type, const std::vector<std::uint8_t>& payload);
+
+  // ClientMessageHandler, called by dispatch on the receive thread.
+  void on_stream_config(const StreamConfigMessage& message) override;
+  void on_clipboard_text(const std::vector<std::uint8_t>& text) override;
+  void on_ping(const std::vector<std::uint8_t>& payload) override;
+  void on_mouse_move(float x, float y) override;
+  void on_mouse_button(std::uint8_t button, bool pressed) override;
+  void on_mouse_wheel(float dx, float dy, bool flag) override;
+  void on_key(std::uint16_t usage, bool pressed) override;
+  void on_keyframe_request() override;
+  void on_release_keys() override;
+  void on_ctrl_alt_del() override;
+  void on_folder_share(const std::vector<std::uint8_t>& payload) override;
+  void on_folder_data(const std::vector<std::uint8_t>& payload) override;
+  void on_folder_close(const std::vector<std::uint8_t>& payload) override;
 
   Connection& connection() { return connection_; }
 
@@ -84,8 +100,7 @@ class Session : public StreamHost {
   std::atomic<bool> keyframe_requested_{false};
 };
 
-// StreamConfig payload: width (i32), height (i32), scale percent (u16), match (u8), codec
-// mask (u8), fps (u16), max kbit/s (i32), little-endian; nothing when shorter than 18 bytes.
-bool parse_stream_config(const std::vector<std::uint8_t>& payload, ClientConfig& out);
+// The in-memory configuration for a StreamConfig message (scale = percent / 100).
+ClientConfig client_config_from(const StreamConfigMessage& message);
 
 }  // namespace tolvi

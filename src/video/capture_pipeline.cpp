@@ -3,9 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "protocol/message_types.h"
-#include "base/little_endian.h"
 #include "base/log.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {
@@ -68,8 +67,7 @@ void CapturePipeline::send_frame(const std::uint8_t* data, std::uint64_t size, b
                                  std::uint64_t time_us) {
   // VideoFrame: key-frame flag (1), frame time in microseconds (8, little-endian), access unit.
   std::vector<std::uint8_t> payload(kVideoFrameHeaderBytes + size);
-  payload[0] = keyframe ? 1 : 0;
-  store_le<std::uint64_t>(payload.data() + 1, time_us);
+  write_video_frame_header(keyframe, time_us, payload.data());
   if (size != 0) std::memcpy(payload.data() + kVideoFrameHeaderBytes, data, size);
   send(code(MessageType::VideoFrame), payload);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "base/little_endian.h"
 
 namespace tolvi {
 namespace {
@@ -52,14 +51,11 @@ std::uint64_t congestion_limit_for(std::int32_t kbps) {
 std::vector<std::uint8_t> stream_info_payload(bool hevc, StreamSize stream,
                                               std::int32_t desktop_width,
                                               std::int32_t desktop_height) {
-  std::vector<std::uint8_t> out;
-  out.reserve(kStreamInfoBytes);
-  out.push_back(hevc ? kCodecBitHevc : kCodecBitH264);
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.width));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.height));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_width));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_height));
-  return out;
+  return write_stream_info(hevc ? kStreamCodecHevc : kStreamCodecH264,
+                           static_cast<std::uint32_t>(stream.width),
+                           static_cast<std::uint32_t>(stream.height),
+                           static_cast<std::uint32_t>(desktop_width),
+                           static_cast<std::uint32_t>(desktop_height));
 }
 
 }  // namespace tolvi

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/host_messages.h"
 #include "video/client_config.h"
 
 namespace tolvi {
@@ -22,7 +23,6 @@ constexpr std::uint64_t kCongestionFloorBytes = 131072;
 constexpr std::uint64_t kCongestionDivisor = 64;
 constexpr std::uint8_t kCodecBitH264 = 1;
 constexpr std::uint8_t kCodecBitHevc = 2;
-constexpr std::size_t kStreamInfoBytes = 17;
 
 struct StreamSize {
   std::int32_t width = 0;

@@ -5,8 +5,6 @@
 namespace tolvi::client {
 namespace {
 
-constexpr std::size_t kStreamInfoBytes = 17;
-constexpr std::size_t kCursorHeaderBytes = 8;
 constexpr std::uint8_t kH264SpsType = 7;
 constexpr std::uint8_t kHevcSpsType = 33;
 
