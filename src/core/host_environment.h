@@ -40,8 +40,4 @@ class HostEnvironment {
   virtual void request_secure_attention() = 0;
 };
 
-// The environment of a real host: the settings store, the computer's name, and whatever
-// subsystems this build has (placeholders for those still to come).
-std::shared_ptr<HostEnvironment> make_default_host_environment();
-
 }  // namespace tolvi

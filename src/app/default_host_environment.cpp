@@ -1,3 +1,5 @@
+#include "app/default_host_environment.h"
+
 #include <memory>
 
 #include "core/connection.h"
