@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "client_connection.h"
+#include "app/default_host_environment.h"
 #include "core/connection.h"
 #include "core/host_server.h"
 #include "protocol/message_types.h"
@@ -62,6 +63,7 @@ struct Server {
   std::thread loop;
   explicit Server(HostServerOptions options) {
     options.port = 0;
+    options.environment = make_default_host_environment();
     server = std::make_unique<HostServer>(std::move(options));
     if (!server->start()) std::exit(1);
     loop = std::thread([this] { server->accept_loop(); });

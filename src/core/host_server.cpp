@@ -31,7 +31,7 @@ struct HostServer::State {
 
   explicit State(HostServerOptions o)
       : options(std::move(o)),
-        environment(options.environment ? options.environment : make_default_host_environment()),
+        environment(options.environment),
         gate(options.gate_limits) {}
 };
 
@@ -151,8 +151,9 @@ void HostServer::stop() {
   listener_.interrupt();
 }
 
-void run_host_server() {
+void run_host_server(std::shared_ptr<HostEnvironment> environment) {
   HostServerOptions options;
+  options.environment = std::move(environment);
   options.prepare_process = platform::prepare_host_process;
   HostServer server{std::move(options)};
   if (!server.start()) return;

@@ -18,8 +18,9 @@ class Session;
 
 // The process's host: prepares the process, refuses to run when the crypto self-test fails,
 // listens on the configured port (one dual-stack socket) and accepts connections for ever, one
-// detached client thread per connection. Returns only when it cannot start.
-void run_host_server();
+// detached client thread per connection, each session built from `environment`. Returns only
+// when it cannot start.
+void run_host_server(std::shared_ptr<HostEnvironment> environment);
 
 struct HostServerOptions {
   // nothing: the settings store's port; 0: any free port (tests).
@@ -30,7 +31,8 @@ struct HostServerOptions {
   ConnectionGate::Limits gate_limits;
   // Empty: crypto_self_test.
   std::function<bool()> self_test;
-  // Empty: make_default_host_environment().
+  // Required: what every session is built from (the real one comes from app/, tests hand in
+  // fakes).
   std::shared_ptr<HostEnvironment> environment;
   // What the capture and encoding layers need from the process, before the self-test.
   std::function<void()> prepare_process;
