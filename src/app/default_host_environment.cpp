@@ -1,4 +1,5 @@
 #include "app/default_host_environment.h"
+#include "app/status_observers.h"
 
 #include <memory>
 
@@ -61,10 +62,12 @@ class DefaultHostEnvironment : public HostEnvironment {
   void request_secure_attention() override {
     log_message("Ctrl+Alt+Del needs the Tolvi Host service");
   }
+  HostStatusObserver& status_observer() override { return *status_observer_; }
 
  private:
   std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
   PlaceholderDisplayController display_controller_;
+  std::unique_ptr<HostStatusObserver> status_observer_ = make_status_observer();
 };
 
 }  // namespace

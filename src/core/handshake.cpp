@@ -17,7 +17,6 @@
 #include "platform/random.h"
 #include "base/secure_zero.h"
 #include "base/log.h"
-#include "tray/status_report.h"
 
 namespace tolvi {
 namespace {
@@ -135,7 +134,7 @@ bool Session::handshake() {
       write_auth_success(host_proof.data(), result);
       connection_.send(code(MessageType::AuthResult), result, sizeof result);
       log_message("%s: authenticated (encrypted)", name);
-      report_client_status(connection_.peer_name());
+      environment_.status_observer().on_client_authenticated(connection_.peer_name());
       return true;
     }
     // Without a host proof the client could not trust us; end as a setup failure.

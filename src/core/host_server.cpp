@@ -11,7 +11,6 @@
 #include "platform/process.h"
 #include "base/log.h"
 #include "settings/settings_store.h"
-#include "tray/status_report.h"
 
 namespace tolvi {
 namespace {
@@ -104,7 +103,7 @@ bool HostServer::start() {
   const bool self_test_passed = options.self_test ? options.self_test() : crypto_self_test();
   if (!self_test_passed) {
     log_message("crypto self-test FAILED; refusing to start");
-    report_error_status("Encryption self-test failed");
+    state_->environment->status_observer().on_host_error("Encryption self-test failed");
     return false;
   }
 
@@ -113,7 +112,8 @@ bool HostServer::start() {
   listener_ = platform::listen_dual_stack(port, kListenBacklog, error);
   if (!listener_.valid()) {
     log_message("cannot listen on port %u (error %d)", static_cast<unsigned>(port), error);
-    report_error_status("Port " + std::to_string(port) + " is in use");
+    state_->environment->status_observer().on_host_error("Port " + std::to_string(port) +
+                                                        " is in use");
     return false;
   }
   port_ = port != 0 ? port : listener_.local_port();

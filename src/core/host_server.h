@@ -46,7 +46,7 @@ class HostServer {
   ~HostServer();
 
   // Process set-up, self-test, port and listening socket. false when refused (logged and
-  // reported through report_error_status).
+  // reported to the status observer).
   bool start();
   std::uint16_t port() const { return port_; }
   // Accepts until stop(); each admitted connection gets its own detached client thread.

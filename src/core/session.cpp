@@ -6,7 +6,6 @@
 #include "base/thread_start.h"
 #include "protocol/host_messages.h"
 #include "protocol/message_types.h"
-#include "tray/status_report.h"
 
 namespace tolvi {
 
@@ -45,7 +44,7 @@ void Session::serve() {
   const std::string& name = connection_.peer_name();
   if (!capture_->init_capture_device()) {
     log_message("D3D11 init failed");
-    report_client_status("");
+    environment_.status_observer().on_client_gone();
     return;
   }
   clipboard_->start([this](const std::string& text) {
@@ -76,7 +75,7 @@ void Session::serve() {
   environment_.keep_awake().end();
   environment_.display_controller().restore();
   log_message("%s: session ended", name.c_str());
-  report_client_status("");
+  environment_.status_observer().on_client_gone();
 }
 
 void Session::receive_loop() {

@@ -9,7 +9,6 @@
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"
 #include "platform/crypto_provider.h"
-#include "tray/status_report.h"
 #include "wire.h"
 
 namespace tolvi {
@@ -116,7 +115,7 @@ TEST_F(HandshakeTest, CorrectPasswordAuthenticatesAndSealsBothWays) {
   EXPECT_EQ(std::memcmp(payload.data() + 1, host_proof, 32), 0);
   EXPECT_TRUE(finish());
   EXPECT_TRUE(logged("127.0.0.1: authenticated (encrypted)"));
-  EXPECT_EQ(client_status(), "127.0.0.1");
+  EXPECT_EQ(env_.status.client(), "127.0.0.1");
 
   // Counter 1 in both directions: a sealed Ping read and its sealed Pong.
   ASSERT_TRUE(c.send(code(MessageType::Ping), std::vector<std::uint8_t>{1, 2, 3, 4}));
@@ -128,7 +127,6 @@ TEST_F(HandshakeTest, CorrectPasswordAuthenticatesAndSealsBothWays) {
   EXPECT_EQ(type, code(MessageType::Pong));
   EXPECT_EQ(payload, (std::vector<std::uint8_t>{1, 2, 3, 4}));
   EXPECT_EQ(c.last_frame_bytes(), 25u);
-  report_client_status("");
 }
 
 TEST_F(HandshakeTest, EmptyPasswordWorksLikeAnyOther) {
@@ -139,7 +137,6 @@ TEST_F(HandshakeTest, EmptyPasswordWorksLikeAnyOther) {
   ASSERT_TRUE(client::password_proof("", keys.transcript_hash, "client", proof));
   ASSERT_TRUE(client_->send(code(MessageType::AuthProof), proof, 32));
   EXPECT_TRUE(finish());
-  report_client_status("");
 }
 
 // A first message that is not a 32-byte KeyExchange: the old-client line, nothing sent back.

@@ -9,7 +9,6 @@
 #include "client_connection.h"
 #include "protocol/message_types.h"
 #include "fakes/fake_host_environment.h"
-#include "tray/status_report.h"
 
 namespace tolvi {
 namespace {
@@ -42,7 +41,6 @@ class HostServerTest : public ::testing::Test {
       EXPECT_EQ(server_->live_client_threads(), 0u);
     }
     log();
-    report_client_status("");
   }
 
   void start() {
@@ -103,13 +101,12 @@ TEST_F(HostServerTest, SessionWindsDownInOrderWhenTheClientLeaves) {
   ClientConnection& c = connect();
   ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
   ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
-  EXPECT_EQ(client_status(), "127.0.0.1");
+  EXPECT_EQ(env_->status.client(), "127.0.0.1");
   ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
   ASSERT_TRUE(env_->log.wait_for("s1 key 4 1"));
   c.socket().interrupt();
   ASSERT_TRUE(env_->log.wait_for("display restored"));
-  for (int i = 0; i < 200 && client_status() != ""; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(client_status(), "");
+  EXPECT_TRUE(env_->status.wait_for_client(""));
 
   const std::vector<std::string> expected = {
       "s1 capture init", "s1 clipboard start",   "awake begin",    "s1 capture run",
@@ -157,8 +154,7 @@ TEST_F(HostServerTest, CaptureDeviceFailureEndsTheSessionAtOnce) {
   EXPECT_EQ(env_->log.events(), std::vector<std::string>{"s1 capture init"});
   EXPECT_NE(log().find("D3D11 init failed"), std::string::npos);
   EXPECT_EQ(log().find("session ended"), std::string::npos);
-  for (int i = 0; i < 200 && client_status() != ""; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(client_status(), "");
+  EXPECT_TRUE(env_->status.wait_for_client(""));
 }
 
 TEST_F(HostServerTest, NewClientDisplacesTheServingSessionAfterItsWindDown) {
@@ -185,7 +181,7 @@ TEST_F(HostServerTest, FailedAuthenticationLeavesTheServingSessionAlone) {
   EXPECT_EQ(client::client_handshake(intruder, "guess"), HandshakeResult::WrongPassword);
   EXPECT_TRUE(ping(serving));
   EXPECT_EQ(env_->log.index_of("s1 capture end"), -1);
-  EXPECT_EQ(client_status(), "127.0.0.1");
+  EXPECT_EQ(env_->status.client(), "127.0.0.1");
 }
 
 TEST_F(HostServerTest, SilentClientIsDroppedAfterTheReadLimit) {
@@ -250,7 +246,7 @@ TEST_F(HostServerTest, SelfTestFailureRefusesToListen) {
   HostServer server(options_);
   EXPECT_FALSE(server.start());
   EXPECT_NE(log().find("crypto self-test FAILED; refusing to start"), std::string::npos);
-  EXPECT_EQ(error_status(), "Encryption self-test failed");
+  EXPECT_EQ(env_->status.error(), "Encryption self-test failed");
 }
 
 TEST_F(HostServerTest, PortInUseIsReported) {
@@ -261,7 +257,7 @@ TEST_F(HostServerTest, PortInUseIsReported) {
   EXPECT_FALSE(second.start());
   const std::string expected_line = "cannot listen on port " + std::to_string(taken) + " (error ";
   EXPECT_NE(log().find(expected_line), std::string::npos);
-  EXPECT_EQ(error_status(), "Port " + std::to_string(taken) + " is in use");
+  EXPECT_EQ(env_->status.error(), "Port " + std::to_string(taken) + " is in use");
 }
 
 }  // namespace
