@@ -8,6 +8,7 @@
 #include "app/modes.h"
 #include "platform/process.h"
 #include "base/run_mode.h"
+#include "base/thread_start.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {
@@ -48,7 +49,7 @@ int run_test_host() {
   password_override = args.password;
   if (port_override == 0 || password_override.size() < kMinTestPasswordBytes) return 2;
   // A forgotten test host ends itself.
-  std::thread([] {
+  start_thread([] {
     std::this_thread::sleep_for(kTestHostLifetime);
     platform::exit_process(0);
   }).detach();

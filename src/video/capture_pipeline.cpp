@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/log_limit.h"
 #include "protocol/message_types.h"
 
 namespace tolvi {
@@ -12,7 +13,7 @@ namespace {
 using platform::AcquireStatus;
 
 // Failed conversions of the whole process; only the first few are logged.
-std::atomic<std::uint32_t> convert_failures{0};
+LogFirstFew convert_failures{kLoggedConvertFailures};
 
 }  // namespace
 
@@ -253,7 +254,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   ++conversions_;
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
   if (!converter_->convert(desktop_image_, slot)) {
-    if (convert_failures.fetch_add(1) < kLoggedConvertFailures) log_message("convert failed");
+    if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
   if (encoder_->encode_frame(slot, now)) {

@@ -7,6 +7,7 @@
 
 #include "base/thread_start.h"
 #include "base/log.h"
+#include "base/log_limit.h"
 
 namespace tolvi {
 
@@ -28,12 +29,10 @@ constexpr std::int64_t kTicksPerMicrosecond = 10;  // encoder times are in 100-n
 constexpr std::int64_t kTicksPerSecond = 10000000;
 
 // Repeated failures are logged only the first few times in the life of the process.
-constexpr int kLoggedFailures = 5;
-std::atomic<int> map_failures{0};
-std::atomic<int> input_failures{0};
-std::atomic<int> output_failures{0};
-
-bool first_few(std::atomic<int>& failures) { return failures.fetch_add(1) < kLoggedFailures; }
+constexpr std::uint32_t kLoggedFailures = 5;
+LogFirstFew map_failures{kLoggedFailures};
+LogFirstFew input_failures{kLoggedFailures};
+LogFirstFew output_failures{kLoggedFailures};
 
 // The identity of each codec setting in the log line: the first two fields of the GUID the
 // Windows codec API knows it by, so that both backends log the same text.
@@ -242,7 +241,7 @@ bool Encoder::encode_frame(const platform::Nv12Image& frame, std::uint64_t time_
   if (result.status == TransformStatus::kBufferFailed) {
     if (zero_copy_) {
       log_message("encoder: surface buffer failed");
-    } else if (first_few(map_failures)) {
+    } else if (map_failures.should_log()) {
       log_message("encoder: Map failed 0x%08lx", static_cast<unsigned long>(result.code));
     }
     // The transform asked for one input and got none: keep its request, or an asynchronous
@@ -256,7 +255,7 @@ bool Encoder::encode_frame(const platform::Nv12Image& frame, std::uint64_t time_
     return true;
   }
 
-  if (first_few(input_failures)) {
+  if (input_failures.should_log()) {
     log_message("encoder: ProcessInput failed 0x%08lx", static_cast<unsigned long>(result.code));
   }
   if (is_async_) {
@@ -291,7 +290,7 @@ TransformStatus Encoder::process_output() {
     case TransformStatus::kOk:
       break;
     default:
-      if (first_few(output_failures)) {
+      if (output_failures.should_log()) {
         log_message("encoder: ProcessOutput failed 0x%08lx",
                     static_cast<unsigned long>(output.code));
       }
