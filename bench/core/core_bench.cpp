@@ -20,12 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "client_connection.h"
 #include "app/default_host_environment.h"
+#include "client_connection.h"
 #include "core/connection.h"
 #include "core/host_server.h"
-#include "protocol/message_types.h"
 #include "crypto/x25519.h"
+#include "protocol/message_types.h"
 #include "settings/settings_store.h"
 
 namespace {

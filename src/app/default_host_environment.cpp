@@ -1,8 +1,9 @@
 #include "app/default_host_environment.h"
-#include "app/status_observers.h"
 
 #include <memory>
 
+#include "app/status_observers.h"
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/limits.h"
@@ -13,7 +14,6 @@
 #include "platform/encoder.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
-#include "base/log.h"
 #include "settings/settings_store.h"
 #include "video/capture_pipeline.h"
 

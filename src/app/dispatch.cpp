@@ -6,9 +6,9 @@
 
 #include "app/command_line.h"
 #include "app/modes.h"
-#include "platform/process.h"
 #include "base/run_mode.h"
 #include "base/thread_start.h"
+#include "platform/process.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {

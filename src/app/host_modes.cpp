@@ -1,9 +1,9 @@
 // The modes that run the host server on the calling thread.
 #include "app/default_host_environment.h"
 #include "app/modes.h"
+#include "base/log.h"
 #include "core/host_server.h"
 #include "platform/process.h"
-#include "base/log.h"
 
 namespace tolvi {
 

@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-#include "platform/log_target.h"
 #include "base/run_mode.h"
+#include "platform/log_target.h"
 
 namespace tolvi {
 namespace {

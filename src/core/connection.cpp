@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/limits.h"
 #include "base/little_endian.h"
 #include "base/thread_start.h"
+#include "core/limits.h"
 
 namespace tolvi {
 

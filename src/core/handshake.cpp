@@ -9,14 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "protocol/host_messages.h"
-#include "protocol/message_types.h"
+#include "base/log.h"
+#include "base/secure_zero.h"
 #include "core/session.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
-#include "base/secure_zero.h"
-#include "base/log.h"
+#include "protocol/host_messages.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {
@@ -71,9 +71,8 @@ bool Session::handshake() {
   x25519_base(identity_public, identity.data());
   x25519_base(ephemeral_public, ephemeral.data());
 
-  const std::vector<std::uint8_t> hello =
-      write_host_hello(host_random, identity_public, ephemeral_public,
-                       hello_name(environment_.computer_name()));
+  const std::vector<std::uint8_t> hello = write_host_hello(
+      host_random, identity_public, ephemeral_public, hello_name(environment_.computer_name()));
   connection_.send(code(MessageType::HostHello), hello);
 
   std::uint8_t type = 0;

@@ -5,11 +5,11 @@
 #include <string>
 #include <thread>
 
-#include "core/session.h"
+#include "base/log.h"
 #include "base/thread_start.h"
+#include "core/session.h"
 #include "crypto/self_test.h"
 #include "platform/process.h"
-#include "base/log.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {
@@ -29,9 +29,7 @@ struct HostServer::State {
   std::atomic<std::size_t> live_client_threads{0};
 
   explicit State(HostServerOptions o)
-      : options(std::move(o)),
-        environment(options.environment),
-        gate(options.gate_limits) {}
+      : options(std::move(o)), environment(options.environment), gate(options.gate_limits) {}
 };
 
 namespace {
@@ -113,7 +111,7 @@ bool HostServer::start() {
   if (!listener_.valid()) {
     log_message("cannot listen on port %u (error %d)", static_cast<unsigned>(port), error);
     state_->environment->status_observer().on_host_error("Port " + std::to_string(port) +
-                                                        " is in use");
+                                                         " is in use");
     return false;
   }
   port_ = port != 0 ? port : listener_.local_port();

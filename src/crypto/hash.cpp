@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/crypto_provider.h"
 #include "base/secure_zero.h"
+#include "platform/crypto_provider.h"
 
 namespace tolvi {
 namespace {

@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crypto/x25519_test_hook.h"
 #include "base/secure_zero.h"
+#include "crypto/x25519_test_hook.h"
 
 namespace tolvi {
 namespace {

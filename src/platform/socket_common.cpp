@@ -1,9 +1,10 @@
 // The socket functions that read the same on every backend, written over the backend's
 // NativeSocket and AddressLength (socket_system.h).
+#include "platform/socket_common.h"
+
 #include <string>
 
 #include "platform/net.h"
-#include "platform/socket_common.h"
 
 namespace tolvi::platform {
 namespace {

@@ -1,10 +1,10 @@
 #include "settings/settings_store.h"
 
-#include "platform/random.h"
-#include "base/secure_zero.h"
-#include "platform/text.h"
 #include "base/log.h"
 #include "base/run_mode.h"
+#include "base/secure_zero.h"
+#include "platform/random.h"
+#include "platform/text.h"
 
 namespace tolvi {
 

@@ -7,13 +7,13 @@
 #include <optional>
 #include <vector>
 
+#include "base/clock.h"
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
-#include "video/capture_loop.h"
-#include "base/clock.h"
 #include "protocol/host_messages.h"
+#include "video/capture_loop.h"
 #include "video/cursor_image.h"
 #include "video/encoder.h"
 #include "video/stream_config.h"

@@ -5,9 +5,9 @@
 #include <system_error>
 #include <utility>
 
-#include "base/thread_start.h"
 #include "base/log.h"
 #include "base/log_limit.h"
+#include "base/thread_start.h"
 
 namespace tolvi {
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 namespace tolvi {
 namespace {
 
@@ -51,11 +50,10 @@ std::uint64_t congestion_limit_for(std::int32_t kbps) {
 std::vector<std::uint8_t> stream_info_payload(bool hevc, StreamSize stream,
                                               std::int32_t desktop_width,
                                               std::int32_t desktop_height) {
-  return write_stream_info(hevc ? kStreamCodecHevc : kStreamCodecH264,
-                           static_cast<std::uint32_t>(stream.width),
-                           static_cast<std::uint32_t>(stream.height),
-                           static_cast<std::uint32_t>(desktop_width),
-                           static_cast<std::uint32_t>(desktop_height));
+  return write_stream_info(
+      hevc ? kStreamCodecHevc : kStreamCodecH264, static_cast<std::uint32_t>(stream.width),
+      static_cast<std::uint32_t>(stream.height), static_cast<std::uint32_t>(desktop_width),
+      static_cast<std::uint32_t>(desktop_height));
 }
 
 }  // namespace tolvi

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "protocol/message_types.h"
 #include "core/session.h"
 #include "fakes/fake_host_environment.h"
+#include "protocol/message_types.h"
 #include "wire.h"
 
 namespace tolvi {

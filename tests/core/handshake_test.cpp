@@ -4,11 +4,11 @@
 #include <future>
 
 #include "client_connection.h"
-#include "protocol/message_types.h"
 #include "core/session.h"
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"
 #include "platform/crypto_provider.h"
+#include "protocol/message_types.h"
 #include "wire.h"
 
 namespace tolvi {

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "client_connection.h"
-#include "protocol/message_types.h"
 #include "fakes/fake_host_environment.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {

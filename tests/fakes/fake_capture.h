@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
-#include "base/clock.h"
 #include "video/stream_host.h"
 
 namespace tolvi::fakes {

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/session.h"
-#include "base/log.h"
 
 namespace tolvi {
 

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/little_endian.h"
 #include "core/session.h"
 #include "crypto/record_key.h"
 #include "fakes/fake_host_environment.h"
-#include "base/little_endian.h"
 #include "platform/net.h"
 
 namespace {

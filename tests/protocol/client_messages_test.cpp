@@ -25,8 +25,8 @@ Bytes with(Bytes v, const Bytes& more) {
 }
 
 // width 1280, height -1, scale 150 %, match on, codec mask 2, 30 fps, cap 5000 kbit/s.
-const Bytes kStreamConfig = {0x00, 0x05, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 150, 0,
-                             1,    2,    30, 0, 0x88, 0x13, 0,    0};
+const Bytes kStreamConfig = {0x00, 0x05, 0, 0,  0xFF, 0xFF, 0xFF, 0xFF, 150,
+                             0,    1,    2, 30, 0,    0x88, 0x13, 0,    0};
 
 // Each type's minimum length, one byte short of it, and extra bytes after it; the types that
 // take any length with none; unknown and handshake types never reach the handler.

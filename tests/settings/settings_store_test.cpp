@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "fakes/fake_settings_backend.h"
 #include "base/run_mode.h"
+#include "fakes/fake_settings_backend.h"
 
 namespace tolvi {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <set>
 
-#include "protocol/message_types.h"
 #include "fakes/fake_capture.h"
 #include "fakes/fake_encoder.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {

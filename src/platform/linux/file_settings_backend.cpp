@@ -13,8 +13,8 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/random.h"
 #include "base/secure_zero.h"
+#include "platform/random.h"
 
 namespace tolvi::platform {
 namespace {

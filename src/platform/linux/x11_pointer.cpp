@@ -26,8 +26,7 @@ void X11Pointer::read(Display* display, const DesktopRect& rect, FrameInfo& info
     visible = true;
     for (int channel = 0; channel < 3; ++channel) {  // B, G, R
       const std::uint32_t c = (argb >> (8 * channel)) & 0xff;
-      out[channel] =
-          static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
+      out[channel] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
     }
     out[3] = static_cast<std::uint8_t>(a);
   }

@@ -1,9 +1,8 @@
 #include "platform/linux/x11_shm_image.h"
 
+#include <X11/Xutil.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-
-#include <X11/Xutil.h>
 
 namespace tolvi::platform {
 
