@@ -24,8 +24,8 @@ void run_host_server();
 struct HostServerOptions {
   // nothing: the settings store's port; 0: any free port (tests).
   std::optional<std::uint16_t> port;
-  // Every read of the handshake waits at most this long.
-  std::chrono::milliseconds handshake_timeout = kHandshakeReadTimeout;
+  // From accept to the password proof, however the bytes arrive.
+  std::chrono::milliseconds handshake_timeout = kHandshakeDeadline;
   SessionTimings session_timings;
   ConnectionGate::Limits gate_limits;
   // Empty: crypto_self_test.

@@ -1,6 +1,7 @@
 #include "core/session.h"
 
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "core/message_types.h"
@@ -33,6 +34,11 @@ float float_at(const std::vector<std::uint8_t>& p, std::size_t at) {
   return value;
 }
 
+// The session whose client the status shows; compared, never followed. Lock order: this lock
+// before the status report's own.
+std::mutex client_status_lock;
+const Session* client_status_owner = nullptr;
+
 }  // namespace
 
 bool parse_stream_config(const std::vector<std::uint8_t>& p, ClientConfig& out) {
@@ -56,7 +62,32 @@ Session::Session(platform::Socket socket, HostEnvironment& environment, SessionT
       clipboard_(environment.make_clipboard_sync()),
       capture_(environment.make_capture_loop(*this)) {}
 
-Session::~Session() = default;
+Session::~Session() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner == this) client_status_owner = nullptr;
+}
+
+void Session::claim_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  client_status_owner = this;
+  report_client_status(connection_.peer_name());
+}
+
+void Session::release_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner != this) return;
+  client_status_owner = nullptr;
+  report_client_status("");
+}
+
+void Session::pause(std::chrono::milliseconds duration) {
+  if (duration <= std::chrono::milliseconds::zero()) return;
+  if (timings_.sleep) {
+    timings_.sleep(duration);
+  } else {
+    std::this_thread::sleep_for(duration);
+  }
+}
 
 bool Session::take_pending_config(ClientConfig& out) {
   std::lock_guard<std::mutex> guard(config_lock_);
@@ -70,7 +101,7 @@ void Session::serve() {
   const std::string& name = connection_.peer_name();
   if (!capture_->init_capture_device()) {
     log_message("D3D11 init failed");
-    report_client_status("");
+    release_client_status();
     return;
   }
   clipboard_->start([this](const std::string& text) {
@@ -102,7 +133,9 @@ void Session::serve() {
   environment_.keep_awake().end();
   environment_.display_controller().restore();
   log_message("%s: session ended", name.c_str());
-  report_client_status("");
+  // Only when no newer client has authenticated meanwhile (a displaced session ends after its
+  // successor reported itself).
+  release_client_status();
 }
 
 void Session::receive_loop() {

@@ -184,12 +184,17 @@ void Encoder::set_value(CodecSetting setting, std::uint32_t value) {
 }
 
 bool Encoder::configure() {
-  const std::uint32_t bit_rate = static_cast<std::uint32_t>(kbps_) * kBitsPerKbit;
+  // In 64 bits and within the 32-bit settings, whatever rate was asked for.
+  const auto bits_per_second = [this](std::uint32_t per_kbit) {
+    const std::int64_t rate = std::int64_t{std::max(kbps_, 1)} * per_kbit;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(rate, 0xffffffff));
+  };
+  const std::uint32_t bit_rate = bits_per_second(kBitsPerKbit);
   transform_->set_low_latency();
   set_value(CodecSetting::kRateControlMode, platform::kRateControlLowDelayVbr);
   set_value(CodecSetting::kLowLatencyMode, 1);
   set_value(CodecSetting::kMeanBitRate, bit_rate);
-  set_value(CodecSetting::kMaxBitRate, static_cast<std::uint32_t>(kbps_) * kMaxRateNumerator);
+  set_value(CodecSetting::kMaxBitRate, bits_per_second(kMaxRateNumerator));
   set_value(CodecSetting::kGopSize, static_cast<std::uint32_t>(fps_ * kGopSeconds));
   set_value(CodecSetting::kBPictureCount, 0);
   set_value(CodecSetting::kQualityVsSpeed, kQualityVsSpeed);

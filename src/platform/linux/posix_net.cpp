@@ -31,7 +31,7 @@ Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dua
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
-  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog) != 0) {
+  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = errno;
     return Socket();
   }

@@ -39,7 +39,7 @@ Socket listen_on(const sockaddr* address, int length, int family, bool dual_stac
     DWORD off = 0;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0) {
+  if (::bind(s, address, length) != 0 || ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = ::WSAGetLastError();
     return Socket();
   }
