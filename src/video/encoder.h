@@ -43,8 +43,7 @@ HardwareEncoderProbes& hardware_encoder_probes();
 // concurrently; the sink is called under a lock, one access unit at a time, in output order.
 class Encoder {
  public:
-  explicit Encoder(HardwareEncoderProbes& probes = hardware_encoder_probes())
-      : probes_(probes) {}
+  explicit Encoder(HardwareEncoderProbes& probes = hardware_encoder_probes()) : probes_(probes) {}
   ~Encoder();
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;

@@ -1,12 +1,13 @@
 // The logind inhibitor lock against a private bus: a dbus-daemon of our own stands in for the
 // system bus (DBUS_SYSTEM_BUS_ADDRESS), with or without a fake org.freedesktop.login1 on it.
+#include "platform/keep_awake.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/keep_awake.h"
 #include "platform/linux/logind_inhibitor.h"
 
 namespace tolvi::platform {
@@ -146,8 +146,7 @@ TEST_F(InhibitorTest, TakesIdleAndSleepAndReleasesOnEnd) {
   LogindInhibitor inhibitor;
   std::string error;
   ASSERT_EQ(inhibitor.take(error), LogindInhibitor::Result::kTaken) << error;
-  EXPECT_EQ(logind.calls(),
-            std::vector<std::string>{"idle:sleep|Tolvi Host|remote session|block"});
+  EXPECT_EQ(logind.calls(), std::vector<std::string>{"idle:sleep|Tolvi Host|remote session|block"});
   EXPECT_TRUE(logind.lock_held());
   EXPECT_EQ(inhibitor.take(error), LogindInhibitor::Result::kTaken);
   EXPECT_EQ(logind.calls().size(), 1u);  // held already: not asked again

@@ -400,8 +400,8 @@ class FfmpegCatalogue : public EncoderCatalogue {
     transform->set_low_latency();
     OutputFormat format;
     format.codec = candidate.codec;
-    format.profile = candidate.codec == VideoCodec::kHevc ? CodecProfile::kHevcMain
-                                                          : CodecProfile::kH264Main;
+    format.profile =
+        candidate.codec == VideoCodec::kHevc ? CodecProfile::kHevcMain : CodecProfile::kH264Main;
     format.width = kProbeWidth;
     format.height = kProbeHeight;
     format.fps = kProbeFps;

@@ -2,13 +2,14 @@
 // - the X screen saver (and DPMS power-down) is suspended for as long as the connection that
 //   asked stays open;
 // - a logind inhibitor lock for idle and sleep is held for as long as its descriptor is open.
+#include "platform/keep_awake.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
 #include <string>
 #include <utility>
 
-#include "platform/keep_awake.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/x11_connection.h"
 

@@ -53,8 +53,8 @@ LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
                                         kInhibitWho, kInhibitWhy, kInhibitMode);
   std::unique_ptr<sd_bus_message, MessageDeleter> reply(raw_reply);
   if (called < 0) {
-    const bool no_logind = means_no_logind(call_error) || called == -ECONNREFUSED ||
-                           called == -ENOENT;
+    const bool no_logind =
+        means_no_logind(call_error) || called == -ECONNREFUSED || called == -ENOENT;
     if (!no_logind) {
       error = call_error.message ? call_error.message : std::strerror(-called);
     }
