@@ -107,6 +107,18 @@ void leave_active_session(Session& session) {
   active_session_changed.notify_all();
 }
 
+bool end_active_session(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::unique_lock<std::mutex> guard(active_session_mutex);
+  while (active_session != nullptr) {
+    active_session->connection().close();
+    if (active_session_changed.wait_until(guard, deadline) == std::cv_status::timeout) {
+      return active_session == nullptr;
+    }
+  }
+  return true;
+}
+
 HostServer::HostServer(HostServerOptions options)
     : state_(std::make_shared<State>(std::move(options))) {}
 
@@ -166,6 +178,11 @@ void HostServer::accept_loop() {
 void HostServer::stop() {
   stopping_.store(true);
   listener_.interrupt();
+}
+
+bool HostServer::shut_down(std::chrono::milliseconds limit) {
+  stop();
+  return end_active_session(limit);
 }
 
 void run_host_server() {

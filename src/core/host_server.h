@@ -51,6 +51,10 @@ class HostServer {
   void accept_loop();
   // Ends accept_loop (tests). Client threads go on until their connections end.
   void stop();
+  // The orderly end of the host: stops accepting, closes the serving session's connection so
+  // that it winds down the normal way (held keys released, display restored, status cleared),
+  // and waits for it to leave, at most `limit`. False when it was still there at the limit.
+  bool shut_down(std::chrono::milliseconds limit);
 
   ConnectionGate& gate();
   // Client threads of this server still running.
@@ -69,5 +73,8 @@ class HostServer {
 // one (closing its connection, then waiting for it to leave, looking again every 50 ms).
 void become_active_session(Session& session);
 void leave_active_session(Session& session);
+// Closes the serving session's connection (and that of any session that takes its place) until
+// none is serving, waiting at most `limit`. False when one was still serving at the limit.
+bool end_active_session(std::chrono::milliseconds limit);
 
 }  // namespace tolvi

@@ -110,6 +110,8 @@ void Session::serve() {
   });
   // Not fatal: a host without a display to keep awake (or without the means) still serves.
   if (!environment_.keep_awake().begin()) log_message("keep-awake not available");
+  const std::string shortfall = environment_.keep_awake().take_shortfall();
+  if (!shortfall.empty()) log_message("keep-awake: %s", shortfall.c_str());
   std::thread receive_thread = start_thread([this] { receive_loop(); });
 
   capture_->run();

@@ -96,6 +96,28 @@ void Encoder::InputTokens::give() {
   }
 }
 
+bool HardwareEncoderProbes::usable(platform::EncoderCatalogue& catalogue,
+                                   const EncoderCandidate& candidate) {
+  std::string key = candidate.name + (candidate.codec == VideoCodec::kHevc ? "/hevc" : "/h264");
+  if (candidate.adapter_id) key += "/" + std::to_string(*candidate.adapter_id);
+  // Held while probing: two sessions starting together probe a candidate only once.
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto known = usable_.find(key);
+  if (known != usable_.end()) return known->second;
+  const bool usable = catalogue.probe(candidate);
+  if (!usable) {
+    log_message("encoder %s (%s) not usable on this machine; not tried again",
+                candidate.name.c_str(), codec_name(candidate.codec == VideoCodec::kHevc));
+  }
+  usable_.emplace(std::move(key), usable);
+  return usable;
+}
+
+HardwareEncoderProbes& hardware_encoder_probes() {
+  static HardwareEncoderProbes probes;
+  return probes;
+}
+
 Encoder::~Encoder() { shutdown(); }
 
 bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::int32_t width,
@@ -124,6 +146,7 @@ bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::i
       return capture_adapter && c.adapter_id && *c.adapter_id == *capture_adapter;
     });
     for (const EncoderCandidate& candidate : candidates) {
+      if (!probes_.usable(*catalogue_, candidate)) continue;
       if (try_activate(candidate, codec == VideoCodec::kHevc, true)) return true;
     }
   }

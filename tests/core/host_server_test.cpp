@@ -336,5 +336,43 @@ TEST_F(HostServerTest, PortInUseIsReported) {
   EXPECT_EQ(error_status(), "Port " + std::to_string(taken) + " is in use");
 }
 
+// What a stop signal does: no more connections, the serving session winds down the normal way
+// before shut_down returns, and a host started again right after gets the same port although
+// the old connection is still in TIME-WAIT (it was the host that closed it).
+TEST_F(HostServerTest, ShutDownWindsTheSessionDownAndFreesThePortAtOnce) {
+  env_->restore_time = 200ms;
+  start();
+  ClientConnection& c = connect();
+  ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
+  ASSERT_TRUE(env_->log.wait_for("s1 key 4 1"));
+
+  EXPECT_TRUE(server_->shut_down(5000ms));
+  loop_.join();  // the accept loop has ended
+  EXPECT_LT(env_->log.index_of("s1 release all"), env_->log.index_of("display restored"));
+  EXPECT_NE(env_->log.index_of("display restored"), -1);
+  EXPECT_EQ(client_status(), "");
+  EXPECT_NE(log().find("127.0.0.1: session ended"), std::string::npos);
+  EXPECT_TRUE(closed_without_a_word(c));
+
+  const std::uint16_t port = server_->port();
+  clients_.clear();
+  for (int i = 0; i < 500 && server_->live_client_threads() != 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  server_.reset();
+  options_.port = port;
+  recapture();
+  start();
+  EXPECT_EQ(server_->port(), port);
+}
+
+TEST_F(HostServerTest, ShutDownWithoutASessionReturnsAtOnce) {
+  start();
+  EXPECT_TRUE(server_->shut_down(5000ms));
+  loop_.join();
+}
+
 }  // namespace
 }  // namespace tolvi
