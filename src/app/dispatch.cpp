@@ -48,6 +48,7 @@ int run_test_host() {
   port_override = args.port;
   password_override = args.password;
   if (port_override == 0 || password_override.size() < kMinTestPasswordBytes) return 2;
+  watch_for_stop_signals();  // before the watchdog: threads inherit the blocked signals
   // A forgotten test host ends itself.
   start_thread([] {
     std::this_thread::sleep_for(kTestHostLifetime);

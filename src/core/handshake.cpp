@@ -5,12 +5,15 @@
 //   | "client") host   -> AuthResult  (sealed)    01 | HMAC(SHA-256(password), transcript |
 //   "host"), or 00
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "base/log.h"
 #include "base/secure_zero.h"
+#include "core/limits.h"
 #include "core/session.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
@@ -46,6 +49,28 @@ bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t length
   return difference == 0;
 }
 
+bool all_zero(const std::uint8_t* bytes, std::size_t length) {
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < length; ++i) any |= bytes[i];
+  return any == 0;
+}
+
+// A line about a peer that is not authenticated yet: through the guard, which limits how many
+// one address may write, or straight to the log.
+void pre_auth_line(HandshakeGuard* guard, const char* format, ...) TOLVI_PRINTF_FORMAT(2, 3);
+void pre_auth_line(HandshakeGuard* guard, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (guard) {
+    guard->log_line(line);
+  } else {
+    log_message("%s", line);
+  }
+}
+
 std::string hello_name(std::string name) {
   name = name.substr(0, std::min(name.find('\0'), kMaxNameBytes));
   return name.empty() ? std::string(kFallbackName) : name;
@@ -53,9 +78,11 @@ std::string hello_name(std::string name) {
 
 }  // namespace
 
-bool Session::handshake() {
+bool Session::handshake(HandshakeGuard* guard) {
   const char* name = connection_.peer_name().c_str();
   proof_was_wrong_ = false;
+  // Only the 32-byte KeyExchange and AuthProof may come before authentication.
+  connection_.set_max_frame_bytes(kMaxPreAuthFrameBytes);
 
   SecretArray<kKeyBytes> identity;
   SecretArray<kKeyBytes> ephemeral;
@@ -79,13 +106,20 @@ bool Session::handshake() {
   std::vector<std::uint8_t> payload;
   if (!connection_.receive(type, payload) || type != code(MessageType::KeyExchange) ||
       payload.size() != kKeyBytes) {
-    log_message("%s: client did not start key exchange (old Tolvi version?)", name);
+    pre_auth_line(guard, "%s: client did not start key exchange (old Tolvi version?)", name);
     return false;
   }
 
   SecretArray<2 * kKeyBytes> material;
   x25519(material.data(), ephemeral.data(), payload.data());
   x25519(material.data() + kKeyBytes, identity.data(), payload.data());
+  // A public key of small order gives an all-zero shared secret, and keys anyone can compute
+  // from the transcript: refuse it (RFC 7748, section 6.1).
+  if (all_zero(material.data(), kKeyBytes) || all_zero(material.data() + kKeyBytes, kKeyBytes)) {
+    secure_zero(material.data(), sizeof material.bytes);
+    pre_auth_line(guard, "%s: key exchange refused (weak public key)", name);
+    return false;
+  }
 
   std::vector<std::uint8_t> transcript_input(kTranscriptLabel,
                                              kTranscriptLabel + sizeof kTranscriptLabel - 1);
@@ -119,11 +153,16 @@ bool Session::handshake() {
   }
 
   if (!connection_.receive(type, payload)) return false;
+  // Each address has its proofs checked one at a time, after the previous verdict's hold.
+  if (guard && !guard->wait_for_turn()) return false;
 
   SecretArray<32> expected;
   const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
-  if (computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
-      same_bytes(payload.data(), expected.data(), 32)) {
+  const bool right = computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
+                     same_bytes(payload.data(), expected.data(), 32);
+  // Held alike for right and wrong proofs, so hanging up early tells a guesser nothing.
+  if (guard) pause(guard->proof_checked(right));
+  if (right) {
     SecretArray<32> host_proof;
     const bool host_proof_made =
         proof(password_hash.data(), transcript, kHostProofLabel, host_proof.data());
@@ -132,19 +171,21 @@ bool Session::handshake() {
       std::uint8_t result[1 + 32];
       write_auth_success(host_proof.data(), result);
       connection_.send(code(MessageType::AuthResult), result, sizeof result);
+      secure_zero(result, sizeof result);
+      connection_.set_max_frame_bytes(kMaxPayloadBytes);
       log_message("%s: authenticated (encrypted)", name);
-      environment_.status_observer().on_client_authenticated(connection_.peer_name());
+      claim_client_status();
       return true;
     }
     // Without a host proof the client could not trust us; end as a setup failure.
     log_message("encryption setup failed");
     return false;
   }
-  log_message("%s: authentication failed", name);
+  pre_auth_line(guard, "%s: authentication failed", name);
   proof_was_wrong_ = true;
   const std::uint8_t refusal = kAuthFailed;
   connection_.send(code(MessageType::AuthResult), &refusal, 1);
-  std::this_thread::sleep_for(timings_.failed_proof_pause);
+  pause(timings_.failed_proof_pause);
   secure_zero(password_hash.data(), 32);
   return false;
 }

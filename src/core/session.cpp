@@ -1,5 +1,6 @@
 #include "core/session.h"
 
+#include <mutex>
 #include <thread>
 
 #include "base/log.h"
@@ -8,6 +9,13 @@
 #include "protocol/message_types.h"
 
 namespace tolvi {
+
+// The session whose client the status shows; compared, never followed. Lock order: this lock
+// before the status observer's own.
+namespace {
+std::mutex client_status_lock;
+const Session* client_status_owner = nullptr;
+}  // namespace
 
 ClientConfig client_config_from(const StreamConfigMessage& m) {
   ClientConfig out;
@@ -30,7 +38,32 @@ Session::Session(platform::Socket socket, HostEnvironment& environment, SessionT
       clipboard_(environment.make_clipboard_sync()),
       capture_(environment.make_capture_loop(*this)) {}
 
-Session::~Session() = default;
+Session::~Session() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner == this) client_status_owner = nullptr;
+}
+
+void Session::claim_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  client_status_owner = this;
+  environment_.status_observer().on_client_authenticated(connection_.peer_name());
+}
+
+void Session::release_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner != this) return;
+  client_status_owner = nullptr;
+  environment_.status_observer().on_client_gone();
+}
+
+void Session::pause(std::chrono::milliseconds duration) {
+  if (duration <= std::chrono::milliseconds::zero()) return;
+  if (timings_.sleep) {
+    timings_.sleep(duration);
+  } else {
+    std::this_thread::sleep_for(duration);
+  }
+}
 
 bool Session::take_pending_config(ClientConfig& out) {
   std::lock_guard<std::mutex> guard(config_lock_);
@@ -44,7 +77,7 @@ void Session::serve() {
   const std::string& name = connection_.peer_name();
   if (!capture_->init_capture_device()) {
     log_message("D3D11 init failed");
-    environment_.status_observer().on_client_gone();
+    release_client_status();
     return;
   }
   clipboard_->start([this](const std::string& text) {
@@ -52,6 +85,8 @@ void Session::serve() {
   });
   // Not fatal: a host without a display to keep awake (or without the means) still serves.
   if (!environment_.keep_awake().begin()) log_message("keep-awake not available");
+  const std::string shortfall = environment_.keep_awake().take_shortfall();
+  if (!shortfall.empty()) log_message("keep-awake: %s", shortfall.c_str());
   std::thread receive_thread = start_thread([this] { receive_loop(); });
 
   capture_->run();
@@ -75,7 +110,9 @@ void Session::serve() {
   environment_.keep_awake().end();
   environment_.display_controller().restore();
   log_message("%s: session ended", name.c_str());
-  environment_.status_observer().on_client_gone();
+  // Only when no newer client has authenticated meanwhile (a displaced session ends after its
+  // successor reported itself).
+  release_client_status();
 }
 
 void Session::receive_loop() {

@@ -2,8 +2,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "core/connection.h"
@@ -20,6 +22,22 @@ namespace tolvi {
 struct SessionTimings {
   // After a wrong proof, so the sender can write the refusal before the socket closes.
   std::chrono::milliseconds failed_proof_pause = kFailedProofPause;
+  // How the handshake waits (the verdict hold and the pause above); empty: real sleeping.
+  std::function<void(std::chrono::milliseconds)> sleep;
+};
+
+// What the host server puts around one handshake: the limits on unauthenticated peers.
+class HandshakeGuard {
+ public:
+  virtual ~HandshakeGuard() = default;
+  // A line about the peer before it is authenticated; it may be left out when the peer's
+  // address has logged too much.
+  virtual void log_line(const std::string& line) = 0;
+  // Before the proof is checked: waits while another proof from the same address has its
+  // verdict held. false when the handshake was ended meanwhile.
+  virtual bool wait_for_turn() = 0;
+  // The proof is checked (right or wrong); how long to hold the verdict.
+  virtual std::chrono::milliseconds proof_checked(bool right) = 0;
 };
 
 // One client connection and everything it owns. Members are built top to bottom and destroyed
@@ -33,8 +51,9 @@ class Session : public StreamHost, public ClientMessageHandler {
   Session& operator=(const Session&) = delete;
 
   // Key agreement, sealing and password proof; true when the client is authenticated and both
-  // directions are sealed. Runs on the client thread before anything else.
-  bool handshake();
+  // directions are sealed. Runs on the client thread before anything else. Without a guard,
+  // lines are logged as they come and verdicts are not held.
+  bool handshake(HandshakeGuard* guard = nullptr);
   // True when the last handshake failed on a wrong proof (the case that counts as a guess).
   bool proof_was_wrong() const { return proof_was_wrong_; }
 
@@ -83,6 +102,12 @@ class Session : public StreamHost, public ClientMessageHandler {
   bool connection_closed() override { return connection_.closed(); }
 
  private:
+  void pause(std::chrono::milliseconds duration);
+  // The connected-client status belongs to the session that set it last: a displaced session
+  // ending after its successor authenticated must leave the successor's address in place.
+  void claim_client_status();
+  void release_client_status();
+
   HostEnvironment& environment_;
   SessionTimings timings_;
   bool proof_was_wrong_ = false;

@@ -280,7 +280,11 @@ void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo&
     if (duplication_->get_pointer_shape(shape_buffer_, shape) &&
         build_cursor_shape(shape, shape_buffer_, payload)) {
       cursor_shape_cache_ = std::move(payload);
-      if (loop.cursor_visible) send(code(MessageType::CursorShape), cursor_shape_cache_);
+      // A shape that arrives with the pointer hidden is only cached: on X11 hiding comes as a
+      // transparent image, and the client is told by the hidden form alone.
+      if (loop.cursor_visible && info.pointer_visible) {
+        send(code(MessageType::CursorShape), cursor_shape_cache_);
+      }
     }
   }
   if (info.pointer_visible != loop.cursor_visible) {

@@ -95,6 +95,28 @@ void Encoder::InputTokens::give() {
   }
 }
 
+bool HardwareEncoderProbes::usable(platform::EncoderCatalogue& catalogue,
+                                   const EncoderCandidate& candidate) {
+  std::string key = candidate.name + (candidate.codec == VideoCodec::kHevc ? "/hevc" : "/h264");
+  if (candidate.adapter_id) key += "/" + std::to_string(*candidate.adapter_id);
+  // Held while probing: two sessions starting together probe a candidate only once.
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto known = usable_.find(key);
+  if (known != usable_.end()) return known->second;
+  const bool usable = catalogue.probe(candidate);
+  if (!usable) {
+    log_message("encoder %s (%s) not usable on this machine; not tried again",
+                candidate.name.c_str(), codec_name(candidate.codec == VideoCodec::kHevc));
+  }
+  usable_.emplace(std::move(key), usable);
+  return usable;
+}
+
+HardwareEncoderProbes& hardware_encoder_probes() {
+  static HardwareEncoderProbes probes;
+  return probes;
+}
+
 Encoder::~Encoder() { shutdown(); }
 
 bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::int32_t width,
@@ -123,6 +145,7 @@ bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::i
       return capture_adapter && c.adapter_id && *c.adapter_id == *capture_adapter;
     });
     for (const EncoderCandidate& candidate : candidates) {
+      if (!probes_.usable(*catalogue_, candidate)) continue;
       if (try_activate(candidate, codec == VideoCodec::kHevc, true)) return true;
     }
   }
@@ -183,12 +206,17 @@ void Encoder::set_value(CodecSetting setting, std::uint32_t value) {
 }
 
 bool Encoder::configure() {
-  const std::uint32_t bit_rate = static_cast<std::uint32_t>(kbps_) * kBitsPerKbit;
+  // In 64 bits and within the 32-bit settings, whatever rate was asked for.
+  const auto bits_per_second = [this](std::uint32_t per_kbit) {
+    const std::int64_t rate = std::int64_t{std::max(kbps_, 1)} * per_kbit;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(rate, 0xffffffff));
+  };
+  const std::uint32_t bit_rate = bits_per_second(kBitsPerKbit);
   transform_->set_low_latency();
   set_value(CodecSetting::kRateControlMode, platform::kRateControlLowDelayVbr);
   set_value(CodecSetting::kLowLatencyMode, 1);
   set_value(CodecSetting::kMeanBitRate, bit_rate);
-  set_value(CodecSetting::kMaxBitRate, static_cast<std::uint32_t>(kbps_) * kMaxRateNumerator);
+  set_value(CodecSetting::kMaxBitRate, bits_per_second(kMaxRateNumerator));
   set_value(CodecSetting::kGopSize, static_cast<std::uint32_t>(fps_ * kGopSeconds));
   set_value(CodecSetting::kBPictureCount, 0);
   set_value(CodecSetting::kQualityVsSpeed, kQualityVsSpeed);

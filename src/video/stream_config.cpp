@@ -33,7 +33,7 @@ std::int32_t stream_fps(const ClientConfig& config) {
 
 std::int32_t stream_kbps(const ClientConfig& config, std::int32_t width, std::int32_t height,
                          std::int32_t fps) {
-  if (config.max_kbps != 0) return config.max_kbps;
+  if (config.max_kbps != 0) return std::clamp(config.max_kbps, kMinClientKbps, kMaxClientKbps);
   const double bpp = (config.codec_mask & kCodecBitHevc) ? kHevcBitsPerPixel : kH264BitsPerPixel;
   const double kbps = static_cast<double>(width) * height * std::max(fps, 1) * bpp / 1000.0;
   return static_cast<std::int32_t>(std::clamp(kbps, kMinAutoKbps, kMaxAutoKbps));

@@ -17,6 +17,10 @@ constexpr double kH264BitsPerPixel = 0.08;
 constexpr double kHevcBitsPerPixel = 0.055;
 constexpr double kMinAutoKbps = 2000;
 constexpr double kMaxAutoKbps = 60000;
+// A client's own cap is kept within what the encoder takes: at least 1 kbit/s, and at most
+// the rate whose peak (1.5 times the mean, in bit/s) still fits the encoder's 32-bit settings.
+constexpr std::int32_t kMinClientKbps = 1;
+constexpr std::int32_t kMaxClientKbps = 2863311;  // 0xffffffff / 1500
 // The congestion limit is an eighth of a second of the capped bit rate (kbps x 1000 / 8 bits
 // / 8), never below 128 KiB.
 constexpr std::uint64_t kCongestionFloorBytes = 131072;

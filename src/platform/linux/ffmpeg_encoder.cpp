@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -56,6 +57,26 @@ const char* x264_preset(std::uint32_t quality_vs_speed) {
 constexpr const char* kVaapiDevice = "/dev/dri/renderD128";
 
 constexpr std::int64_t kTimeBase = 10000000;  // frame times in 100-ns units
+
+// VAAPI: pictures the encoder keeps in flight on the device (FFmpeg's default, set explicitly so
+// the pool below is sized for it), and spare surfaces beyond what the encoder can hold.
+constexpr int kVaapiAsyncDepth = 2;
+constexpr int kVaapiPoolMargin = 2;
+
+// Input surfaces a VAAPI encoder may hold at once: each input stays referenced until its
+// picture is done as a reference, B-frames wait for the picture after them, async_depth
+// pictures are in flight, and we upload into one more. A pool smaller than that makes
+// av_hwframe_get_buffer fail on a real device and the stream stall.
+int vaapi_pool_size(const AVCodecContext* c) {
+  return std::max(c->refs, 1) + std::max(c->max_b_frames, 0) + kVaapiAsyncDepth + 1 +
+         kVaapiPoolMargin;
+}
+
+// The stream a hardware encoder is probed with: one every device supports.
+constexpr std::int32_t kProbeWidth = 1280;
+constexpr std::int32_t kProbeHeight = 720;
+constexpr std::int32_t kProbeFps = 30;
+constexpr std::uint32_t kProbeBitRate = 4000000;
 
 std::uint32_t error_code(int averror) { return static_cast<std::uint32_t>(averror); }
 
@@ -167,6 +188,7 @@ class FfmpegTransform : public EncoderTransform {
         av_dict_set(&raw, "forced_idr", "1", 0);
         break;
       case Family::kVaapi:
+        av_dict_set_int(&raw, "async_depth", kVaapiAsyncDepth, 0);
         if (!open_vaapi_frames(format)) {
           av_dict_free(&raw);
           close();
@@ -315,7 +337,7 @@ class FfmpegTransform : public EncoderTransform {
     frames->sw_format = AV_PIX_FMT_NV12;
     frames->width = format.width;
     frames->height = format.height;
-    frames->initial_pool_size = 4;
+    frames->initial_pool_size = vaapi_pool_size(context_.get());
     if (av_hwframe_ctx_init(hw_frames_.get()) < 0) return false;
     context_->pix_fmt = AV_PIX_FMT_VAAPI;
     context_->hw_frames_ctx = av_buffer_ref(hw_frames_.get());
@@ -366,6 +388,25 @@ class FfmpegCatalogue : public EncoderCatalogue {
       candidates.push_back(std::move(candidate));
     }
     return true;
+  }
+
+  // Opens the encoder on its device for a common stream (720p30, low latency, the profile
+  // every device has) and closes it again: where the device is absent (no CUDA driver, no DRM
+  // render node, no QSV runtime) this fails here, once, instead of at every reconfiguration.
+  bool probe(const EncoderCandidate& candidate) override {
+    std::unique_ptr<EncoderTransform> transform = activate(candidate);
+    if (!transform) return false;
+    if (!candidate.hardware) return true;
+    transform->set_low_latency();
+    OutputFormat format;
+    format.codec = candidate.codec;
+    format.profile =
+        candidate.codec == VideoCodec::kHevc ? CodecProfile::kHevcMain : CodecProfile::kH264Main;
+    format.width = kProbeWidth;
+    format.height = kProbeHeight;
+    format.fps = kProbeFps;
+    format.bit_rate = kProbeBitRate;
+    return transform->set_output_format(format);
   }
 
   std::unique_ptr<EncoderTransform> activate(const EncoderCandidate& candidate) override {

@@ -28,11 +28,15 @@ Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dua
     return Socket();
   }
   Socket socket(fd);
+  // Connections of an earlier run in TIME-WAIT must not keep a restarted host off its port.
+  // (Linux still refuses a second listener on the port: this is not shared use.)
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (dual_stack) {
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
-  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog) != 0) {
+  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = errno;
     return Socket();
   }

@@ -36,11 +36,16 @@ Socket listen_on(const sockaddr* address, int length, int family, bool dual_stac
     return Socket();
   }
   Socket socket(static_cast<std::intptr_t>(s));
+  // Exclusive use: no other program may bind the port beside us (SO_REUSEADDR on Windows would
+  // allow exactly that).
+  const BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
   if (dual_stack) {
     DWORD off = 0;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0) {
+  if (::bind(s, address, length) != 0 || ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = ::WSAGetLastError();
     return Socket();
   }
