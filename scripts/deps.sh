@@ -14,6 +14,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
+  # tolvi-viewer: the window, its texts and their font
+  libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
   # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
@@ -21,6 +23,8 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
+  # the viewer's tests: pointer and keys into its window
+  xdotool
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "client_connection.h"
+#include "host_address.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
@@ -25,7 +26,6 @@ using namespace tolvi;
 using namespace tolvi::client;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint16_t kDefaultPort = 5960;
 constexpr std::size_t kPrintedPayloadBytes = 32;
 
 enum ExitCode {
@@ -102,25 +102,7 @@ void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
 }
 
 bool split_host_port(const std::string& text, Options& o) {
-  long long port = kDefaultPort;
-  std::string host = text;
-  if (!text.empty() && text[0] == '[') {  // [v6]:port
-    const std::size_t close = text.find(']');
-    if (close == std::string::npos) return false;
-    host = text.substr(1, close - 1);
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != ':' || !parse_number(text.c_str() + close + 2, port)) return false;
-    }
-  } else if (text.find(':') != std::string::npos &&
-             text.find(':') == text.rfind(':')) {  // name:port or v4:port
-    const std::size_t colon = text.find(':');
-    host = text.substr(0, colon);
-    if (!parse_number(text.c_str() + colon + 1, port)) return false;
-  }
-  if (host.empty() || port <= 0 || port > 65535) return false;
-  o.host = host;
-  o.port = static_cast<std::uint16_t>(port);
-  return true;
+  return client::split_host_port(text, o.host, o.port);
 }
 
 bool parse_options(int argc, char** argv, Options& o) {

@@ -59,6 +59,7 @@ class StreamReceiver {
   const StreamStats& stats() const { return stats_; }
   // The newest decoded picture as RGB.
   bool picture(RgbImage& out) { return decoder_.picture_rgb(out); }
+  const VideoDecoder& decoder() const { return decoder_; }
   const std::string& error() const { return error_; }
   // The error is this machine's (a file that cannot be written), not the host's stream.
   bool error_is_local() const { return error_is_local_; }

@@ -134,6 +134,10 @@ bool VideoDecoder::picture_rgb(RgbImage& out) {
   return frame_to_rgb(frame_, scaler_, out);
 }
 
+AVFrame* VideoDecoder::picture_ref() const {
+  return have_picture_ ? av_frame_clone(frame_) : nullptr;
+}
+
 bool write_png(const RgbImage& image, const std::string& path, std::string& error) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (!codec) {

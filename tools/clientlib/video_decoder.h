@@ -36,6 +36,10 @@ class VideoDecoder {
   // The last decoded picture as RGB (colour matrix and range as the stream says; BT.709
   // studio range when it says nothing). false when there is none.
   bool picture_rgb(RgbImage& out);
+  // A new reference to the last decoded picture in the decoder's own format (planar YUV
+  // 4:2:0 from the software decoders), for a caller that draws it itself; null when there is
+  // none. The caller frees it with av_frame_free.
+  AVFrame* picture_ref() const;
 
   const std::string& error() const { return error_; }
 
