@@ -1,6 +1,7 @@
 // The modes that run the host server on the calling thread.
 #include "app/modes.h"
 #include "core/host_server.h"
+#include "input/input_desktop.h"
 #include "platform/process.h"
 #include "settings/log.h"
 
@@ -14,8 +15,10 @@ int run_host_for_test() {
 }
 
 int run_agent() {
-  // Started by the service, the agent would also watch the service's quit signal and follow
-  // the input desktop; started by hand (as `make run` does) it simply serves this session.
+  // Started by the service, the agent would also watch the service's quit signal; started by
+  // hand (as `make run` does) it simply serves this session. Its main thread runs the host
+  // server: attached to the input desktop first (the sign-in screen's when nobody is signed in).
+  follow_input_desktop();
   log_message("agent running in session %lu", platform::console_session_id());
   run_host_server();
   return 1;
