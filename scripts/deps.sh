@@ -14,7 +14,10 @@ packages=(
   # input injection (XTest)
   libxtst-dev
   libavcodec-dev libavutil-dev libswscale-dev
-  # tests, sanitizers, fuzzing, benchmarks
+  # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
+  libsystemd-dev
+  # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
+  dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   # the pipeline benchmark's baseline (x11grab + libx264)
   ffmpeg

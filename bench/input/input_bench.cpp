@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "e2e/child_process.h"
 #include "platform/clock.h"
 #include "platform/net.h"

@@ -4,7 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/input.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 namespace {

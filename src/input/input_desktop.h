@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 

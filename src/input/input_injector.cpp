@@ -6,7 +6,7 @@
 
 #include "input/input_desktop.h"
 #include "input/scan_codes.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/message_types.h"
-#include "platform/little_endian.h"
+#include "protocol/message_types.h"
+#include "base/little_endian.h"
 
 namespace tolvi::client {
 namespace {
