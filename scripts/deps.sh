@@ -11,6 +11,8 @@ packages=(
   # video: X11 capture (RandR, MIT-SHM, XDamage, XFixes, screen saver), FFmpeg encoders and
   # colour conversion
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxss-dev libxrender-dev
+  # input injection (XTest)
+  libxtst-dev
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev

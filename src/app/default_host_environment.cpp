@@ -12,6 +12,7 @@
 #include "platform/capture.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "platform/input.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
 #include "settings/settings_store.h"
@@ -39,7 +40,8 @@ class DefaultHostEnvironment : public HostEnvironment {
     return std::make_unique<PlaceholderSharedFolder>();
   }
   std::unique_ptr<InputInjector> make_input_injector() override {
-    return std::make_unique<PlaceholderInputInjector>();
+    // The session's desktop is the process's display ($DISPLAY on X11).
+    return std::make_unique<InputInjector>(platform::make_input_sink(""));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
     return std::make_unique<PlaceholderClipboardSync>();

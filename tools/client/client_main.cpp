@@ -15,6 +15,7 @@ extern "C" {
 
 #include "client_connection.h"
 #include "host_address.h"
+#include "input_actions.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
@@ -54,13 +55,18 @@ constexpr char kUsageText[] =
     "    --snapshot FILE.png   save the first decoded picture\n"
     "    --record FILE.h264    save the access units as received (a playable byte stream)\n"
     "    --no-decode           count and record only (leaves the CPU to a host on this machine)\n"
+    "Actions, sent in command-line order after the handshake (once the stream runs with\n"
+    "--stream); --send-config and --raw are actions too:\n"
+    "  --move X Y              pointer to X, Y (0..1 over the streamed picture)\n"
+    "  --button B down|up      mouse button B: 0 left, 1 right, 2 middle, 3 and 4 extra\n"
+    "  --wheel H V [--fine]    wheel by H (right positive) and V (up positive)\n"
+    "  --key USAGE down|up     USB HID keyboard usage (decimal or 0x..)\n"
+    "  --type TEXT             type TEXT on a US layout (Shift where needed)\n"
+    "  --release-keys          ask the host to release every key and button we hold\n"
     "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
     "            5 protocol violation, 6 the host closed the connection.\n";
 
-struct Command {
-  std::uint8_t type;
-  std::vector<std::uint8_t> payload;
-};
+using Command = OutgoingMessage;
 
 struct Options {
   std::string host;
@@ -111,6 +117,9 @@ bool parse_options(int argc, char** argv, Options& o) {
     const std::string arg = argv[i];
     const int left = argc - i - 1;
     long long n = 0;
+    const OptionParse input = parse_input_option(argc, argv, i, o.commands);
+    if (input == OptionParse::Invalid) return false;
+    if (input == OptionParse::Parsed) continue;
     if (arg == "--password" && left >= 1) {
       o.password = argv[++i];
       o.have_password = true;
@@ -235,6 +244,16 @@ int stall(ClientConnection& connection, const Options& o) {
   return kOk;
 }
 
+// Sends the command-line actions in order.
+bool send_actions(ClientConnection& connection, const Options& o) {
+  for (const Command& c : o.commands) {
+    if (!connection.send(c.type, c.payload)) return false;
+    const char* name = message_type_name(c.type);
+    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
+  }
+  return true;
+}
+
 // Receives until a message of `wanted` type arrives (printing everything).
 bool receive_until(ClientConnection& connection, std::uint8_t wanted,
                    std::vector<std::uint8_t>& payload) {
@@ -272,6 +291,7 @@ int stream(ClientConnection& connection, const Options& o) {
   Clock::time_point last_message = start;
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
+  bool actions_sent = false;
   while (!frames_done() && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
     if (!connection.receive(type, payload)) {
       if (connection.last_failure() != ClientConnection::Failure::Idle) {
@@ -311,6 +331,10 @@ int stream(ClientConnection& connection, const Options& o) {
         const StreamInfo& info = *receiver.info();
         std::printf("stream: %s %ux%u (desktop %ux%u)\n", codec_name(info.codec), info.stream_width,
                     info.stream_height, info.desktop_width, info.desktop_height);
+        if (!actions_sent) {
+          actions_sent = true;
+          if (!send_actions(connection, o)) return finish(lost("while sending"));
+        }
         break;
       }
       case StreamReceiver::Event::Cursor: {
@@ -368,11 +392,8 @@ int run(const Options& o) {
   }
   std::printf("authenticated with %s (%s)\n", hello.computer_name.c_str(), o.host.c_str());
 
-  for (const Command& c : o.commands) {
-    if (!connection.send(c.type, c.payload)) return lost("while sending");
-    const char* name = message_type_name(c.type);
-    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
-  }
+  // With a stream, the actions wait until it runs.
+  if (!o.stream && !send_actions(connection, o)) return lost("while sending");
 
   for (int i = 0; i < o.pings; ++i) {
     std::vector<std::uint8_t> ping(o.ping_size, 0);
