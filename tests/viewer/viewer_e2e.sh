@@ -33,7 +33,7 @@ host_display=$(start_xvfb 1280x720)
 viewer_display=$(start_xvfb 1600x900)
 
 wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  for _ in $(seq $(( $3 * 20 ))); do grep -a -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   fail "'$2' did not appear in $(basename "$1")"
 }
 
@@ -168,6 +168,56 @@ case "$case_name" in
     viewer_window
     DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
     wait_for_text "$work/host.log" "stream 960x540" 20
+    ;;
+  pointer)
+    # The centre of the viewer's picture is the centre of the host's desktop; a click there
+    # reaches the host's window under it.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event mouse > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" mousemove --window "$window" \
+      480 270 click 3
+    wait_for_text "$work/xev.out" "button 3" 10
+    location=$(DISPLAY=$host_display xdotool getmouselocation)
+    case "$location" in
+      "x:639 y:359 "* | "x:640 y:360 "* | "x:639 y:360 "* | "x:640 y:359 "*) ;;
+      *) fail "the host's pointer is at $location, expected the centre 639.5,359.5" ;;
+    esac
+    grep -a -q "ButtonRelease" "$work/xev.out" || fail "no button release on the host"
+    ;;
+  keys)
+    # Typed text arrives as the same keys on the host.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" type --delay 30 'Hi 42'
+    wait_for_text "$work/xev.out" "keysym 0x32, 2" 10
+    typed=$(grep -a -A2 "^KeyPress" "$work/xev.out" | grep -a -o "keysym 0x[0-9a-f]*, [A-Za-z_0-9]*" |
+      sed 's/.*, //' | tr '\n' ' ')
+    [ "$typed" = "Shift_L H i space 4 2 " ] || fail "the host saw '$typed'"
+    ;;
+  focus_loss)
+    # A key held while the viewer loses the focus is released on the host.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    DISPLAY=$viewer_display xev -geometry 200x200+1300+600 -name other-window > /dev/null 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" keydown b
+    wait_for_text "$work/xev.out" "^KeyPress" 10
+    other=$(DISPLAY=$viewer_display xdotool search --name '^other-window$' | head -n 1)
+    DISPLAY=$viewer_display xdotool windowfocus "$other"
+    wait_for_text "$work/xev.out" "^KeyRelease" 10
+    DISPLAY=$viewer_display xdotool keyup b
     ;;
   *)
     fail "unknown case"
