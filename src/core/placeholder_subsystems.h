@@ -22,13 +22,6 @@ class PlaceholderInputInjector : public InputInjector {
   void release_all() override {}
 };
 
-class PlaceholderClipboardSync : public ClipboardSync {
- public:
-  void start(TextCallback) override {}
-  void set_text(const std::string&) override {}
-  void stop() override {}
-};
-
 // For a platform that cannot keep the display awake: says so.
 class PlaceholderKeepAwake : public platform::KeepAwake {
  public:
