@@ -29,6 +29,7 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(cat "$work/display")"
 
 port=$(( 20000 + RANDOM % 40000 ))
+: > "$work/host.log"
 "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
 host_pid=$!
 for _ in $(seq 100); do grep -q "listening on port $port" "$work/host.log" && break; sleep 0.05; done

@@ -116,7 +116,7 @@ TEST_F(Win32ClipboardTest, TextsGoBothWaysWithoutEcho) {
   EXPECT_EQ(next(), "after");
 }
 
-// The window may not exist yet when stop() comes; each session registers the class again.
+// The window may not exist yet when stop() comes; registering the class again fails harmlessly.
 TEST(Win32Clipboard, StopRightAfterStartReturns) {
   for (int i = 0; i < 20; ++i) {
     ClipboardSync sync([] { return platform::make_clipboard_watcher(""); });
