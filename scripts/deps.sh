@@ -12,7 +12,10 @@ packages=(
   # colour conversion
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxss-dev libxrender-dev
   libavcodec-dev libavutil-dev libswscale-dev
-  # tests, sanitizers, fuzzing, benchmarks
+  # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
+  libsystemd-dev
+  # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
+  dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   # the pipeline benchmark's baseline (x11grab + libx264)
   ffmpeg

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "platform/thread_start.h"
-#include "settings/log.h"
+#include "base/thread_start.h"
+#include "base/log.h"
 
 namespace tolvi {
 

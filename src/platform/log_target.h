@@ -21,6 +21,14 @@ enum class DataFolder {
 std::filesystem::path data_folder(DataFolder which);
 
 // Opens `path` for appending in text mode (CR LF line ends on Windows); nullptr on failure.
+// Another process may move the file aside while it is open.
 std::FILE* open_log_append(const std::filesystem::path& path);
+
+// Whether `file` is still the file at `path`: false once another process writing the same log
+// has moved it aside (or removed it).
+bool log_still_at(std::FILE* file, const std::filesystem::path& path);
+
+// Renames the log `from` to `to`, replacing an older `to`; false when it could not.
+bool move_log_aside(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace tolvi::platform

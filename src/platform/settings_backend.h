@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,7 +58,11 @@ class SettingsBackend {
       const std::vector<std::uint8_t>& blob) = 0;
 };
 
+// Told that a line of a settings file cannot be read (the line is kept, only its value is
+// missing); at most once per file and process. Stores without lines (the registry) never call it.
+using UnreadableLineNotice = std::function<void(const std::string& file, int line)>;
+
 // The backend of this build, for the machine and the current user.
-std::unique_ptr<SettingsBackend> make_settings_backend();
+std::unique_ptr<SettingsBackend> make_settings_backend(UnreadableLineNotice notice);
 
 }  // namespace tolvi

@@ -1,10 +1,10 @@
 #include "settings/settings_store.h"
 
+#include "base/log.h"
+#include "base/run_mode.h"
+#include "base/secure_zero.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
 #include "platform/text.h"
-#include "settings/log.h"
-#include "settings/run_mode.h"
 
 namespace tolvi {
 
@@ -206,7 +206,10 @@ ErrorCode SettingsStore::remove_settings() {
 
 SettingsStore& default_settings() {
   // Built once and never destroyed: detached threads may still read settings at exit.
-  static SettingsBackend* const backend = make_settings_backend().release();
+  static SettingsBackend* const backend =
+      make_settings_backend([](const std::string& file, int line) {
+        log_message("settings: cannot read line %d of %s, kept as it is", line, file.c_str());
+      }).release();
   static SettingsStore* const store = new SettingsStore(*backend);
   return *store;
 }

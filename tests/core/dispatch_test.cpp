@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/message_types.h"
 #include "core/session.h"
 #include "fakes/fake_host_environment.h"
+#include "protocol/message_types.h"
 #include "wire.h"
 
 namespace tolvi {
@@ -40,7 +40,9 @@ struct DispatchFixture {
   }
 };
 
-TEST(Dispatch, RoutesEachMessageAndIgnoresShortOnes) {
+// Lengths and extra bytes are the reader's (tests/protocol); here each message must reach the
+// subsystem that owns it, and ignored ones none.
+TEST(Dispatch, RoutesEachMessageToItsSubsystem) {
   using V = std::vector<std::string>;
   struct Case {
     MessageType type;
@@ -49,12 +51,8 @@ TEST(Dispatch, RoutesEachMessageAndIgnoresShortOnes) {
   };
   const Case cases[] = {
       {MessageType::MouseMove, floats(0.25f, 0.5f), {"s1 move 0.250000 0.500000"}},
-      {MessageType::MouseMove, std::vector<std::uint8_t>(7), {}},
       {MessageType::MouseButton, {2, 1}, {"s1 button 2 1"}},
-      {MessageType::MouseButton, {2, 0, 9}, {"s1 button 2 0"}},
-      {MessageType::MouseButton, {2}, {}},
       {MessageType::MouseWheel, with(floats(1, -2), {7}), {"s1 wheel 1.000000 -2.000000 1"}},
-      {MessageType::MouseWheel, floats(1, -2), {}},
       {MessageType::Key, {0x04, 0x01, 1}, {"s1 key 260 1"}},
       {MessageType::Key, {0x04, 0x01}, {}},
       {MessageType::ReleaseKeys, {}, {"s1 release all"}},
@@ -64,7 +62,6 @@ TEST(Dispatch, RoutesEachMessageAndIgnoresShortOnes) {
       {MessageType::FolderData, {1, 2}, {"s1 folder traffic 98 2"}},
       {MessageType::FolderClose, {}, {"s1 folder traffic 99 0"}},
       {MessageType::AuthProof, std::vector<std::uint8_t>(32), {}},
-      {MessageType::KeyExchange, std::vector<std::uint8_t>(32), {}},
       {static_cast<MessageType>(0x99), {1}, {}},
   };
   DispatchFixture f;
@@ -74,7 +71,7 @@ TEST(Dispatch, RoutesEachMessageAndIgnoresShortOnes) {
   }
 }
 
-TEST(Dispatch, StreamConfigNeedsEighteenBytes) {
+TEST(Dispatch, StreamConfigIsHandedToTheCaptureLoopOnce) {
   DispatchFixture f;
   ClientConfig config;
   std::vector<std::uint8_t> p;
@@ -84,20 +81,9 @@ TEST(Dispatch, StreamConfigNeedsEighteenBytes) {
   test::put_u32(p, 5000);
   ASSERT_EQ(p.size(), 18u);
 
-  f.session->dispatch(code(MessageType::StreamConfig),
-                      std::vector<std::uint8_t>(p.begin(), p.end() - 1));
-  EXPECT_FALSE(f.session->take_pending_config(config));
-
-  p.push_back(0xEE);  // bytes after the eighteenth are ignored
   f.session->dispatch(code(MessageType::StreamConfig), p);
   ASSERT_TRUE(f.session->take_pending_config(config));
-  EXPECT_EQ(config.width, 1280);
-  EXPECT_EQ(config.height, -1);
-  EXPECT_EQ(config.scale, 1.5);
-  EXPECT_TRUE(config.match_resolution);
-  EXPECT_EQ(config.codec_mask, 2);
-  EXPECT_EQ(config.fps, 30);
-  EXPECT_EQ(config.max_kbps, 5000);
+  EXPECT_EQ(config, (ClientConfig{1280, -1, 1.5, true, 2, 30, 5000}));
   EXPECT_FALSE(f.session->take_pending_config(config));  // taken once
 }
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/session.h"
-#include "settings/log.h"
 
 namespace tolvi {
 
@@ -56,11 +56,49 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
+// The status the host reports: the current client ("" when none) and the last error, with
+// waits for a change, so tests need not poll.
+class FakeStatusObserver : public HostStatusObserver {
+ public:
+  void on_client_authenticated(const std::string& address) override { set(client_, address); }
+  void on_client_gone() override { set(client_, ""); }
+  void on_host_error(const std::string& text) override { set(error_, text); }
+
+  std::string client() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return client_;
+  }
+  std::string error() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return error_;
+  }
+  // True when the client status reads `expected` within the limit.
+  bool wait_for_client(const std::string& expected,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, limit, [&] { return client_ == expected; });
+  }
+
+ private:
+  void set(std::string& slot, const std::string& text) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      slot = text;
+    }
+    changed_.notify_all();
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string client_;
+  std::string error_;
+};
+
 // Subsystems that record what they were asked to do. Session numbers come from the order in
 // which capture loops are made ("s1 capture run", "s2 capture run", ...).
 class FakeHostEnvironment : public HostEnvironment {
  public:
   EventLog log;
+  FakeStatusObserver status;
   std::uint8_t identity_key[32] = {7};
   std::string password = "correct horse";
   std::string name = "DESK-7";
@@ -91,6 +129,7 @@ class FakeHostEnvironment : public HostEnvironment {
   platform::KeepAwake& keep_awake() override { return keep_awake_; }
   DisplayController& display_controller() override { return display_; }
   void request_secure_attention() override { log.add("secure attention"); }
+  HostStatusObserver& status_observer() override { return status; }
 
  private:
   std::string next_tag() {

@@ -90,40 +90,124 @@ TEST_F(FileSettingsTest, PermissionsKeepUserFilesPrivate) {
   EXPECT_EQ(mode_of(root / "lib" / "machine.key"), 0644u);
 }
 
-TEST_F(FileSettingsTest, CorruptFilesReadAsDefaultsAndAreKeptBeforeTheFirstWrite) {
-  const std::string good = "Port dword 6000\nAllowResolutionChange dword 0\n";
+std::vector<fs::path> corrupt_copies(const fs::path& folder) {
+  std::vector<fs::path> copies;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind("settings.corrupt-", 0) == 0) {
+      copies.push_back(entry.path());
+    }
+  }
+  return copies;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// A hand-edited machine file: one damaged line must cost only its own value, never the secrets,
+// and a later write (the agent's status) must keep the damaged line where it was.
+TEST_F(FileSettingsTest, DamagedLinesCostOnlyTheirOwnValue) {
+  std::vector<std::pair<std::string, int>> notices;
+  const auto noticing_backend = [&] {
+    return FileSettingsBackend(
+        machine_at(root), user_at(root),
+        [&](const std::string& file, int line) { notices.emplace_back(file, line); });
+  };
+  const fs::path machine_file = root / "etc" / "settings";
+  std::uint8_t identity[32];
+  {
+    SettingsStore store(backend);
+    ASSERT_EQ(backend.write_dword(S::Machine, "Installed", 1), kErrorSuccess);
+    ASSERT_TRUE(store.save_password("admin-pw-1"));
+    ASSERT_TRUE(store.load_identity_key(identity));
+    ASSERT_EQ(backend.write_dword(S::Machine, "Port", 6000), kErrorSuccess);
+    ASSERT_EQ(store.set_allow_resolution_change(false), kErrorSuccess);
+  }
+  const std::string good = read_all(machine_file);
+  const std::string port_line = "Port dword 6000\n";
+  ASSERT_NE(good.find(port_line), std::string::npos);
+  const std::size_t second_line = good.find('\n') + 1;
+  std::string crlf;
+  for (char c : good) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+
   const struct Case {
     const char* what;
     std::string text;
+    bool allow;    // AllowResolutionChange as it reads afterwards
+    int bad_line;  // the first unreadable line, 0 for none
   } cases[] = {
-      {"garbage", "\x01\x02 not settings at all\n"},
-      {"truncated line", good.substr(0, good.size() - 3)},
-      {"truncated hex", "Port dword 6000\nPassword binary 0a1\n"},
-      {"unknown type", "Port qword 6000\n"},
-      {"number too large", "Port dword 4294967296\n"},
-      {"repeated name", "Port dword 1\nPort dword 2\n"},
-      {"bad escape", "Status text a\\q\n"},
-      {"embedded nul", std::string("Port dword 6000\nStatus text a\0b\n", 32)},
+      {"trailing blank", replaced(good, port_line, "Port dword 6000 \n"), false, 0},
+      {"blanks around and between fields", replaced(good, port_line, " \tPort  dword\t6000\t\n"),
+       false, 0},
+      {"CR LF line ends", crlf, false, 0},
+      {"duplicated names, the last counts",
+       "Port dword 1\nPassword binary 00\nIdentity binary 0102\n" + good, false, 0},
+      {"odd hex length", good + "Spare binary 0a1\n", false, 8},
+      {"garbage between good lines",
+       good.substr(0, second_line) + "%%% not a setting\n[section]\nPort dword 60x0\n" +
+           good.substr(second_line),
+       false, 2},
+      {"truncated last line", good + "AllowResolutionChange dwo", false, 8},
+      {"last line without its end", good.substr(0, good.size() - 1), false, 0},
+      {"unknown type, bad escape, number too large",
+       good + "Port qword 7000\nStatus text a\\q\nPort dword 4294967296\n", false, 8},
+      {"wrong type for one name", good + "AllowResolutionChange text 0\n", true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::remove_all(root);
-    write_all(user_file(), c.text);
-    SettingsStore store(backend);
-    EXPECT_EQ(store.load_port(), kDefaultPort);
-    EXPECT_TRUE(store.allow_resolution_change());
+    notices.clear();
+    write_all(machine_file, c.text);
+    FileSettingsBackend fresh = noticing_backend();
+    SettingsStore store(fresh);
+    std::uint8_t key[32];
+    EXPECT_EQ(store.load_password(), "admin-pw-1");
+    ASSERT_TRUE(store.load_identity_key(key));
+    EXPECT_EQ(0, std::memcmp(key, identity, 32));
+    EXPECT_EQ(store.load_port(), 6000);
+    EXPECT_EQ(store.allow_resolution_change(), c.allow);
 
-    ASSERT_EQ(store.set_allow_resolution_change(false), kErrorSuccess);
-    EXPECT_FALSE(store.allow_resolution_change());
-    int copies = 0;
-    for (const auto& entry : fs::directory_iterator(user_file().parent_path())) {
-      if (entry.path().filename().string().rfind("settings.corrupt-", 0) == 0) {
-        ++copies;
-        EXPECT_EQ(read_all(entry.path()), c.text);
-      }
+    store.save_status("Connected");
+    const bool crlf_file = c.text.find("\r\n") != std::string::npos;
+    const std::string end = crlf_file ? "\r\n" : "\n";
+    std::string expected = c.text;
+    if (expected.back() != '\n') expected += end;
+    EXPECT_EQ(read_all(machine_file), expected + "Status text Connected" + end);
+    EXPECT_EQ(store.load_status(), "Connected");
+    EXPECT_EQ(store.load_password(), "admin-pw-1");
+    EXPECT_TRUE(corrupt_copies(machine_file.parent_path()).empty());
+    if (c.bad_line) {
+      ASSERT_EQ(notices.size(), 1u);  // once, however often the file is read
+      EXPECT_EQ(notices[0].first, machine_file.string());
+      EXPECT_EQ(notices[0].second, c.bad_line);
+    } else {
+      EXPECT_TRUE(notices.empty());
     }
-    EXPECT_EQ(copies, 1);
   }
+}
+
+// NUL bytes mean the file is not text a person wrote. Its readable lines still count; the first
+// write keeps a copy of it and writes back only what could be read.
+TEST_F(FileSettingsTest, FileThatIsNotTextIsCopiedAsideAtTheFirstWrite) {
+  static constexpr char kText[] = "Port dword 6000\n\0\0\x01\x02\nAllowResolutionChange dword 0\n";
+  const std::string text(kText, sizeof kText - 1);
+  write_all(user_file(), text);
+  SettingsStore store(backend);
+  EXPECT_EQ(store.load_port(), 6000);
+  EXPECT_FALSE(store.allow_resolution_change());
+
+  ASSERT_EQ(backend.write_dword(S::User, "Extra", 1), kErrorSuccess);
+  auto copies = corrupt_copies(user_file().parent_path());
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(read_all(copies[0]), text);
+  EXPECT_EQ(read_all(user_file()),
+            "Port dword 6000\nAllowResolutionChange dword 0\nExtra dword 1\n");
+  fs::remove(copies[0]);
+  ASSERT_EQ(store.set_allow_resolution_change(true), kErrorSuccess);
+  EXPECT_TRUE(corrupt_copies(user_file().parent_path()).empty());
+  EXPECT_EQ(store.load_port(), 6000);
+  EXPECT_TRUE(store.allow_resolution_change());
 }
 
 TEST_F(FileSettingsTest, WrongTypedValueGivesItsDefaultAlone) {

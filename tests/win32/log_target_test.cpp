@@ -9,7 +9,7 @@
 #include <fstream>
 #include <regex>
 
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi::platform {
 namespace {
@@ -89,6 +89,33 @@ TEST(LogWriter, WritesTimestampedCrLfLines) {
   EXPECT_TRUE(std::regex_search(first, line) && first.ends_with("] first 1\r\n")) << first;
   EXPECT_TRUE(std::regex_search(second, line) && second.ends_with("] second \xC3\xA9\r\n"))
       << second;
+}
+
+// The service and its agent share one log: the one that passes the limit moves the file aside
+// although the other has it open, and the other follows to the fresh file.
+TEST(LogWriter, TwoWritersRotateTheSharedFileOnce) {
+  ScratchFolder scratch;
+  const fs::path path = scratch.path / L"tolvi-host.log";
+  fs::path previous = path;
+  previous += L".1";
+  constexpr std::uintmax_t kLimit = 3000;
+  {
+    LogWriter service([&] { return path; }, nullptr, kLimit);
+    LogWriter agent([&] { return path; }, nullptr, kLimit);
+    for (int i = 0; i < 300; ++i) {
+      service.writef("s line %d xxxxxxxxxxxxxxxxxxxx", i);
+      agent.writef("a line %d xxxxxxxxxxxxxxxxxxxx", i);
+      if (fs::exists(previous)) {
+        ASSERT_GT(fs::file_size(previous), kLimit) << i;
+      }
+    }
+    EXPECT_LE(fs::file_size(path), kLimit);
+    EXPECT_LE(fs::file_size(previous), kLimit + 128);  // and a line of the other writer
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), fs::directory_iterator()), 2);
+  const std::string text = file_bytes(path);
+  EXPECT_NE(text.find("] s line 299 xxxxxxxxxxxxxxxxxxxx\r\n"), std::string::npos);
+  EXPECT_NE(text.find("] a line 299 xxxxxxxxxxxxxxxxxxxx\r\n"), std::string::npos);
 }
 
 }  // namespace

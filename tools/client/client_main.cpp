@@ -16,9 +16,9 @@ extern "C" {
 }
 
 #include "client_connection.h"
-#include "core/message_types.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "protocol/message_types.h"
 #include "stream_receiver.h"
 
 namespace {

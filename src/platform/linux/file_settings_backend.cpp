@@ -13,8 +13,8 @@
 #include <ctime>
 #include <memory>
 
+#include "base/secure_zero.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
 
 namespace tolvi::platform {
 namespace {
@@ -171,8 +171,9 @@ fs::path config_home() {
 
 }  // namespace
 
-FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocation user)
-    : machine_(std::move(machine)), user_(std::move(user)) {
+FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocation user,
+                                         UnreadableLineNotice notice)
+    : machine_(std::move(machine)), user_(std::move(user)), notice_(std::move(notice)) {
   machine_.shared = true;
   user_.shared = false;
 }
@@ -192,16 +193,22 @@ const SettingsLocation& FileSettingsBackend::location(SettingsScope scope) const
   return scope == SettingsScope::Machine ? machine_ : user_;
 }
 
+SettingsDocument FileSettingsBackend::parse_file(SettingsScope scope, std::string_view text) {
+  SettingsDocument document = SettingsDocument::parse(text);
+  const std::vector<int> unreadable = document.unreadable_lines();
+  std::atomic<bool>& noticed = scope == SettingsScope::Machine ? noticed_machine_ : noticed_user_;
+  if (!unreadable.empty() && notice_ && !noticed.exchange(true)) {
+    notice_((location(scope).folder / kSettingsName).string(), unreadable.front());
+  }
+  return document;
+}
+
 std::optional<SettingValue> FileSettingsBackend::read_value(SettingsScope scope,
                                                             std::string_view name) {
   // No lock: the file is only ever replaced whole by rename.
   const auto text = read_file(location(scope).folder / kSettingsName);
   if (!text) return std::nullopt;
-  const auto values = parse_settings(*text);
-  if (!values) return std::nullopt;
-  const auto found = values->find(name);
-  if (found == values->end()) return std::nullopt;
-  return found->second;
+  return parse_file(scope, *text).find(name);
 }
 
 std::optional<std::uint32_t> FileSettingsBackend::read_dword(SettingsScope scope,
@@ -225,11 +232,10 @@ std::optional<std::string> FileSettingsBackend::read_text(SettingsScope scope,
   return std::get<std::string>(std::move(*value));
 }
 
-namespace {
-
-// Runs `change` on the scope's values under the scope's file lock and writes the result back.
-template <typename Change>
-ErrorCode update_settings(const SettingsLocation& where, Change change) {
+ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view name,
+                                           SettingValue value) {
+  // Reads the file, changes one line and writes it back, all under the scope's file lock.
+  const SettingsLocation& where = location(scope);
   const mode_t file_mode = where.shared ? kSharedFile : kPrivateFile;
   if (ErrorCode e = make_folder(where.folder, where.shared ? kSharedFolder : kPrivateFolder)) {
     return e;
@@ -240,31 +246,21 @@ ErrorCode update_settings(const SettingsLocation& where, Change change) {
     if (errno != EINTR) return error_from_errno(errno);
   }
   const fs::path path = where.folder / kSettingsName;
-  SettingsMap values;
+  SettingsDocument document;
   if (const auto text = read_file(path)) {
-    if (auto parsed = parse_settings(*text)) {
-      values = std::move(*parsed);
-    } else {
-      // Keep what was there before it is replaced: a person may want to recover it.
+    document = parse_file(scope, *text);
+    if (!document.is_text()) {
+      // Not something a person wrote: keep it aside for recovery, and keep only what reads.
       const fs::path copy =
           where.folder / (std::string(kSettingsName) + ".corrupt-" + time_stamp());
       if (ErrorCode e = replace_file(copy, *text, kPrivateFile)) return e;
+      document.drop_unreadable_lines();
     }
   } else if (errno != ENOENT) {
     return error_from_errno(errno);  // unreadable: never overwrite what we could not read
   }
-  if (!change(values)) return kErrorSuccess;
-  return replace_file(path, format_settings(values), file_mode);
-}
-
-}  // namespace
-
-ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view name,
-                                           SettingValue value) {
-  return update_settings(location(scope), [&](SettingsMap& values) {
-    values.insert_or_assign(std::string(name), std::move(value));
-    return true;
-  });
+  document.set(name, std::move(value));
+  return replace_file(path, document.format(), file_mode);
 }
 
 ErrorCode FileSettingsBackend::write_dword(SettingsScope scope, std::string_view name,
@@ -381,10 +377,10 @@ std::optional<std::vector<std::uint8_t>> FileSettingsBackend::unprotect(
 
 namespace tolvi {
 
-std::unique_ptr<SettingsBackend> make_settings_backend() {
+std::unique_ptr<SettingsBackend> make_settings_backend(UnreadableLineNotice notice) {
   return std::make_unique<platform::FileSettingsBackend>(
       platform::FileSettingsBackend::default_machine_location(),
-      platform::FileSettingsBackend::default_user_location());
+      platform::FileSettingsBackend::default_user_location(), std::move(notice));
 }
 
 }  // namespace tolvi

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <filesystem>
 
 #include "platform/linux/settings_file.h"
@@ -16,12 +17,15 @@ struct SettingsLocation {
 
 // Settings on Linux: one text file per scope (see settings_file.h), replaced atomically
 // (temporary file, fsync, rename) under an flock on "settings.lock" beside it, so concurrent
-// writers in different processes never lose each other's values. A corrupt file reads as
-// empty and is copied aside ("settings.corrupt-<time>") before the first write replaces it.
+// writers in different processes never lose each other's values. A write changes only its own
+// line: comments, lines that cannot be read and every other value stay as they were. A file
+// that is not text at all (NUL bytes) is copied aside ("settings.corrupt-<time>") before the
+// first write, which keeps only its readable lines.
 // Secrets are sealed with AES-256-GCM under the scope's key file, made on first use.
 class FileSettingsBackend final : public SettingsBackend {
  public:
-  FileSettingsBackend(SettingsLocation machine, SettingsLocation user);
+  FileSettingsBackend(SettingsLocation machine, SettingsLocation user,
+                      UnreadableLineNotice notice = {});
 
   // /etc/tolvi-host, /var/lib/tolvi-host/machine.key and /etc/xdg/autostart for the machine;
   // $XDG_CONFIG_HOME/tolvi-host (default ~/.config) and $XDG_CONFIG_HOME/autostart for the user.
@@ -47,11 +51,14 @@ class FileSettingsBackend final : public SettingsBackend {
 
  private:
   const SettingsLocation& location(SettingsScope scope) const;
+  SettingsDocument parse_file(SettingsScope scope, std::string_view text);
   std::optional<SettingValue> read_value(SettingsScope scope, std::string_view name);
   ErrorCode write_value(SettingsScope scope, std::string_view name, SettingValue value);
 
   SettingsLocation machine_;
   SettingsLocation user_;
+  UnreadableLineNotice notice_;
+  std::atomic<bool> noticed_machine_{false}, noticed_user_{false};
 };
 
 }  // namespace tolvi::platform

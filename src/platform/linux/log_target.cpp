@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -41,6 +42,17 @@ std::filesystem::path data_folder(DataFolder which) {
 
 std::FILE* open_log_append(const std::filesystem::path& path) {
   return std::fopen(path.c_str(), "ae");
+}
+
+bool log_still_at(std::FILE* file, const std::filesystem::path& path) {
+  struct stat open_file {
+  }, named{};
+  return fstat(fileno(file), &open_file) == 0 && stat(path.c_str(), &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+bool move_log_aside(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace tolvi::platform

@@ -1,13 +1,33 @@
 #include "platform/linux/settings_file.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tolvi::platform {
 namespace {
 
-constexpr char kHeader[] =
-    "# Tolvi Host settings. One value per line: NAME TYPE VALUE, TYPE dword (decimal),\n"
-    "# binary (hex bytes) or text (UTF-8; \\\\ \\n \\r \\t escaped). Written by tolvi-host.\n";
+constexpr std::string_view kHeader[] = {
+    "# Tolvi Host settings. One value per line: NAME TYPE VALUE, TYPE dword (decimal),",
+    "# binary (hex bytes) or text (UTF-8; \\\\ \\n \\r \\t escaped, \\s for an outer blank).",
+};
+
+constexpr std::string_view kBlanks = " \t\r";
+
+std::string_view trim(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The next blank-separated field of `rest`, which then starts at the field after it.
+std::string_view next_field(std::string_view& rest) {
+  const std::size_t end = std::min(rest.find_first_of(kBlanks), rest.size());
+  const std::string_view field = rest.substr(0, end);
+  rest.remove_prefix(end);
+  const std::size_t next = rest.find_first_not_of(kBlanks);
+  rest.remove_prefix(next == std::string_view::npos ? rest.size() : next);
+  return field;
+}
 
 bool valid_name(std::string_view name) {
   if (name.empty()) return false;
@@ -67,6 +87,9 @@ std::optional<SettingValue> parse_value(std::string_view type, std::string_view 
         case 't':
           text += '\t';
           break;
+        case 's':
+          text += ' ';
+          break;
         default:
           return std::nullopt;
       }
@@ -76,67 +99,139 @@ std::optional<SettingValue> parse_value(std::string_view type, std::string_view 
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<SettingsMap> parse_settings(std::string_view text) {
-  SettingsMap values;
-  if (!text.empty() && text.back() != '\n') return std::nullopt;  // cut short
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end + 1);
-    if (line.empty() || line.front() == '#') continue;
-    if (line.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::size_t first = line.find(' ');
-    if (first == std::string_view::npos) return std::nullopt;
-    const std::size_t second = line.find(' ', first + 1);
-    if (second == std::string_view::npos) return std::nullopt;
-    const std::string_view name = line.substr(0, first);
-    const std::string_view type = line.substr(first + 1, second - first - 1);
-    auto value = parse_value(type, line.substr(second + 1));
-    if (!valid_name(name) || !value || values.count(name)) return std::nullopt;
-    values.emplace(std::string(name), std::move(*value));
-  }
-  return values;
-}
-
-std::string format_settings(const SettingsMap& values) {
+std::string format_value(std::string_view name, const SettingValue& value) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = kHeader;
-  for (const auto& [name, value] : values) {
-    out += name;
-    if (const auto* number = std::get_if<std::uint32_t>(&value)) {
-      out += " dword " + std::to_string(*number);
-    } else if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&value)) {
-      out += " binary ";
-      for (std::uint8_t b : *bytes) {
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-      }
-    } else {
-      out += " text ";
-      for (char c : std::get<std::string>(value)) {
-        switch (c) {
-          case '\\':
-            out += "\\\\";
-            break;
-          case '\n':
-            out += "\\n";
-            break;
-          case '\r':
-            out += "\\r";
-            break;
-          case '\t':
-            out += "\\t";
-            break;
-          default:
-            out += c;
-        }
+  std::string out(name);
+  if (const auto* number = std::get_if<std::uint32_t>(&value)) {
+    out += " dword " + std::to_string(*number);
+  } else if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&value)) {
+    out += " binary";
+    if (!bytes->empty()) out += ' ';
+    for (std::uint8_t b : *bytes) {
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  } else {
+    const std::string& text = std::get<std::string>(value);
+    out += " text";
+    if (!text.empty()) out += ' ';
+    // Blanks around the line are not part of it, so a text's outer blanks are escaped.
+    const std::size_t first_inner = text.find_first_not_of(' ');
+    const std::size_t last_inner = text.find_last_not_of(' ');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      switch (const char c = text[i]) {
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case ' ':
+          out +=
+              (i < first_inner || last_inner == std::string::npos || i > last_inner) ? "\\s" : " ";
+          break;
+        default:
+          out += c;
       }
     }
-    out += '\n';
   }
   return out;
+}
+
+}  // namespace
+
+SettingsDocument SettingsDocument::parse(std::string_view text) {
+  SettingsDocument document;
+  document.is_text_ = text.find('\0') == std::string_view::npos;
+  while (!text.empty()) {
+    const std::size_t newline = text.find('\n');
+    Line line;
+    if (newline == std::string_view::npos) {
+      line.text = text;  // a last line without its end (an editor's choice, or a cut file)
+      text = {};
+    } else {
+      const bool crlf = newline > 0 && text[newline - 1] == '\r';
+      line.text = text.substr(0, crlf ? newline - 1 : newline);
+      line.end = crlf ? "\r\n" : "\n";
+      text.remove_prefix(newline + 1);
+    }
+    std::string_view rest = trim(line.text);
+    if (rest.empty() || rest.front() == '#') {
+      line.kind = Kind::Note;
+    } else {
+      const std::string_view name = next_field(rest);
+      const std::string_view type = next_field(rest);
+      auto value = parse_value(type, rest);
+      const bool readable = valid_name(name) && value && line.text.find('\0') == std::string::npos;
+      line.kind = readable ? Kind::Value : Kind::Unreadable;
+      if (readable) {
+        line.name = name;
+        line.value = std::move(*value);
+      }
+    }
+    document.lines_.push_back(std::move(line));
+  }
+  return document;
+}
+
+std::optional<SettingValue> SettingsDocument::find(std::string_view name) const {
+  for (auto line = lines_.rbegin(); line != lines_.rend(); ++line) {
+    if (line->kind == Kind::Value && line->name == name) return line->value;
+  }
+  return std::nullopt;
+}
+
+void SettingsDocument::set(std::string_view name, SettingValue value) {
+  for (auto line = lines_.rbegin(); line != lines_.rend(); ++line) {
+    if (line->kind == Kind::Value && line->name == name) {
+      line->text = format_value(name, value);
+      line->value = std::move(value);
+      return;
+    }
+  }
+  // New lines follow the file's line ends, so a file kept with CR LF stays that way.
+  std::string end = "\n";
+  for (auto line = lines_.rbegin(); line != lines_.rend(); ++line) {
+    if (!line->end.empty()) {
+      end = line->end;
+      break;
+    }
+  }
+  if (lines_.empty()) {
+    for (std::string_view header : kHeader) {
+      lines_.push_back({std::string(header), end, Kind::Note, {}, {}});
+    }
+  } else if (lines_.back().end.empty()) {
+    lines_.back().end = end;
+  }
+  lines_.push_back({format_value(name, value), end, Kind::Value, std::string(name), value});
+}
+
+std::string SettingsDocument::format() const {
+  std::string out;
+  for (const Line& line : lines_) out.append(line.text).append(line.end);
+  return out;
+}
+
+std::vector<int> SettingsDocument::unreadable_lines() const {
+  std::vector<int> numbers;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i].kind == Kind::Unreadable) numbers.push_back(static_cast<int>(i + 1));
+  }
+  return numbers;
+}
+
+void SettingsDocument::drop_unreadable_lines() {
+  std::erase_if(lines_, [](const Line& line) {
+    return line.kind == Kind::Unreadable || line.text.find('\0') != std::string::npos;
+  });
+  is_text_ = true;
 }
 
 }  // namespace tolvi::platform

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 // windows.h first: the shell headers need its types.
+#include <fcntl.h>
+#include <io.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -10,6 +12,28 @@ namespace tolvi::platform {
 namespace {
 
 constexpr wchar_t kProductFolder[] = L"Tolvi";
+
+// Every sharing mode: the service and its agent append to one log, and either may move it
+// aside while the other still has it open.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct Handle {
+  HANDLE handle;
+  explicit Handle(HANDLE h) : handle(h) {}
+  ~Handle() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+};
+
+bool same_file(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
 
 }  // namespace
 
@@ -36,8 +60,29 @@ std::filesystem::path data_folder(DataFolder which) {
 }
 
 std::FILE* open_log_append(const std::filesystem::path& path) {
+  // _wfopen would not share deletion, and then no process could move the log aside while
+  // another has it open.
+  Handle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.handle), _O_APPEND | _O_TEXT);
+  if (fd < 0) return nullptr;
+  file.handle = INVALID_HANDLE_VALUE;  // the descriptor owns it now
   // Text mode: every "\n" reaches the file as CR LF.
-  return _wfopen(path.c_str(), L"a");
+  std::FILE* stream = _fdopen(fd, "a");
+  if (!stream) _close(fd);
+  return stream;
+}
+
+bool log_still_at(std::FILE* file, const std::filesystem::path& path) {
+  const Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (named.handle == INVALID_HANDLE_VALUE) return false;
+  return same_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), named.handle);
+}
+
+bool move_log_aside(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 }  // namespace tolvi::platform

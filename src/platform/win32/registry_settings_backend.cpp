@@ -205,7 +205,7 @@ std::optional<std::vector<std::uint8_t>> RegistrySettingsBackend::unprotect(
 
 }  // namespace platform
 
-std::unique_ptr<SettingsBackend> make_settings_backend() {
+std::unique_ptr<SettingsBackend> make_settings_backend(UnreadableLineNotice) {
   return std::make_unique<platform::RegistrySettingsBackend>();
 }
 

@@ -1,5 +1,9 @@
+#include "app/default_host_environment.h"
+
 #include <memory>
 
+#include "app/status_observers.h"
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/limits.h"
@@ -11,7 +15,6 @@
 #include "platform/encoder.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
-#include "settings/log.h"
 #include "settings/settings_store.h"
 #include "video/capture_pipeline.h"
 
@@ -61,10 +64,12 @@ class DefaultHostEnvironment : public HostEnvironment {
   void request_secure_attention() override {
     log_message("Ctrl+Alt+Del needs the Tolvi Host service");
   }
+  HostStatusObserver& status_observer() override { return *status_observer_; }
 
  private:
   std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
   PlaceholderDisplayController display_controller_;
+  std::unique_ptr<HostStatusObserver> status_observer_ = make_status_observer();
 };
 
 }  // namespace

@@ -1,14 +1,15 @@
-#include "settings/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
 
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 namespace {
@@ -68,19 +69,92 @@ TEST_F(LogTest, MessageIsCutTo1023Bytes) {
 }
 
 TEST_F(LogTest, OversizedFileIsDiscardedOnlyAboveFiveMebibytes) {
+  fs::path previous = path;
+  previous += ".1";
   for (std::uintmax_t size : {LogWriter::kDiscardAboveBytes, LogWriter::kDiscardAboveBytes + 1}) {
+    fs::remove(previous);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(size, 'o');
     LogWriter log([&] { return path; }, nullptr);
     log.writef("first");
     log.writef("second");
     const std::string text = read_all(path);
-    const bool kept = size == LogWriter::kDiscardAboveBytes;
-    EXPECT_EQ(text.size() > size, kept) << size;
-    EXPECT_EQ(text.find("] first\n") != std::string::npos, true);
-    if (!kept) {
-      EXPECT_EQ(text.rfind("[", 0), 0u);  // a new file starts with the first line
+    EXPECT_EQ(text.rfind("[", 0), 0u) << size;  // the current file starts with a line
+    EXPECT_NE(text.find("] second\n"), std::string::npos);
+    if (size == LogWriter::kDiscardAboveBytes) {
+      // Kept: the first line is appended, which takes the file past the limit, so it is moved
+      // aside whole and the second line starts the next file.
+      const std::string old = read_all(previous);
+      const std::string first_line = old.substr(std::min<std::size_t>(size, old.size()));
+      EXPECT_EQ(first_line.size(), sizeof "[2026-03-07 09:05:03.042] first\n" - 1);
+      EXPECT_EQ(first_line.rfind("] first\n"), first_line.size() - 8);
+      EXPECT_EQ(text.find("first"), std::string::npos);
+    } else {
+      EXPECT_FALSE(fs::exists(previous));
+      EXPECT_NE(text.find("] first\n"), std::string::npos);
     }
   }
+}
+
+// The numbers of the "line %d" lines in a file, in order.
+std::vector<int> numbers_in(const fs::path& p) {
+  std::istringstream lines(read_all(p));
+  std::vector<int> numbers;
+  std::string line;
+  const std::regex shape(R"(\[[^\]]+\] (\w) line (\d+) x+)");
+  while (std::getline(lines, line)) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, shape)) << line;
+    if (!m.empty()) numbers.push_back(std::stoi(m[2]));
+  }
+  return numbers;
+}
+
+TEST_F(LogTest, RotatesPastTheLimitKeepingOnePreviousFileAndEveryLine) {
+  constexpr std::uintmax_t kLimit = 2000;
+  constexpr int kLines = 400;
+  fs::path previous = path;
+  previous += ".1";
+  std::ofstream(previous) << "stale\n";
+  std::ofstream(path) << "[2026-01-01 00:00:00.000] a line 0 x\n";
+  LogWriter log([&] { return path; }, nullptr, kLimit);
+  std::size_t longest = 0;
+  for (int i = 1; i < kLines; ++i) {
+    const std::string padding(1 + i % 50, 'x');
+    log.writef("a line %d %s", i, padding.c_str());
+    longest = std::max<std::size_t>(longest, 40 + padding.size());
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  EXPECT_GT(fs::file_size(previous), kLimit);  // only a full file is moved aside
+  EXPECT_LE(fs::file_size(previous), kLimit + longest);
+  EXPECT_LE(fs::file_size(path), kLimit);
+  // The two files hold the latest lines without a gap, the previous file first.
+  std::vector<int> numbers = numbers_in(previous);
+  const std::vector<int> current = numbers_in(path);
+  numbers.insert(numbers.end(), current.begin(), current.end());
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_EQ(numbers.back(), kLines - 1);
+  for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1);
+}
+
+// The service and its agent append to one file with a stream each. When one of them has moved
+// the full file aside, the other must follow to the fresh file, not move that one aside too.
+TEST_F(LogTest, TwoWritersOfOneFileRotateItOnce) {
+  constexpr std::uintmax_t kLimit = 3000;
+  fs::path previous = path;
+  previous += ".1";
+  LogWriter service([&] { return path; }, nullptr, kLimit);
+  LogWriter agent([&] { return path; }, nullptr, kLimit);
+  for (int i = 0; i < 300; ++i) {
+    service.writef("s line %d xxxxxxxxxxxxxxxxxxxx", i);
+    agent.writef("a line %d xxxxxxxxxxxxxxxxxxxx", i);
+    if (fs::exists(previous)) {
+      ASSERT_GT(fs::file_size(previous), kLimit) << i;
+    }
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  const std::string text = read_all(path);
+  EXPECT_NE(text.find("] s line 299 "), std::string::npos);
+  EXPECT_NE(text.find("] a line 299 "), std::string::npos);
 }
 
 TEST_F(LogTest, UnopenableFileStillLogsToStderrAndIsNotRetried) {

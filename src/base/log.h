@@ -25,13 +25,18 @@ std::filesystem::path log_file_path();
 std::filesystem::path machine_log_file_path();
 
 // A log file and its lock. log_message() writes through one process-wide LogWriter whose path
-// is log_file_path(); tests make their own with another path and error stream.
+// is log_file_path(); tests make their own with another path, error stream and size limit.
 class LogWriter {
  public:
   static constexpr std::size_t kMaxMessageBytes = 1023;
+  // A file larger than this when the process first logs is discarded.
   static constexpr std::uintmax_t kDiscardAboveBytes = 5 * 1024 * 1024;
+  // A file that grows larger than this while the process runs is moved to "<name>.1" (replacing
+  // the one before) and started afresh, so a log never takes more than two such files.
+  static constexpr std::uintmax_t kRotateAboveBytes = kDiscardAboveBytes;
 
-  LogWriter(std::function<std::filesystem::path()> path, std::FILE* error_stream);
+  LogWriter(std::function<std::filesystem::path()> path, std::FILE* error_stream,
+            std::uintmax_t rotate_above = kRotateAboveBytes);
   ~LogWriter();
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
@@ -40,11 +45,16 @@ class LogWriter {
   void writef(const char* format, ...) TOLVI_PRINTF_FORMAT(2, 3);
 
  private:
+  void rotate();
+
   std::function<std::filesystem::path()> path_;
   std::FILE* error_stream_;
+  const std::uintmax_t rotate_above_;
   std::mutex lock_;
   bool opened_ = false;
+  std::filesystem::path file_path_;
   std::FILE* file_ = nullptr;
+  std::uintmax_t file_bytes_ = 0;
 };
 
 }  // namespace tolvi
