@@ -23,6 +23,8 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
+  # the other X program of the clipboard tests and benchmark
+  xclip
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )
