@@ -25,6 +25,8 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
+  # the other X program of the clipboard tests and benchmark
+  xclip
   # the viewer's tests: pointer and keys into its window
   xdotool
   # Windows cross-build and its tests under Wine

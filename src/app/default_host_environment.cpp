@@ -10,6 +10,7 @@
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
 #include "platform/capture.h"
+#include "platform/clipboard.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
 #include "platform/input.h"
@@ -44,7 +45,8 @@ class DefaultHostEnvironment : public HostEnvironment {
     return std::make_unique<InputInjector>(platform::make_input_sink(""));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
-    return std::make_unique<PlaceholderClipboardSync>();
+    // The session's clipboard is the process's display's ($DISPLAY on X11).
+    return std::make_unique<ClipboardSync>([] { return platform::make_clipboard_watcher(""); });
   }
   std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) override {
     CapturePlatform platform;

@@ -13,13 +13,6 @@ class PlaceholderSharedFolder : public SharedFolder {
   void stop_shared_folder() override {}
 };
 
-class PlaceholderClipboardSync : public ClipboardSync {
- public:
-  void start(TextCallback) override {}
-  void set_text(const std::string&) override {}
-  void stop() override {}
-};
-
 // For a platform that cannot keep the display awake: says so.
 class PlaceholderKeepAwake : public platform::KeepAwake {
  public:

@@ -161,7 +161,8 @@ class FakeHostEnvironment : public HostEnvironment {
     std::string tag;
   };
   struct Clipboard : ClipboardSync {
-    Clipboard(FakeHostEnvironment& e, std::string t) : env(e), tag(std::move(t)) {}
+    Clipboard(FakeHostEnvironment& e, std::string t)
+        : ClipboardSync(nullptr), env(e), tag(std::move(t)) {}
     void start(TextCallback cb) override {
       env.log.add(tag + "clipboard start");
       callback = std::move(cb);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,9 @@ constexpr char kUsageText[] =
     "  --hold SECONDS          stay connected and print host messages until then\n"
     "  --stall                 read HostHello, then send nothing until the host hangs up\n"
     "  --timeout SECONDS       longest wait for any answer (default 10)\n"
+    "  --clipboard-set TEXT    send TEXT as the client's clipboard (ClipboardText)\n"
+    "  --clipboard-set-file F  the same with the bytes of file F (texts above the argument limit)\n"
+    "  --clipboard-get         wait for the host's next ClipboardText and print it\n"
     "  --stream W H FPS        ask for video of at most WxH at FPS, decode it, print figures\n"
     "    --codecs MASK         codecs this client takes: 1 H.264, 2 HEVC, 3 both (default 3)\n"
     "    --kbps N              bit-rate cap in kbit/s (default 0: the host's choice)\n"
@@ -78,6 +83,7 @@ struct Options {
   std::vector<Command> commands;
   double hold_seconds = 0;
   bool stall = false;
+  bool clipboard_get = false;
   double timeout_seconds = 10;
   bool stream = false;
   StreamRequest request;
@@ -151,6 +157,19 @@ bool parse_options(int argc, char** argv, Options& o) {
       if (!parse_hex(argv[i + 2], c.payload)) return false;
       o.commands.push_back(std::move(c));
       i += 2;
+    } else if ((arg == "--clipboard-set" || arg == "--clipboard-set-file") && left >= 1) {
+      Command c{code(MessageType::ClipboardText), {}};
+      const std::string value = argv[++i];
+      if (arg == "--clipboard-set") {
+        c.payload.assign(value.begin(), value.end());
+      } else {
+        std::ifstream file(value, std::ios::binary);
+        if (!file) return false;
+        c.payload.assign(std::istreambuf_iterator<char>(file), {});
+      }
+      o.commands.push_back(std::move(c));
+    } else if (arg == "--clipboard-get") {
+      o.clipboard_get = true;
     } else if (arg == "--hold" && left >= 1) {
       o.hold_seconds = std::atof(argv[++i]);
     } else if (arg == "--timeout" && left >= 1) {
@@ -409,6 +428,20 @@ int run(const Options& o) {
       return kProtocolViolation;
     }
     std::printf("pong %d: %.3f ms\n", i, seconds_since(sent) * 1000);
+  }
+
+  if (o.clipboard_get) {
+    const Clock::time_point start = Clock::now();
+    std::vector<std::uint8_t> text;
+    if (!receive_until(connection, code(MessageType::ClipboardText), text)) {
+      if (connection.last_failure() != ClientConnection::Failure::Idle) {
+        return lost("before a ClipboardText");
+      }
+      std::printf("no ClipboardText from the host for %.1f s\n", o.timeout_seconds);
+      return kFailed;
+    }
+    std::printf("clipboard (%zu bytes after %.3f s): %.*s\n", text.size(), seconds_since(start),
+                static_cast<int>(text.size()), reinterpret_cast<const char*>(text.data()));
   }
 
   if (o.stream) return stream(connection, o);
