@@ -219,6 +219,26 @@ case "$case_name" in
     wait_for_text "$work/xev.out" "^KeyRelease" 10
     DISPLAY=$viewer_display xdotool keyup b
     ;;
+  clipboard)
+    # Text copied on either side can be pasted on the other.
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    echo -n "copied on the host" | DISPLAY=$host_display xclip -selection clipboard -i
+    for _ in $(seq 100); do
+      pasted=$(DISPLAY=$viewer_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
+      [ "$pasted" = "copied on the host" ] && break
+      sleep 0.1
+    done
+    [ "$pasted" = "copied on the host" ] || fail "the viewer's clipboard holds '$pasted'"
+    echo -n "copied in the viewer" | DISPLAY=$viewer_display xclip -selection clipboard -i
+    for _ in $(seq 100); do
+      pasted=$(DISPLAY=$host_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
+      [ "$pasted" = "copied in the viewer" ] && break
+      sleep 0.1
+    done
+    [ "$pasted" = "copied in the viewer" ] || fail "the host's clipboard holds '$pasted'"
+    ;;
   *)
     fail "unknown case"
     ;;
