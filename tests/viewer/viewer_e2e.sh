@@ -224,14 +224,14 @@ case "$case_name" in
     start_host
     start_viewer --password "$password"
     wait_for_text "$work/viewer.out" "presented frame" 20
-    echo -n "copied on the host" | DISPLAY=$host_display xclip -selection clipboard -i
+    echo -n "copied on the host" | DISPLAY=$host_display xclip -selection clipboard -i >/dev/null 2>&1
     for _ in $(seq 100); do
       pasted=$(DISPLAY=$viewer_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
       [ "$pasted" = "copied on the host" ] && break
       sleep 0.1
     done
     [ "$pasted" = "copied on the host" ] || fail "the viewer's clipboard holds '$pasted'"
-    echo -n "copied in the viewer" | DISPLAY=$viewer_display xclip -selection clipboard -i
+    echo -n "copied in the viewer" | DISPLAY=$viewer_display xclip -selection clipboard -i >/dev/null 2>&1
     for _ in $(seq 100); do
       pasted=$(DISPLAY=$host_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
       [ "$pasted" = "copied in the viewer" ] && break
