@@ -101,14 +101,14 @@ TEST(ClipboardEcho, SizeEmptyAndEchoRules) {
 }
 
 TEST(Keys, ScancodesOfTheKeyboardPageAreUsages) {
-  EXPECT_EQ(usage_for_scancode(4), 4);         // A
-  EXPECT_EQ(usage_for_scancode(0x4D), 0x4D);   // End
-  EXPECT_EQ(usage_for_scancode(0xE3), 0xE3);   // left GUI
-  EXPECT_EQ(usage_for_scancode(0xE7), 0xE7);   // right GUI
-  EXPECT_EQ(usage_for_scancode(0), 0);         // unknown
-  EXPECT_EQ(usage_for_scancode(3), 0);         // below the page's keys
-  EXPECT_EQ(usage_for_scancode(0xE8), 0);      // SDL's own codes above the page
-  EXPECT_EQ(usage_for_scancode(258), 0);       // SDL's media keys
+  EXPECT_EQ(usage_for_scancode(4), 4);        // A
+  EXPECT_EQ(usage_for_scancode(0x4D), 0x4D);  // End
+  EXPECT_EQ(usage_for_scancode(0xE3), 0xE3);  // left GUI
+  EXPECT_EQ(usage_for_scancode(0xE7), 0xE7);  // right GUI
+  EXPECT_EQ(usage_for_scancode(0), 0);        // unknown
+  EXPECT_EQ(usage_for_scancode(3), 0);        // below the page's keys
+  EXPECT_EQ(usage_for_scancode(0xE8), 0);     // SDL's own codes above the page
+  EXPECT_EQ(usage_for_scancode(258), 0);      // SDL's media keys
 }
 
 TEST(Wheel, NotchesCoarseFractionsFineHorizontalNegated) {

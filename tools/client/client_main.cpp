@@ -1,5 +1,7 @@
 // tolvi-client: connects to a host, authenticates, sends what it is told and prints every
 // message the host sends; with --stream it asks for video, decodes it and prints its figures.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <iterator>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -217,7 +218,8 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
-  const bool stream_options = o.frames || o.stream_seconds > 0 || !o.receiver.snapshot_path.empty() ||
+  const bool stream_options = o.frames || o.stream_seconds > 0 ||
+                              !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
   if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;

@@ -237,12 +237,12 @@ void Viewer::connect() {
   SDL_GetWindowSize(window_.get(), &window_w, nullptr);
   if (window_w > 0) o_.request.scale_percent = static_cast<std::uint16_t>(100 * w / window_w);
   const Uint32 wake = wake_event_;
-  link_ = std::make_unique<ViewerLink>(
-      ViewerLink::Target{o_.host, o_.port, o_.password}, o_.request, [wake] {
-        SDL_Event e{};
-        e.type = wake;
-        SDL_PushEvent(&e);
-      });
+  link_ = std::make_unique<ViewerLink>(ViewerLink::Target{o_.host, o_.port, o_.password},
+                                       o_.request, [wake] {
+                                         SDL_Event e{};
+                                         e.type = wake;
+                                         SDL_PushEvent(&e);
+                                       });
   seen_state_ = ViewerLink::State::Connecting;
   set_status("Connecting to " + o_.host + "...");
 }
@@ -303,7 +303,8 @@ void Viewer::on_key(const SDL_KeyboardEvent& k) {
   const bool streaming = link_ && link_->state() == ViewerLink::State::Streaming;
   if (!streaming) {
     if (down && sc == SDL_SCANCODE_R && link_) connect();
-    if (down && sc == SDL_SCANCODE_ESCAPE && link_ && link_->state() != ViewerLink::State::Connecting)
+    if (down && sc == SDL_SCANCODE_ESCAPE && link_ &&
+        link_->state() != ViewerLink::State::Connecting)
       quit_ = true;
     return;
   }
@@ -348,12 +349,23 @@ void Viewer::handle(const SDL_Event& e) {
       // SDL numbers left 1, middle 2, right 3, then the extra buttons.
       std::uint8_t button = 0;
       switch (e.button.button) {
-        case SDL_BUTTON_LEFT: button = 0; break;
-        case SDL_BUTTON_RIGHT: button = 1; break;
-        case SDL_BUTTON_MIDDLE: button = 2; break;
-        case SDL_BUTTON_X1: button = 3; break;
-        case SDL_BUTTON_X2: button = 4; break;
-        default: button = kMaxButton + 1;
+        case SDL_BUTTON_LEFT:
+          button = 0;
+          break;
+        case SDL_BUTTON_RIGHT:
+          button = 1;
+          break;
+        case SDL_BUTTON_MIDDLE:
+          button = 2;
+          break;
+        case SDL_BUTTON_X1:
+          button = 3;
+          break;
+        case SDL_BUTTON_X2:
+          button = 4;
+          break;
+        default:
+          button = kMaxButton + 1;
       }
       if (button <= kMaxButton) {
         link_->send(code(MessageType::MouseButton),
@@ -379,8 +391,7 @@ void Viewer::handle(const SDL_Event& e) {
       char* text = SDL_GetClipboardText();
       if (text && clipboard_.local_changed(text)) {
         const std::size_t n = std::strlen(text);
-        link_->send(code(MessageType::ClipboardText),
-                    std::vector<std::uint8_t>(text, text + n));
+        link_->send(code(MessageType::ClipboardText), std::vector<std::uint8_t>(text, text + n));
       }
       SDL_free(text);
       break;
@@ -412,13 +423,12 @@ bool Viewer::upload(const AVFrame* frame) {
     texture_h_ = frame->height;
     texture_format_ = format;
   }
-  const int rc =
-      format == SDL_PIXELFORMAT_NV12
-          ? SDL_UpdateNVTexture(texture_.get(), nullptr, frame->data[0], frame->linesize[0],
-                                frame->data[1], frame->linesize[1])
-          : SDL_UpdateYUVTexture(texture_.get(), nullptr, frame->data[0], frame->linesize[0],
-                                 frame->data[1], frame->linesize[1], frame->data[2],
-                                 frame->linesize[2]);
+  const int rc = format == SDL_PIXELFORMAT_NV12
+                     ? SDL_UpdateNVTexture(texture_.get(), nullptr, frame->data[0],
+                                           frame->linesize[0], frame->data[1], frame->linesize[1])
+                     : SDL_UpdateYUVTexture(texture_.get(), nullptr, frame->data[0],
+                                            frame->linesize[0], frame->data[1], frame->linesize[1],
+                                            frame->data[2], frame->linesize[2]);
   return rc == 0;
 }
 
@@ -479,8 +489,8 @@ void Viewer::take_from_link() {
 
 void Viewer::draw_text(const std::string& text, int x, int y, bool centred) {
   if (!font_ || text.empty()) return;
-  SurfacePtr surface(TTF_RenderUTF8_Blended_Wrapped(font_.get(), text.c_str(),
-                                                    SDL_Color{255, 255, 255, 255}, 0));
+  SurfacePtr surface(
+      TTF_RenderUTF8_Blended_Wrapped(font_.get(), text.c_str(), SDL_Color{255, 255, 255, 255}, 0));
   if (!surface) return;
   TexturePtr texture(SDL_CreateTextureFromSurface(renderer_.get(), surface.get()));
   if (!texture) return;
@@ -507,8 +517,8 @@ void Viewer::draw() {
     SDL_RenderCopy(renderer_.get(), texture_.get(), nullptr, &dst);
   }
   if (asking_password_) {
-    const std::string prompt = (status_.empty() ? "" : status_ + "\n") + "Password for " +
-                               o_.host + ": " + std::string(typed_password_.size(), '*');
+    const std::string prompt = (status_.empty() ? "" : status_ + "\n") + "Password for " + o_.host +
+                               ": " + std::string(typed_password_.size(), '*');
     draw_text(prompt, w / 2, h / 2, true);
   } else if (!status_.empty()) {
     draw_text(status_, w / 2, h / 2, true);
@@ -520,9 +530,9 @@ void Viewer::draw() {
     const std::uint64_t frames = f.frames - last_figures_.frames;
     overlay_.fps = static_cast<double>(frames) / seconds;
     overlay_.kbps = static_cast<double>(f.bytes - last_figures_.bytes) * 8 / 1000 / seconds;
-    overlay_.decode_ms = frames ? (f.decode_ms_total - last_figures_.decode_ms_total) /
-                                      static_cast<double>(frames)
-                                : 0;
+    overlay_.decode_ms =
+        frames ? (f.decode_ms_total - last_figures_.decode_ms_total) / static_cast<double>(frames)
+               : 0;
     overlay_.rtt_ms = f.rtt_ms;
     overlay_.dropped = f.dropped;
     last_figures_ = f;
