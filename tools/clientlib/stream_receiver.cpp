@@ -69,7 +69,9 @@ StreamReceiver::Event StreamReceiver::handle(std::uint8_t type,
         return fail("malformed StreamInfo (" + std::to_string(payload.size()) + " bytes)");
       }
       // Every StreamInfo announces a newly built encoder: start a fresh decoder.
-      if (options_.decode && !decoder_.open(info.codec)) return fail(decoder_.error());
+      if (options_.decode && !decoder_.open(info.codec, options_.hardware_decoding)) {
+        return fail(decoder_.error());
+      }
       info_ = info;
       frame_since_info_ = false;
       return Event::Info;

@@ -37,8 +37,9 @@ class StreamReceiver {
  public:
   struct Options {
     bool decode = true;
-    std::string snapshot_path;  // first decoded picture, PNG
-    std::string record_path;    // every access unit, byte stream as received
+    bool hardware_decoding = false;  // VAAPI when there is a device
+    std::string snapshot_path;       // first decoded picture, PNG
+    std::string record_path;         // every access unit, byte stream as received
   };
   explicit StreamReceiver(Options options);
   ~StreamReceiver();

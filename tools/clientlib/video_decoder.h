@@ -7,6 +7,7 @@
 #include "rgb_image.h"
 #include "stream_messages.h"
 
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -23,8 +24,11 @@ class VideoDecoder {
   VideoDecoder(const VideoDecoder&) = delete;
   VideoDecoder& operator=(const VideoDecoder&) = delete;
 
-  // Opens a decoder for the codec, dropping any earlier one; false with error() set.
-  bool open(VideoCodec codec);
+  // Opens a decoder for the codec, dropping any earlier one; false with error() set. With
+  // hardware, decodes through VAAPI when this machine has a device for it (pictures then come
+  // out as NV12), else in software as without.
+  bool open(VideoCodec codec, bool hardware = false);
+  bool hardware() const { return hardware_ != nullptr; }
   bool is_open() const { return context_ != nullptr; }
 
   enum class Result { Picture, NoPicture, Error };
@@ -46,8 +50,9 @@ class VideoDecoder {
  private:
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;
-  AVFrame* frame_ = nullptr;    // the newest picture
-  AVFrame* scratch_ = nullptr;  // receives pictures from the decoder
+  AVFrame* frame_ = nullptr;         // the newest picture
+  AVFrame* scratch_ = nullptr;       // receives pictures from the decoder
+  AVBufferRef* hardware_ = nullptr;  // the VAAPI device while decoding through it
   bool have_picture_ = false;
   SwsContext* scaler_ = nullptr;
   std::string error_;

@@ -140,7 +140,9 @@ void ViewerLink::run() {
   }
   wake_();
 
-  client::StreamReceiver receiver({});
+  client::StreamReceiver::Options options;
+  options.hardware_decoding = true;
+  client::StreamReceiver receiver(options);
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
   std::uint64_t last_ping_us = 0;
@@ -181,6 +183,7 @@ void ViewerLink::run() {
         std::lock_guard lock(mutex_);
         figures_.stream_w = receiver.info()->stream_width;
         figures_.stream_h = receiver.info()->stream_height;
+        figures_.hardware = receiver.decoder().hardware();
         break;
       }
       case client::StreamReceiver::Event::Cursor: {

@@ -57,6 +57,7 @@ class ViewerLink {
     double rtt_ms = -1;
     std::uint32_t stream_w = 0;
     std::uint32_t stream_h = 0;
+    bool hardware = false;  // decoding through VAAPI
   };
   Figures figures() const;
 

@@ -21,6 +21,7 @@ extern "C" {
 #include "host_address.h"
 #include "input_messages.h"
 #include "platform/clock.h"
+#include "platform/linux/ffmpeg_holders.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"
 #include "viewer_link.h"
@@ -128,10 +129,7 @@ using CursorPtr = std::unique_ptr<SDL_Cursor, SdlDeleter<SDL_Cursor, SDL_FreeCur
 using FontPtr = std::unique_ptr<TTF_Font, SdlDeleter<TTF_Font, TTF_CloseFont>>;
 using SurfacePtr = std::unique_ptr<SDL_Surface, SdlDeleter<SDL_Surface, SDL_FreeSurface>>;
 
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using ffmpeg::FramePtr;
 
 // The window, its renderer and what is drawn in it.
 class Viewer {
@@ -178,6 +176,8 @@ class Viewer {
   bool quit_ = false;
   std::uint64_t presented_time_us_ = 0;
   bool have_new_frame_ = false;
+  std::uint32_t stream_w_ = 0;
+  std::uint32_t stream_h_ = 0;
 
   // The overlay's figures, recomputed each second from the link's counters.
   std::uint64_t figures_at_ms_ = 0;
@@ -474,6 +474,13 @@ void Viewer::take_from_link() {
       default:
         break;
     }
+  }
+  const ViewerLink::Figures figures = link_->figures();
+  if (figures.stream_w != stream_w_ || figures.stream_h != stream_h_) {
+    stream_w_ = figures.stream_w;
+    stream_h_ = figures.stream_h;
+    std::fprintf(stderr, "tolvi-viewer: stream %ux%u, decoding %s\n", stream_w_, stream_h_,
+                 figures.hardware ? "with VAAPI" : "in software");
   }
   if (FramePtr frame{link_->take_picture(&presented_time_us_)}) {
     if (upload(frame.get())) have_new_frame_ = true;
