@@ -64,7 +64,8 @@ class DisplayBackend {
 };
 
 // The backend of this build. `state_folder` is where a backend that must undo changes after
-// a crash keeps its record of them. Null when the platform has no display to act on.
+// a crash keeps its record of them; empty for changes meant to stay (the scaling commands).
+// Null when the platform has no display to act on.
 std::unique_ptr<DisplayBackend> make_display_backend(const std::filesystem::path& state_folder);
 
 // What a recovery put back.

@@ -60,7 +60,7 @@ class XrandrDisplayBackend : public DisplayBackend {
       : connection_(std::move(connection)) {
     record_.owner = getpid();
     record_.display = DisplayString(connection_->display());
-    record_path_ = change_record_path(folder, record_.display);
+    if (!folder.empty()) record_path_ = change_record_path(folder, record_.display);
   }
 
   ~XrandrDisplayBackend() override {
@@ -105,7 +105,7 @@ class XrandrDisplayBackend : public DisplayBackend {
     undo_recorded_changes(*connection_, mode_only);
     record_.mode_set = false;
     record_.mode_saved = false;
-    write_change_record(record_path_, record_);
+    if (!record_path_.empty()) write_change_record(record_path_, record_);
   }
 
   bool get_scale(const std::string& device, RelativeScale& scale) override {
@@ -147,7 +147,7 @@ class XrandrDisplayBackend : public DisplayBackend {
 
   void changes_undone() override {
     std::error_code ec;
-    std::filesystem::remove(record_path_, ec);
+    if (!record_path_.empty()) std::filesystem::remove(record_path_, ec);
     const pid_t owner = record_.owner;
     const std::string display = record_.display;
     record_ = DisplayChangeRecord{};
@@ -170,6 +170,7 @@ class XrandrDisplayBackend : public DisplayBackend {
 
   // Records what is about to change and makes sure someone undoes it if this process dies.
   void guard() {
+    if (record_path_.empty()) return;
     write_change_record(record_path_, record_);
     if (guardian_pipe_ >= 0 || guardian_tried_) return;
     guardian_tried_ = true;
