@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/modes.h"
+#include "display/display_controller.h"
 #include "platform/process.h"
 #include "settings/run_mode.h"
 #include "settings/settings_store.h"
@@ -50,6 +51,7 @@ int run_test_host() {
   // A forgotten test host ends itself.
   std::thread([] {
     std::this_thread::sleep_for(kTestHostLifetime);
+    display_controller.restore();
     platform::exit_process(0);
   }).detach();
   return run_host_for_test();
