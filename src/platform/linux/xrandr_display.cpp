@@ -186,7 +186,8 @@ class XrandrDisplayBackend : public DisplayBackend {
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     const std::string program_text = program.string();
     const std::string record_text = record_path_.string();
-    const char* argv[] = {program_text.c_str(), record_text.c_str(), nullptr};
+    const std::string owner_text = std::to_string(record_.owner);
+    const char* argv[] = {program_text.c_str(), record_text.c_str(), owner_text.c_str(), nullptr};
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, program_text.c_str(), &actions, nullptr,
                                     const_cast<char* const*>(argv), environ);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/linux/x11_connection.h"
@@ -15,14 +16,16 @@
 
 int main(int argc, char** argv) {
   using namespace tolvi;
-  if (argc < 2) return 2;
+  if (argc < 3) return 2;
   // A Ctrl+C or a stop request for the host's process group must not take the guardian with
   // it before it did its job; it ends by itself once the host is gone.
   signal(SIGINT, SIG_IGN);
   signal(SIGTERM, SIG_IGN);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
-  const pid_t host = getppid();
+  // From the host itself: by the time this runs the host may already be gone (and our
+  // parent someone else).
+  const pid_t host = static_cast<pid_t>(std::atol(argv[2]));
   const std::filesystem::path record_path = argv[1];
   // Log where the host logs: its record sits in its log folder.
   if (record_path.parent_path() ==
