@@ -152,7 +152,11 @@ bool DisplayController::match_scaling(std::int32_t width, double scale) {
 }
 
 void DisplayController::restore() {
-  const bool had_changes = mode_changed_ || scaling_changed_;
+  if (!mode_changed_ && !scaling_changed_) {
+    // Nothing to undo (and no display to open for it).
+    saved_scale_ = 0;
+    return;
+  }
   platform::DisplayBackend* display = backend();
   if (mode_changed_) {
     if (display) display->restore_mode(device_name_);
@@ -165,7 +169,7 @@ void DisplayController::restore() {
   }
   scaling_changed_ = false;
   saved_scale_ = 0;
-  if (had_changes && display) display->changes_undone();
+  if (display) display->changes_undone();
 }
 
 bool DisplayController::query_scale(platform::RelativeScale& scale) {
