@@ -16,8 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "client_connection.h"
+#include "core/message_types.h"
 #include "display/xvfb_desktop.h"
 #include "platform/net.h"
+#include "stream_messages.h"
 
 extern char** environ;
 
@@ -142,6 +145,41 @@ TEST_F(DisplayE2eTest, MatchingClientGetsTheDisplaySizeUntilTheSessionEnds) {
   ASSERT_NE(log.find("display mode restored"), std::string::npos) << log;
   EXPECT_LT(log.find("display mode restored"), log.find("session ended"));
   EXPECT_EQ(desktop.size(), Size(1920, 1080));
+}
+
+// Sends a 1280x800 StreamConfig and returns the desktop width of the StreamInfo that answers.
+std::uint32_t configure(client::ClientConnection& connection, bool match) {
+  client::StreamRequest request;
+  request.width = 1280;
+  request.height = 800;
+  request.fps = 30;
+  request.match_resolution = match;
+  if (!connection.send(code(MessageType::StreamConfig), client::stream_config_payload(request)))
+    return 0;
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  while (connection.receive(type, payload)) {
+    client::StreamInfo info;
+    if (type == code(MessageType::StreamInfo) && client::parse_stream_info(payload, info))
+      return info.desktop_width;
+  }
+  return 0;
+}
+
+TEST_F(DisplayE2eTest, ConfigurationWithoutMatchingGivesTheDisplayBackAtOnce) {
+  ASSERT_TRUE(start_host()) << host_text();
+  client::ClientConnection connection(
+      platform::connect_to("127.0.0.1", static_cast<std::uint16_t>(std::stoi(port))));
+  ASSERT_EQ(client::client_handshake(connection, kPassword),
+            client::HandshakeResult::Authenticated);
+  connection.set_receive_timeout(std::chrono::milliseconds(20000));
+  EXPECT_EQ(configure(connection, true), 1280u);
+  EXPECT_EQ(desktop.size(), Size(1280, 800));
+  EXPECT_EQ(configure(connection, false), 1920u);
+  EXPECT_EQ(desktop.size(), Size(1920, 1080));
+  const std::string log = host_text();
+  EXPECT_THAT(log, HasSubstr("display mode restored"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("session ended")));
 }
 
 TEST_F(DisplayE2eTest, HostKilledMidSessionGetsTheDisplayBack) {
