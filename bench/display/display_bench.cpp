@@ -123,9 +123,10 @@ int main() {
   std::printf("display matching, %d runs, medians (1280x800 view on a 1920x1080 Xvfb desktop)\n",
               kRuns);
   std::printf("  StreamConfig -> first frame, no matching:          %8.1f ms\n", median(plain));
-  std::printf("  StreamConfig -> first frame at 1280x800, matching: %8.1f ms (goal <= 600, of "
-              "which 400 is the settle pause)\n",
-              median(matched));
+  std::printf(
+      "  StreamConfig -> first frame at 1280x800, matching: %8.1f ms (goal <= 600, of "
+      "which 400 is the settle pause)\n",
+      median(matched));
   std::printf("  client gone -> desktop back at 1920x1080:          %8.1f ms\n", median(restored));
   if (median(plain) > 0)
     std::printf("  ratio matching / no matching: %.2f\n", median(matched) / median(plain));

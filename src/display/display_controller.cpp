@@ -31,9 +31,8 @@ int ladder_percent(int index) {
 
 }  // namespace
 
-DisplayController display_controller{[] {
-  return platform::make_display_backend(log_file_path().parent_path());
-}};
+DisplayController display_controller{
+    [] { return platform::make_display_backend(log_file_path().parent_path()); }};
 
 void recover_earlier_display_changes() {
   const platform::DisplayRecovery recovery =
@@ -139,8 +138,7 @@ bool DisplayController::match_scaling(std::int32_t width, double scale) {
   platform::DisplayMode current;
   if (!display->current_mode(device_name_, current)) return false;
   const double points = width / std::max(scale, 1.0);
-  const int target =
-      static_cast<int>(std::lround(current.width * 100.0 / std::max(points, 1.0)));
+  const int target = static_cast<int>(std::lround(current.width * 100.0 / std::max(points, 1.0)));
   const int before = current_scale_percent();
   if (before == 0 || saved_scale_ == 0 || std::abs(before - target) <= kScaleDeadBand) {
     return false;

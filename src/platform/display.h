@@ -11,7 +11,7 @@ namespace tolvi::platform {
 // The scaling steps a display can be set to, in percent. Platforms count steps relative to
 // the one they recommend for a display.
 inline constexpr std::array<int, 12> kScaleLadder = {100, 125, 150, 175, 200, 225,
-                                                      250, 300, 350, 400, 450, 500};
+                                                     250, 300, 350, 400, 450, 500};
 
 // One mode a display offers. `id` is the backend's own handle for it (a RandR mode, an
 // enumeration index); the display-control logic only hands it back to `set_mode`.

@@ -62,8 +62,7 @@ class FakeDisplay : public platform::DisplayBackend {
   int undone = 0;
 };
 
-DisplayMode mode(std::uint32_t w, std::uint32_t h, std::uint32_t hz = 60,
-                 std::uint32_t bpp = 32) {
+DisplayMode mode(std::uint32_t w, std::uint32_t h, std::uint32_t hz = 60, std::uint32_t bpp = 32) {
   return DisplayMode{w, h, bpp, hz, static_cast<std::uint64_t>(w) * 10000 + h};
 }
 
@@ -80,9 +79,12 @@ TEST(ModeScore, MatchesTheWorkedExamples) {
     DisplayMode mode;
     double score;
   } cases[] = {
-      {1920, 1200, mode(1920, 1080), 831.1}, {1920, 1200, mode(1920, 1200), 0.0},
-      {1920, 1200, mode(2560, 1600), 1340.0}, {1920, 1200, mode(1680, 1050), 390.0},
-      {2388, 1668, mode(2048, 1536), 865.3},  {2388, 1668, mode(2560, 1600), 1213.4},
+      {1920, 1200, mode(1920, 1080), 831.1},
+      {1920, 1200, mode(1920, 1200), 0.0},
+      {1920, 1200, mode(2560, 1600), 1340.0},
+      {1920, 1200, mode(1680, 1050), 390.0},
+      {2388, 1668, mode(2048, 1536), 865.3},
+      {2388, 1668, mode(2560, 1600), 1213.4},
       // 30 Hz against a current 60 Hz costs 50 more.
       {1920, 1200, mode(1920, 1200, 30), 50.0},
   };
@@ -105,8 +107,7 @@ TEST(BestMode, LowestScoreFirstOfEqualsAndOnly32Bit) {
   EXPECT_EQ(best_mode(mixed, 1280, 800, 60)->width, 1920u);
   EXPECT_EQ(best_mode({mode(1280, 800, 60, 16)}, 1280, 800, 60), nullptr);
   // The faster of two equal sizes wins only through the slower one's penalty.
-  EXPECT_EQ(best_mode({mode(1280, 800, 30), mode(1280, 800, 60)}, 1280, 800, 60)->refresh_hz,
-            60u);
+  EXPECT_EQ(best_mode({mode(1280, 800, 30), mode(1280, 800, 60)}, 1280, 800, 60)->refresh_hz, 60u);
 }
 
 TEST_F(DisplayControllerTest, SwitchesToTheBestModeOnceAndLogsIt) {
@@ -195,8 +196,8 @@ TEST_F(DisplayControllerTest, ScalingFollowsTheClientsPointsOutsideTheDeadBand) 
 
 TEST_F(DisplayControllerTest, RestoreUndoesModeThenScalingToTheStateBeforeTheFirstChange) {
   display.offered = {mode(1280, 800), mode(1920, 1080), mode(2560, 1600)};
-  display.scale(-1, -1, 5);  // 100 %
-  EXPECT_TRUE(controller.apply_client_display(1280, 800, 1.0));  // mode only
+  display.scale(-1, -1, 5);                                       // 100 %
+  EXPECT_TRUE(controller.apply_client_display(1280, 800, 1.0));   // mode only
   EXPECT_TRUE(controller.apply_client_display(1920, 1080, 2.0));  // mode and scaling (200 %)
   EXPECT_TRUE(controller.scaling_changed());
   EXPECT_EQ(controller.saved_scale(), 100);

@@ -132,10 +132,10 @@ class DisplayE2eTest : public ::testing::Test {
 TEST_F(DisplayE2eTest, MatchingClientGetsTheDisplaySizeUntilTheSessionEnds) {
   ASSERT_TRUE(start_host()) << host_text();
   const fs::path out = home / "client.txt";
-  EXPECT_EQ(run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2",
-                        "--no-decode"}),
-                out),
-            0)
+  EXPECT_EQ(
+      run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2", "--no-decode"}),
+          out),
+      0)
       << read_file(out);
   EXPECT_THAT(read_file(out), HasSubstr("1280x800 (desktop 1280x800)"));
   ASSERT_TRUE(eventually([&] { return host_text().find("session ended") != std::string::npos; }))
@@ -195,18 +195,18 @@ TEST_F(DisplayE2eTest, HostKilledMidSessionGetsTheDisplayBack) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
   // A figure for the record; the benchmark reports it too.
   std::printf("display back %.3f s after SIGKILL\n", seconds);
-  EXPECT_TRUE(eventually(
-      [&] { return host_text().find("display mode restored") != std::string::npos; }));
+  EXPECT_TRUE(
+      eventually([&] { return host_text().find("display mode restored") != std::string::npos; }));
 }
 
 TEST_F(DisplayE2eTest, MatchingForbiddenBySettingChangesNothing) {
   ASSERT_EQ(run({TOLVI_HOST_PROGRAM, "--set-match", "0"}, home / "set.txt"), 0);
   ASSERT_TRUE(start_host()) << host_text();
   const fs::path out = home / "client.txt";
-  EXPECT_EQ(run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2",
-                        "--no-decode"}),
-                out),
-            0);
+  EXPECT_EQ(
+      run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2", "--no-decode"}),
+          out),
+      0);
   EXPECT_THAT(read_file(out), HasSubstr("(desktop 1920x1080)"));
   EXPECT_EQ(desktop.size(), Size(1920, 1080));
   EXPECT_THAT(host_text(), ::testing::Not(HasSubstr("display mode ->")));

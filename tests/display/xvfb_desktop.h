@@ -86,8 +86,8 @@ class XvfbDesktop {
   }
   void set_resources(const std::string& text) {
     const Atom property = XInternAtom(display_, "RESOURCE_MANAGER", False);
-    XChangeProperty(display_, DefaultRootWindow(display_), property, XA_STRING, 8,
-                    PropModeReplace, reinterpret_cast<const unsigned char*>(text.data()),
+    XChangeProperty(display_, DefaultRootWindow(display_), property, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(text.data()),
                     static_cast<int>(text.size()));
     XSync(display_, False);
   }

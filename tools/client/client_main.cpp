@@ -211,7 +211,8 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
-  const bool stream_options = o.frames || o.request.match_resolution || !o.receiver.snapshot_path.empty() ||
+  const bool stream_options = o.frames || o.request.match_resolution ||
+                              !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
   if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;

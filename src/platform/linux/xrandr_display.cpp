@@ -47,7 +47,8 @@ std::filesystem::path guardian_path() {
   }
 #ifdef TOLVI_DISPLAY_GUARDIAN_BUILD_PATH
   // Test programs run from the build tree, away from the host's own folder.
-  if (access(TOLVI_DISPLAY_GUARDIAN_BUILD_PATH, X_OK) == 0) return TOLVI_DISPLAY_GUARDIAN_BUILD_PATH;
+  if (access(TOLVI_DISPLAY_GUARDIAN_BUILD_PATH, X_OK) == 0)
+    return TOLVI_DISPLAY_GUARDIAN_BUILD_PATH;
 #endif
   return {};
 }
@@ -231,7 +232,8 @@ DisplayRecovery recover_display_changes(const std::filesystem::path& state_folde
       if (std::unique_ptr<X11Connection> connection = X11Connection::open(record->display)) {
         const DisplayRecovery recovery = undo_recorded_changes(*connection, *record);
         total.mode_restored |= recovery.mode_restored;
-        if (recovery.scaling_restored) total = {total.mode_restored, true, recovery.scaling_percent};
+        if (recovery.scaling_restored)
+          total = {total.mode_restored, true, recovery.scaling_percent};
       }
     }
     std::filesystem::remove(entry.path(), ec);

@@ -124,9 +124,9 @@ ScreenSize XrandrOutput::screen_size() {
   if (known_w > 0 && known_h > 0) {
     size.mm_width = static_cast<int>(std::lround(
         static_cast<double>(DisplayWidthMM(connection_.display(), screen)) * size.width / known_w));
-    size.mm_height = static_cast<int>(std::lround(static_cast<double>(DisplayHeightMM(
-                                                      connection_.display(), screen)) *
-                                                  size.height / known_h));
+    size.mm_height = static_cast<int>(
+        std::lround(static_cast<double>(DisplayHeightMM(connection_.display(), screen)) *
+                    size.height / known_h));
   }
   return size;
 }
@@ -162,12 +162,14 @@ long XrandrOutput::switch_to(std::uint64_t mode_id, const std::optional<ScreenSi
     XRRGetScreenSizeRange(display, connection_.root(), &min_w, &min_h, &max_w, &max_h);
     after.width = std::max(need_w, min_w);
     after.height = std::max(need_h, min_h);
-    after.mm_width = before.width > 0 ? static_cast<int>(std::lround(static_cast<double>(
-                                             before.mm_width) * after.width / before.width))
-                                      : 0;
-    after.mm_height = before.height > 0 ? static_cast<int>(std::lround(static_cast<double>(
-                                              before.mm_height) * after.height / before.height))
-                                        : 0;
+    after.mm_width = before.width > 0
+                         ? static_cast<int>(std::lround(static_cast<double>(before.mm_width) *
+                                                        after.width / before.width))
+                         : 0;
+    after.mm_height = before.height > 0
+                          ? static_cast<int>(std::lround(static_cast<double>(before.mm_height) *
+                                                         after.height / before.height))
+                          : 0;
   }
 
   // Grow first (a CRTC may never stick out of the screen), switch, then shrink.
@@ -177,20 +179,19 @@ long XrandrOutput::switch_to(std::uint64_t mode_id, const std::optional<ScreenSi
   if (between.width != before.width || between.height != before.height) {
     between.mm_width = std::max(before.mm_width, after.mm_width);
     between.mm_height = std::max(before.mm_height, after.mm_height);
-    XRRSetScreenSize(display, connection_.root(), between.width, between.height,
-                     between.mm_width, between.mm_height);
+    XRRSetScreenSize(display, connection_.root(), between.width, between.height, between.mm_width,
+                     between.mm_height);
   }
   std::vector<RROutput> outputs(crtc->outputs, crtc->outputs + crtc->noutput);
   if (outputs.empty()) outputs.push_back(output_id);
-  const Status status =
-      XRRSetCrtcConfig(display, resources.get(), crtc_id, CurrentTime, crtc->x, crtc->y,
-                       static_cast<RRMode>(mode_id), crtc->rotation, outputs.data(),
-                       static_cast<int>(outputs.size()));
+  const Status status = XRRSetCrtcConfig(display, resources.get(), crtc_id, CurrentTime, crtc->x,
+                                         crtc->y, static_cast<RRMode>(mode_id), crtc->rotation,
+                                         outputs.data(), static_cast<int>(outputs.size()));
   if (status != RRSetConfigSuccess) {
     // Leave the screen as it was.
     if (!(between == before)) {
-      XRRSetScreenSize(display, connection_.root(), before.width, before.height,
-                       before.mm_width, before.mm_height);
+      XRRSetScreenSize(display, connection_.root(), before.width, before.height, before.mm_width,
+                       before.mm_height);
     }
     connection_.sync_errors();
     return static_cast<long>(status);

@@ -35,8 +35,8 @@ bool write_change_record(const std::filesystem::path& path, const DisplayChangeR
     if (r.mode_saved) {
       out << "original_mode " << r.original_mode << " " << r.original_width << " "
           << r.original_height << "\n"
-          << "original_screen " << r.original_screen.width << " " << r.original_screen.height
-          << " " << r.original_screen.mm_width << " " << r.original_screen.mm_height << "\n";
+          << "original_screen " << r.original_screen.width << " " << r.original_screen.height << " "
+          << r.original_screen.mm_width << " " << r.original_screen.mm_height << "\n";
     }
     if (r.mode_set) out << "set_mode " << r.set_width << " " << r.set_height << "\n";
     if (r.dpi_saved) out << "original_dpi " << (r.original_dpi ? *r.original_dpi : kUnset) << "\n";
@@ -68,11 +68,11 @@ std::optional<DisplayChangeRecord> read_change_record(const std::filesystem::pat
     } else if (key == "output") {
       r.output = rest;
     } else if (key == "original_mode") {
-      r.mode_saved = static_cast<bool>(values >> r.original_mode >> r.original_width >>
-                                       r.original_height);
+      r.mode_saved =
+          static_cast<bool>(values >> r.original_mode >> r.original_width >> r.original_height);
     } else if (key == "original_screen") {
-      values >> r.original_screen.width >> r.original_screen.height >>
-          r.original_screen.mm_width >> r.original_screen.mm_height;
+      values >> r.original_screen.width >> r.original_screen.height >> r.original_screen.mm_width >>
+          r.original_screen.mm_height;
     } else if (key == "set_mode") {
       r.mode_set = static_cast<bool>(values >> r.set_width >> r.set_height);
     } else if (key == "original_dpi") {

@@ -45,7 +45,6 @@ std::optional<DisplayChangeRecord> read_change_record(const std::filesystem::pat
 // Undoes what `record` says was changed, but only where the display still shows what was
 // set (a later change by the local user is left alone). Puts the original mode back on the
 // output and the original Xft.dpi on the root window.
-DisplayRecovery undo_recorded_changes(X11Connection& connection,
-                                      const DisplayChangeRecord& record);
+DisplayRecovery undo_recorded_changes(X11Connection& connection, const DisplayChangeRecord& record);
 
 }  // namespace tolvi::platform

@@ -135,8 +135,7 @@ class GdiDisplayBackend : public DisplayBackend {
     mode.dmPelsHeight = wanted.height;
     mode.dmDisplayFrequency = wanted.refresh_hz;
     mode.dmFields = kMatchedFields;
-    return ChangeDisplaySettingsExW(wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN,
-                                    nullptr);
+    return ChangeDisplaySettingsExW(wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN, nullptr);
   }
 
   void restore_mode(const std::string& device) override {
