@@ -20,11 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "app/default_host_environment.h"
 #include "client_connection.h"
 #include "core/connection.h"
 #include "core/host_server.h"
-#include "core/message_types.h"
 #include "crypto/x25519.h"
+#include "protocol/message_types.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -62,6 +63,7 @@ struct Server {
   std::thread loop;
   explicit Server(HostServerOptions options) {
     options.port = 0;
+    options.environment = make_default_host_environment();
     server = std::make_unique<HostServer>(std::move(options));
     if (!server->start()) std::exit(1);
     loop = std::thread([this] { server->accept_loop(); });
@@ -215,7 +217,9 @@ void throughput() {
 void idle_memory() {
   constexpr int kConnections = 1000;
   HostServerOptions options;
-  options.gate_limits.max_handshakes = kConnections;  // the real limit (64) would refuse most
+  // The real caps (64, and 8 per address) would close most of them to make room.
+  options.gate_limits.max_handshakes = kConnections;
+  options.gate_limits.max_handshakes_per_address = kConnections;
   options.handshake_timeout = 3000ms;
   Server host(options);
   // Warm-up: one connection through, so one-time allocations are not counted.

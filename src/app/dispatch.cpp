@@ -6,9 +6,10 @@
 
 #include "app/command_line.h"
 #include "app/modes.h"
+#include "base/run_mode.h"
+#include "base/thread_start.h"
 #include "display/display_controller.h"
 #include "platform/process.h"
-#include "settings/run_mode.h"
 #include "settings/settings_store.h"
 
 namespace tolvi {
@@ -48,8 +49,9 @@ int run_test_host() {
   port_override = args.port;
   password_override = args.password;
   if (port_override == 0 || password_override.size() < kMinTestPasswordBytes) return 2;
+  watch_for_stop_signals();  // before the watchdog: threads inherit the blocked signals
   // A forgotten test host ends itself.
-  std::thread([] {
+  start_thread([] {
     std::this_thread::sleep_for(kTestHostLifetime);
     display_controller.restore();
     platform::exit_process(0);

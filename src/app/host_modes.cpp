@@ -1,24 +1,102 @@
-// The modes that run the host server on the calling thread.
+// The modes that run the host server on the calling thread, until a stop signal ends them.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "app/default_host_environment.h"
 #include "app/modes.h"
+#include "base/log.h"
 #include "core/host_server.h"
+#include "input/input_desktop.h"
 #include "platform/process.h"
-#include "settings/log.h"
+#include "platform/stop_signals.h"
 
 namespace tolvi {
+namespace {
 
-int run_host_for_test() {
-  // The server returns only when it could not start (self-test failed, port unavailable):
-  // that is a failure, not the normal end of a test host.
-  run_host_server();
-  return 1;
+// How long a stop waits for the serving session to wind down before the process ends anyway.
+constexpr auto kStopWindDownLimit = std::chrono::milliseconds(5000);
+
+// The process's stop request. A signal may arrive before the server listens: it is kept, and
+// the server is stopped as soon as it is attached. The watching thread then waits here until
+// the wind-down is over (the main thread ends the process), which Windows needs: it ends a
+// process whose console is closing as soon as the handler returns.
+class StopRequest {
+ public:
+  void signalled(int number) {
+    std::unique_lock<std::mutex> guard(lock_);
+    signal_ = number;
+    if (server_) server_->stop();
+    changed_.wait(guard, [this] { return wound_down_; });
+  }
+  void attach(HostServer* server) {
+    std::lock_guard<std::mutex> guard(lock_);
+    server_ = server;
+    if (server_ && signal_ != 0) server_->stop();
+  }
+  int signal() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return signal_;
+  }
+  void wound_down() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      wound_down_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  HostServer* server_ = nullptr;
+  int signal_ = 0;
+  bool wound_down_ = false;
+};
+
+StopRequest& stop_request() {
+  static StopRequest request;
+  return request;
 }
 
+// Serves until a stop signal, then ends the process with 0 once the serving session has wound
+// down (or the limit passed). Returns 1 only when the server could not start.
+int serve_until_stopped() {
+  HostServerOptions options;
+  options.environment = make_default_host_environment();
+  options.prepare_process = platform::prepare_host_process;
+  HostServer server{std::move(options)};
+  if (!server.start()) return 1;
+  stop_request().attach(&server);
+  server.accept_loop();  // returns only once stopped
+  stop_request().attach(nullptr);
+  log_message("stopping on signal %d", stop_request().signal());
+  if (!server.shut_down(kStopWindDownLimit)) {
+    log_message("the session did not wind down within %lld ms; stopping anyway",
+                static_cast<long long>(kStopWindDownLimit.count()));
+  }
+  stop_request().wound_down();
+  // Handshakes still in progress run on detached threads: end the process here rather than
+  // run its exit handlers under them.
+  platform::exit_process(0);
+}
+
+}  // namespace
+
+void watch_for_stop_signals() {
+  platform::watch_stop_signals([](int number) { stop_request().signalled(number); });
+}
+
+int run_host_for_test() { return serve_until_stopped(); }
+
 int run_agent() {
-  // Started by the service, the agent would also watch the service's quit signal and follow
-  // the input desktop; started by hand (as `make run` does) it simply serves this session.
+  // Started by the service, the agent would also watch the service's quit signal; started by
+  // hand (as `make run` does) it simply serves this session. Its main thread runs the host
+  // server: attached to the input desktop first (the sign-in screen's when nobody is signed in).
+  watch_for_stop_signals();
+  follow_input_desktop();
   log_message("agent running in session %lu", platform::console_session_id());
-  run_host_server();
-  return 1;
+  return serve_until_stopped();
 }
 
 }  // namespace tolvi

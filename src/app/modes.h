@@ -17,6 +17,10 @@ int uninstall_host(bool quiet);      // --uninstall
 int change_password_with_dialog();   // --password-dialog: 0 saved, 1 cancelled or failed
 int run_tray_application();          // no option
 
+// From here on SIGTERM and SIGINT (console events on Windows) stop a serving mode in order
+// instead of killing the process. Before the process starts any thread.
+void watch_for_stop_signals();
+
 // Logs "<mode> is not available in this build" and returns kNotAvailable.
 int mode_not_available(std::string_view mode);
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/modes.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

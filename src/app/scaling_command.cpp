@@ -9,7 +9,7 @@
 #include "app/modes.h"
 #include "display/display_controller.h"
 #include "platform/display.h"
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "base/little_endian.h"
+#include "base/log.h"
+#include "base/thread_start.h"
 #include "core/limits.h"
-#include "platform/little_endian.h"
-#include "platform/thread_start.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 
@@ -47,11 +49,25 @@ void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, st
   store_le<std::uint32_t>(frame.bytes.data() + 1, static_cast<std::uint32_t>(length));
   frame.bytes.insert(frame.bytes.end(), data, data + length);
   const std::uint64_t bytes = kPlainHeaderBytes + length;
+  frame.outside_video = &target == &main_queue_ && type != code(MessageType::VideoFrame);
+  bool stopped_reading = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    frame.sealed = seal_outgoing_;
-    count += bytes;
-    target.push_back(std::move(frame));
+    if (frame.outside_video) {
+      // Pongs and the like for a client that does not read would grow without end.
+      stopped_reading = main_outside_video_bytes_ + bytes > kMaxMainBacklogBytes;
+      if (!stopped_reading) main_outside_video_bytes_ += bytes;
+    }
+    if (!stopped_reading) {
+      frame.sealed = seal_outgoing_;
+      count += bytes;
+      target.push_back(std::move(frame));
+    }
+  }
+  if (stopped_reading) {
+    if (!closed_.load()) log_message("%s: client stopped reading, closing", peer_name_.c_str());
+    close();
+    return;
   }
   send_ready_.notify_one();
 }
@@ -143,7 +159,9 @@ void Connection::sender_loop() {
       std::uint64_t bytes = 0;
       for (QueuedFrame& frame : batch) {
         // The plaintext frame size (5 + n), whichever form went out.
-        bytes += frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
+        const std::uint64_t plain = frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
+        bytes += plain;
+        if (frame.outside_video) main_outside_video_bytes_ -= plain;
         if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
             frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
             spare_frames_.size() < kSpareRecords) {
@@ -162,10 +180,21 @@ void Connection::sender_loop() {
   }
 }
 
+long Connection::read_some(std::uint8_t* out, std::size_t length) {
+  if (deadline_) {
+    // Each read waits only for what is left of the time, rounded up (0 would mean for ever).
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return platform::Socket::kTimedOut;
+    socket_.set_receive_timeout_ms(static_cast<unsigned>(left.count()));
+  }
+  return socket_.receive_some(out, length);
+}
+
 bool Connection::read_exact(std::uint8_t* out, std::size_t length) {
   std::size_t have = 0;
   while (have < length) {
-    const long n = socket_.receive_some(out + have, length - have);
+    const long n = read_some(out + have, length - have);
     if (n <= 0) return false;
     have += static_cast<std::size_t>(n);
   }
@@ -180,7 +209,7 @@ bool Connection::read_growing(std::vector<std::uint8_t>& out, std::size_t length
   while (have < length) {
     const std::size_t target = std::min(length, std::max(kFirstReadChunkBytes, have * 2));
     out.resize(target);
-    const long n = socket_.receive_some(out.data() + have, target - have);
+    const long n = read_some(out.data() + have, target - have);
     if (n <= 0) {
       out.clear();
       return false;
@@ -195,7 +224,7 @@ bool Connection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload)
     std::uint8_t header[kPlainHeaderBytes];
     if (!read_exact(header, sizeof header)) return false;
     const std::uint32_t length = load_le<std::uint32_t>(header + 1);
-    if (length > kMaxPayloadBytes) return false;
+    if (length > kMaxPayloadBytes || length > max_frame_bytes_) return false;
     if (!read_growing(payload, length)) return false;
     type = header[0];
     return true;
@@ -203,7 +232,9 @@ bool Connection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload)
   std::uint8_t header[kSealedHeaderBytes];
   if (!read_exact(header, sizeof header)) return false;
   const std::uint32_t length = load_le<std::uint32_t>(header);
-  if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
+  if (length < kMinSealedBytes || length > kMaxSealedBytes || length > max_frame_bytes_) {
+    return false;
+  }
   std::vector<std::uint8_t> record;
   if (!read_growing(record, length)) return false;
   if (!receive_key_->open(record.data(), record.size(), payload)) return false;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,14 @@ class Connection {
 
   // 0: wait for ever.
   bool set_receive_timeout(std::chrono::milliseconds timeout);
+  // Until the handshake is over: every read ends at this time, however the bytes trickle in.
+  // Nothing: reads wait as the receive timeout says. Reading thread only.
+  void set_receive_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    deadline_ = deadline;
+  }
+  // The longest frame (payload, or sealed record) receive() accepts; a longer announcement
+  // fails at once, before any of it is read. Reading thread only.
+  void set_max_frame_bytes(std::uint32_t bytes) { max_frame_bytes_ = bytes; }
   const std::string& peer_name() const { return peer_name_; }
 
   // Main-queue backlog above which the capture loop skips frames.
@@ -68,11 +77,13 @@ class Connection {
   struct QueuedFrame {
     std::vector<std::uint8_t> bytes;
     bool sealed = false;
+    bool outside_video = false;  // counted in main_outside_video_bytes_
   };
 
   void queue(std::deque<QueuedFrame>& target, std::uint64_t& count, std::uint8_t type,
              const std::uint8_t* data, std::size_t length);
   void sender_loop();
+  long read_some(std::uint8_t* out, std::size_t length);
   bool read_exact(std::uint8_t* out, std::size_t length);
   bool read_growing(std::vector<std::uint8_t>& out, std::size_t length);
 
@@ -88,7 +99,11 @@ class Connection {
   std::unique_ptr<RecordKey> send_key_;
   std::unique_ptr<RecordKey> receive_key_;
   std::uint64_t main_queued_bytes_ = 0;
+  // The part of main_queued_bytes_ that is not video (which the capture loop bounds itself).
+  std::uint64_t main_outside_video_bytes_ = 0;
   std::atomic<bool> closed_{false};
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  std::uint32_t max_frame_bytes_ = 0xffffffff;
   // Large frame buffers the sender has written, kept for the next large frame (lock held).
   std::vector<std::vector<std::uint8_t>> spare_frames_;
   std::thread sender_thread_;

@@ -5,24 +5,26 @@
 //   | "client") host   -> AuthResult  (sealed)    01 | HMAC(SHA-256(password), transcript |
 //   "host"), or 00
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
-#include "core/message_types.h"
+#include "base/log.h"
+#include "base/secure_zero.h"
+#include "core/limits.h"
 #include "core/session.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
-#include "settings/log.h"
-#include "tray/status_report.h"
+#include "protocol/host_messages.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {
 
 constexpr std::size_t kKeyBytes = 32;
-constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
 constexpr std::size_t kMaxNameBytes = 255;  // a 256-byte buffer with its terminator
 constexpr char kFallbackName[] = "Windows";
 constexpr char kTranscriptLabel[] = "Tolvi v2";
@@ -30,8 +32,6 @@ constexpr char kClientToHostInfo[] = "tolvi c2s";
 constexpr char kHostToClientInfo[] = "tolvi s2c";
 constexpr char kClientProofLabel[] = "client";
 constexpr char kHostProofLabel[] = "host";
-constexpr std::uint8_t kAuthFailed = 0x00;
-constexpr std::uint8_t kAuthSucceeded = 0x01;
 
 bool proof(const std::uint8_t password_hash[32], const std::uint8_t transcript[32],
            const char* label, std::uint8_t out[32]) {
@@ -49,6 +49,28 @@ bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t length
   return difference == 0;
 }
 
+bool all_zero(const std::uint8_t* bytes, std::size_t length) {
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < length; ++i) any |= bytes[i];
+  return any == 0;
+}
+
+// A line about a peer that is not authenticated yet: through the guard, which limits how many
+// one address may write, or straight to the log.
+void pre_auth_line(HandshakeGuard* guard, const char* format, ...) TOLVI_PRINTF_FORMAT(2, 3);
+void pre_auth_line(HandshakeGuard* guard, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (guard) {
+    guard->log_line(line);
+  } else {
+    log_message("%s", line);
+  }
+}
+
 std::string hello_name(std::string name) {
   name = name.substr(0, std::min(name.find('\0'), kMaxNameBytes));
   return name.empty() ? std::string(kFallbackName) : name;
@@ -56,9 +78,11 @@ std::string hello_name(std::string name) {
 
 }  // namespace
 
-bool Session::handshake() {
+bool Session::handshake(HandshakeGuard* guard) {
   const char* name = connection_.peer_name().c_str();
   proof_was_wrong_ = false;
+  // Only the 32-byte KeyExchange and AuthProof may come before authentication.
+  connection_.set_max_frame_bytes(kMaxPreAuthFrameBytes);
 
   SecretArray<kKeyBytes> identity;
   SecretArray<kKeyBytes> ephemeral;
@@ -74,25 +98,28 @@ bool Session::handshake() {
   x25519_base(identity_public, identity.data());
   x25519_base(ephemeral_public, ephemeral.data());
 
-  std::vector<std::uint8_t> hello(std::begin(kHelloPrefix), std::end(kHelloPrefix));
-  hello.insert(hello.end(), host_random, host_random + kKeyBytes);
-  hello.insert(hello.end(), identity_public, identity_public + kKeyBytes);
-  hello.insert(hello.end(), ephemeral_public, ephemeral_public + kKeyBytes);
-  const std::string computer = hello_name(environment_.computer_name());
-  hello.insert(hello.end(), computer.begin(), computer.end());
+  const std::vector<std::uint8_t> hello = write_host_hello(
+      host_random, identity_public, ephemeral_public, hello_name(environment_.computer_name()));
   connection_.send(code(MessageType::HostHello), hello);
 
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
   if (!connection_.receive(type, payload) || type != code(MessageType::KeyExchange) ||
       payload.size() != kKeyBytes) {
-    log_message("%s: client did not start key exchange (old Tolvi version?)", name);
+    pre_auth_line(guard, "%s: client did not start key exchange (old Tolvi version?)", name);
     return false;
   }
 
   SecretArray<2 * kKeyBytes> material;
   x25519(material.data(), ephemeral.data(), payload.data());
   x25519(material.data() + kKeyBytes, identity.data(), payload.data());
+  // A public key of small order gives an all-zero shared secret, and keys anyone can compute
+  // from the transcript: refuse it (RFC 7748, section 6.1).
+  if (all_zero(material.data(), kKeyBytes) || all_zero(material.data() + kKeyBytes, kKeyBytes)) {
+    secure_zero(material.data(), sizeof material.bytes);
+    pre_auth_line(guard, "%s: key exchange refused (weak public key)", name);
+    return false;
+  }
 
   std::vector<std::uint8_t> transcript_input(kTranscriptLabel,
                                              kTranscriptLabel + sizeof kTranscriptLabel - 1);
@@ -126,31 +153,39 @@ bool Session::handshake() {
   }
 
   if (!connection_.receive(type, payload)) return false;
+  // Each address has its proofs checked one at a time, after the previous verdict's hold.
+  if (guard && !guard->wait_for_turn()) return false;
 
   SecretArray<32> expected;
   const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
-  if (computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
-      same_bytes(payload.data(), expected.data(), 32)) {
-    std::uint8_t result[1 + 32];
-    result[0] = kAuthSucceeded;
+  const bool right = computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
+                     same_bytes(payload.data(), expected.data(), 32);
+  // Held alike for right and wrong proofs, so hanging up early tells a guesser nothing.
+  if (guard) pause(guard->proof_checked(right));
+  if (right) {
+    SecretArray<32> host_proof;
     const bool host_proof_made =
-        proof(password_hash.data(), transcript, kHostProofLabel, result + 1);
+        proof(password_hash.data(), transcript, kHostProofLabel, host_proof.data());
     secure_zero(password_hash.data(), 32);
     if (host_proof_made) {
+      std::uint8_t result[1 + 32];
+      write_auth_success(host_proof.data(), result);
       connection_.send(code(MessageType::AuthResult), result, sizeof result);
+      secure_zero(result, sizeof result);
+      connection_.set_max_frame_bytes(kMaxPayloadBytes);
       log_message("%s: authenticated (encrypted)", name);
-      report_client_status(connection_.peer_name());
+      claim_client_status();
       return true;
     }
     // Without a host proof the client could not trust us; end as a setup failure.
     log_message("encryption setup failed");
     return false;
   }
-  log_message("%s: authentication failed", name);
+  pre_auth_line(guard, "%s: authentication failed", name);
   proof_was_wrong_ = true;
   const std::uint8_t refusal = kAuthFailed;
   connection_.send(code(MessageType::AuthResult), &refusal, 1);
-  std::this_thread::sleep_for(timings_.failed_proof_pause);
+  pause(timings_.failed_proof_pause);
   secure_zero(password_hash.data(), 32);
   return false;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "clipboard/clipboard_sync.h"
+#include "core/host_status_observer.h"
 #include "display/display_controller.h"
 #include "input/input_injector.h"
 #include "platform/keep_awake.h"
@@ -38,10 +39,8 @@ class HostEnvironment {
   virtual DisplayController& display_controller() = 0;
   // CtrlAltDel from the client.
   virtual void request_secure_attention() = 0;
+  // Told when a client is served, when it is gone, and when the host cannot serve.
+  virtual HostStatusObserver& status_observer() = 0;
 };
-
-// The environment of a real host: the settings store, the computer's name, and whatever
-// subsystems this build has (placeholders for those still to come).
-std::shared_ptr<HostEnvironment> make_default_host_environment();
 
 }  // namespace tolvi

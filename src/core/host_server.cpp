@@ -5,13 +5,12 @@
 #include <string>
 #include <thread>
 
+#include "base/log.h"
+#include "base/thread_start.h"
 #include "core/session.h"
-#include "platform/thread_start.h"
 #include "crypto/self_test.h"
 #include "platform/process.h"
-#include "settings/log.h"
 #include "settings/settings_store.h"
-#include "tray/status_report.h"
 
 namespace tolvi {
 namespace {
@@ -30,9 +29,7 @@ struct HostServer::State {
   std::atomic<std::size_t> live_client_threads{0};
 
   explicit State(HostServerOptions o)
-      : options(std::move(o)),
-        environment(options.environment ? options.environment : make_default_host_environment()),
-        gate(options.gate_limits) {}
+      : options(std::move(o)), environment(options.environment), gate(options.gate_limits) {}
 };
 
 namespace {
@@ -40,22 +37,43 @@ namespace {
 // Handed from the accept loop to the client thread, which owns and frees it.
 struct ClientStart {
   platform::Socket socket;
-  std::string address;
+  ConnectionGate::Clock::time_point accepted;
+  std::shared_ptr<ConnectionGate::Ticket> ticket;
   std::shared_ptr<HostServer::State> state;
+};
+
+// The gate's limits around one handshake.
+class GateGuard : public HandshakeGuard {
+ public:
+  GateGuard(ConnectionGate& gate, ConnectionGate::Ticket& ticket) : gate_(gate), ticket_(ticket) {}
+  void log_line(const std::string& line) override {
+    gate_.log_line(ticket_.address(), line, ConnectionGate::Clock::now());
+  }
+  bool wait_for_turn() override { return gate_.wait_for_turn(ticket_); }
+  std::chrono::milliseconds proof_checked(bool right) override {
+    return std::chrono::ceil<std::chrono::milliseconds>(
+        gate_.proof_checked(ticket_, right, ConnectionGate::Clock::now()));
+  }
+
+ private:
+  ConnectionGate& gate_;
+  ConnectionGate::Ticket& ticket_;
 };
 
 void client_thread(std::unique_ptr<ClientStart> start) {
   HostServer::State& state = *start->state;
-  start->socket.set_receive_timeout_ms(
-      static_cast<unsigned>(state.options.handshake_timeout.count()));
+  ConnectionGate::Ticket& ticket = *start->ticket;
   {
     Session session(std::move(start->socket), *state.environment, state.options.session_timings);
-    const bool authenticated = session.handshake();
-    state.gate.handshake_finished();
-    if (!authenticated && session.proof_was_wrong()) {
-      state.gate.proof_failed(start->address, ConnectionGate::Clock::now());
-    }
+    // The gate may close this handshake to make room for a newer one.
+    ticket.attach([&session] { session.connection().close(); });
+    session.connection().set_receive_deadline(start->accepted + state.options.handshake_timeout);
+    GateGuard guard(state.gate, ticket);
+    const bool authenticated = session.handshake(&guard);
+    state.gate.finished(ticket);
+    ticket.detach();
     if (authenticated) {
+      session.connection().set_receive_deadline(std::nullopt);
       session.connection().set_receive_timeout(std::chrono::milliseconds(0));
       become_active_session(session);
       session.serve();
@@ -86,6 +104,18 @@ void leave_active_session(Session& session) {
   active_session_changed.notify_all();
 }
 
+bool end_active_session(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::unique_lock<std::mutex> guard(active_session_mutex);
+  while (active_session != nullptr) {
+    active_session->connection().close();
+    if (active_session_changed.wait_until(guard, deadline) == std::cv_status::timeout) {
+      return active_session == nullptr;
+    }
+  }
+  return true;
+}
+
 HostServer::HostServer(HostServerOptions options)
     : state_(std::make_shared<State>(std::move(options))) {}
 
@@ -104,16 +134,17 @@ bool HostServer::start() {
   const bool self_test_passed = options.self_test ? options.self_test() : crypto_self_test();
   if (!self_test_passed) {
     log_message("crypto self-test FAILED; refusing to start");
-    report_error_status("Encryption self-test failed");
+    state_->environment->status_observer().on_host_error("Encryption self-test failed");
     return false;
   }
 
   const std::uint16_t port = options.port ? *options.port : default_settings().load_port();
   int error = 0;
-  listener_ = platform::listen_dual_stack(port, kListenBacklog, error);
+  listener_ = platform::listen_dual_stack(port, platform::kMaxListenBacklog, error);
   if (!listener_.valid()) {
     log_message("cannot listen on port %u (error %d)", static_cast<unsigned>(port), error);
-    report_error_status("Port " + std::to_string(port) + " is in use");
+    state_->environment->status_observer().on_host_error("Port " + std::to_string(port) +
+                                                         " is in use");
     return false;
   }
   port_ = port != 0 ? port : listener_.local_port();
@@ -129,15 +160,11 @@ void HostServer::accept_loop() {
       std::this_thread::sleep_for(kAcceptRetryPause);
       continue;
     }
-    std::string address = socket.peer_name();
-    // A refused connection is closed here, when `socket` goes out of scope.
-    if (state_->gate.admit(address, ConnectionGate::Clock::now()) !=
-        ConnectionGate::Verdict::Admit) {
-      continue;
-    }
     auto start = std::make_unique<ClientStart>();
+    start->accepted = ConnectionGate::Clock::now();
+    // Always admitted: a full cap closes its oldest handshake instead.
+    start->ticket = state_->gate.admit(socket.peer_name(), start->accepted);
     start->socket = std::move(socket);
-    start->address = std::move(address);
     start->state = state_;
     state_->live_client_threads.fetch_add(1);
     start_thread([start = std::move(start)]() mutable {
@@ -151,8 +178,14 @@ void HostServer::stop() {
   listener_.interrupt();
 }
 
-void run_host_server() {
+bool HostServer::shut_down(std::chrono::milliseconds limit) {
+  stop();
+  return end_active_session(limit);
+}
+
+void run_host_server(std::shared_ptr<HostEnvironment> environment) {
   HostServerOptions options;
+  options.environment = std::move(environment);
   options.prepare_process = platform::prepare_host_process;
   HostServer server{std::move(options)};
   if (!server.start()) return;

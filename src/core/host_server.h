@@ -18,19 +18,21 @@ class Session;
 
 // The process's host: prepares the process, refuses to run when the crypto self-test fails,
 // listens on the configured port (one dual-stack socket) and accepts connections for ever, one
-// detached client thread per connection. Returns only when it cannot start.
-void run_host_server();
+// detached client thread per connection, each session built from `environment`. Returns only
+// when it cannot start.
+void run_host_server(std::shared_ptr<HostEnvironment> environment);
 
 struct HostServerOptions {
   // nothing: the settings store's port; 0: any free port (tests).
   std::optional<std::uint16_t> port;
-  // Every read of the handshake waits at most this long.
-  std::chrono::milliseconds handshake_timeout = kHandshakeReadTimeout;
+  // From accept to the password proof, however the bytes arrive.
+  std::chrono::milliseconds handshake_timeout = kHandshakeDeadline;
   SessionTimings session_timings;
   ConnectionGate::Limits gate_limits;
   // Empty: crypto_self_test.
   std::function<bool()> self_test;
-  // Empty: make_default_host_environment().
+  // Required: what every session is built from (the real one comes from app/, tests hand in
+  // fakes).
   std::shared_ptr<HostEnvironment> environment;
   // What the capture and encoding layers need from the process, before the self-test.
   std::function<void()> prepare_process;
@@ -44,13 +46,17 @@ class HostServer {
   ~HostServer();
 
   // Process set-up, self-test, port and listening socket. false when refused (logged and
-  // reported through report_error_status).
+  // reported to the status observer).
   bool start();
   std::uint16_t port() const { return port_; }
   // Accepts until stop(); each admitted connection gets its own detached client thread.
   void accept_loop();
   // Ends accept_loop (tests). Client threads go on until their connections end.
   void stop();
+  // The orderly end of the host: stops accepting, closes the serving session's connection so
+  // that it winds down the normal way (held keys released, display restored, status cleared),
+  // and waits for it to leave, at most `limit`. False when it was still there at the limit.
+  bool shut_down(std::chrono::milliseconds limit);
 
   ConnectionGate& gate();
   // Client threads of this server still running.
@@ -69,5 +75,8 @@ class HostServer {
 // one (closing its connection, then waiting for it to leave, looking again every 50 ms).
 void become_active_session(Session& session);
 void leave_active_session(Session& session);
+// Closes the serving session's connection (and that of any session that takes its place) until
+// none is serving, waiting at most `limit`. False when one was still serving at the limit.
+bool end_active_session(std::chrono::milliseconds limit);
 
 }  // namespace tolvi

@@ -13,22 +13,6 @@ class PlaceholderSharedFolder : public SharedFolder {
   void stop_shared_folder() override {}
 };
 
-class PlaceholderInputInjector : public InputInjector {
- public:
-  void mouse_move(float, float) override {}
-  void mouse_button(std::uint8_t, bool) override {}
-  void mouse_wheel(float, float, bool) override {}
-  void key_event(std::uint16_t, bool) override {}
-  void release_all() override {}
-};
-
-class PlaceholderClipboardSync : public ClipboardSync {
- public:
-  void start(TextCallback) override {}
-  void set_text(const std::string&) override {}
-  void stop() override {}
-};
-
 // For a platform that cannot keep the display awake: says so.
 class PlaceholderKeepAwake : public platform::KeepAwake {
  public:

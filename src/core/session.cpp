@@ -1,50 +1,32 @@
 #include "core/session.h"
 
-#include <cstring>
+#include <mutex>
 #include <thread>
 
-#include "core/message_types.h"
-#include "platform/little_endian.h"
-#include "platform/thread_start.h"
-#include "settings/log.h"
-#include "tray/status_report.h"
+#include "base/log.h"
+#include "base/thread_start.h"
+#include "protocol/host_messages.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
+
+// The session whose client the status shows; compared, never followed. Lock order: this lock
+// before the status observer's own.
 namespace {
-
-constexpr std::size_t kStreamConfigBytes = 18;
-constexpr std::size_t kMouseMoveBytes = 8;
-constexpr std::size_t kMouseButtonBytes = 2;
-constexpr std::size_t kMouseWheelBytes = 9;
-constexpr std::size_t kKeyBytes = 3;
-
-std::uint16_t u16_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return load_le<std::uint16_t>(p.data() + at);
-}
-
-std::uint32_t u32_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  return load_le<std::uint32_t>(p.data() + at);
-}
-
-float float_at(const std::vector<std::uint8_t>& p, std::size_t at) {
-  const std::uint32_t bits = u32_at(p, at);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
+std::mutex client_status_lock;
+const Session* client_status_owner = nullptr;
 }  // namespace
 
-bool parse_stream_config(const std::vector<std::uint8_t>& p, ClientConfig& out) {
-  if (p.size() < kStreamConfigBytes) return false;
-  out.width = static_cast<std::int32_t>(u32_at(p, 0));
-  out.height = static_cast<std::int32_t>(u32_at(p, 4));
-  out.scale = u16_at(p, 8) / 100.0;
-  out.match_resolution = p[10] != 0;
-  out.codec_mask = p[11];
-  out.fps = u16_at(p, 12);
-  out.max_kbps = static_cast<std::int32_t>(u32_at(p, 14));
-  return true;
+ClientConfig client_config_from(const StreamConfigMessage& m) {
+  ClientConfig out;
+  out.width = m.width;
+  out.height = m.height;
+  out.scale = m.scale_percent / 100.0;
+  out.match_resolution = m.match_resolution;
+  out.codec_mask = m.codec_mask;
+  out.fps = m.fps;
+  out.max_kbps = m.max_kbps;
+  return out;
 }
 
 Session::Session(platform::Socket socket, HostEnvironment& environment, SessionTimings timings)
@@ -56,7 +38,32 @@ Session::Session(platform::Socket socket, HostEnvironment& environment, SessionT
       clipboard_(environment.make_clipboard_sync()),
       capture_(environment.make_capture_loop(*this)) {}
 
-Session::~Session() = default;
+Session::~Session() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner == this) client_status_owner = nullptr;
+}
+
+void Session::claim_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  client_status_owner = this;
+  environment_.status_observer().on_client_authenticated(connection_.peer_name());
+}
+
+void Session::release_client_status() {
+  std::lock_guard<std::mutex> guard(client_status_lock);
+  if (client_status_owner != this) return;
+  client_status_owner = nullptr;
+  environment_.status_observer().on_client_gone();
+}
+
+void Session::pause(std::chrono::milliseconds duration) {
+  if (duration <= std::chrono::milliseconds::zero()) return;
+  if (timings_.sleep) {
+    timings_.sleep(duration);
+  } else {
+    std::this_thread::sleep_for(duration);
+  }
+}
 
 bool Session::take_pending_config(ClientConfig& out) {
   std::lock_guard<std::mutex> guard(config_lock_);
@@ -70,15 +77,16 @@ void Session::serve() {
   const std::string& name = connection_.peer_name();
   if (!capture_->init_capture_device()) {
     log_message("D3D11 init failed");
-    report_client_status("");
+    release_client_status();
     return;
   }
   clipboard_->start([this](const std::string& text) {
-    connection_.send(code(MessageType::ClipboardText),
-                     reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    connection_.send(code(MessageType::ClipboardText), write_clipboard_text(text));
   });
   // Not fatal: a host without a display to keep awake (or without the means) still serves.
   if (!environment_.keep_awake().begin()) log_message("keep-awake not available");
+  const std::string shortfall = environment_.keep_awake().take_shortfall();
+  if (!shortfall.empty()) log_message("keep-awake: %s", shortfall.c_str());
   std::thread receive_thread = start_thread([this] { receive_loop(); });
 
   capture_->run();
@@ -102,7 +110,9 @@ void Session::serve() {
   environment_.keep_awake().end();
   environment_.display_controller().restore();
   log_message("%s: session ended", name.c_str());
-  report_client_status("");
+  // Only when no newer client has authenticated meanwhile (a displaced session ends after its
+  // successor reported itself).
+  release_client_status();
 }
 
 void Session::receive_loop() {
@@ -113,57 +123,50 @@ void Session::receive_loop() {
 }
 
 void Session::dispatch(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
-  switch (static_cast<MessageType>(type)) {
-    case MessageType::StreamConfig: {
-      ClientConfig config;
-      if (!parse_stream_config(payload, config)) return;
-      std::lock_guard<std::mutex> guard(config_lock_);
-      pending_config_ = config;
-      config_pending_ = true;
-      return;
-    }
-    case MessageType::ClipboardText:
-      clipboard_->set_text(std::string(payload.begin(), payload.end()));
-      return;
-    case MessageType::Ping:
-      connection_.send(code(MessageType::Pong), payload);
-      return;
-    case MessageType::MouseMove:
-      if (payload.size() < kMouseMoveBytes) return;
-      input_->mouse_move(float_at(payload, 0), float_at(payload, 4));
-      return;
-    case MessageType::MouseButton:
-      if (payload.size() < kMouseButtonBytes) return;
-      input_->mouse_button(payload[0], payload[1] != 0);
-      return;
-    case MessageType::MouseWheel:
-      if (payload.size() < kMouseWheelBytes) return;
-      input_->mouse_wheel(float_at(payload, 0), float_at(payload, 4), payload[8] != 0);
-      return;
-    case MessageType::Key:
-      if (payload.size() < kKeyBytes) return;
-      input_->key_event(u16_at(payload, 0), payload[2] != 0);
-      return;
-    case MessageType::KeyframeRequest:
-      keyframe_requested_.exchange(true);
-      return;
-    case MessageType::ReleaseKeys:
-      input_->release_all();
-      return;
-    case MessageType::CtrlAltDel:
-      environment_.request_secure_attention();
-      return;
-    case MessageType::FolderShare:
-      shared_folder_->handle_folder_share(payload);
-      return;
-    case MessageType::FolderData:
-    case MessageType::FolderClose:
-      shared_folder_->handle_folder_traffic(type, payload);
-      return;
-    default:
-      // Everything else, the handshake types included, is read and ignored.
-      return;
-  }
+  read_client_message(type, payload, *this);
+}
+
+void Session::on_stream_config(const StreamConfigMessage& message) {
+  const ClientConfig config = client_config_from(message);
+  std::lock_guard<std::mutex> guard(config_lock_);
+  pending_config_ = config;
+  config_pending_ = true;
+}
+
+void Session::on_clipboard_text(const std::vector<std::uint8_t>& text) {
+  clipboard_->set_text(std::string(text.begin(), text.end()));
+}
+
+void Session::on_ping(const std::vector<std::uint8_t>& payload) {
+  connection_.send(code(MessageType::Pong), write_pong(payload));
+}
+
+void Session::on_mouse_move(float x, float y) { input_->mouse_move(x, y); }
+
+void Session::on_mouse_button(std::uint8_t button, bool pressed) {
+  input_->mouse_button(button, pressed);
+}
+
+void Session::on_mouse_wheel(float dx, float dy, bool flag) { input_->mouse_wheel(dx, dy, flag); }
+
+void Session::on_key(std::uint16_t usage, bool pressed) { input_->key_event(usage, pressed); }
+
+void Session::on_keyframe_request() { keyframe_requested_.exchange(true); }
+
+void Session::on_release_keys() { input_->release_all(); }
+
+void Session::on_ctrl_alt_del() { environment_.request_secure_attention(); }
+
+void Session::on_folder_share(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_share(payload);
+}
+
+void Session::on_folder_data(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_traffic(code(MessageType::FolderData), payload);
+}
+
+void Session::on_folder_close(const std::vector<std::uint8_t>& payload) {
+  shared_folder_->handle_folder_traffic(code(MessageType::FolderClose), payload);
 }
 
 }  // namespace tolvi

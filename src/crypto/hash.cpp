@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/secure_zero.h"
 #include "platform/crypto_provider.h"
-#include "platform/secure_zero.h"
 
 namespace tolvi {
 namespace {

@@ -1,6 +1,6 @@
 #include "crypto/record_key.h"
 
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 namespace tolvi {
 namespace {

@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/secure_zero.h"
 #include "crypto/x25519_test_hook.h"
-#include "platform/secure_zero.h"
 
 namespace tolvi {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi {
 

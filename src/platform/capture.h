@@ -25,37 +25,53 @@ struct DesktopRect {
 };
 
 // The desktop picture in memory: 32-bit pixels B, G, R, x (the fourth byte is undefined, often
-// 0), rows top to bottom, `stride` bytes apart. The pixels are either the image's own or, to save
-// copying a whole frame, memory a capture backend lends (`lent`): the backend writes it only when
-// it captures into this same image again, and frees it only when the image lets it go.
+// 0), rows top to bottom, `stride` bytes apart. The pixels are either the image's own (resize)
+// or, to save copying a whole frame, memory a capture backend lends (lend): the backend writes
+// it only when it captures into this same image again, and frees it only when the image lets it
+// go. The size fields are for reading; resize and lend set them.
 struct DesktopImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::size_t stride = 0;
-  std::vector<std::uint8_t> pixels;
-  std::shared_ptr<const std::uint8_t> lent;
 
   // Sizes the image for width x height with a packed stride of its own; the contents are
   // unspecified.
   void resize(std::int32_t new_width, std::int32_t new_height) {
-    lent.reset();
+    lent_.reset();
     width = new_width;
     height = new_height;
     stride = static_cast<std::size_t>(new_width) * 4;
-    pixels.resize(stride * static_cast<std::size_t>(new_height));
+    pixels_.resize(stride * static_cast<std::size_t>(new_height));
   }
-  const std::uint8_t* data() const { return lent ? lent.get() : pixels.data(); }
+  // Shows `memory` (height rows, `row_stride` bytes apart) instead of pixels of its own, which
+  // are given up meanwhile.
+  void lend(std::shared_ptr<const std::uint8_t> memory, std::int32_t new_width,
+            std::int32_t new_height, std::size_t row_stride) {
+    lent_ = std::move(memory);
+    width = new_width;
+    height = new_height;
+    stride = row_stride;
+    std::vector<std::uint8_t>().swap(pixels_);
+  }
+  // True when the image shows memory lent from `memory`.
+  bool shows(const void* memory) const { return lent_ && lent_.get() == memory; }
+
+  const std::uint8_t* data() const { return lent_ ? lent_.get() : pixels_.data(); }
   // Writing makes the pixels the image's own first (a copy of lent ones).
   std::uint8_t* row(std::int32_t y) {
-    if (lent) {
-      pixels.assign(lent.get(), lent.get() + stride * static_cast<std::size_t>(height));
-      lent.reset();
+    if (lent_) {
+      pixels_.assign(lent_.get(), lent_.get() + stride * static_cast<std::size_t>(height));
+      lent_.reset();
     }
-    return pixels.data() + stride * static_cast<std::size_t>(y);
+    return pixels_.data() + stride * static_cast<std::size_t>(y);
   }
   const std::uint8_t* row(std::int32_t y) const {
     return data() + stride * static_cast<std::size_t>(y);
   }
+
+ private:
+  std::vector<std::uint8_t> pixels_;
+  std::shared_ptr<const std::uint8_t> lent_;
 };
 
 enum class AcquireStatus {

@@ -143,6 +143,12 @@ class EncoderCatalogue {
   virtual bool enumerate(VideoCodec codec, bool hardware,
                          std::vector<EncoderCandidate>& candidates) = 0;
 
+  // Whether a hardware candidate can run on this machine at all: its device is present and it
+  // opens for a common stream. Costly (it opens devices), so the caller asks once per process
+  // for each candidate and keeps the answer. A platform whose enumeration lists only hardware
+  // that is present answers true.
+  virtual bool probe(const EncoderCandidate&) { return true; }
+
   // A transform for the candidate, not yet configured; null when it cannot be activated.
   virtual std::unique_ptr<EncoderTransform> activate(const EncoderCandidate& candidate) = 0;
 };

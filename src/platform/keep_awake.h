@@ -12,6 +12,10 @@ class KeepAwake {
   // False when the request could not be made.
   virtual bool begin() = 0;
   virtual void end() = 0;
+  // What the last begin() could not obtain although the rest holds, worth one log line (e.g.
+  // "no logind, sleep not inhibited"); given once per object, empty afterwards and when
+  // nothing is missing.
+  virtual std::string take_shortfall() { return {}; }
 };
 
 // For `display_name` (the X display on Linux, "" for $DISPLAY; ignored on Windows, where the

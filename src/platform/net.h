@@ -76,6 +76,10 @@ void net_startup();
 // The error number of the last failed socket call of this thread (errno / WSAGetLastError).
 int last_net_error();
 
+// Asks listen_dual_stack and listen_loopback for the system's largest listen backlog
+// (SOMAXCONN), so a burst of connects waits in the queue instead of being dropped.
+constexpr int kMaxListenBacklog = -1;
+
 // A listening TCP socket on the IPv6 wildcard address with the IPv6-only option off, so it
 // accepts IPv4 clients too. port 0 picks a free port (see local_port). On failure the socket is
 // invalid and `error` holds the socket layer's error code.

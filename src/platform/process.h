@@ -21,6 +21,13 @@ void set_dpi_awareness();
 // login session of this process (XDG_SESSION_ID) on Linux, 0 when there is none.
 unsigned long console_session_id();
 
+// First thing in the process, before it starts any thread: what the platform's libraries need
+// set up while the process is still single-threaded. On Linux, Xlib's own locking
+// (XInitThreads): sessions open and close X connections on several threads at once, and the
+// extension libraries keep process-wide lists of displays that only that locking protects.
+// Nothing on Windows.
+void prepare_process_start();
+
 // What the host server needs from the process before it serves: on Windows COM (multithreaded)
 // on the calling thread, Media Foundation and a 1 ms timer resolution; nothing elsewhere.
 // Failures are not fatal here: the capture and encoding set-up finds out and says so.

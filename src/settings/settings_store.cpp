@@ -1,10 +1,10 @@
 #include "settings/settings_store.h"
 
+#include "base/log.h"
+#include "base/run_mode.h"
+#include "base/secure_zero.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
 #include "platform/text.h"
-#include "settings/log.h"
-#include "settings/run_mode.h"
 
 namespace tolvi {
 

@@ -2,13 +2,8 @@
 
 #include <mutex>
 
-#include "settings/run_mode.h"
-#include "settings/settings_store.h"
-
 namespace tolvi {
 namespace {
-
-constexpr char kErrorMarker[] = "error: ";
 
 std::mutex status_mutex;
 std::string client_text;
@@ -25,21 +20,9 @@ void store(std::string& slot, const std::string& text) {
 
 }  // namespace
 
-void report_client_status(const std::string& text) {
-  if (run_mode.load() == RunMode::Agent) {
-    default_settings().save_status(text);
-    return;
-  }
-  store(client_text, text);
-}
+void report_client_status(const std::string& text) { store(client_text, text); }
 
-void report_error_status(const std::string& text) {
-  if (run_mode.load() == RunMode::Agent) {
-    default_settings().save_status(kErrorMarker + text);
-    return;
-  }
-  store(error_text, text);
-}
+void report_error_status(const std::string& text) { store(error_text, text); }
 
 std::string client_status() {
   std::lock_guard<std::mutex> guard(status_mutex);

@@ -4,10 +4,10 @@
 
 namespace tolvi {
 
-// The one channel from the host core to the user interface. In the agent the reports go to the
-// settings store's "Status" value (errors prefixed with "error: "), where the signed-in user's
-// tray application polls them; in every other run mode they are kept in memory and the
-// listener, if any, is told.
+// The status the tray shows, kept in memory; the listener, if any, is told of each change.
+// The host core reaches it through its status observer (app/status_observers.h); in the agent
+// the observer writes the settings store's "Status" value instead, which the signed-in user's
+// tray application polls.
 
 // The connected client's peer_name, or "" when its session has ended.
 void report_client_status(const std::string& text);

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <utility>
 
-#include "core/message_types.h"
-#include "platform/little_endian.h"
-#include "settings/log.h"
+#include "base/log.h"
+#include "base/log_limit.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 using platform::AcquireStatus;
 
 // Failed conversions of the whole process; only the first few are logged.
-std::atomic<std::uint32_t> convert_failures{0};
+LogFirstFew convert_failures{kLoggedConvertFailures};
 
 }  // namespace
 
@@ -43,6 +43,7 @@ bool CapturePipeline::open_duplication() {
   duplication_ = capture_device_->open_duplication();
   if (!duplication_) return false;
   desktop_rect_ = duplication_->desktop_rect();
+  host_.set_input_target(desktop_rect_);
   return true;
 }
 
@@ -68,8 +69,7 @@ void CapturePipeline::send_frame(const std::uint8_t* data, std::uint64_t size, b
                                  std::uint64_t time_us) {
   // VideoFrame: key-frame flag (1), frame time in microseconds (8, little-endian), access unit.
   std::vector<std::uint8_t> payload(kVideoFrameHeaderBytes + size);
-  payload[0] = keyframe ? 1 : 0;
-  store_le<std::uint64_t>(payload.data() + 1, time_us);
+  write_video_frame_header(keyframe, time_us, payload.data());
   if (size != 0) std::memcpy(payload.data() + kVideoFrameHeaderBytes, data, size);
   send(code(MessageType::VideoFrame), payload);
 }
@@ -255,7 +255,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   ++conversions_;
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
   if (!converter_->convert(desktop_image_, slot)) {
-    if (convert_failures.fetch_add(1) < kLoggedConvertFailures) log_message("convert failed");
+    if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
   if (encoder_->encode_frame(slot, now)) {
@@ -281,7 +281,11 @@ void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo&
     if (duplication_->get_pointer_shape(shape_buffer_, shape) &&
         build_cursor_shape(shape, shape_buffer_, payload)) {
       cursor_shape_cache_ = std::move(payload);
-      if (loop.cursor_visible) send(code(MessageType::CursorShape), cursor_shape_cache_);
+      // A shape that arrives with the pointer hidden is only cached: on X11 hiding comes as a
+      // transparent image, and the client is told by the hidden form alone.
+      if (loop.cursor_visible && info.pointer_visible) {
+        send(code(MessageType::CursorShape), cursor_shape_cache_);
+      }
     }
   }
   if (info.pointer_visible != loop.cursor_visible) {

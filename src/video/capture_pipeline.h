@@ -7,12 +7,13 @@
 #include <optional>
 #include <vector>
 
+#include "base/clock.h"
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "protocol/host_messages.h"
 #include "video/capture_loop.h"
-#include "video/clock.h"
 #include "video/cursor_image.h"
 #include "video/encoder.h"
 #include "video/stream_config.h"
@@ -34,7 +35,6 @@ constexpr std::uint64_t kFirstRefreshUs = 150000;
 constexpr std::uint64_t kLastRefreshUs = 500000;
 constexpr std::uint32_t kLoggedConvertFailures = 3;
 constexpr std::size_t kNv12PoolSlots = 4;
-constexpr std::size_t kVideoFrameHeaderBytes = 9;
 
 // Where the pipeline's platform parts come from; tests hand in fakes and a fake clock.
 struct CapturePlatform {

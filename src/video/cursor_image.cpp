@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/little_endian.h"
+#include "protocol/host_messages.h"
 
 namespace tolvi {
 namespace {
@@ -75,14 +75,11 @@ bool build_cursor_shape(const platform::PointerShapeInfo& info, std::span<const 
     }
   }
 
-  payload.clear();
-  payload.reserve(kCursorHeaderBytes + rgba.size());
-  append_le<std::uint16_t>(payload, static_cast<std::uint16_t>(w));
-  append_le<std::uint16_t>(payload, static_cast<std::uint16_t>(h));
-  append_le<std::uint16_t>(payload,
-                           static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_x, w - 1)));
-  append_le<std::uint16_t>(payload,
-                           static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_y, h - 1)));
+  payload.assign(kCursorHeaderBytes, 0);
+  write_cursor_header(static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h),
+                      static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_x, w - 1)),
+                      static_cast<std::uint16_t>(std::min<std::int64_t>(info.hot_y, h - 1)),
+                      payload.data());
   payload.insert(payload.end(), rgba.begin(), rgba.end());
   return true;
 }

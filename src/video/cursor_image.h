@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "platform/capture.h"
+#include "protocol/host_messages.h"
 
 namespace tolvi {
 
 constexpr std::uint32_t kMaxCursorSide = 256;
-constexpr std::size_t kCursorHeaderBytes = 8;
 // Pixels that invert the screen are drawn black with a half-transparent white halo, so they
 // stay visible on any background.
 constexpr std::uint8_t kCursorHaloAlpha = 200;
@@ -21,8 +21,6 @@ bool build_cursor_shape(const platform::PointerShapeInfo& info, std::span<const 
                         std::vector<std::uint8_t>& payload);
 
 // The payload that says the pointer is hidden: eight zero bytes.
-inline std::vector<std::uint8_t> hidden_cursor_payload() {
-  return std::vector<std::uint8_t>(kCursorHeaderBytes, 0);
-}
+inline std::vector<std::uint8_t> hidden_cursor_payload() { return write_hidden_cursor(); }
 
 }  // namespace tolvi

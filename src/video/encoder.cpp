@@ -5,8 +5,9 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/thread_start.h"
-#include "settings/log.h"
+#include "base/log.h"
+#include "base/log_limit.h"
+#include "base/thread_start.h"
 
 namespace tolvi {
 
@@ -28,12 +29,10 @@ constexpr std::int64_t kTicksPerMicrosecond = 10;  // encoder times are in 100-n
 constexpr std::int64_t kTicksPerSecond = 10000000;
 
 // Repeated failures are logged only the first few times in the life of the process.
-constexpr int kLoggedFailures = 5;
-std::atomic<int> map_failures{0};
-std::atomic<int> input_failures{0};
-std::atomic<int> output_failures{0};
-
-bool first_few(std::atomic<int>& failures) { return failures.fetch_add(1) < kLoggedFailures; }
+constexpr std::uint32_t kLoggedFailures = 5;
+LogFirstFew map_failures{kLoggedFailures};
+LogFirstFew input_failures{kLoggedFailures};
+LogFirstFew output_failures{kLoggedFailures};
 
 // The identity of each codec setting in the log line: the first two fields of the GUID the
 // Windows codec API knows it by, so that both backends log the same text.
@@ -96,6 +95,28 @@ void Encoder::InputTokens::give() {
   }
 }
 
+bool HardwareEncoderProbes::usable(platform::EncoderCatalogue& catalogue,
+                                   const EncoderCandidate& candidate) {
+  std::string key = candidate.name + (candidate.codec == VideoCodec::kHevc ? "/hevc" : "/h264");
+  if (candidate.adapter_id) key += "/" + std::to_string(*candidate.adapter_id);
+  // Held while probing: two sessions starting together probe a candidate only once.
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto known = usable_.find(key);
+  if (known != usable_.end()) return known->second;
+  const bool usable = catalogue.probe(candidate);
+  if (!usable) {
+    log_message("encoder %s (%s) not usable on this machine; not tried again",
+                candidate.name.c_str(), codec_name(candidate.codec == VideoCodec::kHevc));
+  }
+  usable_.emplace(std::move(key), usable);
+  return usable;
+}
+
+HardwareEncoderProbes& hardware_encoder_probes() {
+  static HardwareEncoderProbes probes;
+  return probes;
+}
+
 Encoder::~Encoder() { shutdown(); }
 
 bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::int32_t width,
@@ -124,6 +145,7 @@ bool Encoder::open(std::shared_ptr<platform::EncoderCatalogue> catalogue, std::i
       return capture_adapter && c.adapter_id && *c.adapter_id == *capture_adapter;
     });
     for (const EncoderCandidate& candidate : candidates) {
+      if (!probes_.usable(*catalogue_, candidate)) continue;
       if (try_activate(candidate, codec == VideoCodec::kHevc, true)) return true;
     }
   }
@@ -184,12 +206,17 @@ void Encoder::set_value(CodecSetting setting, std::uint32_t value) {
 }
 
 bool Encoder::configure() {
-  const std::uint32_t bit_rate = static_cast<std::uint32_t>(kbps_) * kBitsPerKbit;
+  // In 64 bits and within the 32-bit settings, whatever rate was asked for.
+  const auto bits_per_second = [this](std::uint32_t per_kbit) {
+    const std::int64_t rate = std::int64_t{std::max(kbps_, 1)} * per_kbit;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(rate, 0xffffffff));
+  };
+  const std::uint32_t bit_rate = bits_per_second(kBitsPerKbit);
   transform_->set_low_latency();
   set_value(CodecSetting::kRateControlMode, platform::kRateControlLowDelayVbr);
   set_value(CodecSetting::kLowLatencyMode, 1);
   set_value(CodecSetting::kMeanBitRate, bit_rate);
-  set_value(CodecSetting::kMaxBitRate, static_cast<std::uint32_t>(kbps_) * kMaxRateNumerator);
+  set_value(CodecSetting::kMaxBitRate, bits_per_second(kMaxRateNumerator));
   set_value(CodecSetting::kGopSize, static_cast<std::uint32_t>(fps_ * kGopSeconds));
   set_value(CodecSetting::kBPictureCount, 0);
   set_value(CodecSetting::kQualityVsSpeed, kQualityVsSpeed);
@@ -242,7 +269,7 @@ bool Encoder::encode_frame(const platform::Nv12Image& frame, std::uint64_t time_
   if (result.status == TransformStatus::kBufferFailed) {
     if (zero_copy_) {
       log_message("encoder: surface buffer failed");
-    } else if (first_few(map_failures)) {
+    } else if (map_failures.should_log()) {
       log_message("encoder: Map failed 0x%08lx", static_cast<unsigned long>(result.code));
     }
     // The transform asked for one input and got none: keep its request, or an asynchronous
@@ -256,7 +283,7 @@ bool Encoder::encode_frame(const platform::Nv12Image& frame, std::uint64_t time_
     return true;
   }
 
-  if (first_few(input_failures)) {
+  if (input_failures.should_log()) {
     log_message("encoder: ProcessInput failed 0x%08lx", static_cast<unsigned long>(result.code));
   }
   if (is_async_) {
@@ -291,7 +318,7 @@ TransformStatus Encoder::process_output() {
     case TransformStatus::kOk:
       break;
     default:
-      if (first_few(output_failures)) {
+      if (output_failures.should_log()) {
         log_message("encoder: ProcessOutput failed 0x%08lx",
                     static_cast<unsigned long>(output.code));
       }

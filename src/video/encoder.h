@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -17,6 +18,21 @@ namespace tolvi {
 // followed by an SPS NAL header (H.264 type 7, HEVC type 33).
 bool contains_sps(std::span<const std::uint8_t> data, bool hevc);
 
+// Which hardware encoders can run on this machine. Probing one opens its device (CUDA, a DRM
+// node, ...), and a device that is absent stays absent for the life of the process, so each
+// candidate is probed once, the answer kept, and an unusable one logged once. Any thread.
+class HardwareEncoderProbes {
+ public:
+  bool usable(platform::EncoderCatalogue& catalogue, const platform::EncoderCandidate& candidate);
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, bool> usable_;  // by name, codec and adapter
+};
+
+// The process's probes, shared by every session's encoders.
+HardwareEncoderProbes& hardware_encoder_probes();
+
 // The stream's encoder: finds a platform encoder (hardware first, preferably on the capture
 // adapter; HEVC before H.264 when preferred; software H.264 last), configures it for
 // low-latency streaming, feeds it frames, forces key frames, collects access units and hands
@@ -27,7 +43,7 @@ bool contains_sps(std::span<const std::uint8_t> data, bool hevc);
 // concurrently; the sink is called under a lock, one access unit at a time, in output order.
 class Encoder {
  public:
-  Encoder() = default;
+  explicit Encoder(HardwareEncoderProbes& probes = hardware_encoder_probes()) : probes_(probes) {}
   ~Encoder();
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
@@ -81,6 +97,7 @@ class Encoder {
   void set_value(platform::CodecSetting setting, std::uint32_t value);
   void event_loop();
 
+  HardwareEncoderProbes& probes_;
   std::shared_ptr<platform::EncoderCatalogue> catalogue_;
   std::unique_ptr<platform::EncoderTransform> transform_;
   bool reinit_on_keyframe_ = false;

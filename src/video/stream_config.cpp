@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/little_endian.h"
-
 namespace tolvi {
 namespace {
 
@@ -35,7 +33,7 @@ std::int32_t stream_fps(const ClientConfig& config) {
 
 std::int32_t stream_kbps(const ClientConfig& config, std::int32_t width, std::int32_t height,
                          std::int32_t fps) {
-  if (config.max_kbps != 0) return config.max_kbps;
+  if (config.max_kbps != 0) return std::clamp(config.max_kbps, kMinClientKbps, kMaxClientKbps);
   const double bpp = (config.codec_mask & kCodecBitHevc) ? kHevcBitsPerPixel : kH264BitsPerPixel;
   const double kbps = static_cast<double>(width) * height * std::max(fps, 1) * bpp / 1000.0;
   return static_cast<std::int32_t>(std::clamp(kbps, kMinAutoKbps, kMaxAutoKbps));
@@ -52,14 +50,10 @@ std::uint64_t congestion_limit_for(std::int32_t kbps) {
 std::vector<std::uint8_t> stream_info_payload(bool hevc, StreamSize stream,
                                               std::int32_t desktop_width,
                                               std::int32_t desktop_height) {
-  std::vector<std::uint8_t> out;
-  out.reserve(kStreamInfoBytes);
-  out.push_back(hevc ? kCodecBitHevc : kCodecBitH264);
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.width));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(stream.height));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_width));
-  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(desktop_height));
-  return out;
+  return write_stream_info(
+      hevc ? kStreamCodecHevc : kStreamCodecH264, static_cast<std::uint32_t>(stream.width),
+      static_cast<std::uint32_t>(stream.height), static_cast<std::uint32_t>(desktop_width),
+      static_cast<std::uint32_t>(desktop_height));
 }
 
 }  // namespace tolvi

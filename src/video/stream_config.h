@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/host_messages.h"
 #include "video/client_config.h"
 
 namespace tolvi {
@@ -16,13 +17,16 @@ constexpr double kH264BitsPerPixel = 0.08;
 constexpr double kHevcBitsPerPixel = 0.055;
 constexpr double kMinAutoKbps = 2000;
 constexpr double kMaxAutoKbps = 60000;
+// A client's own cap is kept within what the encoder takes: at least 1 kbit/s, and at most
+// the rate whose peak (1.5 times the mean, in bit/s) still fits the encoder's 32-bit settings.
+constexpr std::int32_t kMinClientKbps = 1;
+constexpr std::int32_t kMaxClientKbps = 2863311;  // 0xffffffff / 1500
 // The congestion limit is an eighth of a second of the capped bit rate (kbps x 1000 / 8 bits
 // / 8), never below 128 KiB.
 constexpr std::uint64_t kCongestionFloorBytes = 131072;
 constexpr std::uint64_t kCongestionDivisor = 64;
 constexpr std::uint8_t kCodecBitH264 = 1;
 constexpr std::uint8_t kCodecBitHevc = 2;
-constexpr std::size_t kStreamInfoBytes = 17;
 
 struct StreamSize {
   std::int32_t width = 0;

@@ -71,6 +71,39 @@ TEST(ConnectionReceive, PlaintextLengthLimits) {
   }
 }
 
+// Before authentication only short frames are read: a longer announcement fails at once,
+// before a byte of it is buffered, in either form.
+TEST(ConnectionReceive, FramesBeyondTheSetLimitAreRefusedUnread) {
+  const std::uint8_t key[16] = {7};
+  struct Case {
+    bool sealed;
+    std::uint32_t announced;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {false, 1024, true}, {false, 1025, false}, {true, 1024, true}, {true, 1025, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.announced) + (c.sealed ? " sealed" : " plaintext"));
+    Pair p;
+    p.connection->set_max_frame_bytes(1024);
+    std::vector<std::uint8_t> frame;
+    if (c.sealed) {
+      ASSERT_TRUE(p.connection->install_keys(key, key));
+      RecordKey client_key(key);
+      frame = test::sealed_frame(client_key, 0x02, std::vector<std::uint8_t>(c.announced - 17));
+    } else {
+      frame = test::plain_frame(0x04, std::vector<std::uint8_t>(c.announced));
+    }
+    // Only the length goes out when the frame is to be refused: a reader that waited for the
+    // rest would wait for ever.
+    if (!c.accepted) frame.resize(c.sealed ? 4 : 5);
+    ASSERT_TRUE(test::write_all(p.peer, frame));
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    EXPECT_EQ(p.connection->receive(type, payload), c.accepted);
+  }
+}
+
 TEST(ConnectionReceive, SealedLengthLimits) {
   struct Case {
     std::uint32_t length;
@@ -162,6 +195,30 @@ TEST(ConnectionSend, BacklogCountsTheFrameInFlight) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(p.connection->main_backlog(), 0u);
+}
+
+// A client that never reads: what it makes the host queue outside the video path is bounded
+// (the capture loop bounds the video itself, by skipping frames).
+TEST(ConnectionSend, ClientThatStopsReadingIsClosedBeyondTheBacklogBound) {
+  struct Case {
+    std::uint8_t type;
+    bool closed;
+  };
+  for (const Case c : {Case{0x41, true}, Case{0x21, false}}) {  // Pong, VideoFrame
+    SCOPED_TRACE(static_cast<int>(c.type));
+    Pair p;
+    testing::internal::CaptureStderr();
+    const std::vector<std::uint8_t> payload(1 << 20, 0x5A);
+    const std::size_t frames = kMaxMainBacklogBytes / payload.size() + 8;
+    for (std::size_t i = 0; i < frames; ++i) p.connection->send(c.type, payload);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.connection->closed(), c.closed);
+    EXPECT_EQ(log.find("127.0.0.1: client stopped reading, closing") != std::string::npos,
+              c.closed);
+    if (c.closed) {
+      EXPECT_LE(p.connection->main_backlog(), kMaxMainBacklogBytes);
+    }
+  }
 }
 
 TEST(ConnectionSend, FramesQueuedBeforeKeysStayPlaintext) {

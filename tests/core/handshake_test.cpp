@@ -4,12 +4,11 @@
 #include <future>
 
 #include "client_connection.h"
-#include "core/message_types.h"
 #include "core/session.h"
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"
 #include "platform/crypto_provider.h"
-#include "tray/status_report.h"
+#include "protocol/message_types.h"
 #include "wire.h"
 
 namespace tolvi {
@@ -116,7 +115,7 @@ TEST_F(HandshakeTest, CorrectPasswordAuthenticatesAndSealsBothWays) {
   EXPECT_EQ(std::memcmp(payload.data() + 1, host_proof, 32), 0);
   EXPECT_TRUE(finish());
   EXPECT_TRUE(logged("127.0.0.1: authenticated (encrypted)"));
-  EXPECT_EQ(client_status(), "127.0.0.1");
+  EXPECT_EQ(env_.status.client(), "127.0.0.1");
 
   // Counter 1 in both directions: a sealed Ping read and its sealed Pong.
   ASSERT_TRUE(c.send(code(MessageType::Ping), std::vector<std::uint8_t>{1, 2, 3, 4}));
@@ -128,7 +127,6 @@ TEST_F(HandshakeTest, CorrectPasswordAuthenticatesAndSealsBothWays) {
   EXPECT_EQ(type, code(MessageType::Pong));
   EXPECT_EQ(payload, (std::vector<std::uint8_t>{1, 2, 3, 4}));
   EXPECT_EQ(c.last_frame_bytes(), 25u);
-  report_client_status("");
 }
 
 TEST_F(HandshakeTest, EmptyPasswordWorksLikeAnyOther) {
@@ -139,7 +137,6 @@ TEST_F(HandshakeTest, EmptyPasswordWorksLikeAnyOther) {
   ASSERT_TRUE(client::password_proof("", keys.transcript_hash, "client", proof));
   ASSERT_TRUE(client_->send(code(MessageType::AuthProof), proof, 32));
   EXPECT_TRUE(finish());
-  report_client_status("");
 }
 
 // A first message that is not a 32-byte KeyExchange: the old-client line, nothing sent back.
@@ -150,6 +147,45 @@ TEST_F(HandshakeTest, FirstMessageMustBeA32ByteKeyExchange) {
   EXPECT_TRUE(logged(kNoKeyExchange));
   session_.reset();
   EXPECT_TRUE(host_sends_nothing_more());
+}
+
+// Public keys of small order give an all-zero shared secret: the keys would be known to anyone
+// who saw the transcript, so the key exchange is refused.
+TEST(HandshakeFirstMessage, WeakPublicKeysAreRefused) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> key;
+  };
+  std::vector<std::uint8_t> one(32, 0);
+  one[0] = 1;
+  const std::vector<std::uint8_t> order_eight = {0xe0, 0xeb, 0x7a, 0x7c, 0x3b, 0x41, 0xb8, 0xae,
+                                                 0x16, 0x56, 0xe3, 0xfa, 0xf1, 0x9f, 0xc4, 0x6a,
+                                                 0xda, 0x09, 0x8d, 0xeb, 0x9c, 0x32, 0xb1, 0xfd,
+                                                 0x86, 0x62, 0x05, 0x16, 0x5f, 0x49, 0xb8, 0x00};
+  const Case cases[] = {{"all zero", std::vector<std::uint8_t>(32, 0)},
+                        {"one", one},
+                        {"a point of order 8", order_eight}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeHostEnvironment env;
+    platform::Socket peer, host_end;
+    ASSERT_TRUE(platform::loopback_pair(peer, host_end));
+    host_end.set_receive_timeout_ms(2000);
+    Session session(std::move(host_end), env);
+    ClientConnection client(std::move(peer));
+    client.set_receive_timeout(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(client.send(code(MessageType::KeyExchange), c.key));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(session.handshake());
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("127.0.0.1: key exchange refused (weak public key)"), std::string::npos);
+    EXPECT_EQ(log.find("authentication failed"), std::string::npos);
+    session.connection().close();
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    // At most the hello (closing may drop it), and nothing after it.
+    while (client.receive(type, payload)) EXPECT_EQ(type, code(MessageType::HostHello));
+  }
 }
 
 TEST(HandshakeFirstMessage, WrongSizesAndSilenceAreRefused) {

@@ -6,6 +6,9 @@
 #include <thread>
 
 #include "core/connection.h"
+#include "core/host_server.h"
+#include "fakes/fake_host_environment.h"
+#include "protocol/message_types.h"
 #include "wire.h"
 
 namespace tolvi {
@@ -47,6 +50,44 @@ TEST(ConnectionReceiveMemory, FollowsTheBytesThatArrivedNotTheAnnouncedLength) {
     connection.close();
     EXPECT_FALSE(reader.get());
   }
+}
+
+// 64 peers each announce a 64 MiB KeyExchange and send 1 MiB of it: the host buffers none of
+// it, since nothing before authentication may be longer than a KeyExchange or AuthProof.
+TEST(HostReceiveMemory, BigFramesBeforeAuthenticationCostTheHostLittle) {
+  constexpr int kPeers = 64;
+  constexpr std::size_t kSentBytes = 1 << 20;
+  HostServerOptions options;
+  options.port = 0;
+  options.environment = std::make_shared<FakeHostEnvironment>();
+  options.self_test = [] { return true; };
+  HostServer server(options);
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(server.start());
+  std::thread loop([&] { server.accept_loop(); });
+  const std::size_t before = heap_in_use();
+  std::vector<platform::Socket> peers;
+  std::vector<std::uint8_t> frame{code(MessageType::KeyExchange)};
+  test::put_u32(frame, 0x4000000);
+  frame.resize(frame.size() + kSentBytes, 0x55);
+  std::vector<std::thread> writers;
+  for (int i = 0; i < kPeers; ++i) {
+    peers.push_back(platform::connect_to("127.0.0.1", server.port()));
+    ASSERT_TRUE(peers.back().valid());
+  }
+  // The host closes each connection after its header, so most of a write may fail.
+  for (auto& peer : peers) writers.emplace_back([&] { test::write_all(peer, frame); });
+  for (auto& w : writers) w.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::size_t during = heap_in_use();
+  EXPECT_LT(during - std::min(during, before), 4u * 1024 * 1024);
+  peers.clear();
+  server.stop();
+  loop.join();
+  for (int i = 0; i < 500 && server.live_client_threads() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "display/xvfb_desktop.h"
 #include "platform/net.h"
 #include "stream_messages.h"

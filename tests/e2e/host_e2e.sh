@@ -125,6 +125,39 @@ case "$case_name" in
     expect_rc 3 $? "client"
     expect_text "$work/out" "^host not reachable"
     ;;
+  stop_signal)
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --hold 30 > "$work/held" 2>&1 &
+    client_pid=$!
+    wait_for_text "$work/held" "^authenticated" 5
+    wait_for_text "$work/host.log" "127.0.0.1: authenticated (encrypted)" 5
+    kill -TERM "$host_pid"
+    wait "$host_pid"
+    expect_rc 0 $? "host after SIGTERM"
+    host_pid=
+    expect_text "$work/host.log" "stopping on signal 15"
+    expect_text "$work/host.log" "127.0.0.1: session ended"
+    wait "$client_pid"
+    expect_text "$work/held" "the host closed the connection"
+    # The host closed first, so its side of that connection waits in TIME-WAIT; a host started
+    # again at once must still get the port.
+    if command -v ss >/dev/null; then
+      ss -tan state time-wait "( sport = :$port )" | grep -q ":$port" ||
+        fail "no TIME-WAIT connection on port $port"
+    fi
+    mv "$work/host.log" "$work/first.log"
+    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    host_pid=$!
+    wait_for_text "$work/host.log" "listening on port $port" 5
+    expect_text "$work/host.log" "listening on port $port"
+    ! grep -q "cannot listen" "$work/host.log" || fail "restart refused"
+    # A stop with no session: at once, still exit 0.
+    kill -TERM "$host_pid"
+    wait "$host_pid"
+    expect_rc 0 $? "idle host after SIGTERM"
+    host_pid=
+    expect_text "$work/host.log" "stopping on signal 15"
+    ;;
   *)
     fail "unknown case"
     ;;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 #include "stream_messages.h"
 #include "video_decoder.h"
 

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "core/message_types.h"
 #include "e2e/reference_blocks.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "protocol/message_types.h"
 #include "stream_receiver.h"
 #include "video/xvfb_server.h"
 

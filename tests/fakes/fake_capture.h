@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
-#include "video/clock.h"
 #include "video/stream_host.h"
 
 namespace tolvi::fakes {
@@ -111,7 +111,7 @@ class FakeDuplication : public platform::OutputDuplication {
     if (image.width != rect_.width() || image.height != rect_.height()) {
       image.resize(rect_.width(), rect_.height());
     }
-    image.pixels[0] = s_.generation;
+    image.row(0)[0] = s_.generation;
     return true;
   }
   void release_frame() override {}
@@ -158,7 +158,7 @@ class FakeConverter : public platform::VideoConverter {
   }
   bool convert(const platform::DesktopImage& source, platform::Nv12Image& target) override {
     if (s_.convert_fails) return false;
-    s_.generations.push_back(source.pixels.empty() ? 0 : source.pixels[0]);
+    s_.generations.push_back(source.height == 0 ? 0 : source.row(0)[0]);
     s_.targets.push_back(&target);
     return true;
   }
@@ -192,6 +192,9 @@ class FakeStreamHost : public StreamHost {
     return true;
   }
   ClientConfig& current_config() override { return current; }
+  void set_input_target(const platform::DesktopRect& rect) override {
+    input_targets.push_back(rect);
+  }
   void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
     sent.push_back({type, std::vector<std::uint8_t>(data, data + length), clock.now});
   }
@@ -222,6 +225,7 @@ class FakeStreamHost : public StreamHost {
   bool closed = false;
   int backlog_reads = 0;
   std::vector<SentMessage> sent;
+  std::vector<platform::DesktopRect> input_targets;
 };
 
 class FakeDisplayController : public DisplayController {

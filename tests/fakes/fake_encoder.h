@@ -28,6 +28,7 @@ struct FakeOutput {
 // transform and can be inspected after the encoder released it.
 struct FakeTransformState {
   // Behaviour.
+  bool probe_fails = false;  // the catalogue's probe says the hardware is absent
   bool activate_fails = false;
   bool async = false;
   bool zero_copy = false;
@@ -233,6 +234,10 @@ class FakeCatalogue : public platform::EncoderCatalogue {
     }
     return true;
   }
+  bool probe(const platform::EncoderCandidate& candidate) override {
+    probes.push_back(candidate.name);
+    return !entries.at(candidate.handle).state->probe_fails;
+  }
   std::unique_ptr<platform::EncoderTransform> activate(
       const platform::EncoderCandidate& candidate) override {
     activations.push_back(candidate.name);
@@ -246,6 +251,7 @@ class FakeCatalogue : public platform::EncoderCatalogue {
   std::vector<std::string> enumerations;
   std::set<std::string> failing_enumerations;
   std::vector<std::string> activations;
+  std::vector<std::string> probes;
 };
 
 }  // namespace tolvi::fakes

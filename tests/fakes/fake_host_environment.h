@@ -10,10 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/session.h"
-#include "settings/log.h"
+#include "fakes/recording_input_sink.h"
 
 namespace tolvi {
 
@@ -56,11 +57,49 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
+// The status the host reports: the current client ("" when none) and the last error, with
+// waits for a change, so tests need not poll.
+class FakeStatusObserver : public HostStatusObserver {
+ public:
+  void on_client_authenticated(const std::string& address) override { set(client_, address); }
+  void on_client_gone() override { set(client_, ""); }
+  void on_host_error(const std::string& text) override { set(error_, text); }
+
+  std::string client() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return client_;
+  }
+  std::string error() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return error_;
+  }
+  // True when the client status reads `expected` within the limit.
+  bool wait_for_client(const std::string& expected,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, limit, [&] { return client_ == expected; });
+  }
+
+ private:
+  void set(std::string& slot, const std::string& text) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      slot = text;
+    }
+    changed_.notify_all();
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string client_;
+  std::string error_;
+};
+
 // Subsystems that record what they were asked to do. Session numbers come from the order in
 // which capture loops are made ("s1 capture run", "s2 capture run", ...).
 class FakeHostEnvironment : public HostEnvironment {
  public:
   EventLog log;
+  FakeStatusObserver status;
   std::uint8_t identity_key[32] = {7};
   std::string password = "correct horse";
   std::string name = "DESK-7";
@@ -79,8 +118,12 @@ class FakeHostEnvironment : public HostEnvironment {
   std::unique_ptr<SharedFolder> make_shared_folder(Session&) override {
     return std::make_unique<Folder>(*this, next_tag());
   }
+  // The real injector over a sink that logs each finished event ("s1 key 0x1e 0x0008").
   std::unique_ptr<InputInjector> make_input_injector() override {
-    return std::make_unique<Input>(*this, current_tag());
+    const std::string tag = current_tag();
+    return std::make_unique<InputInjector>(std::make_unique<RecordingInputSink>(
+        platform::VirtualScreen{0, 0, 1920, 1080},
+        [this, tag](const std::string& event) { log.add(tag + event); }));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
     return std::make_unique<Clipboard>(*this, current_tag());
@@ -91,6 +134,7 @@ class FakeHostEnvironment : public HostEnvironment {
   platform::KeepAwake& keep_awake() override { return keep_awake_; }
   DisplayController& display_controller() override { return display_; }
   void request_secure_attention() override { log.add("secure attention"); }
+  HostStatusObserver& status_observer() override { return status; }
 
  private:
   std::string next_tag() {
@@ -116,27 +160,9 @@ class FakeHostEnvironment : public HostEnvironment {
     FakeHostEnvironment& env;
     std::string tag;
   };
-  struct Input : InputInjector {
-    Input(FakeHostEnvironment& e, std::string t) : env(e), tag(std::move(t)) {}
-    void mouse_move(float x, float y) override {
-      env.log.add(tag + "move " + std::to_string(x) + " " + std::to_string(y));
-    }
-    void mouse_button(std::uint8_t b, bool pressed) override {
-      env.log.add(tag + "button " + std::to_string(b) + " " + std::to_string(pressed));
-    }
-    void mouse_wheel(float dx, float dy, bool flag) override {
-      env.log.add(tag + "wheel " + std::to_string(dx) + " " + std::to_string(dy) + " " +
-                  std::to_string(flag));
-    }
-    void key_event(std::uint16_t usage, bool pressed) override {
-      env.log.add(tag + "key " + std::to_string(usage) + " " + std::to_string(pressed));
-    }
-    void release_all() override { env.log.add(tag + "release all"); }
-    FakeHostEnvironment& env;
-    std::string tag;
-  };
   struct Clipboard : ClipboardSync {
-    Clipboard(FakeHostEnvironment& e, std::string t) : env(e), tag(std::move(t)) {}
+    Clipboard(FakeHostEnvironment& e, std::string t)
+        : ClipboardSync(nullptr), env(e), tag(std::move(t)) {}
     void start(TextCallback cb) override {
       env.log.add(tag + "clipboard start");
       callback = std::move(cb);

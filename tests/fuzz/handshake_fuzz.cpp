@@ -10,13 +10,13 @@
 #include <future>
 #include <vector>
 
+#include "base/log.h"
 #include "client_connection.h"
-#include "core/message_types.h"
 #include "core/session.h"
 #include "crypto/x25519.h"
 #include "fakes/fake_host_environment.h"
 #include "platform/net.h"
-#include "settings/log.h"
+#include "protocol/message_types.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

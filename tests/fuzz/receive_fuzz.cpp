@@ -1,5 +1,6 @@
 // The receive path of a session: bytes from the network into Connection::receive and the
-// dispatcher. The first input byte picks plaintext or sealed frames. In the sealed form the
+// dispatcher. Bit 0 of the first input byte picks plaintext or sealed frames, bit 1 the short
+// frame limit that holds before authentication. In the sealed form the
 // rest is a list of chunks: a control byte c; c >= 0x80 appends the next c - 0x80 bytes as
 // they are (so broken frames are tried too), c < 0x80 takes a 16-bit length n and seals the
 // next n bytes (message type and payload) as the next well-formed record.
@@ -7,10 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/little_endian.h"
+#include "core/limits.h"
 #include "core/session.h"
 #include "crypto/record_key.h"
 #include "fakes/fake_host_environment.h"
-#include "platform/little_endian.h"
 #include "platform/net.h"
 
 namespace {
@@ -57,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tolvi::FakeHostEnvironment env;
   tolvi::Session session(std::move(host_end), env);
   if (sealed && !session.connection().install_keys(kHostToClient, kClientToHost)) return 0;
+  if (data[0] & 2) session.connection().set_max_frame_bytes(tolvi::kMaxPreAuthFrameBytes);
   const tolvi::platform::SendPart part{stream.data(), stream.size()};
   peer.send_all(&part, 1);
   peer.finish_sending();

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "base/run_mode.h"
 #include "fakes/fake_settings_backend.h"
-#include "settings/run_mode.h"
 
 namespace tolvi {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <set>
 
-#include "core/message_types.h"
 #include "fakes/fake_capture.h"
 #include "fakes/fake_encoder.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 namespace {
@@ -267,6 +267,11 @@ TEST_F(CapturePipelineTest, DesktopSizeChangeRebuildsForTheNewSizeWithAKeyFrame)
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[3].payload[0], 1);
   EXPECT_GE(frames[3].at_us, lost.at_us);
+  // Pointer positions follow the output: each reopened duplication names its rectangle.
+  const auto& targets = host_.input_targets;
+  ASSERT_GE(targets.size(), 2u);
+  EXPECT_EQ(targets.front(), (platform::DesktopRect{0, 0, 1920, 1080}));
+  EXPECT_EQ(targets.back(), (platform::DesktopRect{0, 0, 1280, 1024}));
 }
 
 FakeShape arrow(std::uint8_t red) {
@@ -319,6 +324,33 @@ TEST_F(CapturePipelineTest, PointerHideShowAndShapeChangesWhileHidden) {
   ASSERT_LT(info_at + 1, n);
   EXPECT_EQ(host_.sent[info_at + 1].type, code(MessageType::CursorShape));
   EXPECT_EQ(host_.sent[info_at + 1].payload, shapes[2].payload);
+}
+
+// X11 hides the pointer by giving it a fully transparent image: that frame brings a new shape
+// and the hidden flag together, and the client must see only the 8-byte hidden form.
+TEST_F(CapturePipelineTest, HidingWithANewShapeSendsOnlyTheHiddenForm) {
+  ask(view(1280, 720), clock_.now);
+  const std::uint64_t start = clock_.now;
+  auto pointer = [&](std::uint64_t at_ms, bool visible, FakeShape shape) {
+    DesktopEvent e;
+    e.at_us = start + at_ms * kMs;
+    e.pointer = true;
+    e.pointer_visible = visible;
+    e.shape = std::move(shape);
+    desktop_.events.push_back(e);
+  };
+  FakeShape transparent = arrow(0);
+  for (std::size_t i = 3; i < transparent.bytes.size(); i += 4) transparent.bytes[i] = 0;
+  pointer(10, true, arrow(1));
+  pointer(20, false, transparent);
+  pointer(30, true, arrow(2));
+  run(start + 100 * kMs);
+
+  const auto shapes = sent(MessageType::CursorShape);
+  ASSERT_EQ(shapes.size(), 3u);
+  EXPECT_EQ(shapes[0].payload[8], 1);
+  EXPECT_EQ(shapes[1].payload, hidden_cursor_payload());
+  EXPECT_EQ(shapes[2].payload[8], 2);
 }
 
 TEST_F(CapturePipelineTest, EncoderStatsExistOnlyOnceAnEncoderWasMade) {

@@ -33,7 +33,8 @@ struct Harness {
   std::shared_ptr<FakeCatalogue> catalogue = std::make_shared<FakeCatalogue>();
   std::vector<SentFrame> sent;
   std::mutex sent_lock;
-  Encoder encoder;
+  HardwareEncoderProbes probes;
+  Encoder encoder{probes};
   platform::Nv12Image frame;
 
   Harness() { frame.resize(64, 36); }
@@ -120,6 +121,25 @@ TEST(EncoderDiscovery, SoftwareH264IsTheLastResort) {
   EXPECT_EQ(h.encoder.name(), "software");  // no name of its own
   EXPECT_THAT(h.catalogue->enumerations, ElementsAre("hw hevc", "hw h264", "sw h264"));
   EXPECT_THAT(log, HasSubstr("encoder: software (H.264, sync, CPU upload)"));
+}
+
+// A hardware encoder whose device is absent (no CUDA, no DRM node) fails the same way at every
+// reconfiguration: it is probed once, its rejection logged once, and it is never tried again.
+TEST(EncoderDiscovery, HardwareIsProbedOnceAcrossReconfigurations) {
+  Harness h;
+  auto absent = h.catalogue->add("hw265", VideoCodec::kHevc, true);
+  absent->probe_fails = true;
+  absent->refuse_output = true;  // what opening it would do
+  h.catalogue->add("hw264", VideoCodec::kH264, true);
+  std::string log = logged([&] {
+    ASSERT_TRUE(h.open(/*prefer_hevc=*/true));
+    Encoder rebuilt(h.probes);  // the next reconfiguration's encoder
+    ASSERT_TRUE(rebuilt.open(h.catalogue, 1280, 720, 60, 4000, true, h.sink()));
+  });
+  EXPECT_THAT(h.catalogue->probes, ElementsAre("hw265", "hw264"));
+  EXPECT_THAT(h.catalogue->activations, ElementsAre("hw264", "hw264"));
+  EXPECT_EQ(occurrences(log, "hw265"), 1);
+  EXPECT_THAT(log, HasSubstr("encoder hw265 (HEVC) not usable on this machine"));
 }
 
 TEST(EncoderDiscovery, NothingUsableFailsAndRefusesFrames) {

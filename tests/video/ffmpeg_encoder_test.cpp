@@ -15,6 +15,7 @@ namespace tolvi {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct Sent {
   std::vector<std::uint8_t> data;
@@ -55,7 +56,8 @@ TEST(FfmpegEncoder, HardwareFailsCleanlyAndLibx264Streams) {
   std::shared_ptr<platform::EncoderCatalogue> catalogue = platform::make_encoder_catalogue();
   ASSERT_TRUE(catalogue);
   std::vector<Sent> sent;
-  Encoder encoder;
+  HardwareEncoderProbes probes;
+  Encoder encoder(probes);
   ::testing::internal::CaptureStderr();
   const bool opened =
       encoder.open(catalogue, 640, 360, 30, 2000, /*prefer_hevc=*/true,
@@ -64,12 +66,24 @@ TEST(FfmpegEncoder, HardwareFailsCleanlyAndLibx264Streams) {
                    });
   const std::string log = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(opened) << log;
-  // This machine has no GPU: every hardware candidate was tried and refused.
+  // This machine has no GPU: every hardware candidate was probed and found unusable.
   std::vector<platform::EncoderCandidate> hardware;
   ASSERT_TRUE(catalogue->enumerate(platform::VideoCodec::kHevc, true, hardware));
   ASSERT_TRUE(catalogue->enumerate(platform::VideoCodec::kH264, true, hardware));
   for (const auto& candidate : hardware) {
-    EXPECT_THAT(log, HasSubstr("encoder " + candidate.name + " rejected"));
+    EXPECT_THAT(log, HasSubstr("encoder " + candidate.name + " (" +
+                               (candidate.codec == platform::VideoCodec::kHevc ? "HEVC" : "H.264") +
+                               ") not usable on this machine"));
+  }
+  EXPECT_THAT(log, Not(HasSubstr("rejected")));
+  // The next reconfiguration goes straight to libx264, without a word about the hardware.
+  {
+    Encoder rebuilt(probes);
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(rebuilt.open(catalogue, 1280, 720, 30, 2000, true, [](auto...) {}));
+    const std::string again = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(again, Not(HasSubstr("not usable")));
+    EXPECT_THAT(again, HasSubstr("encoder: libx264"));
   }
   EXPECT_THAT(log, HasSubstr("encoder: libx264 (H.264, sync, CPU upload)"));
   EXPECT_FALSE(encoder.is_hevc());

@@ -31,6 +31,11 @@ TEST(StreamConfig, SizeRateAndCongestionLimitFollowTheClientAndTheDesktop) {
       // The automatic rate stops at 60,000; the client's own cap is taken as it is.
       {3840, 2160, 3840, 2160, 1, 240, 0, {3840, 2160}, 240, 60000, 937500},
       {1920, 1080, 1920, 1080, 1, 60, 100000, {1920, 1080}, 60, 100000, 1562500},
+      // Caps beyond what the encoder takes are clamped: one whose bit/s overflow 32 bits, the
+      // largest, and a negative one.
+      {1920, 1080, 1920, 1080, 1, 60, 4294968, {1920, 1080}, 60, 2863311, 44739234},
+      {1920, 1080, 1920, 1080, 1, 60, 0x7fffffff, {1920, 1080}, 60, 2863311, 44739234},
+      {1920, 1080, 1920, 1080, 1, 60, -5, {1920, 1080}, 60, 1, 131072},
       // Extremely thin desktops still give at least 2 pixels.
       {4000, 10, 64, 64, 1, 60, 0, {64, 2}, 60, 2000, 131072},
   };

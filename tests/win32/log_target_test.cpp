@@ -9,7 +9,7 @@
 #include <fstream>
 #include <regex>
 
-#include "settings/log.h"
+#include "base/log.h"
 
 namespace tolvi::platform {
 namespace {

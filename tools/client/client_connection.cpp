@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "base/secure_zero.h"
 #include "core/limits.h"
-#include "core/message_types.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
+#include "protocol/message_types.h"
 
 namespace tolvi::client {
 namespace {

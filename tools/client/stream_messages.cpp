@@ -1,12 +1,10 @@
 #include "stream_messages.h"
 
-#include "platform/little_endian.h"
+#include "base/little_endian.h"
 
 namespace tolvi::client {
 namespace {
 
-constexpr std::size_t kStreamInfoBytes = 17;
-constexpr std::size_t kCursorHeaderBytes = 8;
 constexpr std::uint8_t kH264SpsType = 7;
 constexpr std::uint8_t kHevcSpsType = 33;
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/host_messages.h"
+
 namespace tolvi::client {
 
 // Codes of StreamInfo's codec byte and StreamConfig's codec mask bits.
@@ -44,7 +46,6 @@ struct VideoFrameView {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
 };
-constexpr std::size_t kVideoFrameHeaderBytes = 9;
 bool parse_video_frame(const std::vector<std::uint8_t>& payload, VideoFrameView& out);
 
 // CursorShape: width, height, hot spot (2 bytes each), then width x height RGBA pixels.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 
 namespace tolvi::client {
 

@@ -9,10 +9,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "platform/encoder.h"
+#include "platform/linux/ffmpeg_holders.h"
 
 namespace tolvi::platform {
 
@@ -55,6 +57,26 @@ const char* x264_preset(std::uint32_t quality_vs_speed) {
 constexpr const char* kVaapiDevice = "/dev/dri/renderD128";
 
 constexpr std::int64_t kTimeBase = 10000000;  // frame times in 100-ns units
+
+// VAAPI: pictures the encoder keeps in flight on the device (FFmpeg's default, set explicitly so
+// the pool below is sized for it), and spare surfaces beyond what the encoder can hold.
+constexpr int kVaapiAsyncDepth = 2;
+constexpr int kVaapiPoolMargin = 2;
+
+// Input surfaces a VAAPI encoder may hold at once: each input stays referenced until its
+// picture is done as a reference, B-frames wait for the picture after them, async_depth
+// pictures are in flight, and we upload into one more. A pool smaller than that makes
+// av_hwframe_get_buffer fail on a real device and the stream stall.
+int vaapi_pool_size(const AVCodecContext* c) {
+  return std::max(c->refs, 1) + std::max(c->max_b_frames, 0) + kVaapiAsyncDepth + 1 +
+         kVaapiPoolMargin;
+}
+
+// The stream a hardware encoder is probed with: one every device supports.
+constexpr std::int32_t kProbeWidth = 1280;
+constexpr std::int32_t kProbeHeight = 720;
+constexpr std::int32_t kProbeFps = 30;
+constexpr std::uint32_t kProbeBitRate = 4000000;
 
 std::uint32_t error_code(int averror) { return static_cast<std::uint32_t>(averror); }
 
@@ -108,9 +130,9 @@ class FfmpegTransform : public EncoderTransform {
         format.fps <= 0) {
       return false;
     }
-    context_ = avcodec_alloc_context3(codec_);
+    context_.reset(avcodec_alloc_context3(codec_));
     if (!context_) return false;
-    AVCodecContext* c = context_;
+    AVCodecContext* c = context_.get();
     c->width = format.width;
     c->height = format.height;
     c->time_base = {1, static_cast<int>(kTimeBase)};
@@ -166,6 +188,7 @@ class FfmpegTransform : public EncoderTransform {
         av_dict_set(&raw, "forced_idr", "1", 0);
         break;
       case Family::kVaapi:
+        av_dict_set_int(&raw, "async_depth", kVaapiAsyncDepth, 0);
         if (!open_vaapi_frames(format)) {
           av_dict_free(&raw);
           close();
@@ -195,10 +218,8 @@ class FfmpegTransform : public EncoderTransform {
 
   bool prepare_upload() override {
     if (!context_) return false;
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
     if (!frame_ || !packet_) return false;
     frame_->format = AV_PIX_FMT_NV12;
     frame_->width = context_->width;
@@ -208,7 +229,7 @@ class FfmpegTransform : public EncoderTransform {
     frame_->colorspace = AVCOL_SPC_BT709;
     frame_->color_range = AVCOL_RANGE_MPEG;
     if (known_.family == Family::kX264) return true;  // the caller's planes, see process_input
-    return av_frame_get_buffer(frame_, 0) >= 0;
+    return av_frame_get_buffer(frame_.get(), 0) >= 0;
   }
 
   void begin_streaming() override {}
@@ -240,7 +261,7 @@ class FfmpegTransform : public EncoderTransform {
       frame_->linesize[0] = frame_->linesize[1] = image.width;
     } else {
       // The encoder may still hold the previous picture: write into a buffer of our own.
-      result = av_frame_make_writable(frame_);
+      result = av_frame_make_writable(frame_.get());
       if (result < 0) return {TransformStatus::kBufferFailed, error_code(result)};
       av_image_copy_plane(frame_->data[0], frame_->linesize[0], image.y_plane(), image.width,
                           image.width, image.height);
@@ -252,18 +273,17 @@ class FfmpegTransform : public EncoderTransform {
     frame_->pict_type = force_keyframe_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     frame_->key_frame = force_keyframe_ ? 1 : 0;
 
-    AVFrame* input = frame_;
+    AVFrame* input = frame_.get();
     if (hw_frames_) {
-      av_frame_free(&hw_frame_);
-      hw_frame_ = av_frame_alloc();
-      if (!hw_frame_ || av_hwframe_get_buffer(hw_frames_, hw_frame_, 0) < 0 ||
-          av_hwframe_transfer_data(hw_frame_, frame_, 0) < 0 ||
-          av_frame_copy_props(hw_frame_, frame_) < 0) {
+      hw_frame_.reset(av_frame_alloc());
+      if (!hw_frame_ || av_hwframe_get_buffer(hw_frames_.get(), hw_frame_.get(), 0) < 0 ||
+          av_hwframe_transfer_data(hw_frame_.get(), frame_.get(), 0) < 0 ||
+          av_frame_copy_props(hw_frame_.get(), frame_.get()) < 0) {
         return {TransformStatus::kBufferFailed, error_code(AVERROR(EIO))};
       }
-      input = hw_frame_;
+      input = hw_frame_.get();
     }
-    result = avcodec_send_frame(context_, input);
+    result = avcodec_send_frame(context_.get(), input);
     if (result == AVERROR(EAGAIN)) return {TransformStatus::kNotAccepting, error_code(result)};
     if (result < 0) return {TransformStatus::kError, error_code(result)};
     force_keyframe_ = false;
@@ -276,8 +296,8 @@ class FfmpegTransform : public EncoderTransform {
       output.code = error_code(AVERROR(EINVAL));
       return output;
     }
-    av_packet_unref(packet_);
-    const int result = avcodec_receive_packet(context_, packet_);
+    av_packet_unref(packet_.get());
+    const int result = avcodec_receive_packet(context_.get(), packet_.get());
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
       output.status = TransformStatus::kNeedMoreInput;
       output.code = error_code(result);
@@ -305,30 +325,32 @@ class FfmpegTransform : public EncoderTransform {
   // VAAPI encoders take frames in video memory: a device on the render node and a pool of
   // NV12 surfaces that each frame is uploaded into.
   bool open_vaapi_frames(const OutputFormat& format) {
-    if (av_hwdevice_ctx_create(&hw_device_, AV_HWDEVICE_TYPE_VAAPI, kVaapiDevice, nullptr, 0) < 0) {
+    AVBufferRef* device = nullptr;
+    if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, kVaapiDevice, nullptr, 0) < 0) {
       return false;
     }
-    hw_frames_ = av_hwframe_ctx_alloc(hw_device_);
+    hw_device_.reset(device);
+    hw_frames_.reset(av_hwframe_ctx_alloc(hw_device_.get()));
     if (!hw_frames_) return false;
     auto* frames = reinterpret_cast<AVHWFramesContext*>(hw_frames_->data);
     frames->format = AV_PIX_FMT_VAAPI;
     frames->sw_format = AV_PIX_FMT_NV12;
     frames->width = format.width;
     frames->height = format.height;
-    frames->initial_pool_size = 4;
-    if (av_hwframe_ctx_init(hw_frames_) < 0) return false;
+    frames->initial_pool_size = vaapi_pool_size(context_.get());
+    if (av_hwframe_ctx_init(hw_frames_.get()) < 0) return false;
     context_->pix_fmt = AV_PIX_FMT_VAAPI;
-    context_->hw_frames_ctx = av_buffer_ref(hw_frames_);
+    context_->hw_frames_ctx = av_buffer_ref(hw_frames_.get());
     return context_->hw_frames_ctx != nullptr;
   }
 
   void close() {
-    av_frame_free(&hw_frame_);
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
-    avcodec_free_context(&context_);
-    av_buffer_unref(&hw_frames_);
-    av_buffer_unref(&hw_device_);
+    hw_frame_.reset();
+    frame_.reset();
+    packet_.reset();
+    context_.reset();
+    hw_frames_.reset();
+    hw_device_.reset();
   }
 
   const AVCodec* codec_;
@@ -340,12 +362,12 @@ class FfmpegTransform : public EncoderTransform {
   std::uint32_t b_frames_ = 0;
   std::uint32_t quality_vs_speed_ = 50;
   bool force_keyframe_ = false;
-  AVCodecContext* context_ = nullptr;
-  AVBufferRef* hw_device_ = nullptr;
-  AVBufferRef* hw_frames_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVFrame* hw_frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
+  ffmpeg::CodecContextPtr context_;
+  ffmpeg::BufferRefPtr hw_device_;
+  ffmpeg::BufferRefPtr hw_frames_;
+  ffmpeg::FramePtr frame_;
+  ffmpeg::FramePtr hw_frame_;
+  ffmpeg::PacketPtr packet_;
 };
 
 class FfmpegCatalogue : public EncoderCatalogue {
@@ -366,6 +388,25 @@ class FfmpegCatalogue : public EncoderCatalogue {
       candidates.push_back(std::move(candidate));
     }
     return true;
+  }
+
+  // Opens the encoder on its device for a common stream (720p30, low latency, the profile
+  // every device has) and closes it again: where the device is absent (no CUDA driver, no DRM
+  // render node, no QSV runtime) this fails here, once, instead of at every reconfiguration.
+  bool probe(const EncoderCandidate& candidate) override {
+    std::unique_ptr<EncoderTransform> transform = activate(candidate);
+    if (!transform) return false;
+    if (!candidate.hardware) return true;
+    transform->set_low_latency();
+    OutputFormat format;
+    format.codec = candidate.codec;
+    format.profile =
+        candidate.codec == VideoCodec::kHevc ? CodecProfile::kHevcMain : CodecProfile::kH264Main;
+    format.width = kProbeWidth;
+    format.height = kProbeHeight;
+    format.fps = kProbeFps;
+    format.bit_rate = kProbeBitRate;
+    return transform->set_output_format(format);
   }
 
   std::unique_ptr<EncoderTransform> activate(const EncoderCandidate& candidate) override {

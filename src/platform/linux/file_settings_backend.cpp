@@ -13,8 +13,8 @@
 #include <ctime>
 #include <memory>
 
+#include "base/secure_zero.h"
 #include "platform/random.h"
-#include "platform/secure_zero.h"
 
 namespace tolvi::platform {
 namespace {

@@ -11,13 +11,14 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/socket_common.h"
 
 namespace tolvi::platform {
 namespace {
 
-constexpr char kMappedPrefix[] = "::ffff:";
-
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
 
 Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dual_stack,
                  int backlog, int& error) {
@@ -27,19 +28,21 @@ Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dua
     return Socket();
   }
   Socket socket(fd);
+  // Connections of an earlier run in TIME-WAIT must not keep a restarted host off its port.
+  // (Linux still refuses a second listener on the port: this is not shared use.)
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (dual_stack) {
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
-  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog) != 0) {
+  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = errno;
     return Socket();
   }
   error = 0;
   return socket;
 }
-
-}  // namespace
 
 Socket::~Socket() {
   if (valid()) ::close(fd_of(handle_));
@@ -103,58 +106,9 @@ long Socket::send_some(const SendPart* parts, std::size_t count) {
   }
 }
 
-std::string Socket::peer_name() const {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getpeername(fd_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return "?";
-  }
-  char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
-                    NI_NUMERICHOST) != 0) {
-    return "?";
-  }
-  std::string name(host);
-  if (name.rfind(kMappedPrefix, 0) == 0) name.erase(0, sizeof kMappedPrefix - 1);
-  return name;
-}
-
-std::uint16_t Socket::local_port() const {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(fd_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  if (address.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  }
-  if (address.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  }
-  return 0;
-}
-
 void net_startup() {}
 
 int last_net_error() { return errno; }
-
-Socket listen_dual_stack(std::uint16_t port, int backlog, int& error) {
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;
-  address.sin6_port = htons(port);
-  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET6, true, backlog,
-                   error);
-}
-
-Socket listen_loopback(std::uint16_t port, int backlog, int& error) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET, false, backlog,
-                   error);
-}
 
 Socket accept_connection(Socket& listener) {
   while (true) {
@@ -184,16 +138,6 @@ Socket connect_to(const std::string& host, std::uint16_t port) {
   }
   ::freeaddrinfo(found);
   return result;
-}
-
-bool loopback_pair(Socket& first, Socket& second) {
-  int error = 0;
-  Socket listener = listen_loopback(0, 1, error);
-  if (!listener.valid()) return false;
-  first = connect_to("127.0.0.1", listener.local_port());
-  if (!first.valid()) return false;
-  second = accept_connection(listener);
-  return second.valid();
 }
 
 std::string computer_name() {

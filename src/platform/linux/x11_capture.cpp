@@ -1,16 +1,13 @@
-// Desktop capture on X11: the primary RandR output (or the whole screen), grabbed through
-// MIT-SHM, with XDamage telling when the picture changed and XFixes giving the pointer.
+// Desktop capture on X11: the primary RandR output (or the whole screen, x11_output.cpp),
+// grabbed through MIT-SHM (x11_shm_image.cpp), with XDamage telling when the picture changed
+// and XFixes giving the pointer (x11_pointer.cpp).
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -18,6 +15,9 @@
 #include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/linux/x11_connection.h"
+#include "platform/linux/x11_output.h"
+#include "platform/linux/x11_pointer.h"
+#include "platform/linux/x11_shm_image.h"
 
 namespace tolvi::platform {
 
@@ -26,115 +26,6 @@ namespace {
 // Error codes for the capture loop's log lines (X has no numeric code of its own for these).
 constexpr std::uint32_t kErrorConnectionBroken = 1;
 constexpr std::uint32_t kErrorScreenChanged = 2;
-
-struct OutputChoice {
-  DesktopRect rect;
-  std::string name;
-};
-
-// The primary output's rectangle, or the whole screen when RandR names no primary output
-// with a CRTC (Xvfb, a single unnamed screen, no RandR at all).
-OutputChoice primary_output(Display* display, Window root, bool have_randr) {
-  OutputChoice choice;
-  choice.rect = {0, 0, DisplayWidth(display, DefaultScreen(display)),
-                 DisplayHeight(display, DefaultScreen(display))};
-  if (!have_randr) return choice;
-  XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
-  if (!resources) return choice;
-  const RROutput primary = XRRGetOutputPrimary(display, root);
-  if (primary != None) {
-    if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, primary)) {
-      if (output->crtc != None) {
-        if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, output->crtc)) {
-          if (crtc->width > 0 && crtc->height > 0) {
-            choice.rect = {crtc->x, crtc->y, crtc->x + static_cast<std::int32_t>(crtc->width),
-                           crtc->y + static_cast<std::int32_t>(crtc->height)};
-          }
-          XRRFreeCrtcInfo(crtc);
-        }
-      }
-      choice.name.assign(output->name, static_cast<std::size_t>(output->nameLen));
-      XRRFreeOutputInfo(output);
-    }
-  } else if (resources->noutput > 0) {
-    if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[0])) {
-      choice.name.assign(output->name, static_cast<std::size_t>(output->nameLen));
-      XRRFreeOutputInfo(output);
-    }
-  }
-  XRRFreeScreenResources(resources);
-  return choice;
-}
-
-// A shared-memory image the server writes grabs into.
-class ShmImage {
- public:
-  ~ShmImage() { release(); }
-
-  bool create(X11Connection& connection, std::int32_t width, std::int32_t height) {
-    Display* display = connection.display();
-    const int screen = DefaultScreen(display);
-    image_ = XShmCreateImage(display, DefaultVisual(display, screen),
-                             static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr,
-                             &info_, static_cast<unsigned>(width), static_cast<unsigned>(height));
-    if (!image_) return false;
-    info_.shmid = shmget(
-        IPC_PRIVATE,
-        static_cast<std::size_t>(image_->bytes_per_line) * static_cast<std::size_t>(image_->height),
-        IPC_CREAT | 0600);
-    if (info_.shmid < 0) return false;
-    void* address = shmat(info_.shmid, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
-      shmctl(info_.shmid, IPC_RMID, nullptr);
-      info_.shmid = -1;
-      return false;
-    }
-    info_.shmaddr = image_->data = static_cast<char*>(address);
-    info_.readOnly = False;
-    // Unmapped when the last holder lets go: desktop images may still show it after release().
-    mapping_ = std::shared_ptr<std::uint8_t>(static_cast<std::uint8_t*>(address),
-                                             [](std::uint8_t* mapped) { shmdt(mapped); });
-    const bool attached = XShmAttach(display, &info_) && connection.sync_errors() == 0;
-    // Marked for removal now: the segment goes away with the last detach, even after a crash.
-    shmctl(info_.shmid, IPC_RMID, nullptr);
-    if (!attached) return false;
-    connection_ = &connection;
-    return true;
-  }
-
-  void release() {
-    if (connection_ && !connection_->broken()) XShmDetach(connection_->display(), &info_);
-    connection_ = nullptr;
-    if (image_) {
-      image_->data = nullptr;  // the segment is not Xlib's to free
-      XDestroyImage(image_);
-      image_ = nullptr;
-    }
-    if (mapping_) {
-      mapping_.reset();
-    } else if (info_.shmaddr) {
-      shmdt(info_.shmaddr);
-    }
-    info_ = {};
-    info_.shmid = -1;
-  }
-
-  XImage* image() const { return image_; }
-  bool attached() const { return connection_ != nullptr; }
-  const std::shared_ptr<std::uint8_t>& mapping() const { return mapping_; }
-
- private:
-  std::shared_ptr<std::uint8_t> mapping_;
-  XShmSegmentInfo info_{0, -1, nullptr, False};
-  XImage* image_ = nullptr;
-  X11Connection* connection_ = nullptr;
-};
-
-// Only 32-bit little-endian B, G, R, x pixels are taken as they are.
-bool is_bgrx(const XImage* image) {
-  return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-         image->red_mask == 0xff0000 && image->green_mask == 0xff00 && image->blue_mask == 0xff;
-}
 
 class X11Duplication : public OutputDuplication {
  public:
@@ -151,10 +42,12 @@ class X11Duplication : public OutputDuplication {
     const bool have_shm = XShmQueryVersion(display, &major, &minor, &pixmaps);
     (void)event_base;
 
+    // Listen for screen changes before reading the geometry: a change that lands between the
+    // two would otherwise leave this duplication at the old size with no event to report it.
+    if (have_randr_) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     rect_ = primary_output(display, root, have_randr_).rect;
     if (rect_.width() <= 0 || rect_.height() <= 0) return false;
 
-    if (have_randr_) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     damage_ = XDamageCreate(display, root, XDamageReportNonEmpty);
     if (have_fixes_) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
     if (have_shm && !shm_.create(*connection_, rect_.width(), rect_.height())) shm_.release();
@@ -221,10 +114,7 @@ class X11Duplication : public OutputDuplication {
   }
 
   bool get_pointer_shape(std::span<std::uint8_t> buffer, PointerShapeInfo& info) override {
-    if (cursor_pixels_.empty() || buffer.size() < cursor_pixels_.size()) return false;
-    std::memcpy(buffer.data(), cursor_pixels_.data(), cursor_pixels_.size());
-    info = cursor_info_;
-    return true;
+    return pointer_.copy_shape(buffer, info);
   }
 
   bool copy_frame_to(DesktopImage& image) override {
@@ -261,7 +151,7 @@ class X11Duplication : public OutputDuplication {
   // left to it: the grab goes to a fresh one.
   bool grab_shared(DesktopImage& image) {
     const std::shared_ptr<std::uint8_t>& mapping = shm_.mapping();
-    const long holders = image.lent.get() == mapping.get() ? 2 : 1;
+    const long holders = image.shows(mapping.get()) ? 2 : 1;
     if (mapping.use_count() > holders) {
       shm_.release();
       if (!shm_.create(*connection_, rect_.width(), rect_.height())) {
@@ -276,12 +166,8 @@ class X11Duplication : public OutputDuplication {
       connection_->sync_errors();
       return false;
     }
-    image.lent = std::shared_ptr<const std::uint8_t>(shm_.mapping(), shm_.mapping().get());
-    image.width = rect_.width();
-    image.height = rect_.height();
-    image.stride = static_cast<std::size_t>(source->bytes_per_line);
-    // The image's own pixels are not needed while it shows the segment.
-    std::vector<std::uint8_t>().swap(image.pixels);
+    image.lend(std::shared_ptr<const std::uint8_t>(shm_.mapping(), shm_.mapping().get()),
+               rect_.width(), rect_.height(), static_cast<std::size_t>(source->bytes_per_line));
     return true;
   }
 
@@ -317,44 +203,8 @@ class X11Duplication : public OutputDuplication {
     return result;
   }
 
-  // The current pointer image as straight-alpha B, G, R, A. XFixes hands out 32-bit ARGB in
-  // `unsigned long`s (the upper half of a 64-bit long is garbage) with premultiplied alpha.
   void read_pointer(FrameInfo& info) {
-    if (!have_fixes_) return;
-    XFixesCursorImage* cursor = XFixesGetCursorImage(connection_->display());
-    if (!cursor) return;  // e.g. the client that set the root cursor is gone
-    const std::size_t count = static_cast<std::size_t>(cursor->width) * cursor->height;
-    cursor_pixels_.resize(count * 4);
-    bool visible = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      const auto argb = static_cast<std::uint32_t>(cursor->pixels[i] & 0xffffffffUL);
-      const std::uint32_t a = argb >> 24;
-      std::uint8_t* out = &cursor_pixels_[i * 4];
-      if (a == 0) {
-        std::memset(out, 0, 4);
-        continue;
-      }
-      visible = true;
-      for (int channel = 0; channel < 3; ++channel) {  // B, G, R
-        const std::uint32_t c = (argb >> (8 * channel)) & 0xff;
-        out[channel] =
-            static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
-      }
-      out[3] = static_cast<std::uint8_t>(a);
-    }
-    cursor_info_.type = PointerShapeType::kColor;
-    cursor_info_.width = cursor->width;
-    cursor_info_.height = cursor->height;
-    cursor_info_.pitch = static_cast<std::uint32_t>(cursor->width) * 4;
-    cursor_info_.hot_x = cursor->xhot;
-    cursor_info_.hot_y = cursor->yhot;
-    info.pointer_updated = true;
-    // X has no query for a hidden pointer; a fully transparent image is how programs hide it.
-    info.pointer_visible = visible;
-    info.pointer_x = cursor->x - rect_.left;
-    info.pointer_y = cursor->y - rect_.top;
-    info.pointer_shape_bytes = static_cast<std::uint32_t>(cursor_pixels_.size());
-    XFree(cursor);
+    if (have_fixes_) pointer_.read(connection_->display(), rect_, info);
   }
 
   std::unique_ptr<X11Connection> connection_;
@@ -367,8 +217,7 @@ class X11Duplication : public OutputDuplication {
   Damage damage_ = 0;
   ShmImage shm_;
   bool first_ = true;
-  std::vector<std::uint8_t> cursor_pixels_;
-  PointerShapeInfo cursor_info_;
+  X11Pointer pointer_;
 };
 
 class X11CaptureDevice : public CaptureDevice {

@@ -37,6 +37,9 @@ struct X11ErrorHandlers {
   static void install() {
     static std::once_flag once;
     std::call_once(once, [] {
+      // Normally done at process start already (prepare_process_start); repeated here for
+      // tests and tools that open displays from several threads. Later calls do nothing.
+      XInitThreads();
       XSetErrorHandler(on_error);
       XSetIOErrorHandler(on_io_error);
     });

@@ -19,6 +19,8 @@ constexpr DWORD kMediaFoundationLite = 1;  // MFSTARTUP_LITE: no sockets in Medi
 
 }  // namespace
 
+void prepare_process_start() {}
+
 void prepare_host_process() {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   MFStartup(kMediaFoundationVersion, kMediaFoundationLite);

@@ -1,4 +1,4 @@
-#include "platform/secure_zero.h"
+#include "base/secure_zero.h"
 
 #include <windows.h>
 

@@ -8,11 +8,10 @@
 #include <string>
 
 #include "platform/net.h"
+#include "platform/socket_common.h"
 
 namespace tolvi::platform {
 namespace {
-
-constexpr char kMappedPrefix[] = "::ffff:";
 
 SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
 
@@ -26,6 +25,8 @@ void ensure_winsock() {
   });
 }
 
+}  // namespace
+
 Socket listen_on(const sockaddr* address, int length, int family, bool dual_stack, int backlog,
                  int& error) {
   ensure_winsock();
@@ -35,19 +36,22 @@ Socket listen_on(const sockaddr* address, int length, int family, bool dual_stac
     return Socket();
   }
   Socket socket(static_cast<std::intptr_t>(s));
+  // Exclusive use: no other program may bind the port beside us (SO_REUSEADDR on Windows would
+  // allow exactly that).
+  const BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
   if (dual_stack) {
     DWORD off = 0;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0) {
+  if (::bind(s, address, length) != 0 || ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = ::WSAGetLastError();
     return Socket();
   }
   error = 0;
   return socket;
 }
-
-}  // namespace
 
 Socket::~Socket() {
   if (valid()) ::closesocket(sock_of(handle_));
@@ -112,58 +116,9 @@ long Socket::send_some(const SendPart* parts, std::size_t count) {
   return static_cast<long>(sent);
 }
 
-std::string Socket::peer_name() const {
-  sockaddr_storage address{};
-  int length = sizeof address;
-  if (::getpeername(sock_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return "?";
-  }
-  char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
-                    NI_NUMERICHOST) != 0) {
-    return "?";
-  }
-  std::string name(host);
-  if (name.rfind(kMappedPrefix, 0) == 0) name.erase(0, sizeof kMappedPrefix - 1);
-  return name;
-}
-
-std::uint16_t Socket::local_port() const {
-  sockaddr_storage address{};
-  int length = sizeof address;
-  if (::getsockname(sock_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  if (address.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  }
-  if (address.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  }
-  return 0;
-}
-
 void net_startup() { ensure_winsock(); }
 
 int last_net_error() { return ::WSAGetLastError(); }
-
-Socket listen_dual_stack(std::uint16_t port, int backlog, int& error) {
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;
-  address.sin6_port = htons(port);
-  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET6, true, backlog,
-                   error);
-}
-
-Socket listen_loopback(std::uint16_t port, int backlog, int& error) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return listen_on(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET, false, backlog,
-                   error);
-}
 
 Socket accept_connection(Socket& listener) {
   const SOCKET s = ::accept(sock_of(listener.handle()), nullptr, nullptr);
@@ -192,16 +147,6 @@ Socket connect_to(const std::string& host, std::uint16_t port) {
   }
   ::freeaddrinfo(found);
   return result;
-}
-
-bool loopback_pair(Socket& first, Socket& second) {
-  int error = 0;
-  Socket listener = listen_loopback(0, 1, error);
-  if (!listener.valid()) return false;
-  first = connect_to("127.0.0.1", listener.local_port());
-  if (!first.valid()) return false;
-  second = accept_connection(listener);
-  return second.valid();
 }
 
 std::string computer_name() {

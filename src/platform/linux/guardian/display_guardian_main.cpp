@@ -11,8 +11,8 @@
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_state.h"
 #include "platform/log_target.h"
-#include "settings/log.h"
-#include "settings/run_mode.h"
+#include "base/log.h"
+#include "base/run_mode.h"
 
 int main(int argc, char** argv) {
   using namespace tolvi;

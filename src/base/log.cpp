@@ -1,10 +1,10 @@
-#include "settings/log.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <system_error>
 
+#include "base/run_mode.h"
 #include "platform/log_target.h"
-#include "settings/run_mode.h"
 
 namespace tolvi {
 namespace {

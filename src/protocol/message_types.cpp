@@ -1,4 +1,4 @@
-#include "core/message_types.h"
+#include "protocol/message_types.h"
 
 namespace tolvi {
 

@@ -1,16 +1,21 @@
+#include "app/default_host_environment.h"
+
 #include <memory>
 
+#include "app/status_observers.h"
+#include "base/log.h"
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/limits.h"
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
 #include "platform/capture.h"
+#include "platform/clipboard.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "platform/input.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
-#include "settings/log.h"
 #include "settings/settings_store.h"
 #include "video/capture_pipeline.h"
 
@@ -40,10 +45,12 @@ class DefaultHostEnvironment : public HostEnvironment {
     return std::make_unique<PlaceholderSharedFolder>();
   }
   std::unique_ptr<InputInjector> make_input_injector() override {
-    return std::make_unique<PlaceholderInputInjector>();
+    // The session's desktop is the process's display ($DISPLAY on X11).
+    return std::make_unique<InputInjector>(platform::make_input_sink(""));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
-    return std::make_unique<PlaceholderClipboardSync>();
+    // The session's clipboard is the process's display's ($DISPLAY on X11).
+    return std::make_unique<ClipboardSync>([] { return platform::make_clipboard_watcher(""); });
   }
   std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) override {
     CapturePlatform platform;
@@ -65,9 +72,11 @@ class DefaultHostEnvironment : public HostEnvironment {
   void request_secure_attention() override {
     log_message("Ctrl+Alt+Del needs the Tolvi Host service");
   }
+  HostStatusObserver& status_observer() override { return *status_observer_; }
 
  private:
   std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
+  std::unique_ptr<HostStatusObserver> status_observer_ = make_status_observer();
 };
 
 }  // namespace

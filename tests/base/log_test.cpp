@@ -1,4 +1,4 @@
-#include "settings/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings/run_mode.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 

@@ -1,4 +1,4 @@
-#include "video/clock.h"
+#include "base/clock.h"
 
 #include "platform/clock.h"
 

@@ -1,0 +1,85 @@
+#include "platform/linux/logind_inhibitor.h"
+
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace tolvi::platform {
+namespace {
+
+constexpr const char* kLogindService = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kLogindManager = "org.freedesktop.login1.Manager";
+constexpr const char* kInhibitWhat = "idle:sleep";
+constexpr const char* kInhibitWho = "Tolvi Host";
+constexpr const char* kInhibitWhy = "remote session";
+constexpr const char* kInhibitMode = "block";
+// A session must not wait long for a busy or hung logind before it starts streaming.
+constexpr std::uint64_t kInhibitCallTimeoutUs = 2000000;
+
+struct BusDeleter {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageDeleter {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+
+bool means_no_logind(const sd_bus_error& error) {
+  return sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+         sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) ||
+         sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+         sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_METHOD);
+}
+
+}  // namespace
+
+LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
+  if (held()) return Result::kTaken;
+  sd_bus* raw_bus = nullptr;
+  // No system bus at all (a container, a minimal system): the same as no logind.
+  if (sd_bus_open_system(&raw_bus) < 0) return Result::kNoLogind;
+  std::unique_ptr<sd_bus, BusDeleter> bus(raw_bus);
+  sd_bus_set_method_call_timeout(bus.get(), kInhibitCallTimeoutUs);
+
+  sd_bus_error call_error = SD_BUS_ERROR_NULL;
+  sd_bus_message* raw_reply = nullptr;
+  const int called = sd_bus_call_method(bus.get(), kLogindService, kLogindPath, kLogindManager,
+                                        "Inhibit", &call_error, &raw_reply, "ssss", kInhibitWhat,
+                                        kInhibitWho, kInhibitWhy, kInhibitMode);
+  std::unique_ptr<sd_bus_message, MessageDeleter> reply(raw_reply);
+  if (called < 0) {
+    const bool no_logind =
+        means_no_logind(call_error) || called == -ECONNREFUSED || called == -ENOENT;
+    if (!no_logind) {
+      error = call_error.message ? call_error.message : std::strerror(-called);
+    }
+    sd_bus_error_free(&call_error);
+    return no_logind ? Result::kNoLogind : Result::kRefused;
+  }
+  int fd = -1;
+  const int read = sd_bus_message_read(reply.get(), "h", &fd);
+  if (read < 0) {
+    error = std::strerror(-read);
+    return Result::kRefused;
+  }
+  // The descriptor belongs to the reply: keep a copy of our own.
+  fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (fd_ < 0) {
+    error = std::strerror(errno);
+    return Result::kRefused;
+  }
+  return Result::kTaken;
+}
+
+void LogindInhibitor::release() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace tolvi::platform
