@@ -31,6 +31,10 @@ std::unique_ptr<platform::KeepAwake> make_keep_awake() {
 
 class DefaultHostEnvironment : public HostEnvironment {
  public:
+  // A display left switched by an earlier host that was killed together with its guardian
+  // gets its own mode back before anyone connects.
+  DefaultHostEnvironment() { recover_earlier_display_changes(); }
+
   bool load_identity_key(std::uint8_t key[32]) override {
     return default_settings().load_identity_key(key);
   }
@@ -57,11 +61,13 @@ class DefaultHostEnvironment : public HostEnvironment {
       return platform::make_encoder_catalogue();
     };
     platform.allow_resolution_change = [] { return default_settings().allow_resolution_change(); };
-    return std::make_unique<CapturePipeline>(session, display_controller_, std::move(platform));
+    return std::make_unique<CapturePipeline>(session, tolvi::display_controller,
+                                             std::move(platform));
   }
 
   platform::KeepAwake& keep_awake() override { return *keep_awake_; }
-  DisplayController& display_controller() override { return display_controller_; }
+  // The process-wide controller, so that the process's exit paths can restore it too.
+  DisplayController& display_controller() override { return tolvi::display_controller; }
   // Only the service can raise Ctrl+Alt+Del, and this build has no service yet.
   void request_secure_attention() override {
     log_message("Ctrl+Alt+Del needs the Tolvi Host service");
@@ -70,7 +76,6 @@ class DefaultHostEnvironment : public HostEnvironment {
 
  private:
   std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
-  PlaceholderDisplayController display_controller_;
   std::unique_ptr<HostStatusObserver> status_observer_ = make_status_observer();
 };
 

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "base/thread_start.h"
 #include "base/log.h"
+#include "base/thread_start.h"
 
 namespace tolvi {
 
@@ -14,14 +14,16 @@ std::string up_to_nul(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
-ClipboardSync::ClipboardSync(WatcherFactory make_watcher)
-    : make_watcher_(std::move(make_watcher)) {}
+ClipboardSync::ClipboardSync(WatcherFactory make_watcher, std::chrono::milliseconds ready_wait)
+    : make_watcher_(std::move(make_watcher)), ready_wait_(ready_wait) {}
 
 ClipboardSync::~ClipboardSync() { ClipboardSync::stop(); }
 
 void ClipboardSync::start(TextCallback on_host_text) {
   on_host_text_ = std::move(on_host_text);
   thread_ = start_thread([this] { watch(); });
+  std::unique_lock<std::mutex> guard(lock_);
+  settled_changed_.wait_for(guard, ready_wait_, [this] { return settled_; });
 }
 
 void ClipboardSync::set_text(const std::string& text) {
@@ -39,17 +41,32 @@ void ClipboardSync::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void ClipboardSync::settle() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    settled_ = true;
+  }
+  settled_changed_.notify_all();
+}
+
 void ClipboardSync::watch() {
   std::unique_ptr<platform::ClipboardWatcher> watcher = make_watcher_ ? make_watcher_() : nullptr;
   if (!watcher) {
     log_message("clipboard: cannot watch the clipboard");
+    settle();
     return;
   }
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (stop_requested_) return;
+    settled_ = true;
+    if (stop_requested_) {
+      settled_changed_.notify_all();
+      return;
+    }
+    // Texts posted from here on wait in the watcher's queue until its loop runs.
     watcher_ = watcher.get();
   }
+  settled_changed_.notify_all();
   const bool ended_by_stop = watcher->run(*this);
   if (!ended_by_stop) log_message("clipboard: connection to the desktop lost");
   std::lock_guard<std::mutex> guard(lock_);

@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -28,13 +30,17 @@ class ClipboardSync : private platform::ClipboardEvents {
   // Host texts of 1 to this many UTF-8 bytes are sent; empty and longer ones are not.
   static constexpr std::size_t kMaxTextBytes = 1048575;
 
-  explicit ClipboardSync(WatcherFactory make_watcher);
+  // How long start() waits for the watcher to be ready: a text the client sends as soon as its
+  // session starts would otherwise arrive before the watcher and be lost.
+  static constexpr std::chrono::milliseconds kReadyWait{2000};
+  explicit ClipboardSync(WatcherFactory make_watcher,
+                         std::chrono::milliseconds ready_wait = kReadyWait);
   ~ClipboardSync() override;
   ClipboardSync(const ClipboardSync&) = delete;
   ClipboardSync& operator=(const ClipboardSync&) = delete;
 
-  // Starts the watcher thread and returns at once; `on_host_text` gets each new host text on
-  // that thread. The content the clipboard has now is not sent, only later changes.
+  // Starts the watcher thread and returns once the watcher runs (or has failed, or the ready
+  // wait passed); `on_host_text` gets each new host text on that thread. The content the clipboard has now is not sent, only later changes.
   virtual void start(TextCallback on_host_text);
   // The client's text for the host clipboard (up to its first NUL). Dropped while the watcher
   // is not (or no longer) running.
@@ -44,15 +50,20 @@ class ClipboardSync : private platform::ClipboardEvents {
 
  private:
   void watch();
+  void settle();
   void on_clipboard_changed() override;
   void on_posted_text(const std::string& text) override;
 
   WatcherFactory make_watcher_;
+  std::chrono::milliseconds ready_wait_;
   TextCallback on_host_text_;
   // Guards `watcher_` (set while its loop may run) and `stop_requested_`.
   std::mutex lock_;
   platform::ClipboardWatcher* watcher_ = nullptr;
   bool stop_requested_ = false;
+  // Set once the watcher is published or will never be; start() waits for it.
+  bool settled_ = false;
+  std::condition_variable settled_changed_;
   std::string last_text_;
   bool suppress_next_update_ = false;
   std::thread thread_;

@@ -20,12 +20,4 @@ class PlaceholderKeepAwake : public platform::KeepAwake {
   void end() override {}
 };
 
-// No display-mode matching yet: nothing is ever changed, so there is nothing to restore.
-class PlaceholderDisplayController : public DisplayController {
- public:
-  void set_device_name(const std::string&) override {}
-  bool apply_client_display(std::int32_t, std::int32_t, double) override { return false; }
-  void restore() override {}
-};
-
 }  // namespace tolvi

@@ -46,8 +46,8 @@ paste_becomes() {
   return 1
 }
 
-# Client to host, and nothing back. A text that arrives before the session's clipboard
-# watcher runs is dropped, so a session that missed it is simply tried again.
+# Client to host, and nothing back. The host waits for its clipboard watcher before it reads
+# client messages; a session whose watcher could not start in time is tried again.
 applied=
 for attempt in 1 2 3 4 5; do
   "$client" "127.0.0.1:$port" --password "$password" --clipboard-set "from the client" \

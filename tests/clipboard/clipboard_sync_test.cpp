@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/fake_clipboard.h"
@@ -139,11 +142,14 @@ TEST(ClipboardSync, TextBeforeTheWatcherRunsIsDropped) {
   std::mutex lock;
   std::condition_variable released_cv;
   bool released = false;
-  ClipboardSync sync([&] {
-    std::unique_lock<std::mutex> guard(lock);
-    released_cv.wait(guard, [&] { return released; });
-    return board.make_watcher();
-  });
+  // No ready wait: the watcher is still being made when the text comes.
+  ClipboardSync sync(
+      [&] {
+        std::unique_lock<std::mutex> guard(lock);
+        released_cv.wait(guard, [&] { return released; });
+        return board.make_watcher();
+      },
+      std::chrono::milliseconds(0));
   sync.start([](const std::string&) {});
   sync.set_text("early");
   {
@@ -155,6 +161,24 @@ TEST(ClipboardSync, TextBeforeTheWatcherRunsIsDropped) {
   board.wait_idle();
   EXPECT_EQ(board.content(), std::nullopt);
   sync.stop();
+}
+
+// A client that sends its clipboard as soon as it is authenticated: start() returns only once
+// the watcher takes texts, so the first one is not lost.
+TEST(ClipboardSync, TextRightAfterStartIsApplied) {
+  for (int i = 0; i < 50; ++i) {
+    FakeClipboard board;
+    ClipboardSync sync([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a watcher slow to set up
+      return board.make_watcher();
+    });
+    sync.start([](const std::string&) {});
+    sync.set_text("first");
+    board.wait_running();
+    board.wait_idle();
+    EXPECT_EQ(board.content(), std::optional<std::string>("first"));
+    sync.stop();
+  }
 }
 
 TEST(ClipboardSync, StopReturnsRightAfterStart) {

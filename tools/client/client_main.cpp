@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,8 @@ constexpr char kUsageText[] =
     "  --clipboard-set-file F  the same with the bytes of file F (texts above the argument limit)\n"
     "  --clipboard-get         wait for the host's next ClipboardText and print it\n"
     "  --stream W H FPS        ask for video of at most WxH at FPS, decode it, print figures\n"
+    "    --match               ask the host to switch its display to fit WxH (with --stream)\n"
+    "    --scale S             the view's pixels per point (default 1), for --match\n"
     "    --codecs MASK         codecs this client takes: 1 H.264, 2 HEVC, 3 both (default 3)\n"
     "    --kbps N              bit-rate cap in kbit/s (default 0: the host's choice)\n"
     "    --frames N            stop after N frames (with --hold: whichever comes first)\n"
@@ -194,6 +197,13 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.request.width = static_cast<std::int32_t>(v[0]);
       o.request.height = static_cast<std::int32_t>(v[1]);
       o.request.fps = static_cast<std::uint16_t>(v[2]);
+    } else if (arg == "--match") {
+      o.request.match_resolution = true;
+    } else if (arg == "--scale" && left >= 1) {
+      // Pixels per point of the client's view (2 on a Retina screen); sent in percent.
+      const double factor = std::atof(argv[++i]);
+      if (!(factor > 0) || factor * 100 > UINT16_MAX) return false;
+      o.request.scale_percent = static_cast<std::uint16_t>(std::lround(factor * 100));
     } else if (arg == "--codecs" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
                n <= 255) {
       o.request.codec_mask = static_cast<std::uint8_t>(n);
@@ -218,7 +228,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
-  const bool stream_options = o.frames || o.stream_seconds > 0 ||
+  const bool stream_options = o.frames || o.stream_seconds > 0 || o.request.match_resolution ||
                               !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
