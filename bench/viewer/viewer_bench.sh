@@ -14,16 +14,20 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Sets display; not in a subshell, so that its process is in pids for the clean-up.
 start_xvfb() {
   local fd number
   exec {fd}<> <(:)
   Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   read -r -t 10 -u "$fd" number || { echo "Xvfb did not start"; exit 1; }
-  echo ":$number"
+  exec {fd}<&-
+  display=":$number"
 }
-host_display=$(start_xvfb 1920x1080)
-viewer_display=$(start_xvfb 1920x1080)
+start_xvfb 1920x1080
+host_display=$display
+start_xvfb 1920x1080
+viewer_display=$display
 port=$(( 20000 + RANDOM % 40000 ))
 HOME=$work DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
 pids+=($!)

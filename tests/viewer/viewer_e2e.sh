@@ -19,18 +19,21 @@ fail() {
   exit 1
 }
 
-# A private Xvfb of the given size; prints its display.
+# A private Xvfb of the given size; sets display. Not in a subshell, so that its process is
+# in pids for the clean-up.
 start_xvfb() {
-  local fd
+  local fd number
   exec {fd}<> <(:)
   Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
-  local number
   read -r -t 10 -u "$fd" number || fail "Xvfb did not start"
-  echo ":$number"
+  exec {fd}<&-
+  display=":$number"
 }
-host_display=$(start_xvfb 1280x720)
-viewer_display=$(start_xvfb 1600x900)
+start_xvfb 1280x720
+host_display=$display
+start_xvfb 1600x900
+viewer_display=$display
 
 wait_for_text() {  # file pattern seconds
   for _ in $(seq $(( $3 * 20 ))); do grep -a -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
