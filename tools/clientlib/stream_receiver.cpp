@@ -112,8 +112,10 @@ StreamReceiver::Event StreamReceiver::on_frame(const std::vector<std::uint8_t>& 
   if (frame.key) ++stats_.key_frames;
   stats_.bytes += frame.size;
   stats_.last_receipt_us = receipt_us;
-  stats_.latencies_us.push_back(static_cast<std::int64_t>(receipt_us) -
-                                static_cast<std::int64_t>(frame.time_us));
+  if (options_.keep_latencies) {
+    stats_.latencies_us.push_back(static_cast<std::int64_t>(receipt_us) -
+                                  static_cast<std::int64_t>(frame.time_us));
+  }
 
   if (!options_.record_path.empty()) {
     if (!record_ && !(record_ = std::fopen(options_.record_path.c_str(), "wb"))) {

@@ -38,8 +38,10 @@ class StreamReceiver {
   struct Options {
     bool decode = true;
     bool hardware_decoding = false;  // VAAPI when there is a device
-    std::string snapshot_path;       // first decoded picture, PNG
-    std::string record_path;         // every access unit, byte stream as received
+    // Keep every frame's latency for the percentiles; a viewer running for hours does not.
+    bool keep_latencies = true;
+    std::string snapshot_path;  // first decoded picture, PNG
+    std::string record_path;    // every access unit, byte stream as received
   };
   explicit StreamReceiver(Options options);
   ~StreamReceiver();

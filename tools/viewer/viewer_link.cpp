@@ -142,6 +142,7 @@ void ViewerLink::run() {
 
   client::StreamReceiver::Options options;
   options.hardware_decoding = true;
+  options.keep_latencies = false;
   client::StreamReceiver receiver(options);
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;

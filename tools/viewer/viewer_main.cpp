@@ -302,7 +302,10 @@ void Viewer::on_key(const SDL_KeyboardEvent& k) {
   const bool ctrl_alt = (k.keysym.mod & KMOD_CTRL) && (k.keysym.mod & KMOD_ALT);
   const bool streaming = link_ && link_->state() == ViewerLink::State::Streaming;
   if (!streaming) {
-    if (down && sc == SDL_SCANCODE_R && link_) connect();
+    const bool dropped = link_ && (link_->state() == ViewerLink::State::Unreachable ||
+                                   link_->state() == ViewerLink::State::HungUp ||
+                                   link_->state() == ViewerLink::State::Failed);
+    if (down && sc == SDL_SCANCODE_R && dropped) connect();
     if (down && sc == SDL_SCANCODE_ESCAPE && link_ &&
         link_->state() != ViewerLink::State::Connecting)
       quit_ = true;
