@@ -26,14 +26,14 @@ void for_each_output(
     IDXGIFactory1& factory,
     const std::function<bool(IDXGIAdapter1&, IDXGIOutput*, const OutputFacts&)>& visit) {
   for (UINT a = 0;; ++a) {
+    // The list ends with DXGI_ERROR_NOT_FOUND; any other failure ends it too, rather than
+    // asking for the following indexes for ever.
     ComPtr<IDXGIAdapter1> adapter;
-    if (factory.EnumAdapters1(a, &adapter) == DXGI_ERROR_NOT_FOUND) return;
-    if (!adapter) continue;
+    if (FAILED(factory.EnumAdapters1(a, &adapter)) || !adapter) return;
     bool any_output = false;
     for (UINT o = 0;; ++o) {
       ComPtr<IDXGIOutput> output;
-      if (adapter->EnumOutputs(o, &output) == DXGI_ERROR_NOT_FOUND) break;
-      if (!output) continue;
+      if (FAILED(adapter->EnumOutputs(o, &output)) || !output) break;
       any_output = true;
       DXGI_OUTPUT_DESC desc{};
       if (FAILED(output->GetDesc(&desc))) continue;

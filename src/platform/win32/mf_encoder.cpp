@@ -62,8 +62,13 @@ std::string friendly_name(IMFActivate& activate) {
   }
   std::string utf8 = to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(name), length));
   CoTaskMemFree(name);
+  // At most 256 bytes, cut before a whole character rather than inside one.
   constexpr std::size_t kMaxNameBytes = 256;
-  if (utf8.size() > kMaxNameBytes) utf8.resize(kMaxNameBytes);
+  if (utf8.size() > kMaxNameBytes) {
+    std::size_t cut = kMaxNameBytes;
+    while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80) --cut;
+    utf8.resize(cut);
+  }
   return utf8;
 }
 
