@@ -11,6 +11,8 @@ packages=(
   # video: X11 capture (RandR, MIT-SHM, XDamage, XFixes, screen saver), FFmpeg encoders and
   # colour conversion
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxss-dev libxrender-dev
+  # input injection (XTest)
+  libxtst-dev
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
@@ -21,6 +23,8 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
+  # the other X program of the clipboard tests and benchmark
+  xclip
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )
