@@ -1,14 +1,14 @@
 // Desktop capture through DXGI desktop duplication of the primary output. The desktop picture
-// is copied on the adapter into a staging texture and read from there into the caller's image.
+// is copied on the adapter into a staging texture and read from there into the caller's image,
+// turned upright when the monitor is rotated (the image then matches the desktop rectangle).
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <windows.h>
 
-#include <cstring>
-
 #include "platform/capture.h"
 #include "platform/text.h"
 #include "platform/win32/d3d11_device.h"
+#include "platform/win32/desktop_pixels.h"
 
 namespace tolvi::platform {
 
@@ -23,7 +23,11 @@ class DxgiDuplication : public OutputDuplication {
       : device_(std::move(device)),
         context_(std::move(context)),
         duplication_(std::move(duplication)),
-        rect_(rect) {}
+        rect_(rect) {
+    DXGI_OUTDUPL_DESC desc{};
+    duplication_->GetDesc(&desc);
+    rotation_ = desc.Rotation;
+  }
 
   ~DxgiDuplication() override { release_frame(); }
 
@@ -92,20 +96,19 @@ class DxgiDuplication : public OutputDuplication {
     if (FAILED(resource_.As(&frame))) return false;
     D3D11_TEXTURE2D_DESC desc{};
     frame->GetDesc(&desc);
+    // Four bytes B, G, R, A per pixel is what the image holds; a high-dynamic-range desktop
+    // (16-bit floating-point surface) is not read as if it were.
+    if (desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM &&
+        desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM_SRGB) {
+      return false;
+    }
     if (!ensure_staging(desc)) return false;
     context_->CopyResource(staging_.Get(), frame.Get());
     D3D11_MAPPED_SUBRESOURCE mapped{};
     if (FAILED(context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
-    const auto width = static_cast<std::int32_t>(desc.Width);
-    const auto height = static_cast<std::int32_t>(desc.Height);
-    if (image.width != width || image.height != height) {
-      image.resize(width, height);
-    }
-    const auto* source = static_cast<const std::uint8_t*>(mapped.pData);
-    const std::size_t row_bytes = static_cast<std::size_t>(width) * 4;
-    for (std::int32_t y = 0; y < height; ++y) {
-      std::memcpy(image.row(y), source + static_cast<std::size_t>(y) * mapped.RowPitch, row_bytes);
-    }
+    win32::copy_desktop_pixels(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch,
+                               static_cast<std::int32_t>(desc.Width),
+                               static_cast<std::int32_t>(desc.Height), rotation_, image);
     context_->Unmap(staging_.Get(), 0);
     return true;
   }
@@ -145,6 +148,7 @@ class DxgiDuplication : public OutputDuplication {
   ComPtr<ID3D11DeviceContext> context_;
   ComPtr<IDXGIOutputDuplication> duplication_;
   DesktopRect rect_;
+  DXGI_MODE_ROTATION rotation_ = DXGI_MODE_ROTATION_IDENTITY;  // of the output's monitor
   ComPtr<IDXGIResource> resource_;
   ComPtr<ID3D11Texture2D> staging_;
   bool acquired_ = false;
