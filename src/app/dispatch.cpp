@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/command_line.h"
+#include "app/media_selftest.h"
 #include "app/modes.h"
 #include "base/run_mode.h"
 #include "base/thread_start.h"
@@ -30,6 +31,7 @@ constexpr char kUsage[] =
     "  --show-password               print the password (made first when there is none)\n"
     "  --install, --uninstall [--quiet]\n"
     "  --test-run-as-user            drive-mapping diagnostic\n"
+    "  --selftest-media              try capture, conversion and the encoders; print each step\n"
     "  --help, --version\n";
 
 bool has_exact_argument(const char* option) {
@@ -75,6 +77,10 @@ int dispatch_command_line() {
   if (command_line_has("--test-run-as-user")) {
     set_mode(RunMode::Command);
     return run_drive_mapping_diagnostic();
+  }
+  if (command_line_has("--selftest-media")) {
+    set_mode(RunMode::Command);
+    return run_media_selftest();
   }
   if (command_line_has("--install")) {
     set_mode(RunMode::Command);

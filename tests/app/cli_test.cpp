@@ -26,9 +26,10 @@ class CliTest : public ::testing::Test {
   }
   ~CliTest() override { fs::remove_all(home); }
 
-  Result run(const std::string& args) {
+  // `wrapper` runs in front of the program (e.g. a private X server for it).
+  Result run(const std::string& args, const std::string& wrapper = "") {
     const fs::path out = home / "out.txt";
-    const std::string command = "env XDG_CONFIG_HOME='" + (home / "config").string() +
+    const std::string command = wrapper + " env XDG_CONFIG_HOME='" + (home / "config").string() +
                                 "' XDG_STATE_HOME='" + (home / "state").string() + "' '" +
                                 TOLVI_HOST_PATH + "' " + args + " >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());
@@ -126,6 +127,25 @@ TEST_F(CliTest, OneShotCommandsLogToTheUserFolder) {
   ASSERT_TRUE(std::getline(in, line));
   EXPECT_NE(line.find("installation (--install) is not available in this build"), std::string::npos)
       << line;
+}
+
+// The media diagnostic walks capture, conversion and encoding on a real (virtual) desktop and
+// says which step fails when there is no desktop.
+TEST_F(CliTest, SelftestMediaReportsEachStep) {
+  const Result with_desktop =
+      run("--selftest-media", "xvfb-run -a -s '-screen 0 640x480x24 -nolisten tcp'");
+  EXPECT_EQ(with_desktop.exit_code, 0) << with_desktop.output;
+  EXPECT_NE(with_desktop.output.find("frame          ok: 640x480"), std::string::npos)
+      << with_desktop.output;
+  EXPECT_NE(with_desktop.output.find("converter      ok: 640x480 -> NV12 640x480"),
+            std::string::npos)
+      << with_desktop.output;
+  EXPECT_NE(with_desktop.output.find("media self-test: passed"), std::string::npos);
+
+  const Result without = run("--selftest-media", "env -u DISPLAY");
+  EXPECT_EQ(without.exit_code, 1) << without.output;
+  EXPECT_NE(without.output.find("capture        FAILED"), std::string::npos) << without.output;
+  EXPECT_NE(without.output.find("media self-test: FAILED"), std::string::npos);
 }
 
 }  // namespace

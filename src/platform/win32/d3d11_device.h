@@ -1,0 +1,53 @@
+#pragma once
+// The graphics objects the capture, conversion and encoding backends share the choice of: the
+// primary output of the desktop, its adapter, and a Direct3D 11 device on that adapter.
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tolvi::platform::win32 {
+
+using Microsoft::WRL::ComPtr;
+
+// One output as DXGI describes it.
+struct OutputFacts {
+  UINT adapter_index = 0;
+  UINT output_index = 0;
+  std::wstring device_name;  // the GDI display device name, e.g. \\.\DISPLAY1
+  RECT desktop{};            // in virtual-desktop pixels
+  bool attached = false;
+  bool primary = false;  // the monitor carries MONITORINFOF_PRIMARY (false when unknown)
+};
+
+// Calls `visit` for every output of every adapter, adapters and outputs in index order, until it
+// returns false. Adapters without outputs are visited with an output index of UINT_MAX.
+void for_each_output(
+    IDXGIFactory1& factory,
+    const std::function<bool(IDXGIAdapter1&, IDXGIOutput*, const OutputFacts&)>& visit);
+
+struct PrimaryOutput {
+  ComPtr<IDXGIAdapter1> adapter;
+  ComPtr<IDXGIOutput1> output;
+  OutputFacts facts;
+};
+
+// The first output, adapters and outputs in index order, that is attached to the desktop and
+// whose monitor is the primary one. False when there is none (or no factory).
+bool find_primary_output(PrimaryOutput& found);
+
+// A device on `adapter` (the default adapter when null) for BGRA and video work, feature level
+// 11.1, 11.0 or 10.1, with multithread protection on where offered (an encoder's threads use it
+// too). False when none can be made.
+bool create_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
+                         ComPtr<ID3D11DeviceContext>& context);
+
+// The adapter LUID of `device` as one number (high part in the upper 32 bits); 0 when unknown.
+std::uint64_t adapter_luid(ID3D11Device& device);
+std::uint64_t luid_value(const LUID& luid);
+
+}  // namespace tolvi::platform::win32

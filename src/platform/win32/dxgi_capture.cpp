@@ -1,0 +1,199 @@
+// Desktop capture through DXGI desktop duplication of the primary output. The desktop picture
+// is copied on the adapter into a staging texture and read from there into the caller's image,
+// turned upright when the monitor is rotated (the image then matches the desktop rectangle).
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <windows.h>
+
+#include "platform/capture.h"
+#include "platform/text.h"
+#include "platform/win32/d3d11_device.h"
+#include "platform/win32/desktop_pixels.h"
+
+namespace tolvi::platform {
+
+namespace {
+
+using win32::ComPtr;
+
+class DxgiDuplication : public OutputDuplication {
+ public:
+  DxgiDuplication(ComPtr<ID3D11Device> device, ComPtr<ID3D11DeviceContext> context,
+                  ComPtr<IDXGIOutputDuplication> duplication, DesktopRect rect)
+      : device_(std::move(device)),
+        context_(std::move(context)),
+        duplication_(std::move(duplication)),
+        rect_(rect) {
+    DXGI_OUTDUPL_DESC desc{};
+    duplication_->GetDesc(&desc);
+    rotation_ = desc.Rotation;
+  }
+
+  ~DxgiDuplication() override { release_frame(); }
+
+  DesktopRect desktop_rect() const override { return rect_; }
+
+  AcquireResult acquire_next_frame(std::uint32_t timeout_ms) override {
+    release_frame();
+    AcquireResult result;
+    DXGI_OUTDUPL_FRAME_INFO frame{};
+    ComPtr<IDXGIResource> resource;
+    const HRESULT hr = duplication_->AcquireNextFrame(timeout_ms, &frame, &resource);
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) {
+      result.status = AcquireStatus::kTimeout;
+      return result;
+    }
+    if (FAILED(hr)) {
+      // A stale duplication (mode change, full-screen program, desktop switch) reports access
+      // lost, or an invalid call once the output has gone away.
+      const bool lost = hr == DXGI_ERROR_ACCESS_LOST || hr == DXGI_ERROR_INVALID_CALL;
+      result.status = lost ? AcquireStatus::kAccessLost : AcquireStatus::kError;
+      result.error_code = static_cast<std::uint32_t>(hr);
+      return result;
+    }
+    acquired_ = true;
+    resource_ = std::move(resource);
+    result.status = AcquireStatus::kFrame;
+    result.info.present = frame.LastPresentTime.QuadPart != 0;
+    result.info.pointer_updated = frame.LastMouseUpdateTime.QuadPart != 0;
+    result.info.pointer_visible = frame.PointerPosition.Visible != FALSE;
+    result.info.pointer_x = rect_.left + frame.PointerPosition.Position.x;
+    result.info.pointer_y = rect_.top + frame.PointerPosition.Position.y;
+    result.info.pointer_shape_bytes = frame.PointerShapeBufferSize;
+    return result;
+  }
+
+  bool get_pointer_shape(std::span<std::uint8_t> buffer, PointerShapeInfo& info) override {
+    if (!acquired_) return false;
+    DXGI_OUTDUPL_POINTER_SHAPE_INFO shape{};
+    UINT required = 0;
+    if (FAILED(duplication_->GetFramePointerShape(static_cast<UINT>(buffer.size()), buffer.data(),
+                                                  &required, &shape))) {
+      return false;
+    }
+    switch (shape.Type) {
+      case DXGI_OUTDUPL_POINTER_SHAPE_TYPE_MONOCHROME:
+        info.type = PointerShapeType::kMonochrome;
+        break;
+      case DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR:
+        info.type = PointerShapeType::kColor;
+        break;
+      default:
+        info.type = PointerShapeType::kMaskedColor;
+        break;
+    }
+    info.width = shape.Width;
+    info.height = shape.Height;
+    info.pitch = shape.Pitch;
+    info.hot_x = shape.HotSpot.x;
+    info.hot_y = shape.HotSpot.y;
+    return true;
+  }
+
+  bool copy_frame_to(DesktopImage& image) override {
+    if (!acquired_ || !resource_) return false;
+    ComPtr<ID3D11Texture2D> frame;
+    if (FAILED(resource_.As(&frame))) return false;
+    D3D11_TEXTURE2D_DESC desc{};
+    frame->GetDesc(&desc);
+    // Four bytes B, G, R, A per pixel is what the image holds; a high-dynamic-range desktop
+    // (16-bit floating-point surface) is not read as if it were.
+    if (desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM &&
+        desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM_SRGB) {
+      return false;
+    }
+    if (!ensure_staging(desc)) return false;
+    context_->CopyResource(staging_.Get(), frame.Get());
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    if (FAILED(context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
+    win32::copy_desktop_pixels(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch,
+                               static_cast<std::int32_t>(desc.Width),
+                               static_cast<std::int32_t>(desc.Height), rotation_, image);
+    context_->Unmap(staging_.Get(), 0);
+    return true;
+  }
+
+  void release_frame() override {
+    resource_.Reset();
+    if (acquired_) duplication_->ReleaseFrame();
+    acquired_ = false;
+  }
+
+ private:
+  // The desktop texture: a CPU-readable copy of the duplicated surface, remade when its size or
+  // format changes.
+  bool ensure_staging(const D3D11_TEXTURE2D_DESC& frame) {
+    if (staging_) {
+      D3D11_TEXTURE2D_DESC current{};
+      staging_->GetDesc(&current);
+      if (current.Width == frame.Width && current.Height == frame.Height &&
+          current.Format == frame.Format) {
+        return true;
+      }
+      staging_.Reset();
+    }
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = frame.Width;
+    desc.Height = frame.Height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = frame.Format;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    return SUCCEEDED(device_->CreateTexture2D(&desc, nullptr, &staging_));
+  }
+
+  ComPtr<ID3D11Device> device_;
+  ComPtr<ID3D11DeviceContext> context_;
+  ComPtr<IDXGIOutputDuplication> duplication_;
+  DesktopRect rect_;
+  DXGI_MODE_ROTATION rotation_ = DXGI_MODE_ROTATION_IDENTITY;  // of the output's monitor
+  ComPtr<IDXGIResource> resource_;
+  ComPtr<ID3D11Texture2D> staging_;
+  bool acquired_ = false;
+};
+
+class DxgiCaptureDevice : public CaptureDevice {
+ public:
+  DxgiCaptureDevice(win32::PrimaryOutput primary, ComPtr<ID3D11Device> device,
+                    ComPtr<ID3D11DeviceContext> context)
+      : primary_(std::move(primary)), device_(std::move(device)), context_(std::move(context)) {}
+
+  std::string output_name() const override {
+    const std::wstring& name = primary_.facts.device_name;
+    return to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()));
+  }
+
+  std::unique_ptr<OutputDuplication> open_duplication() override {
+    ComPtr<IDXGIOutputDuplication> duplication;
+    if (FAILED(primary_.output->DuplicateOutput(device_.Get(), &duplication))) return nullptr;
+    // The output may have moved since the device was chosen (a mode change is the usual reason
+    // to reopen): read its place now.
+    DXGI_OUTPUT_DESC desc{};
+    if (FAILED(primary_.output->GetDesc(&desc))) return nullptr;
+    const RECT& r = desc.DesktopCoordinates;
+    return std::make_unique<DxgiDuplication>(device_, context_, std::move(duplication),
+                                             DesktopRect{r.left, r.top, r.right, r.bottom});
+  }
+
+ private:
+  win32::PrimaryOutput primary_;
+  ComPtr<ID3D11Device> device_;
+  ComPtr<ID3D11DeviceContext> context_;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureDevice> make_capture_device(const std::string&) {
+  win32::PrimaryOutput primary;
+  if (!win32::find_primary_output(primary)) return nullptr;
+  ComPtr<ID3D11Device> device;
+  ComPtr<ID3D11DeviceContext> context;
+  if (!win32::create_video_device(primary.adapter.Get(), device, context)) return nullptr;
+  return std::make_unique<DxgiCaptureDevice>(std::move(primary), std::move(device),
+                                             std::move(context));
+}
+
+}  // namespace tolvi::platform
