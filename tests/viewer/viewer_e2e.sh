@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # One end-to-end case of tolvi-viewer: the host on one private Xvfb, the viewer's window on
 # another, driven with xdotool and looked at with ffmpeg's x11grab.
-# Usage: viewer_e2e.sh CASE HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM
+# Usage: viewer_e2e.sh CASE HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM CURSOR_PROBE
 set -u
-case_name=$1 host_program=$2 viewer=$3 painter=$4
+case_name=$1 host_program=$2 viewer=$3 painter=$4 cursor_probe=$5
 password=viewer-e2e-secret
 work=$(mktemp -d)
 pids=()
@@ -190,6 +190,27 @@ case "$case_name" in
       *) fail "the host's pointer is at $location, expected the centre 639.5,359.5" ;;
     esac
     grep -a -q "ButtonRelease" "$work/xev.out" || fail "no button release on the host"
+    ;;
+  cursor)
+    # Over the viewer's picture, the viewer's display shows the host's pointer shape.
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    # The host looks at the pointer when the screen changes: a new background each time.
+    for name in watch hand2; do
+      DISPLAY=$host_display xsetroot -cursor_name "$name"
+      [ "$name" = watch ] && colour='#204060' || colour='#406020'
+      DISPLAY=$host_display xsetroot -solid "$colour"
+      DISPLAY=$viewer_display xdotool mousemove --window "$window" 300 200 mousemove_relative 5 5
+      want=$(DISPLAY=$host_display "$cursor_probe")
+      for _ in $(seq 100); do
+        seen=$(DISPLAY=$viewer_display "$cursor_probe")
+        [ "$seen" = "$want" ] && break
+        sleep 0.05
+      done
+      [ "$seen" = "$want" ] || fail "the viewer shows a $seen pointer, the host's $name is $want"
+    done
     ;;
   keys)
     # Typed text arrives as the same keys on the host.
