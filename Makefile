@@ -59,7 +59,9 @@ test: deps
 	exit $$status
 
 # --- running ------------------------------------------------------------------------------
-run: build
+# Only what it runs: the host, the client and the viewer (`make test` builds the rest).
+run: deps $(BUILD)/linux/build.ninja
+	ninja -C $(BUILD)/linux -j$(JOBS) tolvi-host tolvi-client tolvi-viewer
 	@scripts/run.sh $(BUILD)/linux
 
 bench: build

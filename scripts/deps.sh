@@ -16,6 +16,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
+  # tolvi-viewer: the window, its texts and their font
+  libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
   # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
@@ -25,6 +27,8 @@ packages=(
   xvfb x11-xserver-utils x11-utils x11-apps
   # the other X program of the clipboard tests and benchmark
   xclip
+  # the viewer's tests: pointer and keys into its window
+  xdotool
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -5,6 +5,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 host="$build/src/app/tolvi-host"
 client="$build/tools/client/tolvi-client"
+viewer="$build/tools/viewer/tolvi-viewer"
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
@@ -53,7 +54,9 @@ fi
 cat <<MSG
 Tolvi Host on DISPLAY=$DISPLAY, port $port, password: $password
 Connect from a Tolvi client to this machine's address, port $port, or here with:
-  $client 127.0.0.1:$port --password '$password' --stream 1920 1080 60 --frames 300 --snapshot desktop.png
+  $viewer 127.0.0.1:$port --password '$password'
+or, for a few seconds of video, its figures and a picture of the desktop:
+  $client 127.0.0.1:$port --password '$password' --stream 1920 1080 60 --seconds 5 --snapshot desktop.png
 or, switching this desktop to fit a 1280x800 view until the client leaves:
   $client 127.0.0.1:$port --password '$password' --stream 1280 800 60 --match --hold 30
 Stop with Ctrl+C.

@@ -1,5 +1,7 @@
 // tolvi-client: connects to a host, authenticates, sends what it is told and prints every
 // message the host sends; with --stream it asks for video, decodes it and prints its figures.
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +19,7 @@ extern "C" {
 }
 
 #include "client_connection.h"
+#include "host_address.h"
 #include "input_actions.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -29,8 +32,8 @@ using namespace tolvi;
 using namespace tolvi::client;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint16_t kDefaultPort = 5960;
 constexpr std::size_t kPrintedPayloadBytes = 32;
+constexpr double kProgressIntervalSeconds = 0.5;
 
 enum ExitCode {
   kOk = 0,
@@ -60,6 +63,7 @@ constexpr char kUsageText[] =
     "    --codecs MASK         codecs this client takes: 1 H.264, 2 HEVC, 3 both (default 3)\n"
     "    --kbps N              bit-rate cap in kbit/s (default 0: the host's choice)\n"
     "    --frames N            stop after N frames (with --hold: whichever comes first)\n"
+    "    --seconds N           stop after N seconds of streaming (a still screen is fine)\n"
     "    --snapshot FILE.png   save the first decoded picture\n"
     "    --record FILE.h264    save the access units as received (a playable byte stream)\n"
     "    --no-decode           count and record only (leaves the CPU to a host on this machine)\n"
@@ -85,6 +89,7 @@ struct Options {
   std::size_t ping_size = 4;
   std::vector<Command> commands;
   double hold_seconds = 0;
+  double stream_seconds = 0;  // 0: no time limit on the stream
   bool stall = false;
   bool clipboard_get = false;
   double timeout_seconds = 10;
@@ -117,25 +122,7 @@ void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
 }
 
 bool split_host_port(const std::string& text, Options& o) {
-  long long port = kDefaultPort;
-  std::string host = text;
-  if (!text.empty() && text[0] == '[') {  // [v6]:port
-    const std::size_t close = text.find(']');
-    if (close == std::string::npos) return false;
-    host = text.substr(1, close - 1);
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != ':' || !parse_number(text.c_str() + close + 2, port)) return false;
-    }
-  } else if (text.find(':') != std::string::npos &&
-             text.find(':') == text.rfind(':')) {  // name:port or v4:port
-    const std::size_t colon = text.find(':');
-    host = text.substr(0, colon);
-    if (!parse_number(text.c_str() + colon + 1, port)) return false;
-  }
-  if (host.empty() || port <= 0 || port > 65535) return false;
-  o.host = host;
-  o.port = static_cast<std::uint16_t>(port);
-  return true;
+  return client::split_host_port(text, o.host, o.port);
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
@@ -225,6 +212,8 @@ bool parse_options(int argc, char** argv, Options& o) {
                n <= INT32_MAX) {
       o.request.max_kbps = static_cast<std::int32_t>(n);
       ++i;
+    } else if (arg == "--seconds" && left >= 1 && std::atof(argv[i + 1]) > 0) {
+      o.stream_seconds = std::atof(argv[++i]);
     } else if (arg == "--frames" && left >= 1 && parse_number(argv[i + 1], n) && n > 0) {
       o.frames = n;
       ++i;
@@ -239,7 +228,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
-  const bool stream_options = o.frames || o.request.match_resolution ||
+  const bool stream_options = o.frames || o.stream_seconds > 0 || o.request.match_resolution ||
                               !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
@@ -323,24 +312,47 @@ int stream(ClientConnection& connection, const Options& o) {
               static_cast<unsigned>(o.request.codec_mask), o.request.max_kbps);
 
   StreamReceiver receiver(o.receiver);
+  const Clock::time_point start_time = Clock::now();
   const auto frames_done = [&] {
     const StreamStats& s = receiver.stats();
     return o.frames > 0 &&
            static_cast<long long>(o.receiver.decode ? s.decoded : s.frames) >= o.frames;
   };
+  // On a terminal, a progress line rewritten in place while the stream runs; scripts reading
+  // a pipe see only the final figures.
+  const bool progress = isatty(fileno(stderr)) != 0;
+  Clock::time_point last_progress = Clock::now();
+  const auto show_progress = [&](bool done) {
+    if (!progress) return;
+    if (done) {
+      std::fputs("\r\033[K", stderr);
+      return;
+    }
+    if (seconds_since(last_progress) < kProgressIntervalSeconds) return;
+    last_progress = Clock::now();
+    const StreamStats& s = receiver.stats();
+    std::fprintf(stderr, "\r\033[K%llu frames, %.1f fps, %.0f kbit/s, %.0f s",
+                 static_cast<unsigned long long>(s.frames), s.frames_per_second(),
+                 s.bits_per_second() / 1000, seconds_since(start_time));
+  };
   const auto finish = [&](int code) {
+    show_progress(true);
     std::printf("%s\n", receiver.stats().summary().c_str());
     return code;
   };
+  // Either limit, the hold time or the stream time, ends the stream; both mean a still screen
+  // is no failure.
+  const double limit_seconds = o.stream_seconds > 0 ? o.stream_seconds : o.hold_seconds;
   // Short receive turns so the hold time is honoured; the --timeout applies to silence.
   const auto turn = std::chrono::milliseconds(100);
   connection.set_receive_timeout(turn);
-  const Clock::time_point start = Clock::now();
+  const Clock::time_point start = start_time;
   Clock::time_point last_message = start;
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
   bool actions_sent = false;
-  while (!frames_done() && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
+  while (!frames_done() && (limit_seconds <= 0 || seconds_since(start) < limit_seconds)) {
+    show_progress(false);
     if (!connection.receive(type, payload)) {
       if (connection.last_failure() != ClientConnection::Failure::Idle) {
         // A host that cannot build the stream (no encoder for the allowed codecs, no
@@ -352,7 +364,7 @@ int stream(ClientConnection& connection, const Options& o) {
         return finish(kConnectionLost);
       }
       if (seconds_since(last_message) >= o.timeout_seconds) {
-        if (o.hold_seconds > 0) continue;  // a still screen sends nothing; that is fine
+        if (limit_seconds > 0) continue;  // a still screen sends nothing; that is fine
         if (!receiver.info()) {
           std::printf("no StreamInfo from the host for %.1f s\n", o.timeout_seconds);
         } else {

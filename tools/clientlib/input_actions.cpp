@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "input_messages.h"
 #include "protocol/message_types.h"
-#include "base/little_endian.h"
 
 namespace tolvi::client {
 namespace {
@@ -54,20 +54,8 @@ bool parse_direction(const char* text, bool& down) {
   return true;
 }
 
-void put_float(std::vector<std::uint8_t>& out, float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  std::uint8_t bytes[4];
-  store_le<std::uint32_t>(bytes, bits);
-  out.insert(out.end(), bytes, bytes + 4);
-}
-
 OutgoingMessage key_message(std::uint16_t usage, bool down) {
-  OutgoingMessage m{code(MessageType::Key), {}};
-  std::uint8_t bytes[2];
-  store_le<std::uint16_t>(bytes, usage);
-  m.payload = {bytes[0], bytes[1], static_cast<std::uint8_t>(down ? 1 : 0)};
-  return m;
+  return {code(MessageType::Key), key_payload(usage, down)};
 }
 
 }  // namespace
@@ -135,10 +123,7 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
     if (left < 2 || !parse_float(argv[i + 1], x) || !parse_float(argv[i + 2], y)) {
       return OptionParse::Invalid;
     }
-    OutgoingMessage m{code(MessageType::MouseMove), {}};
-    put_float(m.payload, x);
-    put_float(m.payload, y);
-    out.push_back(std::move(m));
+    out.push_back({code(MessageType::MouseMove), mouse_move_payload(x, y)});
     i += 2;
     return OptionParse::Parsed;
   }
@@ -150,7 +135,7 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
       return OptionParse::Invalid;
     }
     out.push_back({code(MessageType::MouseButton),
-                   {static_cast<std::uint8_t>(button), static_cast<std::uint8_t>(down ? 1 : 0)}});
+                   mouse_button_payload(static_cast<std::uint8_t>(button), down)});
     i += 2;
     return OptionParse::Parsed;
   }
@@ -162,11 +147,7 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
     i += 2;
     const bool fine = i + 1 < argc && std::strcmp(argv[i + 1], "--fine") == 0;
     if (fine) ++i;
-    OutgoingMessage m{code(MessageType::MouseWheel), {}};
-    put_float(m.payload, h);
-    put_float(m.payload, v);
-    m.payload.push_back(fine ? 1 : 0);
-    out.push_back(std::move(m));
+    out.push_back({code(MessageType::MouseWheel), mouse_wheel_payload(h, v, fine)});
     return OptionParse::Parsed;
   }
   if (arg == "--key") {

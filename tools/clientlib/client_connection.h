@@ -12,7 +12,9 @@ namespace tolvi::client {
 
 // The client's end of a host connection: synchronous framing on one socket, plaintext until
 // keys are installed, sealed after (the client seals with the client-to-host key and opens
-// with the host-to-client key). One thread uses it at a time.
+// with the host-to-client key). One thread receives; after the handshake another thread may
+// send at the same time (sending touches only the send key and the socket's sending side),
+// as long as the senders take turns.
 class ClientConnection {
  public:
   explicit ClientConnection(platform::Socket socket) : socket_(std::move(socket)) {}

@@ -7,6 +7,7 @@
 #include "rgb_image.h"
 #include "stream_messages.h"
 
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -23,8 +24,11 @@ class VideoDecoder {
   VideoDecoder(const VideoDecoder&) = delete;
   VideoDecoder& operator=(const VideoDecoder&) = delete;
 
-  // Opens a decoder for the codec, dropping any earlier one; false with error() set.
-  bool open(VideoCodec codec);
+  // Opens a decoder for the codec, dropping any earlier one; false with error() set. With
+  // hardware, decodes through VAAPI when this machine has a device for it (pictures then come
+  // out as NV12), else in software as without.
+  bool open(VideoCodec codec, bool hardware = false);
+  bool hardware() const { return hardware_ != nullptr; }
   bool is_open() const { return context_ != nullptr; }
 
   enum class Result { Picture, NoPicture, Error };
@@ -36,14 +40,19 @@ class VideoDecoder {
   // The last decoded picture as RGB (colour matrix and range as the stream says; BT.709
   // studio range when it says nothing). false when there is none.
   bool picture_rgb(RgbImage& out);
+  // A new reference to the last decoded picture in the decoder's own format (planar YUV
+  // 4:2:0 from the software decoders), for a caller that draws it itself; null when there is
+  // none. The caller frees it with av_frame_free.
+  AVFrame* picture_ref() const;
 
   const std::string& error() const { return error_; }
 
  private:
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;
-  AVFrame* frame_ = nullptr;    // the newest picture
-  AVFrame* scratch_ = nullptr;  // receives pictures from the decoder
+  AVFrame* frame_ = nullptr;         // the newest picture
+  AVFrame* scratch_ = nullptr;       // receives pictures from the decoder
+  AVBufferRef* hardware_ = nullptr;  // the VAAPI device while decoding through it
   bool have_picture_ = false;
   SwsContext* scaler_ = nullptr;
   std::string error_;

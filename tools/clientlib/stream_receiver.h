@@ -37,6 +37,9 @@ class StreamReceiver {
  public:
   struct Options {
     bool decode = true;
+    bool hardware_decoding = false;  // VAAPI when there is a device
+    // Keep every frame's latency for the percentiles; a viewer running for hours does not.
+    bool keep_latencies = true;
     std::string snapshot_path;  // first decoded picture, PNG
     std::string record_path;    // every access unit, byte stream as received
   };
@@ -59,6 +62,7 @@ class StreamReceiver {
   const StreamStats& stats() const { return stats_; }
   // The newest decoded picture as RGB.
   bool picture(RgbImage& out) { return decoder_.picture_rgb(out); }
+  const VideoDecoder& decoder() const { return decoder_; }
   const std::string& error() const { return error_; }
   // The error is this machine's (a file that cannot be written), not the host's stream.
   bool error_is_local() const { return error_is_local_; }

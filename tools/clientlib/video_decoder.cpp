@@ -10,6 +10,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
@@ -53,6 +54,14 @@ bool frame_to_rgb(const AVFrame* frame, SwsContext*& scaler, RgbImage& out) {
          frame->height;
 }
 
+// Picks VAAPI surfaces when the decoder offers them; software formats otherwise.
+AVPixelFormat pick_vaapi(AVCodecContext*, const AVPixelFormat* formats) {
+  for (const AVPixelFormat* f = formats; *f != AV_PIX_FMT_NONE; ++f) {
+    if (*f == AV_PIX_FMT_VAAPI) return *f;
+  }
+  return formats[0];
+}
+
 }  // namespace
 
 VideoDecoder::VideoDecoder() = default;
@@ -63,10 +72,12 @@ VideoDecoder::~VideoDecoder() {
   av_frame_free(&frame_);
   av_packet_free(&packet_);
   avcodec_free_context(&context_);
+  av_buffer_unref(&hardware_);
 }
 
-bool VideoDecoder::open(VideoCodec codec) {
+bool VideoDecoder::open(VideoCodec codec, bool hardware) {
   avcodec_free_context(&context_);
+  av_buffer_unref(&hardware_);
   have_picture_ = false;
   const AVCodecID id = codec == VideoCodec::Hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
   const AVCodec* decoder = avcodec_find_decoder(id);
@@ -85,6 +96,12 @@ bool VideoDecoder::open(VideoCodec codec) {
   // Frame threading would hold pictures back by one frame per thread.
   context->flags |= AV_CODEC_FLAG_LOW_DELAY;
   context->thread_count = 1;
+  // Without a VAAPI device (no GPU, no driver) this fails quietly and software decodes.
+  if (hardware &&
+      av_hwdevice_ctx_create(&hardware_, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0) == 0) {
+    context->hw_device_ctx = av_buffer_ref(hardware_);
+    context->get_format = pick_vaapi;
+  }
   const int rc = avcodec_open2(context.get(), decoder, nullptr);
   if (rc < 0) {
     error_ = std::string("cannot open the ") + codec_name(codec) + " decoder: " + av_error_text(rc);
@@ -115,7 +132,17 @@ VideoDecoder::Result VideoDecoder::decode(const std::uint8_t* data, std::size_t 
   // starts by clearing the frame it is given, so pictures land in a scratch frame first.
   while ((rc = avcodec_receive_frame(context_, scratch_)) == 0) {
     av_frame_unref(frame_);
-    av_frame_move_ref(frame_, scratch_);
+    if (scratch_->format == AV_PIX_FMT_VAAPI) {
+      // Into system memory as NV12, the surface's own layout: no colour conversion.
+      const int copied = av_hwframe_transfer_data(frame_, scratch_, 0);
+      av_frame_unref(scratch_);
+      if (copied < 0) {
+        error_ = "cannot read a picture back from VAAPI: " + av_error_text(copied);
+        return Result::Error;
+      }
+    } else {
+      av_frame_move_ref(frame_, scratch_);
+    }
     have_picture_ = true;
     result = Result::Picture;
   }
@@ -132,6 +159,10 @@ int VideoDecoder::height() const { return have_picture_ ? frame_->height : 0; }
 bool VideoDecoder::picture_rgb(RgbImage& out) {
   if (!have_picture_) return false;
   return frame_to_rgb(frame_, scaler_, out);
+}
+
+AVFrame* VideoDecoder::picture_ref() const {
+  return have_picture_ ? av_frame_clone(frame_) : nullptr;
 }
 
 bool write_png(const RgbImage& image, const std::string& path, std::string& error) {

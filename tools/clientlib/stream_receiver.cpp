@@ -69,7 +69,9 @@ StreamReceiver::Event StreamReceiver::handle(std::uint8_t type,
         return fail("malformed StreamInfo (" + std::to_string(payload.size()) + " bytes)");
       }
       // Every StreamInfo announces a newly built encoder: start a fresh decoder.
-      if (options_.decode && !decoder_.open(info.codec)) return fail(decoder_.error());
+      if (options_.decode && !decoder_.open(info.codec, options_.hardware_decoding)) {
+        return fail(decoder_.error());
+      }
       info_ = info;
       frame_since_info_ = false;
       return Event::Info;
@@ -110,8 +112,10 @@ StreamReceiver::Event StreamReceiver::on_frame(const std::vector<std::uint8_t>& 
   if (frame.key) ++stats_.key_frames;
   stats_.bytes += frame.size;
   stats_.last_receipt_us = receipt_us;
-  stats_.latencies_us.push_back(static_cast<std::int64_t>(receipt_us) -
-                                static_cast<std::int64_t>(frame.time_us));
+  if (options_.keep_latencies) {
+    stats_.latencies_us.push_back(static_cast<std::int64_t>(receipt_us) -
+                                  static_cast<std::int64_t>(frame.time_us));
+  }
 
   if (!options_.record_path.empty()) {
     if (!record_ && !(record_ = std::fopen(options_.record_path.c_str(), "wb"))) {

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Glass to glass on one machine: the host on a 1920x1080 Xvfb with a 60 fps full-screen
+# animation under a probe square, tolvi-viewer in a 1920x1080 window on a second Xvfb. The
+# probe flips the square and reads the viewer's display back until it shows the change.
+# Also the viewer's CPU time per presented frame. Figures only.
+# Usage: viewer_bench.sh HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM PROBE_PROGRAM [SAMPLES]
+set -u
+host_program=$1 viewer=$2 painter=$3 probe=$4 samples=${5:-100}
+password=viewer-bench-secret
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# Sets display; not in a subshell, so that its process is in pids for the clean-up.
+start_xvfb() {
+  local fd number
+  exec {fd}<> <(:)
+  Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  read -r -t 10 -u "$fd" number || { echo "Xvfb did not start"; exit 1; }
+  exec {fd}<&-
+  display=":$number"
+}
+start_xvfb 1920x1080
+host_display=$display
+start_xvfb 1920x1080
+viewer_display=$display
+port=$(( 20000 + RANDOM % 40000 ))
+HOME=$work DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+pids+=($!)
+for _ in $(seq 100); do grep -q "listening on port" "$work/host.log" && break; sleep 0.05; done
+DISPLAY=$host_display "$painter" animate 60 16 > /dev/null 2>&1 &
+pids+=($!)
+DISPLAY=$viewer_display "$viewer" "127.0.0.1:$port" --password "$password" --size 1920x1080 \
+  --fps 60 --trace-present > "$work/viewer.out" 2> "$work/viewer.log" &
+viewer_pid=$!
+pids+=($viewer_pid)
+for _ in $(seq 200); do grep -q "presented frame" "$work/viewer.out" && break; sleep 0.05; done
+sleep 1
+ticks=$(getconf CLK_TCK)
+cpu() { awk '{ print $14 + $15 }' "/proc/$viewer_pid/stat"; }
+cpu_before=$(cpu)
+frames_before=$(grep -c "presented frame" "$work/viewer.out")
+"$probe" "$host_display" "$viewer_display" 960 540 "$samples"
+cpu_after=$(cpu)
+frames_after=$(grep -c "presented frame" "$work/viewer.out")
+frames=$(( frames_after - frames_before ))
+awk -v c=$(( cpu_after - cpu_before )) -v t="$ticks" -v f="$frames" 'BEGIN {
+  printf "viewer: %d frames presented, CPU %.2f ms per frame\n", f, f ? c * 1000 / t / f : 0 }'
+# Capture on the host to present in the viewer, from the viewer's trace (one monotonic clock).
+grep "presented frame" "$work/viewer.out" | tail -n +"$(( frames_before + 1 ))" |
+  awk '{ print ($5 - $3) / 1000 }' | sort -n | awk '{ v[NR] = $1 } END {
+    if (NR) printf "capture to present: p50 %.1f ms, p99 %.1f ms\n", v[int(NR * 0.5) + 1],
+                   v[int(NR * 0.99) + 1] }'
+grep "stream " "$work/host.log" | tail -n 1
+grep -E "skipped|congest" "$work/host.log" | tail -n 2

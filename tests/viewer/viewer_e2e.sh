@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# One end-to-end case of tolvi-viewer: the host on one private Xvfb, the viewer's window on
+# another, driven with xdotool and looked at with ffmpeg's x11grab.
+# Usage: viewer_e2e.sh CASE HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM CURSOR_PROBE
+set -u
+case_name=$1 host_program=$2 viewer=$3 painter=$4 cursor_probe=$5
+password=viewer-e2e-secret
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in host.log viewer.log viewer.out; do echo "--- $f"; cat "$work/$f" 2>/dev/null; done
+  exit 1
+}
+
+# A private Xvfb of the given size; sets display. Not in a subshell, so that its process is
+# in pids for the clean-up.
+start_xvfb() {
+  local fd number
+  exec {fd}<> <(:)
+  Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  read -r -t 10 -u "$fd" number || fail "Xvfb did not start"
+  exec {fd}<&-
+  display=":$number"
+}
+start_xvfb 1280x720
+host_display=$display
+start_xvfb 1600x900
+viewer_display=$display
+
+wait_for_text() {  # file pattern seconds
+  for _ in $(seq $(( $3 * 20 ))); do grep -a -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "'$2' did not appear in $(basename "$1")"
+}
+
+start_host() {  # sets port; host_pid
+  for _ in 1 2 3 4 5; do
+    port=$(( 20000 + RANDOM % 40000 ))
+    : > "$work/host.log"
+    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    host_pid=$!
+    pids+=($host_pid)
+    for _ in $(seq 100); do
+      grep -q "listening on port $port" "$work/host.log" && return 0
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null
+  done
+  fail "the host did not start listening"
+}
+
+start_viewer() {  # extra arguments
+  DISPLAY=$viewer_display "$viewer" "127.0.0.1:$port" --size 960x540 --trace-present "$@" \
+    > "$work/viewer.out" 2> "$work/viewer.log" &
+  viewer_pid=$!
+  pids+=($viewer_pid)
+}
+
+viewer_window() {
+  for _ in $(seq 100); do
+    window=$(DISPLAY=$viewer_display xdotool search --name 'tolvi-viewer' 2>/dev/null | head -n 1)
+    [ -n "$window" ] && return 0
+    sleep 0.05
+  done
+  fail "no viewer window"
+}
+
+# Screenshot of the viewer's window into $1.
+grab_viewer() {
+  local geometry x y w h
+  geometry=$(DISPLAY=$viewer_display xdotool getwindowgeometry --shell "$window") || fail "no geometry"
+  eval "$geometry"
+  x=$X y=$Y w=$WIDTH h=$HEIGHT
+  ffmpeg -loglevel error -y -f x11grab -video_size "${w}x${h}" -i "$viewer_display+$x,$y" \
+    -frames:v 1 "$1" || fail "cannot grab the viewer's window"
+}
+
+# PSNR (dB) of picture $1 against picture $2, both averaged down to 96x54: what is left is
+# the picture itself, not the encoder's edges and chroma bleeding (the same picture scores
+# above 30 dB, another one below 10).
+psnr() {
+  ffmpeg -hide_banner -i "$1" -i "$2" \
+    -lavfi "[0]scale=96:54:flags=area[a];[1]scale=96:54:flags=area[b];[a][b]psnr" -f null - 2>&1 |
+    sed -n 's/.*average:\([0-9.inf]*\).*/\1/p' | tail -n 1
+}
+
+# Waits until the viewer has presented n more frames than it had.
+presented() { grep -c "presented frame" "$work/viewer.out" 2>/dev/null || echo 0; }
+
+case "$case_name" in
+  picture)
+    # The host's desktop, scaled to the window, shows in the viewer's window.
+    DISPLAY=$host_display "$painter" blocks > "$work/painter.log" 2>&1 || fail "painter failed"
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    sleep 1  # the host re-encodes a still picture twice; take the refined one
+    ffmpeg -loglevel error -y -f x11grab -video_size 1280x720 -i "$host_display" -frames:v 1 \
+      "$work/host.png" || fail "cannot grab the host's desktop"
+    grab_viewer "$work/viewer.png"
+    quality=$(psnr "$work/viewer.png" "$work/host.png")
+    echo "viewer against host: PSNR $quality dB"
+    awk -v q="$quality" 'BEGIN { exit !(q == "inf" || q + 0 >= 25) }' ||
+      fail "the viewer's picture is not the host's desktop (PSNR $quality dB)"
+    ;;
+  resize)
+    # A new window size goes out once the drag settles, and the picture follows, letterboxed.
+    DISPLAY=$host_display "$painter" blocks > "$work/painter.log" 2>&1 || fail "painter failed"
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/host.log" "stream 960x540" 20
+    viewer_window
+    for size in "700 500" "760 560" "800 600"; do
+      DISPLAY=$viewer_display xdotool windowsize "$window" $size
+      sleep 0.05
+    done
+    wait_for_text "$work/host.log" "stream 800x450" 10
+    streams=$(grep -c "stream [0-9]*x[0-9]* " "$work/host.log")
+    [ "$streams" -eq 2 ] || fail "$streams stream configurations for one drag, expected 2"
+    before=$(presented)
+    for _ in $(seq 100); do [ "$(presented)" -gt "$before" ] && break; sleep 0.05; done
+    sleep 1
+    ffmpeg -loglevel error -y -f x11grab -video_size 1280x720 -i "$host_display" -frames:v 1 \
+      "$work/host.png" || fail "cannot grab the host's desktop"
+    grab_viewer "$work/viewer.png"
+    # The picture sits between black bands of 75 rows above and below.
+    ffmpeg -loglevel error -y -i "$work/viewer.png" -vf crop=800:450:0:75 "$work/inner.png"
+    ffmpeg -loglevel error -y -i "$work/viewer.png" -vf crop=800:70:0:0 "$work/band.png"
+    quality=$(psnr "$work/inner.png" "$work/host.png")
+    echo "letterboxed picture against host: PSNR $quality dB"
+    awk -v q="$quality" 'BEGIN { exit !(q == "inf" || q + 0 >= 25) }' ||
+      fail "the letterboxed picture is not the host's desktop (PSNR $quality dB)"
+    band_mean=$(ffmpeg -hide_banner -i "$work/band.png" -vf signalstats,metadata=print \
+      -f null - 2>&1 | sed -n 's/.*lavfi.signalstats.YAVG=\([0-9.]*\).*/\1/p' | head -n 1)
+    awk -v m="$band_mean" 'BEGIN { exit !(m + 0 < 20) }' || fail "the band is not black ($band_mean)"
+    ;;
+  wrong_password)
+    start_host
+    start_viewer --password not-the-password
+    wait_for_text "$work/viewer.log" "Wrong password" 20
+    ;;
+  environment_password)
+    start_host
+    TOLVI_PASSWORD=$password start_viewer
+    wait_for_text "$work/host.log" "stream 960x540" 20
+    ;;
+  unreachable)
+    port=1  # nothing listens there
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.log" "is not reachable" 20
+    ;;
+  hung_up)
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/host.log" "stream 960x540" 20
+    kill "$host_pid"
+    wait_for_text "$work/viewer.log" "The host closed the connection" 20
+    # R reconnects once the host is back on the same port.
+    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    pids+=($!)
+    wait_for_text "$work/host.log" "listening on port $port" 10
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
+    wait_for_text "$work/host.log" "stream 960x540" 20
+    ;;
+  pointer)
+    # The centre of the viewer's picture is the centre of the host's desktop; a click there
+    # reaches the host's window under it.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event mouse > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" mousemove --window "$window" \
+      480 270 click 3
+    wait_for_text "$work/xev.out" "button 3" 10
+    location=$(DISPLAY=$host_display xdotool getmouselocation)
+    case "$location" in
+      "x:639 y:359 "* | "x:640 y:360 "* | "x:639 y:360 "* | "x:640 y:359 "*) ;;
+      *) fail "the host's pointer is at $location, expected the centre 639.5,359.5" ;;
+    esac
+    grep -a -q "ButtonRelease" "$work/xev.out" || fail "no button release on the host"
+    ;;
+  cursor)
+    # Over the viewer's picture, the viewer's display shows the host's pointer shape.
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    # One change of the host's pointer (from X's default cross to a watch), with a screen
+    # change so that the host looks at its pointer at once.
+    DISPLAY=$host_display xsetroot -cursor_name watch
+    DISPLAY=$host_display xsetroot -solid '#204060'
+    DISPLAY=$viewer_display xdotool mousemove --window "$window" 300 200 mousemove_relative 5 5
+    want=$(DISPLAY=$host_display "$cursor_probe")
+    for _ in $(seq 100); do
+      seen=$(DISPLAY=$viewer_display "$cursor_probe")
+      [ "$seen" = "$want" ] && break
+      sleep 0.05
+    done
+    [ "$seen" = "$want" ] || fail "the viewer shows a $seen pointer, the host's is $want"
+    ;;
+  keys)
+    # Typed text arrives as the same keys on the host.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" type --delay 30 'Hi 42'
+    wait_for_text "$work/xev.out" "keysym 0x32, 2" 10
+    typed=$(grep -a -A2 "^KeyPress" "$work/xev.out" | grep -a -o "keysym 0x[0-9a-f]*, [A-Za-z_0-9]*" |
+      sed 's/.*, //' | tr '\n' ' ')
+    [ "$typed" = "Shift_L H i space 4 2 " ] || fail "the host saw '$typed'"
+    ;;
+  focus_loss)
+    # A key held while the viewer loses the focus is released on the host.
+    start_host
+    DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
+    pids+=($!)
+    DISPLAY=$viewer_display xev -geometry 200x200+1300+600 -name other-window > /dev/null 2>&1 &
+    pids+=($!)
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" keydown b
+    wait_for_text "$work/xev.out" "^KeyPress" 10
+    other=$(DISPLAY=$viewer_display xdotool search --name '^other-window$' | head -n 1)
+    DISPLAY=$viewer_display xdotool windowfocus "$other"
+    wait_for_text "$work/xev.out" "^KeyRelease" 10
+    DISPLAY=$viewer_display xdotool keyup b
+    ;;
+  clipboard)
+    # Text copied on either side can be pasted on the other.
+    start_host
+    start_viewer --password "$password"
+    wait_for_text "$work/viewer.out" "presented frame" 20
+    echo -n "copied on the host" | DISPLAY=$host_display xclip -selection clipboard -i >/dev/null 2>&1
+    for _ in $(seq 100); do
+      pasted=$(DISPLAY=$viewer_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
+      [ "$pasted" = "copied on the host" ] && break
+      sleep 0.1
+    done
+    [ "$pasted" = "copied on the host" ] || fail "the viewer's clipboard holds '$pasted'"
+    echo -n "copied in the viewer" | DISPLAY=$viewer_display xclip -selection clipboard -i >/dev/null 2>&1
+    for _ in $(seq 100); do
+      pasted=$(DISPLAY=$host_display timeout 2 xclip -selection clipboard -o 2>/dev/null)
+      [ "$pasted" = "copied in the viewer" ] && break
+      sleep 0.1
+    done
+    [ "$pasted" = "copied in the viewer" ] || fail "the host's clipboard holds '$pasted'"
+    ;;
+  *)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"

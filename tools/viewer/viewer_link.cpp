@@ -1,0 +1,223 @@
+#include "viewer_link.h"
+
+#include <chrono>
+#include <utility>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "base/little_endian.h"
+#include "base/secure_zero.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "protocol/message_types.h"
+#include "stream_receiver.h"
+
+namespace tolvi::viewer {
+namespace {
+
+constexpr auto kReceiveTurn = std::chrono::milliseconds(100);
+constexpr std::uint64_t kPingIntervalUs = 1000000;
+constexpr std::size_t kPingBytes = 8;
+constexpr std::size_t kMaxPendingClipboardTexts = 8;
+
+}  // namespace
+
+ViewerLink::ViewerLink(Target target, client::StreamRequest request, std::function<void()> wake)
+    : target_(std::move(target)), wake_(std::move(wake)), request_(request) {
+  thread_ = std::thread([this] { run(); });
+}
+
+ViewerLink::~ViewerLink() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  av_frame_free(&picture_);
+  secure_zero(target_.password.data(), target_.password.size());
+}
+
+std::string ViewerLink::message() const {
+  std::lock_guard lock(mutex_);
+  return message_;
+}
+
+std::string ViewerLink::computer_name() const {
+  std::lock_guard lock(mutex_);
+  return computer_name_;
+}
+
+ViewerLink::Figures ViewerLink::figures() const {
+  std::lock_guard lock(mutex_);
+  return figures_;
+}
+
+bool ViewerLink::send(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+  std::lock_guard lock(send_mutex_);
+  if (state_ != State::Streaming || !connection_) return false;
+  return connection_->send(type, payload);
+}
+
+void ViewerLink::request_stream(const client::StreamRequest& request) {
+  std::lock_guard lock(send_mutex_);
+  {
+    std::lock_guard figures_lock(mutex_);
+    request_ = request;
+  }
+  if (state_ == State::Streaming && connection_) {
+    connection_->send(code(MessageType::StreamConfig), client::stream_config_payload(request));
+  }
+}
+
+AVFrame* ViewerLink::take_picture(std::uint64_t* frame_time_us) {
+  std::lock_guard lock(mutex_);
+  AVFrame* out = picture_;
+  picture_ = nullptr;
+  if (frame_time_us) *frame_time_us = picture_time_us_;
+  return out;
+}
+
+bool ViewerLink::take_cursor(std::vector<std::uint8_t>& payload) {
+  std::lock_guard lock(mutex_);
+  if (!cursor_new_) return false;
+  cursor_new_ = false;
+  payload = cursor_;
+  return true;
+}
+
+bool ViewerLink::take_clipboard(std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (clipboard_.empty()) return false;
+  text = std::move(clipboard_.front());
+  clipboard_.erase(clipboard_.begin());
+  return true;
+}
+
+void ViewerLink::finish(State state, std::string message) {
+  {
+    std::lock_guard lock(mutex_);
+    message_ = std::move(message);
+  }
+  state_ = state;
+  wake_();
+}
+
+void ViewerLink::send_ping() {
+  std::uint8_t bytes[kPingBytes];
+  store_le<std::uint64_t>(bytes, platform::monotonic_clock_us());
+  send(code(MessageType::Ping), std::vector<std::uint8_t>(bytes, bytes + kPingBytes));
+}
+
+void ViewerLink::run() {
+  platform::net_startup();
+  platform::Socket socket = platform::connect_to(target_.host, target_.port);
+  if (!socket.valid()) {
+    finish(State::Unreachable, "The host " + target_.host + " port " +
+                                   std::to_string(target_.port) + " is not reachable.");
+    return;
+  }
+  socket.set_no_delay(true);
+  auto connection = std::make_unique<client::ClientConnection>(std::move(socket));
+  connection->set_receive_timeout(std::chrono::seconds(10));
+  client::HostHello hello;
+  const client::HandshakeResult result =
+      client::client_handshake(*connection, target_.password, &hello);
+  if (result == client::HandshakeResult::WrongPassword) {
+    finish(State::WrongPassword, "Wrong password.");
+    return;
+  }
+  if (result != client::HandshakeResult::Authenticated) {
+    finish(State::Failed, std::string("Could not connect: ") + client::describe(result) + ".");
+    return;
+  }
+  connection->set_receive_timeout(kReceiveTurn);
+  {
+    std::lock_guard lock(send_mutex_);
+    connection_ = std::move(connection);
+    std::lock_guard figures_lock(mutex_);
+    computer_name_ = hello.computer_name;
+    connection_->send(code(MessageType::StreamConfig), client::stream_config_payload(request_));
+    state_ = State::Streaming;
+  }
+  wake_();
+
+  client::StreamReceiver::Options options;
+  options.hardware_decoding = true;
+  options.keep_latencies = false;
+  client::StreamReceiver receiver(options);
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  std::uint64_t last_ping_us = 0;
+  client::ClientConnection& c = *connection_;
+  while (!stop_) {
+    const std::uint64_t now_us = platform::monotonic_clock_us();
+    if (now_us - last_ping_us >= kPingIntervalUs) {
+      last_ping_us = now_us;
+      send_ping();
+    }
+    if (!c.receive(type, payload)) {
+      if (c.last_failure() == client::ClientConnection::Failure::Idle) continue;
+      finish(State::HungUp, c.last_failure() == client::ClientConnection::Failure::Closed
+                                ? "The host closed the connection."
+                                : "The connection to the host broke.");
+      return;
+    }
+    const std::uint64_t receipt_us = platform::monotonic_clock_us();
+    if (type == code(MessageType::Pong) && payload.size() == kPingBytes) {
+      const std::uint64_t sent_us = load_le<std::uint64_t>(payload.data());
+      std::lock_guard lock(mutex_);
+      figures_.rtt_ms = static_cast<double>(receipt_us - sent_us) / 1000.0;
+      continue;
+    }
+    if (type == code(MessageType::ClipboardText)) {
+      std::lock_guard lock(mutex_);
+      if (clipboard_.size() >= kMaxPendingClipboardTexts) clipboard_.erase(clipboard_.begin());
+      clipboard_.emplace_back(payload.begin(), payload.end());
+      wake_();
+      continue;
+    }
+    const client::StreamReceiver::Event event = receiver.handle(type, payload, receipt_us);
+    switch (event) {
+      case client::StreamReceiver::Event::Error:
+        finish(State::Failed, "The host's stream is broken: " + receiver.error() + ".");
+        return;
+      case client::StreamReceiver::Event::Info: {
+        std::lock_guard lock(mutex_);
+        figures_.stream_w = receiver.info()->stream_width;
+        figures_.stream_h = receiver.info()->stream_height;
+        figures_.hardware = receiver.decoder().hardware();
+        break;
+      }
+      case client::StreamReceiver::Event::Cursor: {
+        std::lock_guard lock(mutex_);
+        cursor_ = payload;
+        cursor_new_ = true;
+        break;
+      }
+      case client::StreamReceiver::Event::Frame:
+      case client::StreamReceiver::Event::Picture: {
+        AVFrame* picture = event == client::StreamReceiver::Event::Picture
+                               ? receiver.decoder().picture_ref()
+                               : nullptr;
+        const double decode_ms =
+            static_cast<double>(platform::monotonic_clock_us() - receipt_us) / 1000.0;
+        std::lock_guard lock(mutex_);
+        ++figures_.frames;
+        figures_.bytes += receiver.last_frame().size;
+        figures_.decode_ms_total += decode_ms;
+        if (picture) {
+          if (picture_) ++figures_.dropped;
+          av_frame_free(&picture_);
+          picture_ = picture;
+          picture_time_us_ = receiver.last_frame().time_us;
+        }
+        break;
+      }
+      case client::StreamReceiver::Event::None:
+        break;
+    }
+    if (event != client::StreamReceiver::Event::None) wake_();
+  }
+  finish(State::Stopped, "");
+}
+
+}  // namespace tolvi::viewer

@@ -1,0 +1,90 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client_connection.h"
+#include "stream_messages.h"
+
+struct AVFrame;
+
+namespace tolvi::viewer {
+
+// One connection to a host, run on its own thread: connect, authenticate, ask for the stream,
+// then receive, decode and keep the newest picture for the window. The window thread sends
+// input through send() and takes pictures, pointer shapes and texts out.
+class ViewerLink {
+ public:
+  enum class State { Connecting, Streaming, WrongPassword, Unreachable, HungUp, Failed, Stopped };
+
+  struct Target {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string password;
+  };
+  // wake: called from the link's thread when something new is there to take.
+  ViewerLink(Target target, client::StreamRequest request, std::function<void()> wake);
+  ~ViewerLink();  // stops and joins
+  ViewerLink(const ViewerLink&) = delete;
+  ViewerLink& operator=(const ViewerLink&) = delete;
+
+  State state() const { return state_.load(); }
+  std::string message() const;  // why it failed, for people
+  std::string computer_name() const;
+
+  // One message to the host once streaming; false when it could not go.
+  bool send(std::uint8_t type, const std::vector<std::uint8_t>& payload = {});
+  // A new stream request (window resized); sent when streaming, kept for later otherwise.
+  void request_stream(const client::StreamRequest& request);
+
+  // The newest picture since the last call, or null; the caller frees it with av_frame_free.
+  AVFrame* take_picture(std::uint64_t* frame_time_us = nullptr);
+  // The newest pointer shape payload since the last call.
+  bool take_cursor(std::vector<std::uint8_t>& payload);
+  // Texts the host sent (clipboard) since the last call.
+  bool take_clipboard(std::string& text);
+
+  struct Figures {
+    std::uint64_t frames = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t dropped = 0;  // decoded but replaced before the window took them
+    double decode_ms_total = 0;
+    double rtt_ms = -1;
+    std::uint32_t stream_w = 0;
+    std::uint32_t stream_h = 0;
+    bool hardware = false;  // decoding through VAAPI
+  };
+  Figures figures() const;
+
+ private:
+  void run();
+  void finish(State state, std::string message);
+  void send_ping();
+
+  Target target_;  // the password is wiped when the link goes
+  const std::function<void()> wake_;
+  std::atomic<State> state_{State::Connecting};
+  std::atomic<bool> stop_{false};
+  std::unique_ptr<client::ClientConnection> connection_;
+  std::mutex send_mutex_;  // senders take turns; also guards request_ and connection_ setup
+
+  mutable std::mutex mutex_;  // everything below
+  client::StreamRequest request_;
+  std::string message_;
+  std::string computer_name_;
+  AVFrame* picture_ = nullptr;
+  std::uint64_t picture_time_us_ = 0;
+  std::vector<std::uint8_t> cursor_;
+  bool cursor_new_ = false;
+  std::vector<std::string> clipboard_;
+  Figures figures_;
+
+  std::thread thread_;
+};
+
+}  // namespace tolvi::viewer
