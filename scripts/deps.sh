@@ -14,6 +14,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
+  # the tray application: GTK 3 and StatusNotifierItem icons
+  libgtk-3-dev libayatana-appindicator3-dev
   # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
@@ -21,6 +23,8 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
+  # an XEmbed tray host for the private desktop and the tray test, which drives it
+  trayer xdotool xclip
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )
