@@ -30,8 +30,7 @@ bool has_every_group(const std::string& text) {
 
 std::string field_text(std::string_view typed) { return cut_to_utf16_units(typed, kMaxFieldUnits); }
 
-std::optional<std::string> password_entry_problem(std::string_view first,
-                                                  std::string_view second) {
+std::optional<std::string> password_entry_problem(std::string_view first, std::string_view second) {
   if (utf16_length(first) < kMinPasswordCharacters) return std::string(kTooShort);
   if (first != second) return std::string(kNoMatch);
   return std::nullopt;

@@ -5,8 +5,7 @@
 
 namespace tolvi {
 
-TrayApplication::TrayApplication(TrayCommandContext commands,
-                                 std::function<bool()> service_running,
+TrayApplication::TrayApplication(TrayCommandContext commands, std::function<bool()> service_running,
                                  std::function<std::vector<std::string>()> local_addresses)
     : commands_(std::move(commands)),
       service_running_(std::move(service_running)),
@@ -21,7 +20,8 @@ void TrayApplication::start() {
     poll_status();  // the first poll does not wait for the period
   } else {
     // Reports come from the server's threads; the icon is redrawn on the toolkit's thread.
-    set_status_listener([this, toolkit] { toolkit->post_to_main_thread([this] { update_icon(); }); });
+    set_status_listener(
+        [this, toolkit] { toolkit->post_to_main_thread([this] { update_icon(); }); });
   }
 }
 

@@ -47,7 +47,8 @@ struct PasswordText {
 std::vector<TrayMenuEntry> build_tray_menu(const TrayMenuState& state) {
   std::vector<TrayMenuEntry> menu;
   menu.push_back(label("Tolvi Host \u2014 port " + std::to_string(state.port)));
-  for (const std::string& address : state.addresses) menu.push_back(label(kAddressIndent + address));
+  for (const std::string& address : state.addresses)
+    menu.push_back(label(kAddressIndent + address));
   menu.push_back(label(menu_status_line(state.status)));
   menu.push_back(label(state.service_mode ? "Running as a service (works at sign-in)"
                                           : "Running for this user only"));
@@ -128,8 +129,8 @@ void run_tray_command(const TrayCommandContext& context, int command) {
       break;
     case kCommandMatchResolution:
       if (context.service_mode) {
-        context.run_elevated(
-            settings.allow_resolution_change() ? "--set-match 0" : "--set-match 1", true);
+        context.run_elevated(settings.allow_resolution_change() ? "--set-match 0" : "--set-match 1",
+                             true);
       } else {
         settings.set_allow_resolution_change(!settings.allow_resolution_change());
       }

@@ -55,7 +55,7 @@ struct TrayCommandContext {
   std::function<void()> restore_display;
   std::function<std::filesystem::path()> log_file_path;
   std::function<std::filesystem::path()> machine_log_file_path;
-  std::function<void()> quit;  // ends the tray application
+  std::function<void()> quit;                      // ends the tray application
   std::function<std::string()> generate_password;  // for the password form
 };
 

@@ -17,7 +17,7 @@ TEST(PasswordRules, EntryChecks) {
       {"abcde", "abcde", kTooShort},
       {"abcdef", "abcdef", std::nullopt},
       {"abcdef", "abcdeF", kNoMatch},
-      {"", "abcdef", kTooShort},           // the length test looks at the first field, first
+      {"", "abcdef", kTooShort},  // the length test looks at the first field, first
       {"\u00E9\u00E9\u00E9", "\u00E9\u00E9\u00E9", kTooShort},  // characters, not bytes
       {"\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9", "\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9",
        std::nullopt},

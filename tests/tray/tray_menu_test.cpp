@@ -56,13 +56,13 @@ TEST(TrayMenu, EntriesPerMode) {
   service.allow_resolution_change = true;
   service.start_at_login = true;  // never shown beside the service
   service.status = {"", "Port 6000 is in use"};
-  EXPECT_EQ(render(build_tray_menu(service)),
-            (std::vector<std::string>{
-                "#Tolvi Host \u2014 port 6000", "#Port 6000 is in use",
-                "#Running as a service (works at sign-in)", "-", "[1] Copy Password",
-                "[2] Show Password", "[3] Set Password\u2026", "-",
-                "[4]* Match client resolution", "[6] Open Log", "-", "[9] Remove Service\u2026",
-                "[10] About Tolvi Host\u2026", "[7] Hide Tray Icon"}));
+  EXPECT_EQ(
+      render(build_tray_menu(service)),
+      (std::vector<std::string>{
+          "#Tolvi Host \u2014 port 6000", "#Port 6000 is in use",
+          "#Running as a service (works at sign-in)", "-", "[1] Copy Password", "[2] Show Password",
+          "[3] Set Password\u2026", "-", "[4]* Match client resolution", "[6] Open Log", "-",
+          "[9] Remove Service\u2026", "[10] About Tolvi Host\u2026", "[7] Hide Tray Icon"}));
 }
 
 class TrayCommandTest : public ::testing::Test {
@@ -182,7 +182,8 @@ TEST_F(TrayCommandTest, LogQuitInstallRemoveAbout) {
 
 TEST_F(TrayCommandTest, ApplicationFollowsTheStatus) {
   store_status({});
-  TrayApplication tray(context, [] { return true; }, [] { return std::vector<std::string>{}; });
+  TrayApplication tray(
+      context, [] { return true; }, [] { return std::vector<std::string>{}; });
   tray.start();
   ASSERT_EQ(toolkit.tips.size(), 1u);
   EXPECT_EQ(toolkit.pictures.back(), draw_tray_picture(16, StatusKind::Waiting));
@@ -203,8 +204,8 @@ TEST_F(TrayCommandTest, ServiceModePollsTheAgentStatus) {
   store_status({});
   context.service_mode = true;
   bool running = true;
-  TrayApplication tray(context, [&] { return running; },
-                       [] { return std::vector<std::string>{}; });
+  TrayApplication tray(
+      context, [&] { return running; }, [] { return std::vector<std::string>{}; });
   store.save_status("error: Port 5960 is in use");
   tray.start();  // first poll at once
   EXPECT_EQ(toolkit.timer_period, kStatusPollPeriod);

@@ -15,9 +15,9 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[2], "connected") == 0) kind = tolvi::StatusKind::Connected;
   if (std::strcmp(argv[2], "error") == 0) kind = tolvi::StatusKind::Error;
   for (std::uint32_t p : tolvi::draw_tray_picture(size, kind)) {
-    const unsigned char rgba[4] = {static_cast<unsigned char>(p >> 16),
-                                   static_cast<unsigned char>(p >> 8),
-                                   static_cast<unsigned char>(p), static_cast<unsigned char>(p >> 24)};
+    const unsigned char rgba[4] = {
+        static_cast<unsigned char>(p >> 16), static_cast<unsigned char>(p >> 8),
+        static_cast<unsigned char>(p), static_cast<unsigned char>(p >> 24)};
     std::fwrite(rgba, 1, 4, stdout);
   }
   return 0;

@@ -17,13 +17,19 @@ TEST(TrayStatus, PrecedenceTipAndMenuLine) {
     std::string line;
   } cases[] = {
       {{"", ""}, StatusKind::Waiting, kDash + "waiting for a client", "No client connected"},
-      {{"192.168.1.20", ""}, StatusKind::Connected, kDash + "connected: 192.168.1.20",
+      {{"192.168.1.20", ""},
+       StatusKind::Connected,
+       kDash + "connected: 192.168.1.20",
        "Connected: 192.168.1.20"},
-      {{"", "Port 5960 is in use"}, StatusKind::Error, kDash + "Port 5960 is in use",
+      {{"", "Port 5960 is in use"},
+       StatusKind::Error,
+       kDash + "Port 5960 is in use",
        "Port 5960 is in use"},
       // An error wins over a connected client.
-      {{"10.0.0.1", "Encryption self-test failed"}, StatusKind::Error,
-       kDash + "Encryption self-test failed", "Encryption self-test failed"},
+      {{"10.0.0.1", "Encryption self-test failed"},
+       StatusKind::Error,
+       kDash + "Encryption self-test failed",
+       "Encryption self-test failed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tip);

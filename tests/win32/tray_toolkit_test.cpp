@@ -1,8 +1,7 @@
 // The Windows tray toolkit under Wine: its window, the icon record, the menu's dispatch and the
 // password dialog driven by messages from a second thread, as a user would drive it.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <string>

@@ -56,9 +56,9 @@ bool status_notifier_watcher_present() {
     return false;
   }
   GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", kWatcherName), G_VARIANT_TYPE("(b)"),
-      G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &error);
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", kWatcherName), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000,
+      nullptr, &error);
   gboolean owned = FALSE;
   if (reply) {
     g_variant_get(reply, "(b)", &owned);
@@ -72,8 +72,8 @@ bool status_notifier_watcher_present() {
 std::filesystem::path runtime_folder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime) return std::filesystem::path(runtime) / kApplicationId;
-  return std::filesystem::temp_directory_path() / (std::string(kApplicationId) + "-" +
-                                                   std::to_string(static_cast<long>(getuid())));
+  return std::filesystem::temp_directory_path() /
+         (std::string(kApplicationId) + "-" + std::to_string(static_cast<long>(getuid())));
 }
 
 // A std::function carried through a GLib callback; deleted with the source or the signal.
@@ -175,16 +175,15 @@ class GtkTrayToolkit : public TrayToolkit {
 
   MessageAnswer message_box(const std::string& text, const std::string& title, MessageIcon icon,
                             MessageButtons buttons) override {
-    const GtkMessageType type = icon == MessageIcon::Warning ? GTK_MESSAGE_WARNING
-                                : icon == MessageIcon::Error ? GTK_MESSAGE_ERROR
-                                : icon == MessageIcon::Question
-                                    ? GTK_MESSAGE_QUESTION
-                                    : GTK_MESSAGE_INFO;
+    const GtkMessageType type = icon == MessageIcon::Warning    ? GTK_MESSAGE_WARNING
+                                : icon == MessageIcon::Error    ? GTK_MESSAGE_ERROR
+                                : icon == MessageIcon::Question ? GTK_MESSAGE_QUESTION
+                                                                : GTK_MESSAGE_INFO;
     const GtkButtonsType kind = buttons == MessageButtons::OkCancel ? GTK_BUTTONS_OK_CANCEL
                                 : buttons == MessageButtons::YesNo  ? GTK_BUTTONS_YES_NO
                                                                     : GTK_BUTTONS_OK;
-    GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, kind, "%s",
-                                            text.c_str());
+    GtkWidget* box =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, kind, "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(box), title.c_str());
     gtk_window_set_keep_above(GTK_WINDOW(box), TRUE);
     gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
@@ -216,8 +215,7 @@ class GtkTrayToolkit : public TrayToolkit {
   }
 
   void open_with_default_application(const std::string& target) override {
-    gchar* argv[] = {const_cast<gchar*>("xdg-open"), const_cast<gchar*>(target.c_str()),
-                     nullptr};
+    gchar* argv[] = {const_cast<gchar*>("xdg-open"), const_cast<gchar*>(target.c_str()), nullptr};
     GError* error = nullptr;
     if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
                        &error)) {
@@ -322,8 +320,8 @@ class GtkTrayToolkit : public TrayToolkit {
     if (!previous_name_.empty()) {
       for (int size : kIndicatorSizes) {
         std::filesystem::remove(folder / "hicolor" /
-                                    (std::to_string(size) + "x" + std::to_string(size)) /
-                                    "apps" / (previous_name_ + ".png"),
+                                    (std::to_string(size) + "x" + std::to_string(size)) / "apps" /
+                                    (previous_name_ + ".png"),
                                 ignored);
       }
       std::filesystem::remove(folder / (previous_name_ + ".png"), ignored);
@@ -381,8 +379,7 @@ std::optional<std::string> GtkTrayToolkit::password_form(const PasswordFormLogic
   GtkWidget* message = gtk_label_new("");
   gtk_label_set_xalign(GTK_LABEL(message), 0.0f);
   gtk_grid_attach(GTK_GRID(grid), message, 0, 2, 2, 1);
-  gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), grid, TRUE, TRUE,
-                     0);
+  gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), grid, TRUE, TRUE, 0);
   gtk_dialog_add_button(GTK_DIALOG(dialog), "Generate Secure Password", kGenerateResponse);
   gtk_dialog_add_button(GTK_DIALOG(dialog), "Save", GTK_RESPONSE_OK);
   gtk_dialog_add_button(GTK_DIALOG(dialog), "Cancel", GTK_RESPONSE_CANCEL);
@@ -414,9 +411,9 @@ std::optional<std::string> GtkTrayToolkit::password_form(const PasswordFormLogic
     secure_zero(second.data(), second.size());
     if (problem) {
       secure_zero(first.data(), first.size());
-      GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(dialog), GTK_DIALOG_MODAL,
-                                              GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "%s",
-                                              problem->c_str());
+      GtkWidget* box =
+          gtk_message_dialog_new(GTK_WINDOW(dialog), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
+                                 GTK_BUTTONS_OK, "%s", problem->c_str());
       gtk_window_set_title(GTK_WINDOW(box), "Tolvi Host");
       gtk_dialog_run(GTK_DIALOG(box));
       gtk_widget_destroy(box);

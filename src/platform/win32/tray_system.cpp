@@ -2,6 +2,7 @@
 // IPv4 addresses and the state of the "TolviHost" service.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// after the socket headers
 #include <iphlpapi.h>
 #include <windows.h>
 

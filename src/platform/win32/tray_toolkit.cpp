@@ -1,6 +1,7 @@
 // The tray toolkit on Windows: a hidden window owning a notification-area icon, a popup menu,
 // message boxes, the password dialog built in memory, the clipboard and ShellExecuteW.
 #include <windows.h>
+// after windows.h
 #include <shellapi.h>
 
 #include <cstring>
@@ -126,7 +127,8 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       HWND first = GetDlgItem(dialog, kNewField);
       SetFocus(first);
       SendMessageW(first, EM_SETSEL, 0, -1);
-      SetDlgItemTextW(dialog, kMessageLine, L"Copy this password into Tolvi on your other devices.");
+      SetDlgItemTextW(dialog, kMessageLine,
+                      L"Copy this password into Tolvi on your other devices.");
       return 0;
     }
     case IDCANCEL:
@@ -217,16 +219,17 @@ class WindowsTrayToolkit : public TrayToolkit {
           AppendMenuW(menu, MF_STRING | MF_GRAYED, 0, text.c_str());
           break;
         case TrayMenuEntry::Kind::Command:
-          AppendMenuW(menu, MF_STRING | (e.checked ? MF_CHECKED : 0),
-                      static_cast<UINT_PTR>(e.id), text.c_str());
+          AppendMenuW(menu, MF_STRING | (e.checked ? MF_CHECKED : 0), static_cast<UINT_PTR>(e.id),
+                      text.c_str());
           break;
       }
     }
     POINT cursor = {};
     GetCursorPos(&cursor);
     SetForegroundWindow(window_);
-    const int id = static_cast<int>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
-                                                   cursor.x, cursor.y, 0, window_, nullptr));
+    const int id =
+        static_cast<int>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
+                                        cursor.x, cursor.y, 0, window_, nullptr));
     DestroyMenu(menu);
     PostMessageW(window_, WM_NULL, 0, 0);
     if (id != 0) chosen(id);
@@ -370,11 +373,11 @@ std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormL
   RECT frame = {0, 0, scale(kClientWidth), scale(kClientHeight)};
   AdjustWindowRectEx(&frame, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_DLGMODALFRAME);
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-  HWND dialog = CreateWindowExW(
-      WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, kDialogClass, L"Set Tolvi Host Password",
-      WS_VISIBLE | WS_CAPTION | WS_SYSMENU, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-      (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, nullptr, nullptr, instance_,
-      nullptr);
+  HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, kDialogClass,
+                                L"Set Tolvi Host Password", WS_VISIBLE | WS_CAPTION | WS_SYSMENU,
+                                (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                                (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
+                                nullptr, nullptr, instance_, nullptr);
   if (!dialog) return std::nullopt;
   NONCLIENTMETRICSW metrics = {};
   metrics.cbSize = sizeof metrics;
