@@ -4,10 +4,10 @@
 # connected and back when it leaves, that the menu's "Copy Password" fills the clipboard, that
 # "Set Password…" saves what is typed into the form (and a client then needs it), that a second
 # copy only says it is already running, and that "--password-dialog" exits 0 when saved and 1
-# when cancelled.
-# Usage: tray_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_DUMP
+# when cancelled, and that a host that cannot listen shows a red icon.
+# Usage: tray_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_CHECK
 set -u
-host=$1 client=$2 dump=$3
+host=$1 client=$2 check=$3
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -21,7 +21,7 @@ fail() {
   echo "--- tray log"; cat "$work/tray.log" 2>/dev/null
   exit 1
 }
-for tool in trayer xdotool xclip ffmpeg python3 xwd; do
+for tool in trayer xdotool xclip ffmpeg xwd; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
 done
 
@@ -61,16 +61,7 @@ icon_matches() {  # waiting|connected|error
   eval "$(xdotool getwindowgeometry --shell "$icon")"
   xwd -id "$icon" -silent > "$work/icon.xwd" &&
     ffmpeg -loglevel error -y -i "$work/icon.xwd" -f rawvideo -pix_fmt rgb24 "$work/icon.rgb" &&
-    "$dump" "$WIDTH" "$1" > "$work/picture.rgba" &&
-    python3 - "$work/icon.rgb" "$work/picture.rgba" <<'PY'
-import sys
-shown, drawn = open(sys.argv[1], 'rb').read(), open(sys.argv[2], 'rb').read()
-n = len(drawn) // 4
-assert len(shown) == 3 * n, "window and picture differ in size"
-opaque = [i for i in range(n) if drawn[4 * i + 3] == 255]
-bad = [i for i in opaque if shown[3 * i:3 * i + 3] != drawn[4 * i:4 * i + 3]]
-sys.exit(0 if opaque and not bad else 1)
-PY
+    "$check" "$WIDTH" "$1" "$work/icon.rgb"
 }
 wait_for 5 'icon_matches waiting' || fail "the icon does not show the waiting picture"
 
@@ -136,4 +127,14 @@ dialog=$!
 fill_form "ignored-1" "ignored-1" cancel
 wait "$dialog"
 [ $? -eq 1 ] || fail "--password-dialog did not exit with 1 when cancelled"
+# Another tray (its own runtime folder, so not the same instance) on the same port: its host
+# cannot listen, and its icon turns red for good.
+XDG_RUNTIME_DIR="$work/run2" && mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+"$host" 2> "$work/tray2.log" &
+pids+=($!)
+other_icon() { xdotool search --name '^Tolvi Host$' | grep -v "^$first_icon\$" | head -n 1; }
+first_icon=$icon
+wait_for 10 'test -n "$(other_icon)"' || fail "the second tray shows no icon"
+icon=$(other_icon)
+wait_for 5 'icon_matches error' || fail "the icon of a host that cannot listen is not red"
 echo "PASS"
