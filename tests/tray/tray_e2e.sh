@@ -111,7 +111,7 @@ wait_for 5 'test "$(xdotool search --name "^Tolvi Host\$" | wc -l)" -ge 2' ||
 box=$(xdotool search --name '^Tolvi Host$' | grep -v "^$icon\$" | head -n 1)
 xdotool windowfocus --sync "$box" key Return
 wait "$second"
-[ $? -eq 0 ] || fail "the second copy did not exit with 0"
+[ $? -eq 0 ] || fail "the second copy did not exit with 0: $(tail -n 40 "$work/second.log")"
 kill -0 "$tray_pid" 2>/dev/null || fail "the first copy went away"
 
 # "--password-dialog": 0 when saved, 1 when cancelled.
