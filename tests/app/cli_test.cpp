@@ -28,9 +28,11 @@ class CliTest : public ::testing::Test {
 
   Result run(const std::string& args) {
     const fs::path out = home / "out.txt";
-    const std::string command = "env XDG_CONFIG_HOME='" + (home / "config").string() +
-                                "' XDG_STATE_HOME='" + (home / "state").string() + "' '" +
-                                TOLVI_HOST_PATH + "' " + args + " >'" + out.string() + "' 2>&1";
+    // No desktop: a case that reaches the tray application finds none and says so.
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME='" +
+                                (home / "config").string() + "' XDG_STATE_HOME='" +
+                                (home / "state").string() + "' '" + TOLVI_HOST_PATH + "' " + args +
+                                " >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream in(out);
     std::stringstream text;
@@ -86,7 +88,7 @@ TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
     const char* chosen;
   } cases[] = {{"--get-scale --install", "--get-scale"}, {"--install --uninstall", "(--install)"},
                {"--agent --service", "(--service)"},     {"--uninstall --quiet", "(--uninstall)"},
-               {"--unknown", "tray application"},        {"", "tray application"}};
+               {"--unknown", "tray: no desktop"},        {"", "tray: no desktop"}};
   for (const auto& c : cases) {
     const Result r = run(c.args);
     EXPECT_NE(r.output.find(c.chosen), std::string::npos) << c.args << ": " << r.output;
