@@ -66,6 +66,7 @@ int run_tray_application() {
   commands.machine_log_file_path = machine_log_file_path;
   commands.quit = [toolkit = toolkit.get()] { toolkit->quit(); };
   commands.generate_password = new_secure_password;
+  toolkit->on_session_end(commands.restore_display);
   TrayApplication tray(commands, platform::is_service_running, platform::local_ipv4_addresses);
   tray.start();
   if (!service_mode) start_host_server(environment);

@@ -47,6 +47,9 @@ class TrayToolkit {
   virtual void remove_icon() = 0;
   // The icon was clicked or chosen with the keyboard: `handler` runs on the toolkit's thread.
   virtual void on_activate(std::function<void()> handler) = 0;
+  // The desktop session is ending (Windows says so to the window; elsewhere the process is
+  // simply stopped): `handler` puts back what must not outlive the process.
+  virtual void on_session_end(std::function<void()> handler) = 0;
   // Runs `handler` every `period` on the toolkit's thread.
   virtual void every(std::chrono::milliseconds period, std::function<void()> handler) = 0;
   // From any thread: runs `handler` soon on the toolkit's thread.

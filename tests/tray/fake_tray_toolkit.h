@@ -37,6 +37,7 @@ class FakeTrayToolkit : public platform::TrayToolkit {
   }
   void remove_icon() override { icon_removed = true; }
   void on_activate(std::function<void()> handler) override { activate = std::move(handler); }
+  void on_session_end(std::function<void()>) override {}
   void every(std::chrono::milliseconds period, std::function<void()> handler) override {
     timer_period = period;
     timer = std::move(handler);

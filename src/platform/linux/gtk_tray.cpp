@@ -115,6 +115,9 @@ class GtkTrayToolkit : public TrayToolkit {
 
   void on_activate(std::function<void()> handler) override { activate_ = std::move(handler); }
 
+  // The session's end reaches a GTK program as a stop signal or a lost display, not a message.
+  void on_session_end(std::function<void()>) override {}
+
   void every(std::chrono::milliseconds period, std::function<void()> handler) override {
     g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(period.count()), Callback::repeat,
                        new Callback{std::move(handler)}, Callback::destroy);

@@ -194,6 +194,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     added_ = false;
   }
   void on_activate(std::function<void()> handler) override { activate_ = std::move(handler); }
+  void on_session_end(std::function<void()> handler) override { session_end_ = std::move(handler); }
   void every(std::chrono::milliseconds period, std::function<void()> handler) override {
     const UINT_PTR id = timers_.size() + 1;
     timers_[id] = std::move(handler);
@@ -310,6 +311,10 @@ class WindowsTrayToolkit : public TrayToolkit {
         return 0;
       }
     }
+    if (message == WM_ENDSESSION) {
+      if (self->session_end_) self->session_end_();
+      return 0;
+    }
     if (message != 0 && message == self->taskbar_created_) {
       self->added_ = false;  // the shell was restarted: the icon is added again
       self->show(true);
@@ -352,6 +357,7 @@ class WindowsTrayToolkit : public TrayToolkit {
   PictureSource picture_;
   std::string tip_;
   std::function<void()> activate_;
+  std::function<void()> session_end_;
   std::map<UINT_PTR, std::function<void()>> timers_;
   std::mutex posted_lock_;
   std::deque<std::function<void()>> posted_;
