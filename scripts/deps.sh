@@ -23,8 +23,9 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
-  # an XEmbed tray host for the private desktop and the tray test, which drives it
-  trayer xdotool xclip
+  # an XEmbed tray host for the private desktop and the tray tests, which drive it (gdbus asks
+  # the StatusNotifierItem for its icon and menu)
+  trayer xdotool xclip libglib2.0-bin
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )
