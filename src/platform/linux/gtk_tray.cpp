@@ -29,6 +29,8 @@ constexpr int kGenerateResponse = 103;
 constexpr int kIndicatorSizes[] = {16, 22, 24, 32, 48, 64};
 // The menu of a StatusNotifierItem is shown by the host: it is refreshed this often.
 constexpr guint kIndicatorMenuRefreshMs = 5000;
+// How long a tray may take to take in the icon before the log says there is none.
+constexpr guint kEmbedCheckSeconds = 5;
 
 // GdkPixbuf wants RGBA bytes; our pictures are 0xAARRGGBB words.
 GdkPixbuf* make_pixbuf(const std::vector<std::uint32_t>& pixels, int size) {
@@ -262,6 +264,18 @@ class GtkTrayToolkit : public TrayToolkit {
                          if (toolkit->activate_) toolkit->activate_();
                        }),
                        this);
+      // A desktop without any tray shows nothing: say so once, so the log explains it.
+      g_timeout_add_seconds(
+          kEmbedCheckSeconds,
+          +[](gpointer icon) -> gboolean {
+            G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+            if (!gtk_status_icon_is_embedded(GTK_STATUS_ICON(icon))) {
+              log_message("tray: this desktop has no system tray; the icon cannot be shown");
+            }
+            G_GNUC_END_IGNORE_DEPRECATIONS
+            return G_SOURCE_REMOVE;
+          },
+          status_icon_);
       // The tray tells us the size it shows the icon at: the picture is drawn for it.
       g_signal_connect(status_icon_, "size-changed",
                        G_CALLBACK(+[](GtkStatusIcon*, gint size, gpointer self) -> gboolean {
@@ -436,6 +450,8 @@ std::optional<std::string> GtkTrayToolkit::password_form(const PasswordFormLogic
 }  // namespace
 
 std::unique_ptr<TrayToolkit> make_tray_toolkit() {
+  // X11 first: the XEmbed tray needs it, and the host captures the X display anyway.
+  gdk_set_allowed_backends("x11,*");
   if (!gtk_init_check(nullptr, nullptr)) return nullptr;
   return std::make_unique<GtkTrayToolkit>();
 }
