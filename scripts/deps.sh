@@ -11,6 +11,8 @@ packages=(
   # video: X11 capture (RandR, MIT-SHM, XDamage, XFixes, screen saver), FFmpeg encoders and
   # colour conversion
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxss-dev libxrender-dev
+  # input injection (XTest)
+  libxtst-dev
   libavcodec-dev libavutil-dev libswscale-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
@@ -23,9 +25,10 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
-  # an XEmbed tray host for the private desktop and the tray tests, which drive it (gdbus asks
-  # the StatusNotifierItem for its icon and menu)
-  trayer xdotool xclip libglib2.0-bin
+  # the other X program of the clipboard tests and benchmark; an XEmbed tray host for the
+  # private desktop and the tray tests, which drive it (gdbus asks the StatusNotifierItem for
+  # its icon and menu)
+  xclip trayer xdotool libglib2.0-bin
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -25,6 +25,17 @@ if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
   { xrandr --newmode 1920x1080 173.00 1920 2048 2248 2576 1080 1083 1088 1120 -hsync +vsync &&
     xrandr --addmode screen 1920x1080 && xrandr --output screen --mode 1920x1080; } \
     >/dev/null 2>&1 || echo "note: could not shrink the private desktop to 1920x1080"
+  # More 60 Hz modes (CVT timings), so that a client asking for matching finds its fit.
+  while read -r name timing; do
+    { xrandr --newmode "$name" $timing -hsync +vsync && xrandr --addmode screen "$name"; } \
+      >/dev/null 2>&1 || true
+  done <<'MODES'
+1280x720 74.50 1280 1344 1472 1664 720 723 728 748
+1280x800 83.50 1280 1352 1480 1680 800 803 809 831
+1680x1050 146.25 1680 1784 1960 2240 1050 1053 1059 1089
+2048x1536 267.25 2048 2208 2424 2800 1536 1539 1543 1592
+2560x1440 312.25 2560 2752 3024 3488 1440 1443 1448 1493
+MODES
   xsetroot -solid '#204060' 2>/dev/null || true
   if command -v xclock >/dev/null; then
     xclock -update 1 -geometry 400x400+760+340 >/dev/null 2>&1 &
@@ -55,6 +66,8 @@ cat <<MSG
 Tolvi Host on DISPLAY=$DISPLAY, port $port, password: $password
 Connect from a Tolvi client to this machine's address, port $port, or here with:
   $client 127.0.0.1:$port --password '$password' --stream 1920 1080 60 --frames 300 --snapshot desktop.png
+or, switching this desktop to fit a 1280x800 view until the client leaves:
+  $client 127.0.0.1:$port --password '$password' --stream 1280 800 60 --match --hold 30
 The tray icon's menu has the addresses, the password commands and Quit Tolvi Host.
 Stop with Ctrl+C or the menu's Quit Tolvi Host.
 MSG

@@ -10,8 +10,10 @@
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
 #include "platform/capture.h"
+#include "platform/clipboard.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "platform/input.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
 #include "settings/settings_store.h"
@@ -29,6 +31,10 @@ std::unique_ptr<platform::KeepAwake> make_keep_awake() {
 
 class DefaultHostEnvironment : public HostEnvironment {
  public:
+  // A display left switched by an earlier host that was killed together with its guardian
+  // gets its own mode back before anyone connects.
+  DefaultHostEnvironment() { recover_earlier_display_changes(); }
+
   bool load_identity_key(std::uint8_t key[32]) override {
     return default_settings().load_identity_key(key);
   }
@@ -39,10 +45,12 @@ class DefaultHostEnvironment : public HostEnvironment {
     return std::make_unique<PlaceholderSharedFolder>();
   }
   std::unique_ptr<InputInjector> make_input_injector() override {
-    return std::make_unique<PlaceholderInputInjector>();
+    // The session's desktop is the process's display ($DISPLAY on X11).
+    return std::make_unique<InputInjector>(platform::make_input_sink(""));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
-    return std::make_unique<PlaceholderClipboardSync>();
+    // The session's clipboard is the process's display's ($DISPLAY on X11).
+    return std::make_unique<ClipboardSync>([] { return platform::make_clipboard_watcher(""); });
   }
   std::unique_ptr<CaptureLoop> make_capture_loop(Session& session) override {
     CapturePlatform platform;
@@ -53,11 +61,13 @@ class DefaultHostEnvironment : public HostEnvironment {
       return platform::make_encoder_catalogue();
     };
     platform.allow_resolution_change = [] { return default_settings().allow_resolution_change(); };
-    return std::make_unique<CapturePipeline>(session, display_controller_, std::move(platform));
+    return std::make_unique<CapturePipeline>(session, tolvi::display_controller,
+                                             std::move(platform));
   }
 
   platform::KeepAwake& keep_awake() override { return *keep_awake_; }
-  DisplayController& display_controller() override { return display_controller_; }
+  // The process-wide controller, so that the process's exit paths can restore it too.
+  DisplayController& display_controller() override { return tolvi::display_controller; }
   // Only the service can raise Ctrl+Alt+Del, and this build has no service yet.
   void request_secure_attention() override {
     log_message("Ctrl+Alt+Del needs the Tolvi Host service");
@@ -66,7 +76,6 @@ class DefaultHostEnvironment : public HostEnvironment {
 
  private:
   std::unique_ptr<platform::KeepAwake> keep_awake_ = make_keep_awake();
-  PlaceholderDisplayController display_controller_;
   std::unique_ptr<HostStatusObserver> status_observer_ = make_status_observer();
 };
 

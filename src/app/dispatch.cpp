@@ -8,6 +8,7 @@
 #include "app/modes.h"
 #include "base/run_mode.h"
 #include "base/thread_start.h"
+#include "display/display_controller.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 
@@ -52,6 +53,7 @@ int run_test_host() {
   // A forgotten test host ends itself.
   start_thread([] {
     std::this_thread::sleep_for(kTestHostLifetime);
+    display_controller.restore();
     platform::exit_process(0);
   }).detach();
   return run_host_for_test();

@@ -7,6 +7,7 @@
 #include "app/modes.h"
 #include "base/log.h"
 #include "core/host_server.h"
+#include "input/input_desktop.h"
 #include "platform/process.h"
 #include "platform/stop_signals.h"
 
@@ -89,9 +90,11 @@ void watch_for_stop_signals() {
 int run_host_for_test() { return serve_until_stopped(); }
 
 int run_agent() {
-  // Started by the service, the agent would also watch the service's quit signal and follow
-  // the input desktop; started by hand (as `make run` does) it simply serves this session.
+  // Started by the service, the agent would also watch the service's quit signal; started by
+  // hand (as `make run` does) it simply serves this session. Its main thread runs the host
+  // server: attached to the input desktop first (the sign-in screen's when nobody is signed in).
   watch_for_stop_signals();
+  follow_input_desktop();
   log_message("agent running in session %lu", platform::console_session_id());
   return serve_until_stopped();
 }

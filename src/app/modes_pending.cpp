@@ -12,9 +12,6 @@ int mode_not_available(std::string_view mode) {
   return kNotAvailable;
 }
 
-int run_scaling_command() {
-  return mode_not_available("display scaling (--get-scale, --set-scale)");
-}
 int run_service() { return mode_not_available("the service (--service)"); }
 int run_drive_mapping_diagnostic() {
   return mode_not_available("the drive-mapping diagnostic (--test-run-as-user)");

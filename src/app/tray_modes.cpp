@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "base/thread_start.h"
 #include "core/host_server.h"
+#include "display/display_controller.h"
 #include "platform/process.h"
 #include "platform/random.h"
 #include "platform/tray.h"
@@ -59,9 +60,8 @@ int run_tray_application() {
   commands.settings = &settings;
   commands.service_mode = service_mode;
   commands.run_elevated = platform::run_elevated;
-  commands.restore_display = [environment] {
-    if (environment) environment->display_controller().restore();
-  };
+  // The process-wide controller: it knows every mode and scaling change this process made.
+  commands.restore_display = [] { display_controller.restore(); };
   commands.log_file_path = log_file_path;
   commands.machine_log_file_path = machine_log_file_path;
   commands.quit = [toolkit = toolkit.get()] { toolkit->quit(); };

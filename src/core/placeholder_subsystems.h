@@ -13,35 +13,11 @@ class PlaceholderSharedFolder : public SharedFolder {
   void stop_shared_folder() override {}
 };
 
-class PlaceholderInputInjector : public InputInjector {
- public:
-  void mouse_move(float, float) override {}
-  void mouse_button(std::uint8_t, bool) override {}
-  void mouse_wheel(float, float, bool) override {}
-  void key_event(std::uint16_t, bool) override {}
-  void release_all() override {}
-};
-
-class PlaceholderClipboardSync : public ClipboardSync {
- public:
-  void start(TextCallback) override {}
-  void set_text(const std::string&) override {}
-  void stop() override {}
-};
-
 // For a platform that cannot keep the display awake: says so.
 class PlaceholderKeepAwake : public platform::KeepAwake {
  public:
   bool begin() override { return false; }
   void end() override {}
-};
-
-// No display-mode matching yet: nothing is ever changed, so there is nothing to restore.
-class PlaceholderDisplayController : public DisplayController {
- public:
-  void set_device_name(const std::string&) override {}
-  bool apply_client_display(std::int32_t, std::int32_t, double) override { return false; }
-  void restore() override {}
 };
 
 }  // namespace tolvi

@@ -90,6 +90,9 @@ class Session : public StreamHost, public ClientMessageHandler {
   bool take_keyframe_request() override { return keyframe_requested_.exchange(false); }
   // The configuration the pipeline was last built for; client thread only.
   ClientConfig& current_config() override { return current_config_; }
+  void set_input_target(const platform::DesktopRect& r) override {
+    input_->set_target_rect(r.left, r.top, r.right, r.bottom);
+  }
   void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
     connection_.send(type, data, length);
   }

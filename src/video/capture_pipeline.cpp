@@ -43,6 +43,7 @@ bool CapturePipeline::open_duplication() {
   duplication_ = capture_device_->open_duplication();
   if (!duplication_) return false;
   desktop_rect_ = duplication_->desktop_rect();
+  host_.set_input_target(desktop_rect_);
   return true;
 }
 

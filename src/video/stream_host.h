@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/capture.h"
 #include "video/client_config.h"
 
 namespace tolvi {
@@ -19,6 +20,9 @@ class StreamHost {
   virtual bool take_keyframe_request() = 0;
   // The configuration the pipeline was last built for; capture-loop thread only.
   virtual ClientConfig& current_config() = 0;
+  // The captured output's desktop rectangle, each time the duplication is (re)opened: where
+  // the client's pointer positions land. Client thread.
+  virtual void set_input_target(const platform::DesktopRect&) {}
 
   // Queues one message; any thread (the encoder's sink may call it from its own thread).
   virtual void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) = 0;

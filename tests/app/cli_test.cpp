@@ -86,13 +86,19 @@ TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
   const struct {
     const char* args;
     const char* chosen;
-  } cases[] = {{"--get-scale --install", "--get-scale"}, {"--install --uninstall", "(--install)"},
-               {"--agent --service", "(--service)"},     {"--uninstall --quiet", "(--uninstall)"},
-               {"--unknown", "tray: no desktop"},        {"", "tray: no desktop"}};
+  } cases[] = {{"--install --uninstall", "(--install)"},
+               {"--agent --service", "(--service)"},
+               {"--uninstall --quiet", "(--uninstall)"},
+               {"--unknown", "tray: no desktop"},
+               {"", "tray: no desktop"}};
   for (const auto& c : cases) {
     const Result r = run(c.args);
     EXPECT_NE(r.output.find(c.chosen), std::string::npos) << c.args << ": " << r.output;
   }
+  // The scaling command comes first and exits with 0 (with or without a display to report).
+  const Result scale = run("--get-scale --install");
+  EXPECT_EQ(scale.exit_code, 0);
+  EXPECT_EQ(scale.output.find("install"), std::string::npos) << scale.output;
 }
 
 TEST_F(CliTest, ShowPasswordCreatesOnceThenRepeatsIt) {

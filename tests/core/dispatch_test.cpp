@@ -50,12 +50,17 @@ TEST(Dispatch, RoutesEachMessageToItsSubsystem) {
     V expected;
   };
   const Case cases[] = {
-      {MessageType::MouseMove, floats(0.25f, 0.5f), {"s1 move 0.250000 0.500000"}},
-      {MessageType::MouseButton, {2, 1}, {"s1 button 2 1"}},
-      {MessageType::MouseWheel, with(floats(1, -2), {7}), {"s1 wheel 1.000000 -2.000000 1"}},
-      {MessageType::Key, {0x04, 0x01, 1}, {"s1 key 260 1"}},
+      // Through the real injector: 1919 x 0.25 and 1079 x 0.5 of a 1920x1080 screen.
+      {MessageType::MouseMove, floats(0.25f, 0.5f), {"s1 mouse 0xc001 16384 32768 0"}},
+      {MessageType::MouseButton, {2, 1}, {"s1 mouse 0x0020 0 0 0"}},
+      {MessageType::MouseButton, {2, 0, 9}, {"s1 mouse 0x0040 0 0 0"}},
+      {MessageType::MouseWheel,
+       with(floats(1, -2), {7}),
+       {"s1 mouse 0x0800 0 0 -8", "s1 mouse 0x1000 0 0 -4"}},
+      {MessageType::Key, {0x04, 0x01, 1}, {}},  // usage 260: not a key
+      {MessageType::Key, {0x04, 0x00, 1}, {"s1 key 0x1e 0x0008"}},
       {MessageType::Key, {0x04, 0x01}, {}},
-      {MessageType::ReleaseKeys, {}, {"s1 release all"}},
+      {MessageType::ReleaseKeys, {}, {"s1 key 0x1e 0x000a"}},  // A, still held
       {MessageType::CtrlAltDel, {}, {"secure attention"}},
       {MessageType::ClipboardText, {'h', 0, 'i'}, {std::string("s1 clipboard h\0i", 16)}},
       {MessageType::FolderShare, {1, 2, 3}, {"s1 folder share 3"}},
@@ -121,7 +126,7 @@ TEST(ReceiveLoop, DispatchesUntilTheStreamEndsThenCloses) {
   ASSERT_TRUE(test::write_all(f.peer, bytes));
   f.peer.interrupt();
   f.session->receive_loop();
-  EXPECT_EQ(f.env.log.events(), std::vector<std::string>{"s1 key 4 1"});
+  EXPECT_EQ(f.env.log.events(), std::vector<std::string>{"s1 key 0x1e 0x0008"});
   EXPECT_TRUE(f.session->connection().closed());
 }
 

@@ -106,15 +106,16 @@ TEST_F(HostServerTest, SessionWindsDownInOrderWhenTheClientLeaves) {
   ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
   EXPECT_EQ(env_->status.client(), "127.0.0.1");
   ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
-  ASSERT_TRUE(env_->log.wait_for("s1 key 4 1"));
+  ASSERT_TRUE(env_->log.wait_for("s1 key 0x1e 0x0008"));
   c.socket().interrupt();
   ASSERT_TRUE(env_->log.wait_for("display restored"));
   EXPECT_TRUE(env_->status.wait_for_client(""));
 
+  // The held A is released (key up) after the capture loop ended, before the clipboard stops.
   const std::vector<std::string> expected = {
-      "s1 capture init", "s1 clipboard start",   "awake begin",    "s1 capture run",
-      "s1 key 4 1",      "s1 capture end",       "s1 release all", "s1 clipboard stop",
-      "s1 folder stop",  "s1 encoder destroyed", "awake end",      "display restored"};
+      "s1 capture init",    "s1 clipboard start",   "awake begin",        "s1 capture run",
+      "s1 key 0x1e 0x0008", "s1 capture end",       "s1 key 0x1e 0x000a", "s1 clipboard stop",
+      "s1 folder stop",     "s1 encoder destroyed", "awake end",          "display restored"};
   EXPECT_EQ(env_->log.events(), expected);
   const std::string& text = log();
   // The dual-stack socket names an IPv4 client by its dotted address.
@@ -166,6 +167,8 @@ TEST_F(HostServerTest, NewClientDisplacesTheServingSessionAfterItsWindDown) {
   ClientConnection& first = connect();
   ASSERT_EQ(client::client_handshake(first, env_->password), HandshakeResult::Authenticated);
   ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  ASSERT_TRUE(first.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
+  ASSERT_TRUE(env_->log.wait_for("s1 key 0x1e 0x0008"));
   ClientConnection& second = connect();
   ASSERT_EQ(client::client_handshake(second, env_->password), HandshakeResult::Authenticated);
   EXPECT_TRUE(closed_without_a_word(first));
@@ -174,9 +177,52 @@ TEST_F(HostServerTest, NewClientDisplacesTheServingSessionAfterItsWindDown) {
   // names the client being served.
   EXPECT_EQ(env_->status.client(), "127.0.0.1");
   EXPECT_LT(env_->log.index_of("display restored"), env_->log.index_of("s2 capture run"));
-  EXPECT_LT(env_->log.index_of("s1 release all"), env_->log.index_of("s2 capture init"));
+  EXPECT_LT(env_->log.index_of("s1 key 0x1e 0x000a"), env_->log.index_of("s2 capture init"));
   EXPECT_TRUE(ping(second));
 }
+
+// Whatever ends a serving session, what its client held is released after the receive thread
+// has ended (after the capture loop returned) and before the display is restored.
+enum class SessionEnd { HangUp, BadRecord, Displaced };
+
+class SessionEndTest : public HostServerTest, public ::testing::WithParamInterface<SessionEnd> {};
+
+TEST_P(SessionEndTest, HeldKeysAndButtonsAreReleased) {
+  start();
+  ClientConnection& c = connect();
+  ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
+  ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
+  ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{225, 0, 1}));
+  ASSERT_TRUE(c.send(code(MessageType::MouseButton), std::vector<std::uint8_t>{0, 1}));
+  ASSERT_TRUE(env_->log.wait_for("s1 mouse 0x0002 0 0 0"));
+  switch (GetParam()) {
+    case SessionEnd::HangUp:
+      c.socket().interrupt();
+      break;
+    case SessionEnd::BadRecord: {
+      // A frame of 20 bytes that fail authentication.
+      std::vector<std::uint8_t> garbage = {20, 0, 0, 0};
+      garbage.resize(24, 0x5A);
+      ASSERT_TRUE(c.send_raw(garbage.data(), garbage.size()));
+      break;
+    }
+    case SessionEnd::Displaced:
+      ASSERT_EQ(client::client_handshake(connect(), env_->password),
+                HandshakeResult::Authenticated);
+      break;
+  }
+  ASSERT_TRUE(env_->log.wait_for("display restored"));
+  const int capture_end = env_->log.index_of("s1 capture end");
+  const int shift_up = env_->log.index_of("s1 key 0x2a 0x000a");
+  const int left_up = env_->log.index_of("s1 mouse 0x0004 0 0 0");
+  EXPECT_LT(capture_end, shift_up);
+  EXPECT_LT(shift_up, left_up);
+  EXPECT_LT(left_up, env_->log.index_of("display restored"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, SessionEndTest,
+                         ::testing::Values(SessionEnd::HangUp, SessionEnd::BadRecord,
+                                           SessionEnd::Displaced));
 
 TEST_F(HostServerTest, FailedAuthenticationLeavesTheServingSessionAlone) {
   start();
@@ -342,11 +388,13 @@ TEST_F(HostServerTest, ShutDownWindsTheSessionDownAndFreesThePortAtOnce) {
   ASSERT_EQ(client::client_handshake(c, env_->password), HandshakeResult::Authenticated);
   ASSERT_TRUE(env_->log.wait_for("s1 capture run"));
   ASSERT_TRUE(c.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1}));
-  ASSERT_TRUE(env_->log.wait_for("s1 key 4 1"));
+  ASSERT_TRUE(env_->log.wait_for("s1 key 0x1e 0x0008"));
 
   EXPECT_TRUE(server_->shut_down(5000ms));
   loop_.join();  // the accept loop has ended
-  EXPECT_LT(env_->log.index_of("s1 release all"), env_->log.index_of("display restored"));
+  const int released = env_->log.index_of("s1 key 0x1e 0x000a");
+  EXPECT_NE(released, -1);
+  EXPECT_LT(released, env_->log.index_of("display restored"));
   EXPECT_NE(env_->log.index_of("display restored"), -1);
   EXPECT_EQ(env_->status.client(), "");
   EXPECT_NE(log().find("127.0.0.1: session ended"), std::string::npos);

@@ -192,6 +192,9 @@ class FakeStreamHost : public StreamHost {
     return true;
   }
   ClientConfig& current_config() override { return current; }
+  void set_input_target(const platform::DesktopRect& rect) override {
+    input_targets.push_back(rect);
+  }
   void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
     sent.push_back({type, std::vector<std::uint8_t>(data, data + length), clock.now});
   }
@@ -222,6 +225,7 @@ class FakeStreamHost : public StreamHost {
   bool closed = false;
   int backlog_reads = 0;
   std::vector<SentMessage> sent;
+  std::vector<platform::DesktopRect> input_targets;
 };
 
 class FakeDisplayController : public DisplayController {

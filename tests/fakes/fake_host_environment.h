@@ -14,6 +14,7 @@
 #include "core/connection.h"
 #include "core/host_environment.h"
 #include "core/session.h"
+#include "fakes/recording_input_sink.h"
 
 namespace tolvi {
 
@@ -117,8 +118,12 @@ class FakeHostEnvironment : public HostEnvironment {
   std::unique_ptr<SharedFolder> make_shared_folder(Session&) override {
     return std::make_unique<Folder>(*this, next_tag());
   }
+  // The real injector over a sink that logs each finished event ("s1 key 0x1e 0x0008").
   std::unique_ptr<InputInjector> make_input_injector() override {
-    return std::make_unique<Input>(*this, current_tag());
+    const std::string tag = current_tag();
+    return std::make_unique<InputInjector>(std::make_unique<RecordingInputSink>(
+        platform::VirtualScreen{0, 0, 1920, 1080},
+        [this, tag](const std::string& event) { log.add(tag + event); }));
   }
   std::unique_ptr<ClipboardSync> make_clipboard_sync() override {
     return std::make_unique<Clipboard>(*this, current_tag());
@@ -155,27 +160,9 @@ class FakeHostEnvironment : public HostEnvironment {
     FakeHostEnvironment& env;
     std::string tag;
   };
-  struct Input : InputInjector {
-    Input(FakeHostEnvironment& e, std::string t) : env(e), tag(std::move(t)) {}
-    void mouse_move(float x, float y) override {
-      env.log.add(tag + "move " + std::to_string(x) + " " + std::to_string(y));
-    }
-    void mouse_button(std::uint8_t b, bool pressed) override {
-      env.log.add(tag + "button " + std::to_string(b) + " " + std::to_string(pressed));
-    }
-    void mouse_wheel(float dx, float dy, bool flag) override {
-      env.log.add(tag + "wheel " + std::to_string(dx) + " " + std::to_string(dy) + " " +
-                  std::to_string(flag));
-    }
-    void key_event(std::uint16_t usage, bool pressed) override {
-      env.log.add(tag + "key " + std::to_string(usage) + " " + std::to_string(pressed));
-    }
-    void release_all() override { env.log.add(tag + "release all"); }
-    FakeHostEnvironment& env;
-    std::string tag;
-  };
   struct Clipboard : ClipboardSync {
-    Clipboard(FakeHostEnvironment& e, std::string t) : env(e), tag(std::move(t)) {}
+    Clipboard(FakeHostEnvironment& e, std::string t)
+        : ClipboardSync(nullptr), env(e), tag(std::move(t)) {}
     void start(TextCallback cb) override {
       env.log.add(tag + "clipboard start");
       callback = std::move(cb);

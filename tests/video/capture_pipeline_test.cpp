@@ -267,6 +267,11 @@ TEST_F(CapturePipelineTest, DesktopSizeChangeRebuildsForTheNewSizeWithAKeyFrame)
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[3].payload[0], 1);
   EXPECT_GE(frames[3].at_us, lost.at_us);
+  // Pointer positions follow the output: each reopened duplication names its rectangle.
+  const auto& targets = host_.input_targets;
+  ASSERT_GE(targets.size(), 2u);
+  EXPECT_EQ(targets.front(), (platform::DesktopRect{0, 0, 1920, 1080}));
+  EXPECT_EQ(targets.back(), (platform::DesktopRect{0, 0, 1280, 1024}));
 }
 
 FakeShape arrow(std::uint8_t red) {

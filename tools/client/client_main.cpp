@@ -1,10 +1,13 @@
 // tolvi-client: connects to a host, authenticates, sends what it is told and prints every
 // message the host sends; with --stream it asks for video, decodes it and prints its figures.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +17,7 @@ extern "C" {
 }
 
 #include "client_connection.h"
+#include "input_actions.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
@@ -47,20 +51,30 @@ constexpr char kUsageText[] =
     "  --hold SECONDS          stay connected and print host messages until then\n"
     "  --stall                 read HostHello, then send nothing until the host hangs up\n"
     "  --timeout SECONDS       longest wait for any answer (default 10)\n"
+    "  --clipboard-set TEXT    send TEXT as the client's clipboard (ClipboardText)\n"
+    "  --clipboard-set-file F  the same with the bytes of file F (texts above the argument limit)\n"
+    "  --clipboard-get         wait for the host's next ClipboardText and print it\n"
     "  --stream W H FPS        ask for video of at most WxH at FPS, decode it, print figures\n"
+    "    --match               ask the host to switch its display to fit WxH (with --stream)\n"
+    "    --scale S             the view's pixels per point (default 1), for --match\n"
     "    --codecs MASK         codecs this client takes: 1 H.264, 2 HEVC, 3 both (default 3)\n"
     "    --kbps N              bit-rate cap in kbit/s (default 0: the host's choice)\n"
     "    --frames N            stop after N frames (with --hold: whichever comes first)\n"
     "    --snapshot FILE.png   save the first decoded picture\n"
     "    --record FILE.h264    save the access units as received (a playable byte stream)\n"
     "    --no-decode           count and record only (leaves the CPU to a host on this machine)\n"
+    "Actions, sent in command-line order after the handshake (once the stream runs with\n"
+    "--stream); --send-config and --raw are actions too:\n"
+    "  --move X Y              pointer to X, Y (0..1 over the streamed picture)\n"
+    "  --button B down|up      mouse button B: 0 left, 1 right, 2 middle, 3 and 4 extra\n"
+    "  --wheel H V [--fine]    wheel by H (right positive) and V (up positive)\n"
+    "  --key USAGE down|up     USB HID keyboard usage (decimal or 0x..)\n"
+    "  --type TEXT             type TEXT on a US layout (Shift where needed)\n"
+    "  --release-keys          ask the host to release every key and button we hold\n"
     "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
     "            5 protocol violation, 6 the host closed the connection.\n";
 
-struct Command {
-  std::uint8_t type;
-  std::vector<std::uint8_t> payload;
-};
+using Command = OutgoingMessage;
 
 struct Options {
   std::string host;
@@ -72,6 +86,7 @@ struct Options {
   std::vector<Command> commands;
   double hold_seconds = 0;
   bool stall = false;
+  bool clipboard_get = false;
   double timeout_seconds = 10;
   bool stream = false;
   StreamRequest request;
@@ -129,6 +144,9 @@ bool parse_options(int argc, char** argv, Options& o) {
     const std::string arg = argv[i];
     const int left = argc - i - 1;
     long long n = 0;
+    const OptionParse input = parse_input_option(argc, argv, i, o.commands);
+    if (input == OptionParse::Invalid) return false;
+    if (input == OptionParse::Parsed) continue;
     if (arg == "--password" && left >= 1) {
       o.password = argv[++i];
       o.have_password = true;
@@ -160,6 +178,19 @@ bool parse_options(int argc, char** argv, Options& o) {
       if (!parse_hex(argv[i + 2], c.payload)) return false;
       o.commands.push_back(std::move(c));
       i += 2;
+    } else if ((arg == "--clipboard-set" || arg == "--clipboard-set-file") && left >= 1) {
+      Command c{code(MessageType::ClipboardText), {}};
+      const std::string value = argv[++i];
+      if (arg == "--clipboard-set") {
+        c.payload.assign(value.begin(), value.end());
+      } else {
+        std::ifstream file(value, std::ios::binary);
+        if (!file) return false;
+        c.payload.assign(std::istreambuf_iterator<char>(file), {});
+      }
+      o.commands.push_back(std::move(c));
+    } else if (arg == "--clipboard-get") {
+      o.clipboard_get = true;
     } else if (arg == "--hold" && left >= 1) {
       o.hold_seconds = std::atof(argv[++i]);
     } else if (arg == "--timeout" && left >= 1) {
@@ -179,6 +210,13 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.request.width = static_cast<std::int32_t>(v[0]);
       o.request.height = static_cast<std::int32_t>(v[1]);
       o.request.fps = static_cast<std::uint16_t>(v[2]);
+    } else if (arg == "--match") {
+      o.request.match_resolution = true;
+    } else if (arg == "--scale" && left >= 1) {
+      // Pixels per point of the client's view (2 on a Retina screen); sent in percent.
+      const double factor = std::atof(argv[++i]);
+      if (!(factor > 0) || factor * 100 > UINT16_MAX) return false;
+      o.request.scale_percent = static_cast<std::uint16_t>(std::lround(factor * 100));
     } else if (arg == "--codecs" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
                n <= 255) {
       o.request.codec_mask = static_cast<std::uint8_t>(n);
@@ -201,7 +239,8 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
-  const bool stream_options = o.frames || !o.receiver.snapshot_path.empty() ||
+  const bool stream_options = o.frames || o.request.match_resolution ||
+                              !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
   if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;
@@ -253,6 +292,16 @@ int stall(ClientConnection& connection, const Options& o) {
   return kOk;
 }
 
+// Sends the command-line actions in order.
+bool send_actions(ClientConnection& connection, const Options& o) {
+  for (const Command& c : o.commands) {
+    if (!connection.send(c.type, c.payload)) return false;
+    const char* name = message_type_name(c.type);
+    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
+  }
+  return true;
+}
+
 // Receives until a message of `wanted` type arrives (printing everything).
 bool receive_until(ClientConnection& connection, std::uint8_t wanted,
                    std::vector<std::uint8_t>& payload) {
@@ -290,6 +339,7 @@ int stream(ClientConnection& connection, const Options& o) {
   Clock::time_point last_message = start;
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
+  bool actions_sent = false;
   while (!frames_done() && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
     if (!connection.receive(type, payload)) {
       if (connection.last_failure() != ClientConnection::Failure::Idle) {
@@ -329,6 +379,10 @@ int stream(ClientConnection& connection, const Options& o) {
         const StreamInfo& info = *receiver.info();
         std::printf("stream: %s %ux%u (desktop %ux%u)\n", codec_name(info.codec), info.stream_width,
                     info.stream_height, info.desktop_width, info.desktop_height);
+        if (!actions_sent) {
+          actions_sent = true;
+          if (!send_actions(connection, o)) return finish(lost("while sending"));
+        }
         break;
       }
       case StreamReceiver::Event::Cursor: {
@@ -386,11 +440,8 @@ int run(const Options& o) {
   }
   std::printf("authenticated with %s (%s)\n", hello.computer_name.c_str(), o.host.c_str());
 
-  for (const Command& c : o.commands) {
-    if (!connection.send(c.type, c.payload)) return lost("while sending");
-    const char* name = message_type_name(c.type);
-    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
-  }
+  // With a stream, the actions wait until it runs.
+  if (!o.stream && !send_actions(connection, o)) return lost("while sending");
 
   for (int i = 0; i < o.pings; ++i) {
     std::vector<std::uint8_t> ping(o.ping_size, 0);
@@ -406,6 +457,20 @@ int run(const Options& o) {
       return kProtocolViolation;
     }
     std::printf("pong %d: %.3f ms\n", i, seconds_since(sent) * 1000);
+  }
+
+  if (o.clipboard_get) {
+    const Clock::time_point start = Clock::now();
+    std::vector<std::uint8_t> text;
+    if (!receive_until(connection, code(MessageType::ClipboardText), text)) {
+      if (connection.last_failure() != ClientConnection::Failure::Idle) {
+        return lost("before a ClipboardText");
+      }
+      std::printf("no ClipboardText from the host for %.1f s\n", o.timeout_seconds);
+      return kFailed;
+    }
+    std::printf("clipboard (%zu bytes after %.3f s): %.*s\n", text.size(), seconds_since(start),
+                static_cast<int>(text.size()), reinterpret_cast<const char*>(text.data()));
   }
 
   if (o.stream) return stream(connection, o);

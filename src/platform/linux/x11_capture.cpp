@@ -42,10 +42,12 @@ class X11Duplication : public OutputDuplication {
     const bool have_shm = XShmQueryVersion(display, &major, &minor, &pixmaps);
     (void)event_base;
 
+    // Listen for screen changes before reading the geometry: a change that lands between the
+    // two would otherwise leave this duplication at the old size with no event to report it.
+    if (have_randr_) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     rect_ = primary_output(display, root, have_randr_).rect;
     if (rect_.width() <= 0 || rect_.height() <= 0) return false;
 
-    if (have_randr_) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     damage_ = XDamageCreate(display, root, XDamageReportNonEmpty);
     if (have_fixes_) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
     if (have_shm && !shm_.create(*connection_, rect_.width(), rect_.height())) shm_.release();

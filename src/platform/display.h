@@ -1,0 +1,85 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tolvi::platform {
+
+// The scaling steps a display can be set to, in percent. Platforms count steps relative to
+// the one they recommend for a display.
+inline constexpr std::array<int, 12> kScaleLadder = {100, 125, 150, 175, 200, 225,
+                                                     250, 300, 350, 400, 450, 500};
+
+// One mode a display offers. `id` is the backend's own handle for it (a RandR mode, an
+// enumeration index); the display-control logic only hands it back to `set_mode`.
+struct DisplayMode {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t bits_per_pixel = 0;
+  std::uint32_t refresh_hz = 0;
+  std::uint64_t id = 0;
+};
+
+// The display a relative scale belongs to: an adapter and a source on it.
+struct ScaleTarget {
+  std::uint32_t adapter_low = 0;
+  std::int32_t adapter_high = 0;
+  std::uint32_t source_id = 0;
+};
+
+// Scaling as steps of the scale ladder relative to the step recommended for the display, as
+// the platform reports them (the current step may lie outside minimum..maximum).
+struct RelativeScale {
+  ScaleTarget target;
+  std::int32_t minimum = 0;
+  std::int32_t current = 0;
+  std::int32_t maximum = 0;
+};
+
+// Modes and scaling of the displays, named by the capture's output name. Used by the one
+// thread that serves a session (and the process's exit paths); not thread-safe.
+class DisplayBackend {
+ public:
+  virtual ~DisplayBackend() = default;
+
+  virtual bool current_mode(const std::string& device, DisplayMode& mode) = 0;
+  // Every mode the display offers, in the platform's order; empty when it cannot tell.
+  virtual std::vector<DisplayMode> modes(const std::string& device) = 0;
+  // Switches for this process only (undone when the process ends, however it ends).
+  // 0 on success, else the platform's status.
+  virtual long set_mode(const std::string& device, const DisplayMode& mode) = 0;
+  // Back to the display's mode from before this process switched it.
+  virtual void restore_mode(const std::string& device) = 0;
+
+  virtual bool get_scale(const std::string& device, RelativeScale& scale) = 0;
+  // Sets `step` (relative to the recommended step) on `target`; true when accepted.
+  virtual bool set_scale(const std::string& device, const ScaleTarget& target,
+                         std::int32_t step) = 0;
+
+  // Everything this process changed has been put back: safety nets for a crash stand down.
+  virtual void changes_undone() = 0;
+};
+
+// The backend of this build. `state_folder` is where a backend that must undo changes after
+// a crash keeps its record of them; empty for changes meant to stay (the scaling commands).
+// Null when the platform has no display to act on.
+std::unique_ptr<DisplayBackend> make_display_backend(const std::filesystem::path& state_folder);
+
+// What a recovery put back.
+struct DisplayRecovery {
+  bool mode_restored = false;
+  bool scaling_restored = false;
+  int scaling_percent = 0;  // the scaling put back, when scaling_restored
+};
+
+// Puts back what an earlier process of this program changed and could not undo (it was
+// killed together with its safety net); nothing where the platform undoes it by itself.
+DisplayRecovery recover_display_changes(const std::filesystem::path& state_folder);
+
+// The name of the display the capture streams (the primary one); "" when there is none.
+std::string primary_display_name();
+
+}  // namespace tolvi::platform

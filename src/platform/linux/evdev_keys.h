@@ -1,0 +1,13 @@
+#pragma once
+#include <cstdint>
+
+namespace tolvi::platform {
+
+// The Linux input (evdev) key code of a PC/AT set-1 scan code, extended (E0 xx) or not, as the
+// kernel's AT keyboard driver translates it; 0 when the code has no key here. On an X server
+// with the evdev keyboard rules (Xorg, Xvfb) the X keycode is this code + kEvdevToXKeycode.
+std::uint16_t evdev_key_for_scan_code(std::uint8_t scan_code, bool extended);
+
+inline constexpr int kEvdevToXKeycode = 8;
+
+}  // namespace tolvi::platform

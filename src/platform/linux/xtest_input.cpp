@@ -1,0 +1,167 @@
+// Input injection on X11 through XTest, on the sink's own connection to the session's display.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <cmath>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/input.h"
+#include "platform/linux/evdev_keys.h"
+#include "platform/linux/x11_connection.h"
+
+namespace tolvi::platform {
+namespace {
+
+// After a failed open or a lost connection, the next attempt waits this long.
+constexpr std::uint64_t kReopenPauseUs = 1000000;
+// X buttons: 1 left, 2 middle, 3 right, 4/5 wheel up/down, 6/7 wheel left/right, 8/9 the
+// extra buttons (back, forward).
+constexpr unsigned kXLeft = 1;
+constexpr unsigned kXMiddle = 2;
+constexpr unsigned kXRight = 3;
+constexpr unsigned kXWheelUp = 4;
+constexpr unsigned kXWheelDown = 5;
+constexpr unsigned kXWheelLeft = 6;
+constexpr unsigned kXWheelRight = 7;
+constexpr unsigned kXExtra1 = 8;
+constexpr unsigned kXExtra2 = 9;
+
+// Below this many pixels an axis's extent counts as 1, as in the normalisation.
+constexpr std::int32_t kSmallestScaledExtent = 3;
+
+// The pixel on an axis of size pixels that an absolute position in 0..kAbsoluteSpan stands
+// for: the inverse of the normalisation, rounded.
+int to_pixel(std::int32_t absolute, std::int32_t origin, std::int32_t size) {
+  const double extent = size < kSmallestScaledExtent ? 1.0 : static_cast<double>(size) - 1.0;
+  return origin + static_cast<int>(std::lround(absolute * extent / kAbsoluteSpan));
+}
+
+class XTestInputSink : public InputSink {
+ public:
+  explicit XTestInputSink(std::string display_name) : display_name_(std::move(display_name)) {}
+
+  bool inject(std::span<const InputEvent> events) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!connected()) return false;
+    Display* display = connection_->display();
+    for (const InputEvent& e : events) {
+      if (e.kind == InputEvent::Kind::Key) {
+        inject_key(display, e);
+      } else {
+        inject_mouse(display, e);
+      }
+    }
+    XFlush(display);
+    return !connection_->broken();
+  }
+
+  VirtualScreen virtual_screen() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!connected()) return {};
+    // The root window may have changed size (RandR) since the last event: asked each time.
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (XGetGeometry(connection_->display(), connection_->root(), &root, &x, &y, &width, &height,
+                     &border, &depth)) {
+      screen_ = {0, 0, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+    }
+    return screen_;
+  }
+
+ private:
+  // True with a working connection; (re)opens one, at most once per pause.
+  bool connected() {
+    if (connection_ && !connection_->broken()) return true;
+    const std::uint64_t now = monotonic_clock_us();
+    if (connection_ || tried_) {
+      if (now - last_attempt_us_ < kReopenPauseUs) return false;
+    }
+    connection_.reset();
+    tried_ = true;
+    last_attempt_us_ = now;
+    wheel_v_ = wheel_h_ = 0;
+    auto connection = X11Connection::open(display_name_);
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    if (!connection ||
+        !XTestQueryExtension(connection->display(), &event_base, &error_base, &major, &minor)) {
+      return false;
+    }
+    // Our own events must not be held back by another client's grab of the server.
+    XTestGrabControl(connection->display(), True);
+    connection_ = std::move(connection);
+    return true;
+  }
+
+  void inject_mouse(Display* display, const InputEvent& e) {
+    if (e.flags & kMouseMove) {
+      if (e.flags & kMouseAbsolute) {
+        XTestFakeMotionEvent(display, DefaultScreen(display),
+                             to_pixel(e.dx, screen_.left, screen_.width),
+                             to_pixel(e.dy, screen_.top, screen_.height), CurrentTime);
+      } else {
+        XTestFakeRelativeMotionEvent(display, e.dx, e.dy, CurrentTime);
+      }
+    }
+    const auto button = [&](unsigned x_button, bool press) {
+      XTestFakeButtonEvent(display, x_button, press ? True : False, CurrentTime);
+    };
+    const unsigned extra = e.mouse_data == kXButton2 ? kXExtra2 : kXExtra1;
+    if (e.flags & kMouseLeftDown) button(kXLeft, true);
+    if (e.flags & kMouseLeftUp) button(kXLeft, false);
+    if (e.flags & kMouseRightDown) button(kXRight, true);
+    if (e.flags & kMouseRightUp) button(kXRight, false);
+    if (e.flags & kMouseMiddleDown) button(kXMiddle, true);
+    if (e.flags & kMouseMiddleUp) button(kXMiddle, false);
+    if (e.flags & kMouseXDown) button(extra, true);
+    if (e.flags & kMouseXUp) button(extra, false);
+    // One X click per notch of wheel data; the rest waits for the next event.
+    if (e.flags & kMouseWheel) wheel(display, wheel_v_, e.mouse_data, kXWheelUp, kXWheelDown);
+    if (e.flags & kMouseHWheel) {
+      wheel(display, wheel_h_, e.mouse_data, kXWheelRight, kXWheelLeft);
+    }
+  }
+
+  static void wheel(Display* display, std::int64_t& carried, std::int32_t data,
+                    unsigned positive_button, unsigned negative_button) {
+    carried += data;
+    const std::int64_t clicks = carried / kWheelDelta;  // towards zero
+    carried -= clicks * kWheelDelta;
+    const unsigned x_button = clicks > 0 ? positive_button : negative_button;
+    for (std::int64_t i = 0; i < (clicks > 0 ? clicks : -clicks); ++i) {
+      XTestFakeButtonEvent(display, x_button, True, CurrentTime);
+      XTestFakeButtonEvent(display, x_button, False, CurrentTime);
+    }
+  }
+
+  static void inject_key(Display* display, const InputEvent& e) {
+    if (!(e.flags & kKeyScanCode)) return;
+    const std::uint16_t key = evdev_key_for_scan_code(static_cast<std::uint8_t>(e.scan_code),
+                                                      (e.flags & kKeyExtended) != 0);
+    if (key == 0) return;
+    XTestFakeKeyEvent(display, key + kEvdevToXKeycode, (e.flags & kKeyUp) ? False : True,
+                      CurrentTime);
+  }
+
+  std::string display_name_;
+  std::mutex lock_;
+  std::unique_ptr<X11Connection> connection_;
+  bool tried_ = false;
+  std::uint64_t last_attempt_us_ = 0;
+  VirtualScreen screen_;
+  // Wheel data not yet worth a click, per axis.
+  std::int64_t wheel_v_ = 0;
+  std::int64_t wheel_h_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<InputSink> make_input_sink(const std::string& display) {
+  return std::make_unique<XTestInputSink>(display);
+}
+
+// One X display has one input desktop: lock screens are windows on it.
+bool follow_input_desktop(unsigned long&, std::wstring&) { return false; }
+
+}  // namespace tolvi::platform

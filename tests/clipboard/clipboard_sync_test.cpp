@@ -1,0 +1,202 @@
+#include "clipboard/clipboard_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_clipboard.h"
+
+namespace tolvi {
+namespace {
+
+using testing::FakeClipboard;
+
+// A session's clipboard over the fake board, recording what it would send to the client.
+class ClipboardSyncTest : public ::testing::Test {
+ protected:
+  void start() {
+    sync_.start([this](const std::string& text) {
+      std::lock_guard<std::mutex> guard(sent_lock_);
+      sent_.push_back(text);
+    });
+    board_.wait_running();
+  }
+  std::vector<std::string> sent() {
+    std::lock_guard<std::mutex> guard(sent_lock_);
+    return sent_;
+  }
+
+  FakeClipboard board_;
+  ClipboardSync sync_{[this] { return board_.make_watcher(); }};
+  std::mutex sent_lock_;
+  std::vector<std::string> sent_;
+};
+
+TEST_F(ClipboardSyncTest, HostTextIsSentOnceAndRepeatsAreNot) {
+  start();
+  board_.copy("hello");
+  board_.wait_idle();
+  board_.copy("hello");
+  board_.copy_image();
+  board_.wait_idle();
+  EXPECT_EQ(sent(), std::vector<std::string>{"hello"});
+}
+
+TEST_F(ClipboardSyncTest, ContentFromBeforeTheSessionIsNotSent) {
+  board_.preset("old");
+  start();
+  board_.wait_idle();
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ClipboardSyncTest, ClientTextIsAppliedAndNeverEchoed) {
+  start();
+  sync_.set_text("abc");
+  board_.wait_idle();
+  EXPECT_EQ(board_.content(), "abc");
+  // The host later reports the same text: still the client's own.
+  board_.copy("abc");
+  board_.wait_idle();
+  EXPECT_TRUE(sent().empty());
+  board_.copy("xyz");
+  board_.wait_idle();
+  EXPECT_EQ(sent(), std::vector<std::string>{"xyz"});
+}
+
+// The clipboard keeps a converted form of the client's text (invalid UTF-8 becomes U+FFFD):
+// only skipping the notification of our own write keeps it from going back.
+TEST_F(ClipboardSyncTest, NotificationOfOwnWriteIsSkippedEvenWhenTheTextWasConverted) {
+  board_.set_stored_as([](const std::string&) { return std::string("\xEF\xBF\xBD"); });
+  start();
+  sync_.set_text("\xFF");
+  board_.wait_idle();
+  EXPECT_EQ(board_.content(), "\xEF\xBF\xBD");
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ClipboardSyncTest, ClientTextEndsAtItsFirstNul) {
+  struct Case {
+    std::string client;
+    std::string on_clipboard;
+  };
+  const Case cases[] = {{"", ""}, {std::string("ab\0cd", 5), "ab"}, {"x", "x"}};
+  start();
+  for (const Case& c : cases) {
+    sync_.set_text(c.client);
+    board_.wait_idle();
+    EXPECT_EQ(board_.content(), c.on_clipboard) << c.client.size();
+  }
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ClipboardSyncTest, HostTextsOutsideOneToMaxBytesAreNotSent) {
+  struct Case {
+    std::string host;
+    bool sent;
+    std::string as;
+  };
+  const std::string longest(ClipboardSync::kMaxTextBytes, 'a');
+  const Case cases[] = {
+      {"", false, ""},
+      {longest, true, longest},
+      {longest + "b", false, ""},
+      {std::string("\0hidden", 7), false, ""},
+      {std::string("x\0y", 3), true, "x"},
+  };
+  start();
+  for (const Case& c : cases) {
+    board_.copy(c.host);
+    board_.wait_idle();
+    const std::vector<std::string> got = sent();
+    if (c.sent) {
+      ASSERT_FALSE(got.empty());
+      EXPECT_EQ(got.back(), c.as);
+    }
+    EXPECT_EQ(got.size(), c.sent ? 1u : 0u) << c.host.size();
+    std::lock_guard<std::mutex> guard(sent_lock_);
+    sent_.clear();
+  }
+}
+
+// A write that could not reach the clipboard causes no notification, so nothing may be
+// skipped for it: the next real change is sent.
+TEST_F(ClipboardSyncTest, FailedWriteSuppressesNothing) {
+  start();
+  board_.set_busy(true);
+  sync_.set_text("abc");
+  board_.wait_idle();
+  board_.set_busy(false);
+  board_.copy("abc");
+  board_.wait_idle();
+  EXPECT_EQ(sent(), std::vector<std::string>{"abc"});
+}
+
+TEST(ClipboardSync, TextBeforeTheWatcherRunsIsDropped) {
+  FakeClipboard board;
+  std::mutex lock;
+  std::condition_variable released_cv;
+  bool released = false;
+  // No ready wait: the watcher is still being made when the text comes.
+  ClipboardSync sync(
+      [&] {
+        std::unique_lock<std::mutex> guard(lock);
+        released_cv.wait(guard, [&] { return released; });
+        return board.make_watcher();
+      },
+      std::chrono::milliseconds(0));
+  sync.start([](const std::string&) {});
+  sync.set_text("early");
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    released = true;
+  }
+  released_cv.notify_all();
+  board.wait_running();
+  board.wait_idle();
+  EXPECT_EQ(board.content(), std::nullopt);
+  sync.stop();
+}
+
+// A client that sends its clipboard as soon as it is authenticated: start() returns only once
+// the watcher takes texts, so the first one is not lost.
+TEST(ClipboardSync, TextRightAfterStartIsApplied) {
+  for (int i = 0; i < 50; ++i) {
+    FakeClipboard board;
+    ClipboardSync sync([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a watcher slow to set up
+      return board.make_watcher();
+    });
+    sync.start([](const std::string&) {});
+    sync.set_text("first");
+    board.wait_running();
+    board.wait_idle();
+    EXPECT_EQ(board.content(), std::optional<std::string>("first"));
+    sync.stop();
+  }
+}
+
+TEST(ClipboardSync, StopReturnsRightAfterStart) {
+  FakeClipboard board;
+  for (int i = 0; i < 200; ++i) {
+    ClipboardSync sync([&] { return board.make_watcher(); });
+    sync.start([](const std::string&) {});
+    sync.stop();
+  }
+}
+
+TEST(ClipboardSync, WithoutAClipboardTextsAreDroppedAndStopReturns) {
+  ClipboardSync sync([] { return std::unique_ptr<platform::ClipboardWatcher>(); });
+  sync.start([](const std::string&) {});
+  sync.set_text("abc");
+  sync.stop();
+  sync.stop();
+}
+
+}  // namespace
+}  // namespace tolvi
