@@ -8,9 +8,14 @@
 #include <thread>
 
 #include "platform/tray.h"
+#include "platform/win32/tray_icon.h"
+#include "tray/tray_picture.h"
 
 namespace tolvi::platform {
 namespace {
+
+using tolvi::draw_tray_picture;
+using tolvi::StatusKind;
 
 // Waits (a bounded number of turns) for a top-level window of `window_class` and `title`.
 HWND find_window(const wchar_t* window_class, const wchar_t* title) {
@@ -59,6 +64,33 @@ TEST(WindowsTrayToolkit, WindowIconAndPostedWork) {
   SendMessageW(window, WM_APP + 10, 0, WM_LBUTTONUP);
   EXPECT_TRUE(activated);
   toolkit->remove_icon();
+}
+
+TEST(WindowsTrayToolkit, IconCarriesOurPictureWithItsAlpha) {
+  for (int size : {16, 20, 32}) {
+    const std::vector<std::uint32_t> picture = draw_tray_picture(size, StatusKind::Connected);
+    HICON icon = make_tray_icon(picture, size);
+    ASSERT_NE(icon, nullptr);
+    ICONINFO info = {};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = size;
+    format.bmiHeader.biHeight = -size;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    std::vector<std::uint32_t> shown(picture.size(), 0);
+    HDC screen = GetDC(nullptr);
+    const int rows =
+        GetDIBits(screen, info.hbmColor, 0, size, shown.data(), &format, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+    EXPECT_EQ(rows, size);
+    EXPECT_EQ(shown, picture) << size;
+  }
 }
 
 TEST(WindowsTrayToolkit, PasswordDialogValidatesAndReturnsTheSavedText) {

@@ -12,6 +12,7 @@
 #include "base/secure_zero.h"
 #include "platform/text.h"
 #include "platform/tray.h"
+#include "platform/win32/tray_icon.h"
 
 namespace tolvi::platform {
 namespace {
@@ -40,37 +41,6 @@ std::wstring wide(const std::string& text) {
 }
 std::string narrow(const wchar_t* text) {
   return to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), wcslen(text)));
-}
-
-// A 32-bit top-down icon from our picture, alpha included.
-HICON make_icon(const std::vector<std::uint32_t>& pixels, int size) {
-  BITMAPV5HEADER header = {};
-  header.bV5Size = sizeof header;
-  header.bV5Width = size;
-  header.bV5Height = -size;
-  header.bV5Planes = 1;
-  header.bV5BitCount = 32;
-  header.bV5Compression = BI_BITFIELDS;
-  header.bV5RedMask = 0x00FF0000;
-  header.bV5GreenMask = 0x0000FF00;
-  header.bV5BlueMask = 0x000000FF;
-  header.bV5AlphaMask = 0xFF000000;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HBITMAP colour = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
-                                    &bits, nullptr, 0);
-  ReleaseDC(nullptr, screen);
-  if (!colour) return nullptr;
-  std::memcpy(bits, pixels.data(), pixels.size() * sizeof(std::uint32_t));
-  HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
-  ICONINFO info = {};
-  info.fIcon = TRUE;
-  info.hbmMask = mask;
-  info.hbmColor = colour;
-  HICON icon = CreateIconIndirect(&info);
-  DeleteObject(mask);
-  DeleteObject(colour);
-  return icon;
 }
 
 UINT message_box_style(MessageIcon icon, MessageButtons buttons) {
@@ -337,7 +307,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     const int metric = GetSystemMetrics(SM_CXSMICON);
     const int size = metric > kMinIconSize ? metric : kMinIconSize;
     if (icon_) DestroyIcon(icon_);
-    icon_ = make_icon(picture_(size), size);
+    icon_ = make_tray_icon(picture_(size), size);
     record_.hIcon = icon_;
     const std::u16string tip = to_utf16(tip_);
     const std::size_t units = tip.size() < kMaxTipUnits ? tip.size() : kMaxTipUnits;
