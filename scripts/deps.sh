@@ -18,6 +18,8 @@ packages=(
   libsystemd-dev
   # tolvi-viewer: the window, its texts and their font
   libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
+  # the tray application: GTK 3 and StatusNotifierItem icons
+  libgtk-3-dev libayatana-appindicator3-dev
   # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
@@ -25,10 +27,10 @@ packages=(
   ffmpeg
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
-  # the other X program of the clipboard tests and benchmark
-  xclip
-  # the viewer's tests: pointer and keys into its window
-  xdotool
+  # the other X program of the clipboard tests and benchmark; an XEmbed tray host for the
+  # private desktop and the tray tests, which drive it (gdbus asks the StatusNotifierItem for
+  # its icon and menu); xdotool drives the viewer's and the tray's windows
+  xclip trayer xdotool libglib2.0-bin
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# `make run`: starts the host from the build folder $1 on the current X display, or on a
-# private virtual desktop (Xvfb) when there is none, and prints how to connect.
+# `make run`: starts the tray application (which runs the host) from the build folder $1 on the
+# current X display, or on a private virtual desktop (Xvfb) with a tray host when there is
+# none, and prints how to connect.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 host="$build/src/app/tolvi-host"
@@ -41,7 +42,18 @@ MODES
     xclock -update 1 -geometry 400x400+760+340 >/dev/null 2>&1 &
     pids+=($!)
   fi
-  echo "Private desktop: DISPLAY=$DISPLAY (1920x1080)"
+  # A system tray in the top right corner for the icon (XEmbed: without a session bus there is
+  # no StatusNotifierItem watcher, so the tray application uses this one).
+  if command -v trayer >/dev/null; then
+    env -u DBUS_SESSION_BUS_ADDRESS trayer --edge top --align right --widthtype request \
+      --height 32 --transparent false >/dev/null 2>&1 &
+    pids+=($!)
+    unset DBUS_SESSION_BUS_ADDRESS
+  else
+    echo "note: trayer is missing (scripts/deps.sh installs it): the tray icon has no tray"
+  fi
+  echo "Private desktop: DISPLAY=$DISPLAY (1920x1080); the tray icon is in its top right corner"
+  echo "(see it with a VNC viewer on that display, or through tolvi-client --snapshot)."
 fi
 
 password=$("$host" --show-password 2>/dev/null | tail -n 1)
@@ -59,6 +71,7 @@ or, for a few seconds of video, its figures and a picture of the desktop:
   $client 127.0.0.1:$port --password '$password' --stream 1920 1080 60 --seconds 5 --snapshot desktop.png
 or, switching this desktop to fit a 1280x800 view until the client leaves:
   $client 127.0.0.1:$port --password '$password' --stream 1280 800 60 --match --hold 30
-Stop with Ctrl+C.
+The tray icon's menu has the addresses, the password commands and Quit Tolvi Host.
+Stop with Ctrl+C or the menu's Quit Tolvi Host.
 MSG
-"$host" --agent
+"$host"

@@ -27,7 +27,7 @@ case $action in
   start)
     stop
     ready=$(mktemp)
-    setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$ready" \
+    setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -noreset -nolisten tcp 3>"$ready" \
       </dev/null >/dev/null 2>&1 &
     echo $! >"$pid_file"
     for _ in $(seq 100); do

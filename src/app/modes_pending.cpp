@@ -18,9 +18,5 @@ int run_drive_mapping_diagnostic() {
 }
 int install_host(bool) { return mode_not_available("installation (--install)"); }
 int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
-int change_password_with_dialog() {
-  return mode_not_available("the password dialog (--password-dialog)");
-}
-int run_tray_application() { return mode_not_available("the tray application"); }
 
 }  // namespace tolvi

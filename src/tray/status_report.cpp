@@ -34,6 +34,19 @@ std::string error_status() {
   return error_text;
 }
 
+StatusSnapshot status_snapshot() {
+  std::lock_guard<std::mutex> guard(status_mutex);
+  return {client_text, error_text};
+}
+
+bool store_status(const StatusSnapshot& status) {
+  std::lock_guard<std::mutex> guard(status_mutex);
+  const bool changed = status.client != client_text || status.error != error_text;
+  client_text = status.client;
+  error_text = status.error;
+  return changed;
+}
+
 void set_status_listener(std::function<void()> listener) { status_listener = std::move(listener); }
 
 }  // namespace tolvi

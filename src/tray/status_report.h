@@ -2,6 +2,8 @@
 #include <functional>
 #include <string>
 
+#include "tray/tray_status.h"
+
 namespace tolvi {
 
 // The status the tray shows, kept in memory; the listener, if any, is told of each change.
@@ -17,6 +19,11 @@ void report_error_status(const std::string& text);
 // The in-memory status.
 std::string client_status();
 std::string error_status();
+
+// Both strings, copied together under the status lock.
+StatusSnapshot status_snapshot();
+// Replaces both strings (the tray's poll of the agent's status); true when either changed.
+bool store_status(const StatusSnapshot& status);
 
 // Called (on the reporting thread, outside the status lock) after an in-memory change; the
 // tray window sets it once, before any server thread starts.

@@ -29,7 +29,11 @@ class CliTest : public ::testing::Test {
   // `wrapper` runs in front of the program (e.g. a private X server for it).
   Result run(const std::string& args, const std::string& wrapper = "") {
     const fs::path out = home / "out.txt";
-    const std::string command = wrapper + " env XDG_CONFIG_HOME='" + (home / "config").string() +
+    // No desktop unless the wrapper gives one: a case that reaches the tray application finds
+    // none and says so.
+    const std::string environment =
+        wrapper.empty() ? "env -u DISPLAY -u WAYLAND_DISPLAY" : wrapper + " env";
+    const std::string command = environment + " XDG_CONFIG_HOME='" + (home / "config").string() +
                                 "' XDG_STATE_HOME='" + (home / "state").string() + "' '" +
                                 TOLVI_HOST_PATH + "' " + args + " >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());
@@ -88,8 +92,8 @@ TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
   } cases[] = {{"--install --uninstall", "(--install)"},
                {"--agent --service", "(--service)"},
                {"--uninstall --quiet", "(--uninstall)"},
-               {"--unknown", "tray application"},
-               {"", "tray application"}};
+               {"--unknown", "tray: no desktop"},
+               {"", "tray: no desktop"}};
   for (const auto& c : cases) {
     const Result r = run(c.args);
     EXPECT_NE(r.output.find(c.chosen), std::string::npos) << c.args << ": " << r.output;
@@ -133,7 +137,7 @@ TEST_F(CliTest, OneShotCommandsLogToTheUserFolder) {
 // says which step fails when there is no desktop.
 TEST_F(CliTest, SelftestMediaReportsEachStep) {
   const Result with_desktop =
-      run("--selftest-media", "xvfb-run -a -s '-screen 0 640x480x24 -nolisten tcp'");
+      run("--selftest-media", std::string("bash '") + TOLVI_WITH_XVFB + "'");
   EXPECT_EQ(with_desktop.exit_code, 0) << with_desktop.output;
   EXPECT_NE(with_desktop.output.find("frame          ok: 640x480"), std::string::npos)
       << with_desktop.output;

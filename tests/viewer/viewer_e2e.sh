@@ -203,7 +203,7 @@ case "$case_name" in
     DISPLAY=$host_display xsetroot -solid '#204060'
     DISPLAY=$viewer_display xdotool mousemove --window "$window" 300 200 mousemove_relative 5 5
     want=$(DISPLAY=$host_display "$cursor_probe")
-    for _ in $(seq 100); do
+    for _ in $(seq 400); do
       seen=$(DISPLAY=$viewer_display "$cursor_probe")
       [ "$seen" = "$want" ] && break
       sleep 0.05

@@ -1,0 +1,90 @@
+// The tray application (no option) and the "--password-dialog" command.
+#include <memory>
+
+#include "app/default_host_environment.h"
+#include "app/modes.h"
+#include "base/log.h"
+#include "base/thread_start.h"
+#include "core/host_server.h"
+#include "display/display_controller.h"
+#include "platform/process.h"
+#include "platform/random.h"
+#include "platform/tray.h"
+#include "settings/settings_store.h"
+#include "tray/password_rules.h"
+#include "tray/tray_application.h"
+
+namespace tolvi {
+namespace {
+
+constexpr char kNoDesktop[] = "tray: no desktop to show the icon on (is DISPLAY set?)";
+
+std::string new_secure_password() { return generate_secure_password(random_bytes); }
+
+// The host of a per-user tray: on a thread of its own for the life of the process. When it
+// cannot start it has reported why, and the icon shows it.
+void start_host_server(std::shared_ptr<HostEnvironment> environment) {
+  start_thread([environment = std::move(environment)] {
+    HostServerOptions options;
+    options.environment = environment;
+    options.prepare_process = platform::prepare_host_process;
+    HostServer server{std::move(options)};
+    if (server.start()) server.accept_loop();
+  }).detach();
+}
+
+}  // namespace
+
+int run_tray_application() {
+  std::unique_ptr<platform::TrayToolkit> toolkit = platform::make_tray_toolkit();
+  if (!toolkit) {
+    log_message("%s", kNoDesktop);
+    return 1;
+  }
+  if (!platform::claim_tray_instance()) {
+    toolkit->message_box(kAlreadyRunning, kProductTitle, platform::MessageIcon::Information,
+                         platform::MessageButtons::Ok);
+    return 0;
+  }
+  log_message("Tolvi Host starting (x64)");
+  SettingsStore& settings = default_settings();
+  const bool service_mode = settings.is_installed() && platform::is_service_installed();
+  std::shared_ptr<HostEnvironment> environment;
+  if (!service_mode) {
+    settings.load_password();  // made now, before any client can connect
+    environment = make_default_host_environment();
+  }
+
+  TrayCommandContext commands;
+  commands.toolkit = toolkit.get();
+  commands.settings = &settings;
+  commands.service_mode = service_mode;
+  commands.run_elevated = platform::run_elevated;
+  // The process-wide controller: it knows every mode and scaling change this process made.
+  commands.restore_display = [] { display_controller.restore(); };
+  commands.log_file_path = log_file_path;
+  commands.machine_log_file_path = machine_log_file_path;
+  commands.quit = [toolkit = toolkit.get()] { toolkit->quit(); };
+  commands.generate_password = new_secure_password;
+  toolkit->on_session_end(commands.restore_display);
+  TrayApplication tray(commands, platform::is_service_running, platform::local_ipv4_addresses);
+  tray.start();
+  if (!service_mode) start_host_server(environment);
+
+  toolkit->run();
+  commands.restore_display();
+  toolkit->remove_icon();
+  // The host server's threads are detached: end here rather than run exit handlers under them.
+  platform::exit_process(0);
+}
+
+int change_password_with_dialog() {
+  std::unique_ptr<platform::TrayToolkit> toolkit = platform::make_tray_toolkit();
+  if (!toolkit) {
+    log_message("%s", kNoDesktop);
+    return 1;
+  }
+  return change_password_with_form(*toolkit, default_settings(), new_secure_password) ? 0 : 1;
+}
+
+}  // namespace tolvi

@@ -1,0 +1,63 @@
+// What the tray needs from the system beside its toolkit: the single-instance claim, the local
+// addresses and the service's state.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/tray.h"
+
+namespace tolvi::platform {
+namespace {
+
+constexpr char kInstanceLockName[] = "tolvi-host-tray.lock";
+
+std::filesystem::path instance_lock_path() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime) return std::filesystem::path(runtime) / kInstanceLockName;
+  // Without a runtime folder: one lock per user in the shared temporary folder.
+  return std::filesystem::temp_directory_path() /
+         (std::to_string(static_cast<long>(getuid())) + "-" + kInstanceLockName);
+}
+
+}  // namespace
+
+bool claim_tray_instance() {
+  // The descriptor stays open (and the lock held) until the process ends.
+  const int fd = open(instance_lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return true;  // no lock to take: better two icons than none
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> local_ipv4_addresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return addresses;
+  for (const ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+    if (!(a->ifa_flags & IFF_UP) || !(a->ifa_flags & IFF_RUNNING)) continue;
+    if (a->ifa_flags & IFF_LOOPBACK) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) addresses.emplace_back(text);
+  }
+  freeifaddrs(list);
+  return addresses;
+}
+
+// The Linux build has no system service: the tray always runs the host itself.
+bool is_service_installed() { return false; }
+bool is_service_running() { return false; }
+
+}  // namespace tolvi::platform

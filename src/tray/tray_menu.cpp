@@ -1,0 +1,175 @@
+#include "tray/tray_menu.h"
+
+#include "base/log.h"
+#include "base/secure_zero.h"
+#include "tray/password_rules.h"
+
+namespace tolvi {
+namespace {
+
+using platform::MessageAnswer;
+using platform::MessageButtons;
+using platform::MessageIcon;
+using platform::TrayMenuEntry;
+using Kind = TrayMenuEntry::Kind;
+
+constexpr char kAddressIndent[] = "    ";
+constexpr char kElevatedPasswordRefused[] =
+    "Changing the password needs administrator permission. Choose Set Password again and click "
+    "Yes in the Windows prompt.";
+constexpr char kRemoveServiceQuestion[] =
+    "Remove the Tolvi Host service? Tolvi will stop working at the sign-in screen.";
+constexpr char kElevatedRemoveRefused[] =
+    "Removing the service needs administrator permission. Choose Remove Service again and click "
+    "Yes in the Windows prompt, or remove Tolvi Host in Settings > Apps > Installed apps.";
+constexpr char kPasswordTitle[] = "Tolvi Host password";
+constexpr char kAboutTitle[] = "About Tolvi Host";
+constexpr char kWebSiteHost[] = "tolvi.teaspoonforge.example";
+constexpr char kRightsNotice[] = "Copyright \u00A9 Teaspoon Forge. All rights reserved.";
+
+TrayMenuEntry label(std::string text) { return {Kind::Label, 0, std::move(text), false, false}; }
+TrayMenuEntry separator() { return {Kind::Separator, 0, {}, false, false}; }
+TrayMenuEntry command(int id, std::string text) {
+  return {Kind::Command, id, std::move(text), false, false};
+}
+TrayMenuEntry check(int id, std::string text, bool on) {
+  return {Kind::Command, id, std::move(text), on, true};
+}
+
+// The password as the settings store has it, wiped when the command is done with it.
+struct PasswordText {
+  std::string text;
+  ~PasswordText() { secure_zero(text.data(), text.size()); }
+};
+
+}  // namespace
+
+std::vector<TrayMenuEntry> build_tray_menu(const TrayMenuState& state) {
+  std::vector<TrayMenuEntry> menu;
+  menu.push_back(label("Tolvi Host \u2014 port " + std::to_string(state.port)));
+  for (const std::string& address : state.addresses)
+    menu.push_back(label(kAddressIndent + address));
+  menu.push_back(label(menu_status_line(state.status)));
+  menu.push_back(label(state.service_mode ? "Running as a service (works at sign-in)"
+                                          : "Running for this user only"));
+  menu.push_back(separator());
+  menu.push_back(command(kCommandCopyPassword, "Copy Password"));
+  menu.push_back(command(kCommandShowPassword, "Show Password"));
+  menu.push_back(command(kCommandSetPassword, "Set Password\u2026"));
+  menu.push_back(separator());
+  menu.push_back(
+      check(kCommandMatchResolution, "Match client resolution", state.allow_resolution_change));
+  if (!state.service_mode) {
+    menu.push_back(check(kCommandStartAtLogin, "Start at login", state.start_at_login));
+  }
+  menu.push_back(command(kCommandOpenLog, "Open Log"));
+  menu.push_back(separator());
+  if (state.service_mode) {
+    menu.push_back(command(kCommandRemoveService, "Remove Service\u2026"));
+  } else {
+    menu.push_back(
+        command(kCommandInstallService, "Install as Service (works at sign-in screen)\u2026"));
+  }
+  menu.push_back(command(kCommandAbout, "About Tolvi Host\u2026"));
+  menu.push_back(command(kCommandQuit, state.service_mode ? "Hide Tray Icon" : "Quit Tolvi Host"));
+  return menu;
+}
+
+std::string about_text() {
+  return std::string("Tolvi Host\nVersion ") + kVersion +
+         "\n\nLets you reach this PC from Tolvi on your iPhone, iPad or Mac.\n\n"
+         "Developer: Teaspoon Forge\nWebsite: " +
+         kWebSiteHost + "\n\n" + kRightsNotice + "\n\nOpen the Tolvi website?";
+}
+
+bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& settings,
+                               const std::function<std::string()>& generate_password) {
+  platform::PasswordFormLogic logic;
+  logic.check = [](const std::string& first, const std::string& second) {
+    return password_entry_problem(first, second);
+  };
+  logic.generate = generate_password;
+  std::optional<std::string> text = toolkit.password_form(logic);
+  if (!text) return false;
+  const bool saved = settings.save_password(*text);
+  secure_zero(text->data(), text->size());
+  if (saved) {
+    log_message("%s", kPasswordSavedLog);
+    return true;
+  }
+  toolkit.message_box(kPasswordNotSaved, kProductTitle, MessageIcon::Error, MessageButtons::Ok);
+  return false;
+}
+
+void run_tray_command(const TrayCommandContext& context, int command) {
+  platform::TrayToolkit& toolkit = *context.toolkit;
+  SettingsStore& settings = *context.settings;
+  switch (command) {
+    case kCommandCopyPassword: {
+      PasswordText password{settings.load_password()};
+      toolkit.copy_to_clipboard(password.text);
+      break;
+    }
+    case kCommandShowPassword: {
+      PasswordText password{settings.load_password()};
+      toolkit.message_box(password.text, kPasswordTitle, MessageIcon::Information,
+                          MessageButtons::Ok);
+      break;
+    }
+    case kCommandSetPassword:
+      // An installed host keeps its password machine-wide: only an elevated copy may change it.
+      if (context.service_mode || settings.is_installed()) {
+        if (!context.run_elevated("--password-dialog", false)) {
+          toolkit.message_box(kElevatedPasswordRefused, kProductTitle, MessageIcon::Warning,
+                              MessageButtons::Ok);
+        }
+      } else {
+        change_password_with_form(toolkit, settings, context.generate_password);
+      }
+      break;
+    case kCommandMatchResolution:
+      if (context.service_mode) {
+        context.run_elevated(settings.allow_resolution_change() ? "--set-match 0" : "--set-match 1",
+                             true);
+      } else {
+        settings.set_allow_resolution_change(!settings.allow_resolution_change());
+      }
+      break;
+    case kCommandStartAtLogin:
+      settings.set_start_at_login(!settings.start_at_login());
+      break;
+    case kCommandOpenLog: {
+      const std::filesystem::path path =
+          context.service_mode ? context.machine_log_file_path() : context.log_file_path();
+      toolkit.open_with_default_application(path.string());
+      break;
+    }
+    case kCommandQuit:
+      context.restore_display();
+      toolkit.remove_icon();
+      context.quit();
+      break;
+    case kCommandInstallService:
+      context.restore_display();
+      context.run_elevated("--install", false);
+      break;
+    case kCommandRemoveService:
+      if (toolkit.message_box(kRemoveServiceQuestion, kProductTitle, MessageIcon::Question,
+                              MessageButtons::OkCancel) == MessageAnswer::Ok &&
+          !context.run_elevated("--uninstall", false)) {
+        toolkit.message_box(kElevatedRemoveRefused, kProductTitle, MessageIcon::Warning,
+                            MessageButtons::Ok);
+      }
+      break;
+    case kCommandAbout:
+      if (toolkit.message_box(about_text(), kAboutTitle, MessageIcon::Information,
+                              MessageButtons::YesNo) == MessageAnswer::Yes) {
+        toolkit.open_with_default_application(kProductWebPage);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace tolvi

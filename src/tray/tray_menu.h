@@ -1,0 +1,70 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/tray.h"
+#include "settings/settings_store.h"
+#include "tray/tray_status.h"
+
+namespace tolvi {
+
+// The menu's command identifiers.
+enum TrayCommand : int {
+  kCommandNone = 0,
+  kCommandCopyPassword = 1,
+  kCommandShowPassword = 2,
+  kCommandSetPassword = 3,
+  kCommandMatchResolution = 4,
+  kCommandStartAtLogin = 5,
+  kCommandOpenLog = 6,
+  kCommandQuit = 7,
+  kCommandInstallService = 8,
+  kCommandRemoveService = 9,
+  kCommandAbout = 10,
+};
+
+constexpr char kProductTitle[] = "Tolvi Host";
+constexpr char kVersion[] = "1.0 (6)";
+constexpr char kProductWebPage[] = "https://tolvi.teaspoonforge.example/tolvi.html";
+constexpr char kPasswordSavedLog[] = "password changed";
+constexpr char kPasswordNotSaved[] = "The password couldn't be saved. Nothing was changed.";
+
+// What the menu shows; read once, when the menu is opened.
+struct TrayMenuState {
+  std::uint16_t port = 0;
+  std::vector<std::string> addresses;
+  StatusSnapshot status;
+  bool service_mode = false;
+  bool allow_resolution_change = false;
+  bool start_at_login = false;
+};
+
+std::vector<platform::TrayMenuEntry> build_tray_menu(const TrayMenuState& state);
+
+std::string about_text();
+
+// Everything the commands reach outside the settings store, so that they run in tests.
+struct TrayCommandContext {
+  platform::TrayToolkit* toolkit = nullptr;
+  SettingsStore* settings = nullptr;
+  bool service_mode = false;
+  std::function<bool(const std::string& arguments, bool wait)> run_elevated;
+  std::function<void()> restore_display;
+  std::function<std::filesystem::path()> log_file_path;
+  std::function<std::filesystem::path()> machine_log_file_path;
+  std::function<void()> quit;                      // ends the tray application
+  std::function<std::string()> generate_password;  // for the password form
+};
+
+// Carries out one menu command (0 does nothing).
+void run_tray_command(const TrayCommandContext& context, int command);
+
+// The password form, then the save: true when a new password was saved. A failed save is
+// shown to the user. Shared by "Set Password…" and the "--password-dialog" command.
+bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& settings,
+                               const std::function<std::string()>& generate_password);
+
+}  // namespace tolvi
