@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/session_shared_folder.h"
 #include "app/status_observers.h"
 #include "base/log.h"
 #include "core/connection.h"
@@ -12,6 +13,7 @@
 #include "platform/capture.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "platform/folder_mount.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
 #include "settings/settings_store.h"
@@ -29,14 +31,17 @@ std::unique_ptr<platform::KeepAwake> make_keep_awake() {
 
 class DefaultHostEnvironment : public HostEnvironment {
  public:
+  // A folder mount that a host killed earlier left behind is removed before anything mounts.
+  DefaultHostEnvironment() { platform::clean_stale_folder_mounts(); }
+
   bool load_identity_key(std::uint8_t key[32]) override {
     return default_settings().load_identity_key(key);
   }
   std::string load_password() override { return default_settings().load_password(); }
   std::string computer_name() override { return platform::computer_name(); }
 
-  std::unique_ptr<SharedFolder> make_shared_folder(Session&) override {
-    return std::make_unique<PlaceholderSharedFolder>();
+  std::unique_ptr<SharedFolder> make_shared_folder(Session& session) override {
+    return make_session_shared_folder(session.connection());
   }
   std::unique_ptr<InputInjector> make_input_injector() override {
     return std::make_unique<PlaceholderInputInjector>();
