@@ -18,6 +18,7 @@ class ConnectionFolderLink : public FolderLink {
     connection_.send_bulk(type, payload.data(), payload.size());
   }
   void wait_bulk_below(std::uint64_t limit) override { connection_.wait_bulk_below(limit); }
+  bool closed() const override { return connection_.closed(); }
 
  private:
   Connection& connection_;

@@ -106,6 +106,9 @@ void ForwardedSharedFolder::accept_loop() {
   for (;;) {
     platform::Socket socket = platform::accept_connection(listener_);
     if (!socket.valid()) return;
+    // With the client gone nobody would answer: the local program learns it at once (the
+    // mount's own clean-up at session end would otherwise wait for its time-outs).
+    if (link_.closed()) continue;
     socket.set_no_delay(true);
     auto sock = std::make_shared<Sock>();
     sock->socket = std::move(socket);
@@ -132,6 +135,10 @@ void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock)
     const long got = sock->socket.receive_some(buffer.data() + kIdBytes, kFolderReadBytes);
     if (got <= 0) break;
     link_.wait_bulk_below(kFolderBulkWaitBytes);
+    if (link_.closed()) {
+      sock->socket.interrupt();
+      break;
+    }
     link_.send_bulk(code(MessageType::FolderData),
                     std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + kIdBytes + got));
   }

@@ -15,6 +15,8 @@ class FolderLink {
   virtual void send_bulk(std::uint8_t type, const std::vector<std::uint8_t>& payload) = 0;
   // Blocks until the bulk queue holds at most `limit` bytes or the connection is closed.
   virtual void wait_bulk_below(std::uint64_t limit) = 0;
+  // True once the connection to the client has ended: nothing sent arrives any more.
+  virtual bool closed() const = 0;
 };
 
 }  // namespace tolvi

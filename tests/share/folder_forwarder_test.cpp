@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -33,6 +34,8 @@ class RecordingLink : public FolderLink {
     add({true, type, payload});
   }
   void wait_bulk_below(std::uint64_t) override {}
+  bool closed() const override { return closed_; }
+  std::atomic<bool> closed_{false};
 
   // The first message (from index `from` on) that satisfies `match`, waiting up to 10 s.
   template <typename Match>
@@ -294,6 +297,24 @@ TEST_F(ForwarderTest, ClientDataBeyondTheBoundClosesOnlyThatConnection) {
   folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
   EXPECT_EQ(read_to_end(reading), "still here");
   folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, AfterTheClientIsGoneLocalProgramsAreNotLeftWaiting) {
+  auto folder = sharing();
+  platform::Socket open = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  link.closed_ = true;
+  // A request on a connection opened before: it ends instead of waiting for an answer.
+  const std::string request = "GET / HTTP/1.1\r\n\r\n";
+  const platform::SendPart part{request.data(), request.size()};
+  ASSERT_TRUE(open.send_all(&part, 1));
+  EXPECT_EQ(read_to_end(open), "");
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderClose, 1));
+  // A new connection is not announced and ends at once.
+  platform::Socket late = connect(*folder);
+  EXPECT_EQ(read_to_end(late), "");
+  folder->stop_shared_folder();
+  EXPECT_FALSE(link.has_type(MessageType::FolderOpen, 2));
 }
 
 TEST_F(ForwarderTest, StoppingWithOpenConnectionsJoinsEveryThread) {

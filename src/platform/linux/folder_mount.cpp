@@ -26,6 +26,8 @@ constexpr char kDavfsConfig[] =
     "ask_auth 0\n"
     "use_locks 0\n"
     "delay_upload 0\n"
+    // Directory listings fail with EINVAL on recent kernels (6.16 on) with smaller buffers.
+    "buf_size 64\n"
     "dir_refresh 1\n"
     "file_refresh 1\n";
 constexpr char kLoopbackUrl[] = "http://127.0.0.1:";
@@ -61,9 +63,11 @@ std::string encode_segment(const std::string& text) {
   return out;
 }
 
-std::string share_path(const FolderMountRequest& request) {
-  return std::to_string(request.port) + "/" + request.token + "/" + encode_segment(request.label) +
-         "/";
+// PORT/TOKEN/LABEL/ with the label percent-encoded for a URI (GIO), or as it is for davfs2,
+// which encodes the path itself.
+std::string share_path(const FolderMountRequest& request, bool encode) {
+  return std::to_string(request.port) + "/" + request.token + "/" +
+         (encode ? encode_segment(request.label) : request.label) + "/";
 }
 
 // A directory entry that may never be a mount point's name.
@@ -159,7 +163,7 @@ class LinuxFolderMounter : public FolderMounter {
     std::ostringstream options;
     options << "uid=" << owner.uid << ",gid=" << owner.gid << ",conf=" << config
             << (request.read_only ? ",ro" : ",rw");
-    const std::string url = kLoopbackUrl + share_path(request);
+    const std::string url = kLoopbackUrl + share_path(request, false);
     std::string output;
     int code = 0;
     if (!run_command({program, url, point, "-o", options.str()}, nullptr, kMountTimeoutMs, output,
@@ -183,7 +187,7 @@ class LinuxFolderMounter : public FolderMounter {
   FolderMountResult mount_gio(const std::string& program, const FolderMountRequest& request) {
     CommandUser user;
     if (!console_user(user)) return {FolderMountOutcome::NoUser, {}, {}};
-    const std::string url = "dav://127.0.0.1:" + share_path(request);
+    const std::string url = "dav://127.0.0.1:" + share_path(request, true);
     std::string output;
     int code = 0;
     if (!run_command({program, "mount", url}, &user, kMountTimeoutMs, output, code)) {
