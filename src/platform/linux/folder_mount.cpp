@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "base/log.h"
 #include "platform/folder_mount.h"
+#include "platform/net.h"
 #include "user_command.h"
 
 namespace tolvi::platform {
@@ -243,7 +246,15 @@ void clean_stale_folder_mounts() {
   std::string source, target, rest;
   while (mounts >> source >> target && std::getline(mounts, rest)) {
     const std::string point = unescape_mount_field(target);
-    if (point.rfind(root, 0) == 0 && source.rfind(kLoopbackUrl, 0) == 0) stale.push_back(point);
+    if (point.rfind(root, 0) != 0 || source.rfind(kLoopbackUrl, 0) != 0) continue;
+    // Another host on this machine may be serving it: only a mount whose tunnel port no
+    // longer answers was left behind.
+    const std::string after = source.substr(std::strlen(kLoopbackUrl));
+    const long port = std::strtol(after.c_str(), nullptr, 10);
+    if (port > 0 && port <= 65535 && connect_to("127.0.0.1", static_cast<std::uint16_t>(port)).valid()) {
+      continue;
+    }
+    stale.push_back(point);
   }
   for (const std::string& point : stale) {
     std::string output;
