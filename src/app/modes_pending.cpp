@@ -16,9 +16,6 @@ int run_scaling_command() {
   return mode_not_available("display scaling (--get-scale, --set-scale)");
 }
 int run_service() { return mode_not_available("the service (--service)"); }
-int run_drive_mapping_diagnostic() {
-  return mode_not_available("the drive-mapping diagnostic (--test-run-as-user)");
-}
 int install_host(bool) { return mode_not_available("installation (--install)"); }
 int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
 int change_password_with_dialog() {

@@ -1,5 +1,6 @@
 #include "app/session_shared_folder.h"
 
+#include "app/modes.h"
 #include "platform/folder_mount.h"
 #include "share/folder_forwarder.h"
 #include "share/folder_link.h"
@@ -47,5 +48,8 @@ class SessionSharedFolder : public SharedFolder {
 std::unique_ptr<SharedFolder> make_session_shared_folder(Connection& connection) {
   return std::make_unique<SessionSharedFolder>(connection);
 }
+
+// --test-run-as-user: what a mapping would run as, and what it would see.
+int run_drive_mapping_diagnostic() { return platform::test_run_as_user(); }
 
 }  // namespace tolvi

@@ -45,6 +45,11 @@ class FolderMounter {
 
 std::unique_ptr<FolderMounter> make_folder_mounter();
 
+// The `--test-run-as-user` diagnostic: runs, as the user a mount would be made for, a command
+// that names that user and lists the network mounts, and logs "test-run-as-user: system=%d
+// started=%d exit=%lu" with the output. 0 when the command started, else 1.
+int test_run_as_user();
+
 // Once at host start: removes mounts that a host process which did not end properly left.
 void clean_stale_folder_mounts();
 

@@ -238,6 +238,18 @@ std::unique_ptr<FolderMounter> make_folder_mounter() {
   return std::make_unique<LinuxFolderMounter>();
 }
 
+int test_run_as_user() {
+  CommandUser user;
+  const bool have_user = console_user(user);
+  std::string output;
+  int code = 0;
+  const bool started = have_user && run_command({"sh", "-c", "id -un; mount -t fuse"}, &user,
+                                                kMountTimeoutMs, output, code);
+  log_message("test-run-as-user: system=%d started=%d exit=%lu\n%s", geteuid() == 0 ? 1 : 0,
+              started ? 1 : 0, started ? static_cast<unsigned long>(code) : 0ul, output.c_str());
+  return started ? 0 : 1;
+}
+
 void clean_stale_folder_mounts() {
   if (geteuid() != 0) return;
   std::ifstream mounts("/proc/self/mounts");

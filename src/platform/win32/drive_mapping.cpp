@@ -237,6 +237,16 @@ std::u16string webdav_share_path(unsigned port, const std::string& token,
 
 std::unique_ptr<FolderMounter> make_folder_mounter() { return std::make_unique<DriveMapper>(); }
 
+int test_run_as_user() {
+  std::string output;
+  DWORD code = 0;
+  const bool started =
+      run_as_console_user(L"cmd.exe /c whoami & net use", output, code, kCommandTimeoutMs);
+  log_message("test-run-as-user: system=%d started=%d exit=%lu\n%s", is_local_system() ? 1 : 0,
+              started ? 1 : 0, started ? static_cast<unsigned long>(code) : 0ul, output.c_str());
+  return started ? 0 : 1;
+}
+
 // `net use /persistent:no` drives do not outlive the signed-in user's logon; nothing to clean.
 void clean_stale_folder_mounts() {}
 
