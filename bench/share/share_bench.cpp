@@ -67,7 +67,8 @@ void local_program(std::uint16_t port, std::uint64_t bytes) {
   platform::Socket s = platform::connect_to("127.0.0.1", port);
   std::vector<std::uint8_t> block(kWriteBytes, 0x5a);
   for (std::uint64_t sent = 0; sent < bytes;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), bytes - sent));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), bytes - sent));
     const platform::SendPart part{block.data(), n};
     if (!s.send_all(&part, 1)) return;
     sent += n;

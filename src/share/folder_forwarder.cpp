@@ -30,11 +30,11 @@ void ForwardedSharedFolder::handle_folder_share(const std::vector<std::uint8_t>&
   if (!message) return;
   // One mapping job at a time: the receive thread waits for the one before.
   if (mapping_thread_.joinable()) mapping_thread_.join();
-  mapping_thread_ = start_thread([this, read_only = message->read_only,
-                                  token = std::move(message->token),
-                                  name = std::move(message->name)]() mutable {
-    mapping_job(read_only, std::move(token), std::move(name));
-  });
+  mapping_thread_ =
+      start_thread([this, read_only = message->read_only, token = std::move(message->token),
+                    name = std::move(message->name)]() mutable {
+        mapping_job(read_only, std::move(token), std::move(name));
+      });
 }
 
 void ForwardedSharedFolder::wait_for_mapping() {
@@ -157,9 +157,8 @@ void ForwardedSharedFolder::writer(std::shared_ptr<Sock> sock) {
     std::vector<std::uint8_t> chunk;
     {
       std::unique_lock<std::mutex> guard(sock->lock);
-      sock->wake.wait(guard, [&] {
-        return !sock->pending.empty() || sock->peer_closed || sock->local_closed;
-      });
+      sock->wake.wait(
+          guard, [&] { return !sock->pending.empty() || sock->peer_closed || sock->local_closed; });
       if (sock->pending.empty()) {
         // Everything the client sent before its FolderClose is written; the local program now
         // sees the end of the response.

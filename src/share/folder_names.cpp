@@ -99,7 +99,8 @@ std::string folder_label(std::string_view name) {
       continue;
     }
     const char c = decoded[i];
-    if (length == 1 && (c == '"' || c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)) {
+    if (length == 1 &&
+        (c == '"' || c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)) {
       label.push_back(kReplacement);
     } else {
       label.append(decoded, i, length);

@@ -155,8 +155,8 @@ class ForwarderTest : public ::testing::Test {
  protected:
   void SetUp() override { platform::net_startup(); }
   std::unique_ptr<ForwardedSharedFolder> make(std::size_t pending_limit = kFolderPendingLimit) {
-    return std::make_unique<ForwardedSharedFolder>(
-        link, std::make_unique<ScriptedMounter>(script), pending_limit);
+    return std::make_unique<ForwardedSharedFolder>(link, std::make_unique<ScriptedMounter>(script),
+                                                   pending_limit);
   }
   // Shares "Photos" and waits for the mount; the folder then listens.
   std::unique_ptr<ForwardedSharedFolder> sharing(std::size_t limit = kFolderPendingLimit) {
@@ -181,7 +181,8 @@ TEST_F(ForwarderTest, MappingOutcomesAndTheirStatusTexts) {
     std::string text;
   };
   const Case cases[] = {
-      {platform::FolderMountOutcome::Mounted, false, 1, "\u201CMy Photos\u201D is at /m/My Photos on this PC."},
+      {platform::FolderMountOutcome::Mounted, false, 1,
+       "\u201CMy Photos\u201D is at /m/My Photos on this PC."},
       {platform::FolderMountOutcome::Mounted, true, 1,
        "\u201CMy Photos\u201D is at /m/My Photos on this PC (read-only)."},
       {platform::FolderMountOutcome::NoUser, false, 0, "no user"},
@@ -201,7 +202,8 @@ TEST_F(ForwarderTest, MappingOutcomesAndTheirStatusTexts) {
     EXPECT_EQ(sent[0].payload[0], c.success);
     EXPECT_EQ(text_of(sent[0], 1), c.text);
     folder.stop_shared_folder();
-    const std::string mount = std::string("mount 0a My Photos ") + (c.read_only ? "ro" : "rw") + " port";
+    const std::string mount =
+        std::string("mount 0a My Photos ") + (c.read_only ? "ro" : "rw") + " port";
     std::vector<std::string> expected{mount};
     if (c.success) expected.push_back("unmount");  // at session end, only what was mounted
     EXPECT_EQ(case_script.calls, expected);
@@ -221,7 +223,7 @@ TEST_F(ForwarderTest, ReshareUnmapsFirstKeepsThePortAndEmptyNameOnlyUnmaps) {
   folder->handle_folder_share({1, 2});
   folder->wait_for_mapping();
   EXPECT_EQ(script.calls, (std::vector<std::string>{"mount ab12 Photos rw port", "unmount",
-                                                     "mount cd Docs ro port", "unmount"}));
+                                                    "mount cd Docs ro port", "unmount"}));
   const std::vector<Sent> sent = link.sent();
   ASSERT_EQ(sent.size(), 2u);  // two successes, nothing for the empty name
   folder->stop_shared_folder();
@@ -239,9 +241,8 @@ TEST_F(ForwarderTest, IdsCountUpAndDataFlowsBothWays) {
   const std::string request = "PROPFIND / HTTP/1.1\r\n\r\n";
   const platform::SendPart part{request.data(), request.size()};
   ASSERT_TRUE(second.send_all(&part, 1));
-  const auto data = link.wait_for([](const Sent& s) {
-    return s.type == code(MessageType::FolderData) && s.id() == 2;
-  });
+  const auto data = link.wait_for(
+      [](const Sent& s) { return s.type == code(MessageType::FolderData) && s.id() == 2; });
   ASSERT_TRUE(data);
   EXPECT_TRUE(data->bulk);
   EXPECT_EQ(text_of(*data, 4), request);
@@ -271,9 +272,8 @@ TEST_F(ForwarderTest, IdsCountUpAndDataFlowsBothWays) {
   EXPECT_TRUE(ended);
   // Half-closed only: the local program can still send.
   ASSERT_TRUE(third.send_all(&part, 1));
-  EXPECT_TRUE(link.wait_for([](const Sent& s) {
-    return s.type == code(MessageType::FolderData) && s.id() == 3;
-  }));
+  EXPECT_TRUE(link.wait_for(
+      [](const Sent& s) { return s.type == code(MessageType::FolderData) && s.id() == 3; }));
   folder->stop_shared_folder();
 }
 

@@ -52,16 +52,16 @@ TEST(FolderLabel, DecodingAndReplacementTable) {
   };
   const Case cases[] = {
       {"My%20Photos", "My Photos"},
-      {"a%2Fb", "a-b"},            // a decoded slash is replaced too
-      {"a%5cb", "a-b"},            // lower-case hex, backslash
-      {"100%", "100%"},            // fewer than two bytes after the %
+      {"a%2Fb", "a-b"},  // a decoded slash is replaced too
+      {"a%5cb", "a-b"},  // lower-case hex, backslash
+      {"100%", "100%"},  // fewer than two bytes after the %
       {"x%4", "x%4"},
       {"say \"hi\"", "say -hi-"},  // double quotes
       {"tab%09end", "tab-end"},    // control characters
       {"%zz", "-"},                // no leading hex digit: byte 0, a control character
       {"%4z", "-"},                // strtol reads the 4 alone: U+0004
       {"%41%42", "AB"},
-      {"%%41", "-1"},              // "%4" has no leading hex digit: 0, then "1" is copied
+      {"%%41", "-1"},                        // "%4" has no leading hex digit: 0, then "1" is copied
       {"Fotos%20%C3%B6", "Fotos \xC3\xB6"},  // UTF-8 after decoding stays whole
       {"bad%FFbyte", "bad-byte"},            // a byte that is not UTF-8
       {"\xE2\x82", "--"},                    // a cut-short sequence
@@ -79,7 +79,8 @@ TEST(FolderLabel, UrlSegmentAndMountedText) {
   EXPECT_EQ(mounted_text("Photos", "is at /media/tolvi/Photos", true),
             "\u201CPhotos\u201D is at /media/tolvi/Photos on this PC (read-only).");
   EXPECT_EQ(mounted_text("Docs", "is drive Z: in File Explorer", false),
-            "\u201C" "Docs\u201D is drive Z: in File Explorer on this PC.");
+            "\u201C"
+            "Docs\u201D is drive Z: in File Explorer on this PC.");
 }
 
 }  // namespace

@@ -12,12 +12,12 @@ TEST(NetUseOutput, DriveLetterTable) {
   };
   const Case cases[] = {
       {"Drive Z: is now connected to \\\\localhost@1234\\ab\\Photos.\r\n", 'Z'},
-      {"Z: is now connected", 'Z'},           // at the very start
-      {"(Y:)", 'Y'},                          // after a byte that is not a letter
-      {"Drive z: is now connected", 0},       // lower case names no drive
-      {"System error 67: NAME:", 0},          // only letters inside words before the colon
+      {"Z: is now connected", 'Z'},      // at the very start
+      {"(Y:)", 'Y'},                     // after a byte that is not a letter
+      {"Drive z: is now connected", 0},  // lower case names no drive
+      {"System error 67: NAME:", 0},     // only letters inside words before the colon
       {"A:", 'A'},
-      {"X", 0},                               // shorter than 2 bytes
+      {"X", 0},  // shorter than 2 bytes
       {"", 0},
       {"first W: then V:", 'W'},
   };

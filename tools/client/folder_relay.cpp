@@ -97,14 +97,14 @@ bool FolderRelay::start(const std::string& folder, const std::string& name, bool
     port_ = probe.local_port();
   }
   // rclone reads the base path decoded: the name as it is, under the token.
-  std::vector<std::string> args = {"rclone",         "serve",
-                                   "webdav",         folder,
-                                   "--addr",         "127.0.0.1:" + std::to_string(port_),
-                                   "--baseurl",      "/" + token_ + "/" + name,
+  std::vector<std::string> args = {"rclone",           "serve",
+                                   "webdav",           folder,
+                                   "--addr",           "127.0.0.1:" + std::to_string(port_),
+                                   "--baseurl",        "/" + token_ + "/" + name,
                                    "--dir-cache-time", "1s",
-                                   "--poll-interval", "0",
-                                   "--log-level",    "ERROR",
-                                   "--config",       "/dev/null"};
+                                   "--poll-interval",  "0",
+                                   "--log-level",      "ERROR",
+                                   "--config",         "/dev/null"};
   if (read_only) args.push_back("--read-only");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());

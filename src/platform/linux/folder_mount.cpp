@@ -1,17 +1,18 @@
 // The client's shared folder on Linux: mounted with davfs2 under /media/tolvi when the host
 // runs as root, otherwise through the console user's GIO (gvfs) so it shows in the file manager.
+#include "platform/folder_mount.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "base/log.h"
-#include "platform/folder_mount.h"
 #include "platform/net.h"
 #include "user_command.h"
 
@@ -80,7 +81,8 @@ std::string mount_name(const std::string& label) {
 }
 
 bool is_mount_point(const std::string& path) {
-  struct stat self {}, parent {};
+  struct stat self {
+  }, parent{};
   if (stat(path.c_str(), &self) != 0 || stat((path + "/..").c_str(), &parent) != 0) return false;
   return self.st_dev != parent.st_dev;
 }
@@ -263,7 +265,8 @@ void clean_stale_folder_mounts() {
     // longer answers was left behind.
     const std::string after = source.substr(std::strlen(kLoopbackUrl));
     const long port = std::strtol(after.c_str(), nullptr, 10);
-    if (port > 0 && port <= 65535 && connect_to("127.0.0.1", static_cast<std::uint16_t>(port)).valid()) {
+    if (port > 0 && port <= 65535 &&
+        connect_to("127.0.0.1", static_cast<std::uint16_t>(port)).valid()) {
       continue;
     }
     stale.push_back(point);

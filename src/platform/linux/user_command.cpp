@@ -62,9 +62,10 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
   std::vector<std::string> env_text;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
-    if (switch_user && (entry.rfind("HOME=", 0) == 0 || entry.rfind("USER=", 0) == 0 ||
-                        entry.rfind("LOGNAME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
-                        entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0)) {
+    if (switch_user &&
+        (entry.rfind("HOME=", 0) == 0 || entry.rfind("USER=", 0) == 0 ||
+         entry.rfind("LOGNAME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+         entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0)) {
       continue;
     }
     env_text.push_back(entry);

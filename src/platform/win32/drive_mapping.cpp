@@ -1,8 +1,8 @@
 // The client's shared folder on Windows: the WebClient service mounts the tunnel's WebDAV
 // server as a drive letter with `net use`, run as the user signed in at the console, and File
 // Explorer shows the folder's name as the drive's label.
-#include <windows.h>
 #include <userenv.h>
+#include <windows.h>
 #include <wtsapi32.h>
 
 #include <string>
@@ -36,9 +36,9 @@ bool is_local_system() {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   alignas(TOKEN_USER) unsigned char buffer[256];
   DWORD size = 0;
-  const bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-                  IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid,
-                                 WinLocalSystemSid);
+  const bool ok =
+      GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+      IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
   CloseHandle(token);
   return ok;
 }
@@ -110,8 +110,9 @@ bool run_as_console_user(const std::wstring& command_line, std::string& output, 
 // the rights to change its parameters.
 void prepare_webclient() {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\WebClient\\Parameters",
-                    0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SYSTEM\\CurrentControlSet\\Services\\WebClient\\Parameters", 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
     return;
   }
   DWORD limit = 0, size = sizeof limit, type = 0;
@@ -120,9 +121,9 @@ void prepare_webclient() {
                        reinterpret_cast<BYTE*>(&limit), &size) != ERROR_SUCCESS ||
       limit != kNoFileSizeLimit) {
     const DWORD value = kNoFileSizeLimit;
-    limit_changed = RegSetValueExW(key, L"FileSizeLimitInBytes", 0, REG_DWORD,
-                                   reinterpret_cast<const BYTE*>(&value),
-                                   sizeof value) == ERROR_SUCCESS;
+    limit_changed =
+        RegSetValueExW(key, L"FileSizeLimitInBytes", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
   }
   RegCloseKey(key);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -216,7 +217,8 @@ char drive_letter_in(const std::string& output) {
   if (output.size() < 2) return 0;
   for (std::size_t i = 0; i + 1 < output.size(); ++i) {
     const char c = output[i];
-    if (c >= 'A' && c <= 'Z' && output[i + 1] == ':' && (i == 0 || !is_ascii_letter(output[i - 1]))) {
+    if (c >= 'A' && c <= 'Z' && output[i + 1] == ':' &&
+        (i == 0 || !is_ascii_letter(output[i - 1]))) {
       return c;
     }
   }
@@ -225,7 +227,8 @@ char drive_letter_in(const std::string& output) {
 
 std::u16string mount_points_label_key(unsigned port, const std::string& token,
                                       const std::u16string& label) {
-  return u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\##localhost@" +
+  return u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\##"
+         u"localhost@" +
          to_utf16(std::to_string(port)) + u"#" + to_utf16(token) + u"#" + label;
 }
 
