@@ -24,6 +24,7 @@ constexpr DWORD kWebClientAccess = 0x34;  // query status, start, stop
 constexpr int kServicePolls = 50;
 constexpr DWORD kServicePollMs = 100;
 constexpr DWORD kPipePiece = 1024;
+constexpr DWORD kPipePollMs = 20;
 constexpr char kNoUserText[] = "Sign in on the Windows PC to see the shared folder there.";
 constexpr char kFailedText[] =
     "Windows couldn't open the shared folder. Make sure the WebClient service isn't disabled on "
@@ -92,13 +93,35 @@ bool run_as_console_user(const std::wstring& command_line, std::string& output, 
     log_message("share: could not start command (%lu)", static_cast<unsigned long>(start_error));
     return false;
   }
+  // The time-out covers the whole run: a program that keeps its output open (or a child of it
+  // that inherited the pipe) cannot hold the mapping thread, and with it the session, for ever.
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   char piece[kPipePiece];
-  DWORD got = 0;
-  while (ReadFile(read_end, piece, sizeof piece, &got, nullptr) && got > 0) {
-    output.append(piece, got);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+    if (available > 0) {
+      DWORD got = 0;
+      if (!ReadFile(read_end, piece, sizeof piece, &got, nullptr) || got == 0) break;
+      output.append(piece, got);
+      continue;
+    }
+    if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+      // Ended: what it wrote last is in the pipe already.
+      if (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        continue;
+      }
+      break;
+    }
+    if (GetTickCount64() >= deadline) {
+      TerminateProcess(process.hProcess, 1);
+      break;
+    }
+    Sleep(kPipePollMs);
   }
   CloseHandle(read_end);
-  WaitForSingleObject(process.hProcess, timeout_ms);
+  const ULONGLONG now = GetTickCount64();
+  WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
   exit_code = 1;
   GetExitCodeProcess(process.hProcess, &exit_code);
   CloseHandle(process.hProcess);
