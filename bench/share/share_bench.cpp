@@ -42,8 +42,8 @@ class ConnectionLink : public FolderLink {
  public:
   explicit ConnectionLink(Connection& c) : c_(c) {}
   void send(std::uint8_t type, const std::vector<std::uint8_t>& p) override { c_.send(type, p); }
-  void send_bulk(std::uint8_t type, const std::vector<std::uint8_t>& p) override {
-    c_.send_bulk(type, p.data(), p.size());
+  void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    c_.send_bulk(type, data, length);
   }
   void wait_bulk_below(std::uint64_t limit) override { c_.wait_bulk_below(limit); }
   bool closed() const override { return c_.closed(); }

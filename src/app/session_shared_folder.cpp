@@ -15,8 +15,8 @@ class ConnectionFolderLink : public FolderLink {
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload) override {
     connection_.send(type, payload);
   }
-  void send_bulk(std::uint8_t type, const std::vector<std::uint8_t>& payload) override {
-    connection_.send_bulk(type, payload.data(), payload.size());
+  void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    connection_.send_bulk(type, data, length);
   }
   void wait_bulk_below(std::uint64_t limit) override { connection_.wait_bulk_below(limit); }
   bool closed() const override { return connection_.closed(); }

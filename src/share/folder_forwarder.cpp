@@ -139,10 +139,12 @@ void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock)
       sock->socket.interrupt();
       break;
     }
-    link_.send_bulk(code(MessageType::FolderData),
-                    std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + kIdBytes + got));
+    // Straight from the read buffer: the connection copies it into its frame.
+    link_.send_bulk(code(MessageType::FolderData), buffer.data(),
+                    kIdBytes + static_cast<std::size_t>(got));
   }
-  link_.send_bulk(code(MessageType::FolderClose), write_folder_close(id));
+  const std::vector<std::uint8_t> closing = write_folder_close(id);
+  link_.send_bulk(code(MessageType::FolderClose), closing.data(), closing.size());
   {
     std::lock_guard<std::mutex> guard(lock_);
     open_.erase(id);  // later client messages for this id are ignored

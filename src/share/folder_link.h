@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -12,7 +13,7 @@ class FolderLink {
   // Queues a message on the main queue (FolderOpen, FolderStatus).
   virtual void send(std::uint8_t type, const std::vector<std::uint8_t>& payload) = 0;
   // Queues a message on the bulk queue (FolderData and FolderClose from the host).
-  virtual void send_bulk(std::uint8_t type, const std::vector<std::uint8_t>& payload) = 0;
+  virtual void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) = 0;
   // Blocks until the bulk queue holds at most `limit` bytes or the connection is closed.
   virtual void wait_bulk_below(std::uint64_t limit) = 0;
   // True once the connection to the client has ended: nothing sent arrives any more.

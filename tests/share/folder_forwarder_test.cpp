@@ -31,8 +31,8 @@ class RecordingLink : public FolderLink {
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload) override {
     add({false, type, payload});
   }
-  void send_bulk(std::uint8_t type, const std::vector<std::uint8_t>& payload) override {
-    add({true, type, payload});
+  void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    add({true, type, std::vector<std::uint8_t>(data, data + length)});
   }
   void wait_bulk_below(std::uint64_t) override {}
   bool closed() const override { return closed_; }
