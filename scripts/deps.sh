@@ -25,6 +25,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   # the pipeline benchmark's baseline (x11grab + libx264)
   ffmpeg
+  # the shared folder: davfs2 mounts it when the host runs as root; rclone serves the reference
+  # client's folder over WebDAV (gvfs-backends, for `gio mount` in a desktop session, is optional)
+  davfs2 rclone
   # the private desktop of `make run` and the X11 tests
   xvfb x11-xserver-utils x11-utils x11-apps
   # the other X program of the clipboard tests and benchmark; an XEmbed tray host for the

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/session_shared_folder.h"
 #include "app/status_observers.h"
 #include "base/log.h"
 #include "core/connection.h"
@@ -13,6 +14,7 @@
 #include "platform/clipboard.h"
 #include "platform/converter.h"
 #include "platform/encoder.h"
+#include "platform/folder_mount.h"
 #include "platform/input.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
@@ -31,9 +33,12 @@ std::unique_ptr<platform::KeepAwake> make_keep_awake() {
 
 class DefaultHostEnvironment : public HostEnvironment {
  public:
-  // A display left switched by an earlier host that was killed together with its guardian
-  // gets its own mode back before anyone connects.
-  DefaultHostEnvironment() { recover_earlier_display_changes(); }
+  // A display left switched, or a folder mount left behind, by an earlier host that was killed
+  // (with its guardian) is put right before anyone connects.
+  DefaultHostEnvironment() {
+    recover_earlier_display_changes();
+    platform::clean_stale_folder_mounts();
+  }
 
   bool load_identity_key(std::uint8_t key[32]) override {
     return default_settings().load_identity_key(key);
@@ -41,8 +46,8 @@ class DefaultHostEnvironment : public HostEnvironment {
   std::string load_password() override { return default_settings().load_password(); }
   std::string computer_name() override { return platform::computer_name(); }
 
-  std::unique_ptr<SharedFolder> make_shared_folder(Session&) override {
-    return std::make_unique<PlaceholderSharedFolder>();
+  std::unique_ptr<SharedFolder> make_shared_folder(Session& session) override {
+    return make_session_shared_folder(session.connection());
   }
   std::unique_ptr<InputInjector> make_input_injector() override {
     // The session's desktop is the process's display ($DISPLAY on X11).

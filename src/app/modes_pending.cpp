@@ -13,9 +13,6 @@ int mode_not_available(std::string_view mode) {
 }
 
 int run_service() { return mode_not_available("the service (--service)"); }
-int run_drive_mapping_diagnostic() {
-  return mode_not_available("the drive-mapping diagnostic (--test-run-as-user)");
-}
 int install_host(bool) { return mode_not_available("installation (--install)"); }
 int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
 

@@ -3,15 +3,7 @@
 
 namespace tolvi {
 
-// Stand-ins for subsystems this build does not have yet. None of them does anything a user
-// could notice, and none claims a success it did not have.
-
-class PlaceholderSharedFolder : public SharedFolder {
- public:
-  void handle_folder_share(const std::vector<std::uint8_t>&) override {}
-  void handle_folder_traffic(std::uint8_t, const std::vector<std::uint8_t>&) override {}
-  void stop_shared_folder() override {}
-};
+// Stand-ins where a platform lacks a facility; none claims a success it did not have.
 
 // For a platform that cannot keep the display awake: says so.
 class PlaceholderKeepAwake : public platform::KeepAwake {

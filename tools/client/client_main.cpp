@@ -4,12 +4,15 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +22,7 @@ extern "C" {
 }
 
 #include "client_connection.h"
+#include "folder_relay.h"
 #include "host_address.h"
 #include "input_actions.h"
 #include "platform/clock.h"
@@ -71,10 +75,15 @@ constexpr char kUsageText[] =
     "--stream); --send-config and --raw are actions too:\n"
     "  --move X Y              pointer to X, Y (0..1 over the streamed picture)\n"
     "  --button B down|up      mouse button B: 0 left, 1 right, 2 middle, 3 and 4 extra\n"
-    "  --wheel H V [--fine]    wheel by H (right positive) and V (up positive)\n"
+    "  --wheel H V [--fine]    wheel by H (left positive: the host negates it) and V (up)\n"
     "  --key USAGE down|up     USB HID keyboard usage (decimal or 0x..)\n"
     "  --type TEXT             type TEXT on a US layout (Shift where needed)\n"
     "  --release-keys          ask the host to release every key and button we hold\n"
+    "  --share DIR             serve DIR over WebDAV (rclone) through the session until the\n"
+    "                          host closes or SIGTERM/SIGINT; SIGUSR1 stops sharing\n"
+    "    --share-name NAME     the name the host shows (default: DIR's last component)\n"
+    "    --read-only           share without write access\n"
+    "  --unshare               tell the host to stop showing the shared folder\n"
     "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
     "            5 protocol violation, 6 the host closed the connection.\n";
 
@@ -97,7 +106,22 @@ struct Options {
   StreamRequest request;
   long long frames = 0;  // 0: no frame limit
   StreamReceiver::Options receiver;
+  std::string share_folder;
+  std::string share_name;
+  bool read_only = false;
+  bool unshare = false;
 };
+
+volatile std::sig_atomic_t stop_requested = 0;
+volatile std::sig_atomic_t unshare_requested = 0;
+void on_stop_signal(int) { stop_requested = 1; }
+void on_unshare_signal(int) { unshare_requested = 1; }
+
+std::string last_component(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 bool parse_number(const char* text, long long& out) {
   char* end = nullptr;
@@ -223,6 +247,14 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.receiver.record_path = argv[++i];
     } else if (arg == "--no-decode") {
       o.receiver.decode = false;
+    } else if (arg == "--share" && left >= 1) {
+      o.share_folder = argv[++i];
+    } else if (arg == "--share-name" && left >= 1) {
+      o.share_name = argv[++i];
+    } else if (arg == "--read-only") {
+      o.read_only = true;
+    } else if (arg == "--unshare") {
+      o.unshare = true;
     } else {
       return false;
     }
@@ -233,6 +265,8 @@ bool parse_options(int argc, char** argv, Options& o) {
                               !o.receiver.record_path.empty() || !o.receiver.decode;
   if (stream_options && !o.stream) return false;
   if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;
+  if ((!o.share_name.empty() || o.read_only) && o.share_folder.empty()) return false;
+  if (!o.share_folder.empty() && o.stream) return false;
   return o.have_password || o.stall;
 }
 
@@ -425,6 +459,64 @@ int stream(ClientConnection& connection, const Options& o) {
   return finish(kOk);
 }
 
+void print_folder_status(const std::vector<std::uint8_t>& payload) {
+  if (payload.empty()) return;
+  std::printf("folder status: %s: %.*s\n", payload[0] ? "ok" : "failed",
+              static_cast<int>(payload.size() - 1),
+              reinterpret_cast<const char*>(payload.data() + 1));
+}
+
+// Serves the folder and relays the host's connections to it until the host closes, the hold
+// time ends or a stop signal arrives; SIGUSR1 sends the FolderShare that stops sharing.
+int share(ClientConnection& connection, const Options& o) {
+  std::mutex send_lock;
+  FolderRelay relay(connection, send_lock);
+  const std::string name = o.share_name.empty() ? last_component(o.share_folder) : o.share_name;
+  std::string error;
+  if (!relay.start(o.share_folder, name, o.read_only, error)) {
+    std::printf("cannot share %s: %s\n", o.share_folder.c_str(), error.c_str());
+    return kFailed;
+  }
+  std::signal(SIGTERM, on_stop_signal);
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGUSR1, on_unshare_signal);
+  {
+    std::lock_guard<std::mutex> guard(send_lock);
+    if (!connection.send(code(MessageType::FolderShare), relay.share_payload())) {
+      return lost("while sending");
+    }
+  }
+  std::printf("-> FolderShare %s as \"%s\"%s\n", o.share_folder.c_str(), name.c_str(),
+              o.read_only ? " (read-only)" : "");
+  const Clock::time_point start = Clock::now();
+  connection.set_receive_timeout(std::chrono::milliseconds(200));
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  while (!stop_requested && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
+    if (unshare_requested) {
+      unshare_requested = 0;
+      std::lock_guard<std::mutex> guard(send_lock);
+      if (!connection.send(code(MessageType::FolderShare), unshare_payload())) {
+        return lost("while sending");
+      }
+      std::printf("-> FolderShare (stop sharing)\n");
+    }
+    if (!connection.receive(type, payload)) {
+      if (connection.last_failure() != ClientConnection::Failure::Idle) {
+        std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
+        return kConnectionLost;
+      }
+      continue;
+    }
+    if (type == code(MessageType::FolderStatus)) {
+      print_folder_status(payload);
+    } else if (!relay.handle(type, payload)) {
+      print_message(type, payload, connection.last_frame_bytes());
+    }
+  }
+  return kOk;
+}
+
 int run(const Options& o) {
   platform::net_startup();
   platform::Socket socket = platform::connect_to(o.host, o.port);
@@ -486,6 +578,13 @@ int run(const Options& o) {
   }
 
   if (o.stream) return stream(connection, o);
+  if (!o.share_folder.empty()) return share(connection, o);
+  if (o.unshare) {
+    if (!connection.send(code(MessageType::FolderShare), unshare_payload())) {
+      return lost("while sending");
+    }
+    std::printf("-> FolderShare (stop sharing)\n");
+  }
 
   if (o.hold_seconds > 0) {
     const Clock::time_point start = Clock::now();

@@ -1,0 +1,283 @@
+// The client's shared folder on Linux: mounted with davfs2 under /media/tolvi when the host
+// runs as root, otherwise through the console user's GIO (gvfs) so it shows in the file manager.
+#include "platform/folder_mount.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "base/log.h"
+#include "platform/net.h"
+#include "user_command.h"
+
+namespace tolvi::platform {
+
+namespace {
+
+constexpr int kMountTimeoutMs = 60000;
+constexpr int kUnmountTimeoutMs = 15000;
+constexpr char kMountRoot[] = "/media/tolvi";
+// davfs2's configuration for our mounts: no credentials asked, no locks (the client's server
+// need not offer them), uploads at once, listings refreshed quickly (the client changes them).
+constexpr char kDavfsConfigFolder[] = "/run/tolvi";
+constexpr char kDavfsConfig[] =
+    "ask_auth 0\n"
+    "use_locks 0\n"
+    "delay_upload 0\n"
+    // Directory listings fail with EINVAL on recent kernels (6.16 on) with smaller buffers.
+    "buf_size 64\n"
+    "dir_refresh 1\n"
+    "file_refresh 1\n";
+constexpr char kLoopbackUrl[] = "http://127.0.0.1:";
+constexpr int kMostMountPointTries = 100;
+constexpr char kNoUserText[] = "Sign in on this PC to see the shared folder there.";
+constexpr char kFailedText[] =
+    "This PC couldn't open the shared folder. Make sure davfs2 (for the service) or GIO with "
+    "gvfs-backends (in a desktop session) is installed on this PC.";
+
+bool is_executable(const char* path) { return access(path, X_OK) == 0; }
+
+std::string find_program(std::initializer_list<const char*> paths) {
+  for (const char* path : paths) {
+    if (is_executable(path)) return path;
+  }
+  return {};
+}
+
+std::string encode_segment(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
+        b == '.' || b == '_' || b == '~') {
+      out.push_back(c);
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    }
+  }
+  return out;
+}
+
+// PORT/TOKEN/LABEL/ with the label percent-encoded for a URI (GIO), or as it is for davfs2,
+// which encodes the path itself.
+std::string share_path(const FolderMountRequest& request, bool encode) {
+  return std::to_string(request.port) + "/" + request.token + "/" +
+         (encode ? encode_segment(request.label) : request.label) + "/";
+}
+
+// A directory entry that may never be a mount point's name.
+std::string mount_name(const std::string& label) {
+  if (label.empty() || label == "." || label == "..") return "Shared folder";
+  return label;
+}
+
+bool is_mount_point(const std::string& path) {
+  struct stat self {
+  }, parent{};
+  if (stat(path.c_str(), &self) != 0 || stat((path + "/..").c_str(), &parent) != 0) return false;
+  return self.st_dev != parent.st_dev;
+}
+
+bool is_empty_directory(const std::string& path) {
+  return rmdir(path.c_str()) == 0 && mkdir(path.c_str(), 0755) == 0;
+}
+
+// /media/tolvi/<label>, or "<label> (2)" and so on when that name is taken.
+std::string free_mount_point(const std::string& label) {
+  mkdir("/media", 0755);
+  mkdir(kMountRoot, 0755);
+  const std::string base = std::string(kMountRoot) + "/" + mount_name(label);
+  for (int n = 1; n <= kMostMountPointTries; ++n) {
+    const std::string path = n == 1 ? base : base + " (" + std::to_string(n) + ")";
+    if (mkdir(path.c_str(), 0755) == 0) return path;
+    if (errno == EEXIST && !is_mount_point(path) && is_empty_directory(path)) return path;
+  }
+  return {};
+}
+
+std::string first_line(const std::string& text) {
+  const std::size_t end = text.find('\n');
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
+class LinuxFolderMounter : public FolderMounter {
+ public:
+  FolderMountResult mount(const FolderMountRequest& request) override {
+    const std::string davfs = find_program({"/usr/sbin/mount.davfs", "/sbin/mount.davfs"});
+    if (geteuid() == 0 && !davfs.empty()) return mount_davfs(davfs, request);
+    const std::string gio = find_program({"/usr/bin/gio", "/bin/gio"});
+    if (!gio.empty()) return mount_gio(gio, request);
+    log_message("share: neither davfs2 (as root) nor gio is available to mount the folder");
+    return {};
+  }
+
+  void unmount() override {
+    std::string output;
+    int code = 0;
+    if (!mount_point_.empty()) {
+      run_command({"umount", mount_point_}, nullptr, kUnmountTimeoutMs, output, code);
+      if (code != 0) {
+        // The tunnel may be gone already: detach it rather than leave it behind.
+        run_command({"umount", "-l", mount_point_}, nullptr, kUnmountTimeoutMs, output, code);
+      }
+      rmdir(mount_point_.c_str());
+      std::remove(config_path_.c_str());
+      mount_point_.clear();
+    }
+    if (!gio_url_.empty()) {
+      run_command({gio_program_, "mount", "-u", gio_url_}, &gio_user_, kUnmountTimeoutMs, output,
+                  code);
+      gio_url_.clear();
+    }
+  }
+
+  std::string no_user_text() const override { return kNoUserText; }
+  std::string failed_text() const override { return kFailedText; }
+
+ private:
+  FolderMountResult mount_davfs(const std::string& program, const FolderMountRequest& request) {
+    CommandUser owner;
+    if (!console_user(owner)) return {FolderMountOutcome::NoUser, {}, {}};
+    mkdir(kDavfsConfigFolder, 0700);
+    const std::string config =
+        std::string(kDavfsConfigFolder) + "/davfs2-" + std::to_string(request.port) + ".conf";
+    {
+      std::ofstream out(config, std::ios::trunc);
+      out << kDavfsConfig;
+      if (!out) {
+        log_message("share: cannot write %s", config.c_str());
+        return {};
+      }
+    }
+    const std::string point = free_mount_point(request.label);
+    if (point.empty()) {
+      log_message("share: no free mount point for \"%s\" under %s", request.label.c_str(),
+                  kMountRoot);
+      std::remove(config.c_str());
+      return {};
+    }
+    std::ostringstream options;
+    options << "uid=" << owner.uid << ",gid=" << owner.gid << ",conf=" << config
+            << (request.read_only ? ",ro" : ",rw");
+    const std::string url = kLoopbackUrl + share_path(request, false);
+    std::string output;
+    int code = 0;
+    if (!run_command({program, url, point, "-o", options.str()}, nullptr, kMountTimeoutMs, output,
+                     code)) {
+      log_message("share: could not start %s", program.c_str());
+      rmdir(point.c_str());
+      std::remove(config.c_str());
+      return {FolderMountOutcome::NoUser, {}, {}};
+    }
+    if (code != 0 || !is_mount_point(point)) {
+      log_message("share: mount.davfs failed (%d): %s", code, output.c_str());
+      rmdir(point.c_str());
+      std::remove(config.c_str());
+      return {};
+    }
+    mount_point_ = point;
+    config_path_ = config;
+    return {FolderMountOutcome::Mounted, point, "is at " + point};
+  }
+
+  FolderMountResult mount_gio(const std::string& program, const FolderMountRequest& request) {
+    CommandUser user;
+    if (!console_user(user)) return {FolderMountOutcome::NoUser, {}, {}};
+    const std::string url = "dav://127.0.0.1:" + share_path(request, true);
+    std::string output;
+    int code = 0;
+    if (!run_command({program, "mount", url}, &user, kMountTimeoutMs, output, code)) {
+      log_message("share: could not start %s", program.c_str());
+      return {FolderMountOutcome::NoUser, {}, {}};
+    }
+    if (code != 0) {
+      log_message("share: gio mount failed (%d): %s", code, first_line(output).c_str());
+      return {};
+    }
+    gio_program_ = program;
+    gio_url_ = url;
+    gio_user_ = user;
+    return {FolderMountOutcome::Mounted, url, "is in the file manager at " + url};
+  }
+
+  std::string mount_point_;
+  std::string config_path_;
+  std::string gio_program_;
+  std::string gio_url_;
+  CommandUser gio_user_;
+};
+
+bool is_octal(char c) { return c >= '0' && c <= '7'; }
+
+// Undoes the octal escapes of /proc/self/mounts (a blank is \040).
+std::string unescape_mount_field(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && field.size() - i > 3 && is_octal(field[i + 1]) &&
+        is_octal(field[i + 2]) && is_octal(field[i + 3])) {
+      out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0')));
+      i += 3;
+    } else {
+      out.push_back(field[i]);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<FolderMounter> make_folder_mounter() {
+  return std::make_unique<LinuxFolderMounter>();
+}
+
+int test_run_as_user() {
+  CommandUser user;
+  const bool have_user = console_user(user);
+  std::string output;
+  int code = 0;
+  const bool started = have_user && run_command({"sh", "-c", "id -un; mount -t fuse"}, &user,
+                                                kMountTimeoutMs, output, code);
+  log_message("test-run-as-user: system=%d started=%d exit=%lu\n%s", geteuid() == 0 ? 1 : 0,
+              started ? 1 : 0, started ? static_cast<unsigned long>(code) : 0ul, output.c_str());
+  return started ? 0 : 1;
+}
+
+void clean_stale_folder_mounts() {
+  if (geteuid() != 0) return;
+  std::ifstream mounts("/proc/self/mounts");
+  const std::string root = std::string(kMountRoot) + "/";
+  std::vector<std::string> stale;
+  std::string source, target, rest;
+  while (mounts >> source >> target && std::getline(mounts, rest)) {
+    const std::string point = unescape_mount_field(target);
+    if (point.rfind(root, 0) != 0 || source.rfind(kLoopbackUrl, 0) != 0) continue;
+    // Another host on this machine may be serving it: only a mount whose tunnel port no
+    // longer answers was left behind.
+    const std::string after = source.substr(std::strlen(kLoopbackUrl));
+    const long port = std::strtol(after.c_str(), nullptr, 10);
+    if (port > 0 && port <= 65535 &&
+        connect_to("127.0.0.1", static_cast<std::uint16_t>(port)).valid()) {
+      continue;
+    }
+    stale.push_back(point);
+  }
+  for (const std::string& point : stale) {
+    std::string output;
+    int code = 0;
+    run_command({"umount", "-l", point}, nullptr, kUnmountTimeoutMs, output, code);
+    rmdir(point.c_str());
+    log_message("share: removed a mount left behind at %s", point.c_str());
+  }
+}
+
+}  // namespace tolvi::platform

@@ -1,0 +1,247 @@
+#include "share/folder_forwarder.h"
+
+#include <utility>
+
+#include "base/little_endian.h"
+#include "base/log.h"
+#include "base/thread_start.h"
+#include "protocol/host_messages.h"
+#include "protocol/message_types.h"
+#include "share/folder_names.h"
+
+namespace tolvi {
+
+namespace {
+
+constexpr std::size_t kIdBytes = 4;
+constexpr char kListenFailedText[] = "The shared folder couldn't be opened on this PC.";
+
+}  // namespace
+
+ForwardedSharedFolder::ForwardedSharedFolder(FolderLink& link,
+                                             std::unique_ptr<platform::FolderMounter> mounter,
+                                             std::size_t pending_limit)
+    : link_(link), mounter_(std::move(mounter)), pending_limit_(pending_limit) {}
+
+ForwardedSharedFolder::~ForwardedSharedFolder() { stop_shared_folder(); }
+
+void ForwardedSharedFolder::handle_folder_share(const std::vector<std::uint8_t>& payload) {
+  std::optional<FolderShareMessage> message = read_folder_share(payload);
+  if (!message) return;
+  // One mapping job at a time: the receive thread waits for the one before.
+  if (mapping_thread_.joinable()) mapping_thread_.join();
+  mapping_thread_ =
+      start_thread([this, read_only = message->read_only, token = std::move(message->token),
+                    name = std::move(message->name)]() mutable {
+        mapping_job(read_only, std::move(token), std::move(name));
+      });
+}
+
+void ForwardedSharedFolder::wait_for_mapping() {
+  if (mapping_thread_.joinable()) mapping_thread_.join();
+}
+
+void ForwardedSharedFolder::mapping_job(bool read_only, std::string token, std::string name) {
+  unmap_shared_folder();
+  if (name.empty()) return;  // the client stopped sharing
+  if (!start_listener()) {
+    send_share_status(false, kListenFailedText);
+    return;
+  }
+  map_shared_folder(read_only, token, name);
+}
+
+void ForwardedSharedFolder::map_shared_folder(bool read_only, const std::string& token,
+                                              const std::string& name) {
+  platform::FolderMountRequest request;
+  request.port = port_;
+  request.token = token;
+  request.label = folder_label(name);
+  request.read_only = read_only;
+  const platform::FolderMountResult result = mounter_->mount(request);
+  switch (result.outcome) {
+    case platform::FolderMountOutcome::NoUser:
+      send_share_status(false, mounter_->no_user_text());
+      return;
+    case platform::FolderMountOutcome::Failed:
+      send_share_status(false, mounter_->failed_text());
+      return;
+    case platform::FolderMountOutcome::Mounted:
+      break;
+  }
+  mapped_ = result.name;
+  log_message("share: mapped drive %s%s", mapped_.c_str(), read_only ? " (read-only)" : "");
+  send_share_status(true, mounted_text(request.label, result.where, read_only));
+}
+
+void ForwardedSharedFolder::unmap_shared_folder() {
+  if (mapped_.empty()) return;
+  mounter_->unmount();
+  log_message("share: unmapped %s", mapped_.c_str());
+  mapped_.clear();
+}
+
+void ForwardedSharedFolder::send_share_status(bool success, const std::string& text) {
+  link_.send(code(MessageType::FolderStatus), write_folder_status(success, text));
+}
+
+bool ForwardedSharedFolder::start_listener() {
+  if (listener_.valid()) return true;  // one port for the whole session
+  int error = 0;
+  platform::Socket listener = platform::listen_loopback(0, kFolderListenBacklog, error);
+  const std::uint16_t port = listener.valid() ? listener.local_port() : 0;
+  if (!listener.valid() || port == 0) {
+    if (listener.valid()) error = platform::last_net_error();
+    log_message("share: listen failed (%d)", error);
+    return false;
+  }
+  listener_ = std::move(listener);
+  port_ = port;
+  accept_thread_ = start_thread([this] { accept_loop(); });
+  log_message("share: forwarding 127.0.0.1:%u", static_cast<unsigned>(port_));
+  return true;
+}
+
+void ForwardedSharedFolder::accept_loop() {
+  for (;;) {
+    platform::Socket socket = platform::accept_connection(listener_);
+    if (!socket.valid()) return;
+    // With the client gone nobody would answer: the local program learns it at once (the
+    // mount's own clean-up at session end would otherwise wait for its time-outs).
+    if (link_.closed()) continue;
+    socket.set_no_delay(true);
+    auto sock = std::make_shared<Sock>();
+    sock->socket = std::move(socket);
+    std::uint32_t id = 0;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (stopping_) return;  // the socket closes with `sock`
+      id = next_id_++;
+      open_.emplace(id, sock);
+      all_.push_back(sock);
+    }
+    // On the main queue before the reader exists: the client hears of the connection before
+    // any of its data.
+    link_.send(code(MessageType::FolderOpen), write_folder_open(id));
+    sock->reader = start_thread([this, id, sock] { reader(id, sock); });
+    sock->writer = start_thread([this, sock] { writer(sock); });
+  }
+}
+
+void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock) {
+  std::vector<std::uint8_t> buffer(kIdBytes + kFolderReadBytes);
+  store_le<std::uint32_t>(buffer.data(), id);
+  for (;;) {
+    const long got = sock->socket.receive_some(buffer.data() + kIdBytes, kFolderReadBytes);
+    if (got <= 0) break;
+    link_.wait_bulk_below(kFolderBulkWaitBytes);
+    if (link_.closed()) {
+      sock->socket.interrupt();
+      break;
+    }
+    // Straight from the read buffer: the connection copies it into its frame.
+    link_.send_bulk(code(MessageType::FolderData), buffer.data(),
+                    kIdBytes + static_cast<std::size_t>(got));
+  }
+  const std::vector<std::uint8_t> closing = write_folder_close(id);
+  link_.send_bulk(code(MessageType::FolderClose), closing.data(), closing.size());
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    open_.erase(id);  // later client messages for this id are ignored
+  }
+  std::lock_guard<std::mutex> guard(sock->lock);
+  sock->local_closed = true;
+  sock->wake.notify_all();
+}
+
+void ForwardedSharedFolder::writer(std::shared_ptr<Sock> sock) {
+  for (;;) {
+    std::vector<std::uint8_t> chunk;
+    {
+      std::unique_lock<std::mutex> guard(sock->lock);
+      sock->wake.wait(
+          guard, [&] { return !sock->pending.empty() || sock->peer_closed || sock->local_closed; });
+      if (sock->pending.empty()) {
+        // Everything the client sent before its FolderClose is written; the local program now
+        // sees the end of the response.
+        if (sock->peer_closed && !sock->local_closed) sock->socket.finish_sending();
+        return;
+      }
+      chunk = std::move(sock->pending.front());
+      sock->pending.pop_front();
+      sock->pending_bytes -= chunk.size();
+    }
+    if (chunk.empty()) continue;
+    const platform::SendPart part{chunk.data(), chunk.size()};
+    sock->socket.send_all(&part, 1);  // on failure the rest of this chunk is dropped
+  }
+}
+
+void ForwardedSharedFolder::handle_folder_traffic(std::uint8_t type,
+                                                  const std::vector<std::uint8_t>& payload) {
+  if (payload.size() < kIdBytes) return;
+  const std::uint32_t id = load_le<std::uint32_t>(payload.data());
+  std::shared_ptr<Sock> sock;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = open_.find(id);
+    if (it == open_.end()) return;
+    sock = it->second;
+  }
+  std::lock_guard<std::mutex> guard(sock->lock);
+  if (type == code(MessageType::FolderClose)) {
+    sock->peer_closed = true;
+  } else if (type == code(MessageType::FolderData)) {
+    if (sock->local_closed) return;
+    const std::size_t bytes = payload.size() - kIdBytes;
+    if (sock->pending_bytes + bytes > pending_limit_) {
+      // The local program does not read what the client sends: end the connection as if the
+      // program had closed it. Its reader sees the end and tells the client.
+      log_message("share: connection %u closed, %zu bytes waiting for the local program",
+                  static_cast<unsigned>(id), sock->pending_bytes);
+      sock->pending.clear();
+      sock->pending_bytes = 0;
+      sock->local_closed = true;
+      sock->socket.interrupt();
+    } else {
+      sock->pending.emplace_back(payload.begin() + kIdBytes, payload.end());
+      sock->pending_bytes += bytes;
+    }
+  } else {
+    return;
+  }
+  sock->wake.notify_all();
+}
+
+void ForwardedSharedFolder::stop_shared_folder() {
+  if (mapping_thread_.joinable()) mapping_thread_.join();  // a mapping in progress finishes
+  unmap_shared_folder();
+  std::vector<std::shared_ptr<Sock>> socks;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+    socks.swap(all_);
+    open_.clear();
+  }
+  if (listener_.valid()) {
+    listener_.interrupt();
+    // Some socket layers do not wake a thread blocked in accept on shutdown: one connection
+    // does, and the accept loop drops it because the share is stopping.
+    if (accept_thread_.joinable()) platform::connect_to("127.0.0.1", port_);
+  }
+  if (accept_thread_.joinable()) accept_thread_.join();
+  listener_ = platform::Socket();
+  for (const std::shared_ptr<Sock>& sock : socks) {
+    sock->socket.interrupt();
+    {
+      std::lock_guard<std::mutex> guard(sock->lock);
+      sock->local_closed = true;
+      sock->wake.notify_all();
+    }
+    if (sock->reader.joinable()) sock->reader.join();
+    if (sock->writer.joinable()) sock->writer.join();
+    sock->socket = platform::Socket();
+  }
+}
+
+}  // namespace tolvi

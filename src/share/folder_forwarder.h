@@ -1,0 +1,92 @@
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/folder_mount.h"
+#include "platform/net.h"
+#include "share/folder_link.h"
+#include "share/shared_folder.h"
+
+namespace tolvi {
+
+// Largest read from a forwarded local connection, and so the most bytes of one FolderData.
+constexpr std::size_t kFolderReadBytes = 32768;
+// The reader waits until the bulk queue holds at most this much before each FolderData.
+constexpr std::uint64_t kFolderBulkWaitBytes = 524288;
+// Listen backlog of the forwarding port.
+constexpr int kFolderListenBacklog = 16;
+// Client data waiting for one slow local program; beyond it the connection is closed.
+constexpr std::size_t kFolderPendingLimit = 16u << 20;
+
+// The session's shared folder: a loopback port whose every connection is tunnelled to the
+// client's WebDAV server (FolderOpen, FolderData, FolderClose), and the mount of that server for
+// the person at this computer (FolderShare, FolderStatus).
+class ForwardedSharedFolder : public SharedFolder {
+ public:
+  ForwardedSharedFolder(FolderLink& link, std::unique_ptr<platform::FolderMounter> mounter,
+                        std::size_t pending_limit = kFolderPendingLimit);
+  ~ForwardedSharedFolder() override;
+  ForwardedSharedFolder(const ForwardedSharedFolder&) = delete;
+  ForwardedSharedFolder& operator=(const ForwardedSharedFolder&) = delete;
+
+  // Receive thread.
+  void handle_folder_share(const std::vector<std::uint8_t>& payload) override;
+  void handle_folder_traffic(std::uint8_t type, const std::vector<std::uint8_t>& payload) override;
+  // Client thread, at session end (and the destructor): every thread joined, every socket closed.
+  void stop_shared_folder() override;
+
+  // Opens the forwarding port once per session; true when it is listening.
+  bool start_listener();
+  std::uint16_t port() const { return port_; }
+  // Waits for the mapping job of the last FolderShare (tests).
+  void wait_for_mapping();
+
+ private:
+  struct Sock {
+    platform::Socket socket;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::vector<std::uint8_t>> pending;
+    std::size_t pending_bytes = 0;
+    bool peer_closed = false;
+    bool local_closed = false;
+    std::thread reader;
+    std::thread writer;
+  };
+
+  void mapping_job(bool read_only, std::string token, std::string name);
+  void map_shared_folder(bool read_only, const std::string& token, const std::string& name);
+  void unmap_shared_folder();
+  void send_share_status(bool success, const std::string& text);
+  void accept_loop();
+  void reader(std::uint32_t id, std::shared_ptr<Sock> sock);
+  void writer(std::shared_ptr<Sock> sock);
+
+  FolderLink& link_;
+  std::unique_ptr<platform::FolderMounter> mounter_;
+  const std::size_t pending_limit_;
+
+  std::mutex lock_;  // open_, all_, next_id_, stopping_
+  std::map<std::uint32_t, std::shared_ptr<Sock>> open_;
+  std::vector<std::shared_ptr<Sock>> all_;
+  std::uint32_t next_id_ = 1;
+  bool stopping_ = false;
+
+  platform::Socket listener_;
+  std::uint16_t port_ = 0;
+  std::thread accept_thread_;
+  std::thread mapping_thread_;
+  // The current mount's name ("Z:", a mount point); empty when nothing is mounted. Touched by
+  // the mapping thread, and by the client thread only after that thread was joined.
+  std::string mapped_;
+};
+
+}  // namespace tolvi

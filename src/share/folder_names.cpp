@@ -1,0 +1,140 @@
+#include "share/folder_names.h"
+
+#include <cstdlib>
+
+#include "base/little_endian.h"
+
+namespace tolvi {
+
+namespace {
+
+constexpr std::size_t kFlagBytes = 1;
+constexpr std::size_t kLengthBytes = 2;
+constexpr char kReplacement = '-';
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Reads a 16-bit length and that many bytes at `at`; false when cut short.
+bool read_field(const std::vector<std::uint8_t>& payload, std::size_t& at, std::string& out) {
+  if (payload.size() - at < kLengthBytes) return false;
+  const std::size_t length = load_le<std::uint16_t>(payload.data() + at);
+  at += kLengthBytes;
+  if (payload.size() - at < length) return false;
+  out.assign(reinterpret_cast<const char*>(payload.data() + at), length);
+  at += length;
+  return true;
+}
+
+// Length of the well-formed UTF-8 sequence starting at `at`, or 0 when it is broken (stray
+// continuation byte, overlong form, surrogate, beyond U+10FFFF or cut short).
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::optional<FolderShareMessage> read_folder_share(const std::vector<std::uint8_t>& payload) {
+  if (payload.size() < kFlagBytes) return std::nullopt;
+  FolderShareMessage message;
+  message.read_only = payload[0] != 0;
+  std::size_t at = kFlagBytes;
+  if (!read_field(payload, at, message.token) || !read_field(payload, at, message.name)) {
+    return std::nullopt;
+  }
+  for (const char c : message.token) {
+    if (!is_hex_digit(c)) return std::nullopt;
+  }
+  return message;
+}
+
+std::string percent_decode(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '%' && name.size() - i > 2) {
+      const char pair[3] = {name[i + 1], name[i + 2], '\0'};
+      out.push_back(static_cast<char>(std::strtol(pair, nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(name[i]);
+    }
+  }
+  return out;
+}
+
+std::string folder_label(std::string_view name) {
+  const std::string decoded = percent_decode(name);
+  std::string label;
+  label.reserve(decoded.size());
+  for (std::size_t i = 0; i < decoded.size();) {
+    const std::size_t length = utf8_sequence_length(decoded, i);
+    if (length == 0) {
+      label.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    const char c = decoded[i];
+    if (length == 1 &&
+        (c == '"' || c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)) {
+      label.push_back(kReplacement);
+    } else {
+      label.append(decoded, i, length);
+    }
+    i += length;
+  }
+  return label;
+}
+
+std::string url_path_segment(std::string_view label) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : label) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
+        b == '.' || b == '_' || b == '~') {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string mounted_text(std::string_view label, std::string_view where, bool read_only) {
+  std::string text = "\u201C";
+  text.append(label);
+  text.append("\u201D ");
+  text.append(where);
+  text.append(" on this PC");
+  text.append(read_only ? " (read-only)." : ".");
+  return text;
+}
+
+}  // namespace tolvi

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Shared folder end to end: tolvi-client --share DIR (rclone serving DIR) through a
+# `tolvi-host --test-host` session, mounted on this machine with davfs2.
+# Usage: share_e2e.sh CASE HOST_PROGRAM CLIENT_PROGRAM. Exit 77 (skipped) without root, FUSE,
+# davfs2 or rclone.
+set -u
+case_name=$1 host_program=$2 client=$3
+password=e2e-secret
+skip() { echo "SKIP ($case_name): $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root to mount"
+[ -c /dev/fuse ] || skip "no /dev/fuse"
+[ -x /usr/sbin/mount.davfs ] || [ -x /sbin/mount.davfs ] || skip "davfs2 is not installed"
+command -v rclone > /dev/null || skip "rclone is not installed"
+
+work=$(mktemp -d)
+host_pid= client_pid= xvfb_pid= mount_point=
+cleanup() {
+  for pid in $client_pid $host_pid $xvfb_pid; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL ($case_name): $*"
+  echo "--- host log"; cat "$work/host.log" 2>/dev/null
+  echo "--- client output"; cat "$work/client.out" 2>/dev/null
+  exit 1
+}
+wait_for_text() {  # file pattern seconds
+  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "'$2' did not appear in $(basename "$1")"
+}
+wait_until() {  # seconds command...: true once the command succeeds
+  local seconds=$1; shift
+  for _ in $(seq $(( seconds * 10 ))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+exec {display_fd}<> <(:)
+Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
+export DISPLAY=":$display_number"
+
+for attempt in 1 2 3 4 5; do
+  port=$(( 20000 + RANDOM % 40000 ))
+  "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+  host_pid=$!
+  wait_until 5 grep -q "listening on port $port" "$work/host.log" && break
+  kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
+done
+[ -n "$host_pid" ] || fail "the host did not start listening"
+
+shared="$work/shared"
+mkdir -p "$shared"
+echo "written on the client" > "$shared/from-client.txt"
+
+# Starts the client sharing $shared with the given extra options; sets mount_point from the
+# FolderStatus text.
+share() {
+  "$client" "127.0.0.1:$port" --password "$password" --share "$shared" "$@" > "$work/client.out" 2>&1 &
+  client_pid=$!
+  wait_for_text "$work/client.out" "^folder status: " 20
+  mount_point=$(sed -n 's/^folder status: ok: “.*” is at \(.*\) on this PC.*$/\1/p' "$work/client.out")
+}
+end_session() {
+  kill -TERM "$client_pid"; wait "$client_pid" 2>/dev/null; client_pid=
+  wait_for_text "$work/host.log" "session ended" 30
+}
+
+case "$case_name" in
+  read_write)
+    share --share-name "e2e rw"
+    [ -n "$mount_point" ] || fail "no mount in the status"
+    grep -q "is at /media/tolvi/e2e rw.* on this PC\.$" "$work/client.out" || fail "status text"
+    mountpoint -q "$mount_point" || fail "$mount_point is not mounted"
+    [ "$(cat "$mount_point/from-client.txt")" = "written on the client" ] || fail "read through the mount"
+    echo "written on the host" > "$mount_point/from-host.txt" || fail "write through the mount"
+    sync
+    wait_until 10 test -s "$shared/from-host.txt" || fail "the host's file did not reach the client's folder"
+    [ "$(cat "$shared/from-host.txt")" = "written on the host" ] || fail "the host's file differs"
+    # Stop sharing: the mount goes, the session stays.
+    kill -USR1 "$client_pid"
+    wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
+    ! mountpoint -q "$mount_point" || fail "still mounted after unsharing"
+    [ ! -e "$mount_point" ] || fail "mount point left behind"
+    kill -0 "$client_pid" || fail "the session ended on unsharing"
+    end_session
+    ;;
+  read_only)
+    share --share-name "e2e ro" --read-only
+    grep -q "on this PC (read-only)\.$" "$work/client.out" || fail "status text"
+    [ "$(cat "$mount_point/from-client.txt")" = "written on the client" ] || fail "read through the mount"
+    ! echo no > "$mount_point/refused.txt" 2>/dev/null || fail "a read-only share took a write"
+    [ ! -e "$shared/refused.txt" ] || fail "the write reached the client's folder"
+    # Session end unmounts.
+    end_session
+    grep -q "share: unmapped $mount_point" "$work/host.log" || fail "no unmount at session end"
+    ! mountpoint -q "$mount_point" || fail "still mounted after the session"
+    ;;
+  failed_mount)
+    # The label replaces the quote with a hyphen, so the mount asks for a path the client's
+    # server does not serve.
+    share --share-name 'e2e "quoted"'
+    grep -q "^folder status: failed: This PC couldn't open the shared folder" "$work/client.out" \
+      || fail "status text"
+    grep -q "share: mount.davfs failed" "$work/host.log" || fail "log line"
+    ! ls /media/tolvi 2>/dev/null | grep -q "e2e -quoted-" || fail "mount point left behind"
+    end_session
+    ;;
+  *)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"

@@ -1,0 +1,349 @@
+#include "share/folder_forwarder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/little_endian.h"
+#include "protocol/message_types.h"
+
+namespace tolvi {
+namespace {
+
+using std::chrono::seconds;
+
+struct Sent {
+  bool bulk;
+  std::uint8_t type;
+  std::vector<std::uint8_t> payload;
+  std::uint32_t id() const { return load_le<std::uint32_t>(payload.data()); }
+};
+
+// Records what the forwarder sends, in queueing order, and lets tests wait for it.
+class RecordingLink : public FolderLink {
+ public:
+  void send(std::uint8_t type, const std::vector<std::uint8_t>& payload) override {
+    add({false, type, payload});
+  }
+  void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    add({true, type, std::vector<std::uint8_t>(data, data + length)});
+  }
+  void wait_bulk_below(std::uint64_t) override {}
+  bool closed() const override { return closed_; }
+  std::atomic<bool> closed_{false};
+
+  // The first message (from index `from` on) that satisfies `match`, waiting up to 10 s.
+  template <typename Match>
+  std::optional<Sent> wait_for(Match match, std::size_t from = 0) {
+    std::unique_lock<std::mutex> guard(lock_);
+    std::optional<Sent> found;
+    changed_.wait_for(guard, seconds(10), [&] {
+      for (std::size_t i = from; i < sent_.size(); ++i) {
+        if (match(sent_[i])) {
+          found = sent_[i];
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+  std::optional<Sent> wait_for_type(MessageType type, std::uint32_t id) {
+    return wait_for([&](const Sent& s) {
+      return s.type == code(type) && s.payload.size() >= 4 && s.id() == id;
+    });
+  }
+  bool has_type(MessageType type, std::uint32_t id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const Sent& s : sent_) {
+      if (s.type == code(type) && s.payload.size() >= 4 && s.id() == id) return true;
+    }
+    return false;
+  }
+  std::vector<Sent> sent() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sent_;
+  }
+
+ private:
+  void add(Sent s) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      sent_.push_back(std::move(s));
+    }
+    changed_.notify_all();
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Sent> sent_;
+};
+
+// A mount that does what it is told and remembers every call.
+struct MountScript {
+  platform::FolderMountOutcome outcome = platform::FolderMountOutcome::Mounted;
+  std::vector<std::string> calls;
+};
+
+class ScriptedMounter : public platform::FolderMounter {
+ public:
+  explicit ScriptedMounter(MountScript& script) : script_(script) {}
+  platform::FolderMountResult mount(const platform::FolderMountRequest& r) override {
+    script_.calls.push_back("mount " + r.token + " " + r.label + (r.read_only ? " ro" : " rw") +
+                            (r.port ? " port" : " no-port"));
+    if (script_.outcome != platform::FolderMountOutcome::Mounted) return {script_.outcome, {}, {}};
+    return {script_.outcome, "/m/" + r.label, "is at /m/" + r.label};
+  }
+  void unmount() override { script_.calls.push_back("unmount"); }
+  std::string no_user_text() const override { return "no user"; }
+  std::string failed_text() const override { return "failed"; }
+
+ private:
+  MountScript& script_;
+};
+
+std::vector<std::uint8_t> share_payload(bool read_only, const std::string& token,
+                                        const std::string& name) {
+  std::vector<std::uint8_t> p{static_cast<std::uint8_t>(read_only)};
+  append_le<std::uint16_t>(p, static_cast<std::uint16_t>(token.size()));
+  p.insert(p.end(), token.begin(), token.end());
+  append_le<std::uint16_t>(p, static_cast<std::uint16_t>(name.size()));
+  p.insert(p.end(), name.begin(), name.end());
+  return p;
+}
+
+std::vector<std::uint8_t> traffic(std::uint32_t id, const std::string& bytes = "") {
+  std::vector<std::uint8_t> p;
+  append_le<std::uint32_t>(p, id);
+  p.insert(p.end(), bytes.begin(), bytes.end());
+  return p;
+}
+
+std::string text_of(const Sent& s, std::size_t skip) {
+  return std::string(s.payload.begin() + static_cast<long>(skip), s.payload.end());
+}
+
+// Everything the local program reads until the end of the stream (or a 10 s silence).
+std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
+  socket.set_receive_timeout_ms(10000);
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    const long got = socket.receive_some(buffer, sizeof buffer);
+    if (got <= 0) {
+      if (ended) *ended = got == 0;
+      return out;
+    }
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+std::size_t thread_count() {
+  const std::filesystem::path tasks = "/proc/self/task";
+  if (!std::filesystem::exists(tasks)) return 0;
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(tasks)) ++n;
+  return n;
+}
+
+class ForwarderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::net_startup(); }
+  std::unique_ptr<ForwardedSharedFolder> make(std::size_t pending_limit = kFolderPendingLimit) {
+    return std::make_unique<ForwardedSharedFolder>(link, std::make_unique<ScriptedMounter>(script),
+                                                   pending_limit);
+  }
+  // Shares "Photos" and waits for the mount; the folder then listens.
+  std::unique_ptr<ForwardedSharedFolder> sharing(std::size_t limit = kFolderPendingLimit) {
+    auto folder = make(limit);
+    folder->handle_folder_share(share_payload(false, "ab12", "Photos"));
+    folder->wait_for_mapping();
+    EXPECT_NE(folder->port(), 0);
+    return folder;
+  }
+  platform::Socket connect(ForwardedSharedFolder& folder) {
+    return platform::connect_to("127.0.0.1", folder.port());
+  }
+  RecordingLink link;
+  MountScript script;
+};
+
+TEST_F(ForwarderTest, MappingOutcomesAndTheirStatusTexts) {
+  struct Case {
+    platform::FolderMountOutcome outcome;
+    bool read_only;
+    std::uint8_t success;
+    std::string text;
+  };
+  const Case cases[] = {
+      {platform::FolderMountOutcome::Mounted, false, 1,
+       "\u201CMy Photos\u201D is at /m/My Photos on this PC."},
+      {platform::FolderMountOutcome::Mounted, true, 1,
+       "\u201CMy Photos\u201D is at /m/My Photos on this PC (read-only)."},
+      {platform::FolderMountOutcome::NoUser, false, 0, "no user"},
+      {platform::FolderMountOutcome::Failed, false, 0, "failed"},
+  };
+  for (const Case& c : cases) {
+    RecordingLink case_link;
+    MountScript case_script;
+    case_script.outcome = c.outcome;
+    ForwardedSharedFolder folder(case_link, std::make_unique<ScriptedMounter>(case_script));
+    folder.handle_folder_share(share_payload(c.read_only, "0a", "My%20Photos"));
+    folder.wait_for_mapping();
+    const std::vector<Sent> sent = case_link.sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_FALSE(sent[0].bulk);
+    EXPECT_EQ(sent[0].type, code(MessageType::FolderStatus));
+    EXPECT_EQ(sent[0].payload[0], c.success);
+    EXPECT_EQ(text_of(sent[0], 1), c.text);
+    folder.stop_shared_folder();
+    const std::string mount =
+        std::string("mount 0a My Photos ") + (c.read_only ? "ro" : "rw") + " port";
+    std::vector<std::string> expected{mount};
+    if (c.success) expected.push_back("unmount");  // at session end, only what was mounted
+    EXPECT_EQ(case_script.calls, expected);
+  }
+}
+
+TEST_F(ForwarderTest, ReshareUnmapsFirstKeepsThePortAndEmptyNameOnlyUnmaps) {
+  auto folder = sharing();
+  const std::uint16_t port = folder->port();
+  folder->handle_folder_share(share_payload(true, "cd", "Docs"));
+  folder->wait_for_mapping();
+  EXPECT_EQ(folder->port(), port);
+  folder->handle_folder_share(share_payload(false, "cd", ""));
+  folder->wait_for_mapping();
+  // Malformed announcements start no job at all.
+  folder->handle_folder_share(share_payload(false, "xyz", "Docs"));
+  folder->handle_folder_share({1, 2});
+  folder->wait_for_mapping();
+  EXPECT_EQ(script.calls, (std::vector<std::string>{"mount ab12 Photos rw port", "unmount",
+                                                    "mount cd Docs ro port", "unmount"}));
+  const std::vector<Sent> sent = link.sent();
+  ASSERT_EQ(sent.size(), 2u);  // two successes, nothing for the empty name
+  folder->stop_shared_folder();
+  EXPECT_EQ(script.calls.size(), 4u);  // nothing left to unmount
+}
+
+TEST_F(ForwarderTest, IdsCountUpAndDataFlowsBothWays) {
+  auto folder = sharing();
+  platform::Socket first = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  platform::Socket second = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+
+  // Local program -> client, on the bulk queue, after the FolderOpen on the main queue.
+  const std::string request = "PROPFIND / HTTP/1.1\r\n\r\n";
+  const platform::SendPart part{request.data(), request.size()};
+  ASSERT_TRUE(second.send_all(&part, 1));
+  const auto data = link.wait_for(
+      [](const Sent& s) { return s.type == code(MessageType::FolderData) && s.id() == 2; });
+  ASSERT_TRUE(data);
+  EXPECT_TRUE(data->bulk);
+  EXPECT_EQ(text_of(*data, 4), request);
+  const auto open = link.wait_for_type(MessageType::FolderOpen, 2);
+  EXPECT_FALSE(open->bulk);
+
+  // The first ends locally: FolderClose on the bulk queue; data for it afterwards is ignored.
+  first = platform::Socket();
+  const auto close = link.wait_for_type(MessageType::FolderClose, 1);
+  ASSERT_TRUE(close);
+  EXPECT_TRUE(close->bulk);
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(1, "late"));
+
+  platform::Socket third = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 3));
+
+  // Client -> local program: chunks in order (an empty one writes nothing, a 3-byte message and
+  // an unknown id are ignored), then the half-close after FolderClose.
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(3, "HTTP/1.1 200 OK\r\n"));
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(3));
+  folder->handle_folder_traffic(code(MessageType::FolderData), {3, 0, 0});
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(99, "nobody"));
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(3, "\r\nbody"));
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(3));
+  bool ended = false;
+  EXPECT_EQ(read_to_end(third, &ended), "HTTP/1.1 200 OK\r\n\r\nbody");
+  EXPECT_TRUE(ended);
+  // Half-closed only: the local program can still send.
+  ASSERT_TRUE(third.send_all(&part, 1));
+  EXPECT_TRUE(link.wait_for(
+      [](const Sent& s) { return s.type == code(MessageType::FolderData) && s.id() == 3; }));
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, ClientDataBeyondTheBoundClosesOnlyThatConnection) {
+  constexpr std::size_t kLimit = 1u << 20;
+  auto folder = sharing(kLimit);
+  platform::Socket idle = connect(*folder);  // never reads
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  platform::Socket reading = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+
+  // Far more than the socket buffers and the bound together can hold.
+  const std::string chunk(kLimit / 4, 'x');
+  for (int i = 0; i < 256 && !link.has_type(MessageType::FolderClose, 1); ++i) {
+    for (int j = 0; j < 16; ++j) {
+      folder->handle_folder_traffic(code(MessageType::FolderData), traffic(1, chunk));
+    }
+  }
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderClose, 1));
+  // The other connection goes on.
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(2, "still here"));
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  EXPECT_EQ(read_to_end(reading), "still here");
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, AfterTheClientIsGoneLocalProgramsAreNotLeftWaiting) {
+  auto folder = sharing();
+  platform::Socket open = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  link.closed_ = true;
+  // A request on a connection opened before: it ends instead of waiting for an answer.
+  const std::string request = "GET / HTTP/1.1\r\n\r\n";
+  const platform::SendPart part{request.data(), request.size()};
+  ASSERT_TRUE(open.send_all(&part, 1));
+  EXPECT_EQ(read_to_end(open), "");
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderClose, 1));
+  // A new connection is not announced and ends at once.
+  platform::Socket late = connect(*folder);
+  EXPECT_EQ(read_to_end(late), "");
+  folder->stop_shared_folder();
+  EXPECT_FALSE(link.has_type(MessageType::FolderOpen, 2));
+}
+
+TEST_F(ForwarderTest, StoppingWithOpenConnectionsJoinsEveryThread) {
+  // Threads a runtime starts with the process's first thread (a sanitizer's) are not ours.
+  std::thread([] {}).join();
+  const std::size_t threads_before = thread_count();
+  auto folder = sharing();
+  std::vector<platform::Socket> locals;
+  for (std::uint32_t id = 1; id <= 3; ++id) {
+    locals.push_back(connect(*folder));
+    ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, id));
+  }
+  // One has client data waiting, one is half-closed by the client.
+  folder->handle_folder_traffic(code(MessageType::FolderData), traffic(1, "pending"));
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  // Where the system lets threads be counted (Linux; not under Wine), none is left.
+  const bool counted = thread_count() > threads_before;
+  folder->stop_shared_folder();
+  if (counted) {
+    EXPECT_EQ(thread_count(), threads_before);
+  }
+  for (platform::Socket& local : locals) {
+    read_to_end(local);  // every local connection sees its end
+  }
+  // Nobody listens any more.
+  EXPECT_FALSE(platform::connect_to("127.0.0.1", folder->port()).valid());
+  folder.reset();  // the destructor's second stop is harmless
+}
+
+}  // namespace
+}  // namespace tolvi
