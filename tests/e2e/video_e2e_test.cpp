@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "client_connection.h"
+#include "e2e/child_process.h"
 #include "e2e/reference_blocks.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -32,8 +33,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-extern char** environ;
-
 namespace tolvi::client {
 namespace {
 
@@ -44,69 +43,8 @@ constexpr char kPassword[] = "video-e2e-secret";
 constexpr int kDesktopWidth = 1280;
 constexpr int kDesktopHeight = 720;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A child process with DISPLAY set, its standard output and error in a file.
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const std::string& display,
-        const std::string& output_path) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
-    }
-    env.push_back("DISPLAY=" + display);
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-  // The exit code, or -1 when it did not end in time (it is then killed).
-  int wait(double seconds) {
-    const auto until = std::chrono::steady_clock::now() + Seconds(seconds);
-    while (pid_ > 0) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (std::chrono::steady_clock::now() > until) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    stop();
-    return -1;
-  }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using Child = tolvi::testing::ChildProcess;
+const auto read_file = tolvi::testing::read_text_file;
 
 std::string temp_path(const std::string& name) {
   return "/tmp/tolvi-video-e2e-" + std::to_string(getpid()) + "-" + name;
