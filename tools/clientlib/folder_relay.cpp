@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/little_endian.h"
+#include "base/percent_encoding.h"
 #include "platform/random.h"
 #include "protocol/message_types.h"
 
@@ -41,22 +42,6 @@ void append_field(std::vector<std::uint8_t>& out, const std::string& text) {
 
 }  // namespace
 
-std::string percent_encode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
-        b == '.' || b == '_' || b == '~') {
-      out.push_back(c);
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    }
-  }
-  return out;
-}
 
 std::vector<std::uint8_t> unshare_payload() {
   std::vector<std::uint8_t> out{0};

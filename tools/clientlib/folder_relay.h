@@ -59,7 +59,4 @@ class FolderRelay {
 // The FolderShare that stops sharing: no token, empty name.
 std::vector<std::uint8_t> unshare_payload();
 
-// Percent-encodes every byte outside the URL's unreserved characters.
-std::string percent_encode(const std::string& text);
-
 }  // namespace tolvi::client

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "base/log.h"
+#include "base/percent_encoding.h"
 #include "platform/net.h"
 #include "user_command.h"
 
@@ -50,28 +51,12 @@ std::string find_program(std::initializer_list<const char*> paths) {
   return {};
 }
 
-std::string encode_segment(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
-        b == '.' || b == '_' || b == '~') {
-      out.push_back(c);
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    }
-  }
-  return out;
-}
 
 // PORT/TOKEN/LABEL/ with the label percent-encoded for a URI (GIO), or as it is for davfs2,
 // which encodes the path itself.
 std::string share_path(const FolderMountRequest& request, bool encode) {
   return std::to_string(request.port) + "/" + request.token + "/" +
-         (encode ? encode_segment(request.label) : request.label) + "/";
+         (encode ? percent_encode(request.label) : request.label) + "/";
 }
 
 // A directory entry that may never be a mount point's name.
