@@ -89,6 +89,12 @@ void Connection::wait_bulk_below(std::uint64_t limit) {
   bulk_space_.wait(guard, [&] { return bulk_queued_bytes_ <= limit || closed_.load(); });
 }
 
+bool Connection::wait_sent(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> guard(lock_);
+  main_sent_.wait_for(guard, limit, [&] { return main_queued_bytes_ == 0 || closed_.load(); });
+  return main_queued_bytes_ == 0;
+}
+
 std::uint64_t Connection::main_backlog() {
   std::lock_guard<std::mutex> guard(lock_);
   return main_queued_bytes_;
@@ -171,6 +177,7 @@ void Connection::sender_loop() {
       }
       if (from_main) {
         main_queued_bytes_ -= bytes;
+        main_sent_.notify_all();
       } else {
         bulk_queued_bytes_ -= bytes;
         bulk_space_.notify_all();
@@ -264,6 +271,7 @@ void Connection::close() {
   std::lock_guard<std::mutex> guard(lock_);
   send_ready_.notify_all();
   bulk_space_.notify_all();
+  main_sent_.notify_all();
 }
 
 bool Connection::set_receive_timeout(std::chrono::milliseconds timeout) {

@@ -37,6 +37,10 @@ class Connection {
   void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length);
   // Blocks until the bulk backlog is at most `limit` bytes or the connection is closed.
   void wait_bulk_below(std::uint64_t limit);
+  // Blocks until every frame queued by send() so far has been written to the socket, the
+  // connection is closed, or `limit` has passed; true when all was written. Closing drops
+  // what is still queued, so a last reply is waited for before the connection goes away.
+  bool wait_sent(std::chrono::milliseconds limit);
 
   // Reads one whole message; false on any failure (closed, timed out, bad frame, bad record).
   // One reader at a time.
@@ -95,6 +99,7 @@ class Connection {
   std::deque<QueuedFrame> bulk_queue_;
   std::uint64_t bulk_queued_bytes_ = 0;
   std::condition_variable bulk_space_;
+  std::condition_variable main_sent_;
   bool seal_outgoing_ = false;
   std::unique_ptr<RecordKey> send_key_;
   std::unique_ptr<RecordKey> receive_key_;

@@ -185,6 +185,9 @@ bool Session::handshake(HandshakeGuard* guard) {
   proof_was_wrong_ = true;
   const std::uint8_t refusal = kAuthFailed;
   connection_.send(code(MessageType::AuthResult), &refusal, 1);
+  // The sender thread writes the refusal; a busy machine may not run it within the pause, and
+  // closing the connection drops what is still queued.
+  connection_.wait_sent(kRefusalWriteLimit);
   pause(timings_.failed_proof_pause);
   secure_zero(password_hash.data(), 32);
   return false;

@@ -38,7 +38,11 @@ constexpr std::size_t kMaxBatchBytes = 64 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetryPause{10};
 // From accept to the last byte of the password proof, however the bytes arrive.
 constexpr std::chrono::milliseconds kHandshakeDeadline{15000};
+// After the refusal of a wrong proof has been written, before the connection closes.
 constexpr std::chrono::milliseconds kFailedProofPause{200};
+// How long the refusal may take to be written: the sender thread writes it, and closing the
+// connection first would drop it. A peer that does not take 34 bytes in this time is gone.
+constexpr std::chrono::milliseconds kRefusalWriteLimit{2000};
 constexpr std::chrono::milliseconds kDisplacementPoll{50};
 
 // Before authentication the only frames are the 32-byte KeyExchange and AuthProof; anything
