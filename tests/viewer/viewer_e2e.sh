@@ -282,6 +282,22 @@ case "$case_name" in
     grep -q "on this PC (read-only)\.$" "$work/viewer.log" || fail "status text"
     [ "$(cat "$mount_point/from-viewer.txt")" = "written in the viewer" ] ||
       fail "cannot read the shared file through $mount_point"
+    # A host that hung up takes the share with it; R connects again and shares again.
+    kill "$host_pid"
+    wait_for_text "$work/viewer.log" "The host closed the connection" 20
+    wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
+    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    pids+=($!)
+    wait_for_text "$work/host.log" "listening on port $port" 10
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
+    for _ in $(seq 600); do
+      [ "$(grep -c "folder status: ok" "$work/viewer.log")" -ge 2 ] && break
+      sleep 0.05
+    done
+    [ "$(grep -c "folder status: ok" "$work/viewer.log")" -eq 2 ] || fail "no status after reconnecting"
+    [ "$(cat "$mount_point/from-viewer.txt")" = "written in the viewer" ] ||
+      fail "cannot read the shared file after reconnecting"
     kill "$viewer_pid"
     wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
     ;;
