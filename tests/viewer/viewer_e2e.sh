@@ -7,8 +7,10 @@ case_name=$1 host_program=$2 viewer=$3 painter=$4 cursor_probe=$5
 password=viewer-e2e-secret
 work=$(mktemp -d)
 pids=()
+mount_point=
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -260,6 +262,44 @@ case "$case_name" in
       sleep 0.1
     done
     [ "$pasted" = "copied in the viewer" ] || fail "the host's clipboard holds '$pasted'"
+    ;;
+  share)
+    # A folder shared by the viewer shows up mounted on the host (exit 77, skipped, without
+    # root, FUSE, davfs2 or rclone); closing the viewer takes the mount away.
+    skip() { echo "SKIP ($case_name): $*"; exit 77; }
+    [ "$(id -u)" = 0 ] || skip "needs root to mount"
+    [ -c /dev/fuse ] || skip "no /dev/fuse"
+    [ -x /usr/sbin/mount.davfs ] || [ -x /sbin/mount.davfs ] || skip "davfs2 is not installed"
+    command -v rclone > /dev/null || skip "rclone is not installed"
+    mkdir -p "$work/viewer-share"
+    echo "written in the viewer" > "$work/viewer-share/from-viewer.txt"
+    start_host
+    start_viewer --password "$password" --share "$work/viewer-share" --read-only
+    wait_for_text "$work/viewer.log" "folder status: " 30
+    mount_point=$(sed -n 's/^tolvi-viewer: folder status: ok: “.*” is at \(.*\) on this PC.*$/\1/p' \
+      "$work/viewer.log")
+    [ -n "$mount_point" ] || fail "no mount in the status"
+    grep -q "on this PC (read-only)\.$" "$work/viewer.log" || fail "status text"
+    [ "$(cat "$mount_point/from-viewer.txt")" = "written in the viewer" ] ||
+      fail "cannot read the shared file through $mount_point"
+    # A host that hung up takes the share with it; R connects again and shares again.
+    kill "$host_pid"
+    wait_for_text "$work/viewer.log" "The host closed the connection" 20
+    wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
+    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
+    pids+=($!)
+    wait_for_text "$work/host.log" "listening on port $port" 10
+    viewer_window
+    DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
+    for _ in $(seq 600); do
+      [ "$(grep -c "folder status: ok" "$work/viewer.log")" -ge 2 ] && break
+      sleep 0.05
+    done
+    [ "$(grep -c "folder status: ok" "$work/viewer.log")" -eq 2 ] || fail "no status after reconnecting"
+    [ "$(cat "$mount_point/from-viewer.txt")" = "written in the viewer" ] ||
+      fail "cannot read the shared file after reconnecting"
+    kill "$viewer_pid"
+    wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
     ;;
   *)
     fail "unknown case"

@@ -117,12 +117,6 @@ volatile std::sig_atomic_t unshare_requested = 0;
 void on_stop_signal(int) { stop_requested = 1; }
 void on_unshare_signal(int) { unshare_requested = 1; }
 
-std::string last_component(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool parse_number(const char* text, long long& out) {
   char* end = nullptr;
   out = std::strtoll(text, &end, 0);
@@ -461,9 +455,7 @@ int stream(ClientConnection& connection, const Options& o) {
 
 void print_folder_status(const std::vector<std::uint8_t>& payload) {
   if (payload.empty()) return;
-  std::printf("folder status: %s: %.*s\n", payload[0] ? "ok" : "failed",
-              static_cast<int>(payload.size() - 1),
-              reinterpret_cast<const char*>(payload.data() + 1));
+  std::printf("folder status: %s\n", folder_status_text(payload).c_str());
 }
 
 // Serves the folder and relays the host's connections to it until the host closes, the hold
@@ -471,7 +463,7 @@ void print_folder_status(const std::vector<std::uint8_t>& payload) {
 int share(ClientConnection& connection, const Options& o) {
   std::mutex send_lock;
   FolderRelay relay(connection, send_lock);
-  const std::string name = o.share_name.empty() ? last_component(o.share_folder) : o.share_name;
+  const std::string name = o.share_name.empty() ? default_share_name(o.share_folder) : o.share_name;
   std::string error;
   if (!relay.start(o.share_folder, name, o.read_only, error)) {
     std::printf("cannot share %s: %s\n", o.share_folder.c_str(), error.c_str());

@@ -42,12 +42,23 @@ void append_field(std::vector<std::uint8_t>& out, const std::string& text) {
 
 }  // namespace
 
-
 std::vector<std::uint8_t> unshare_payload() {
   std::vector<std::uint8_t> out{0};
   append_field(out, "");
   append_field(out, "");
   return out;
+}
+
+std::string default_share_name(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  return slash == std::string::npos ? folder : folder.substr(slash + 1);
+}
+
+std::string folder_status_text(const std::vector<std::uint8_t>& payload) {
+  if (payload.empty()) return "";
+  return std::string(payload[0] ? "ok: " : "failed: ") +
+         std::string(payload.begin() + 1, payload.end());
 }
 
 FolderRelay::~FolderRelay() {

@@ -59,4 +59,10 @@ class FolderRelay {
 // The FolderShare that stops sharing: no token, empty name.
 std::vector<std::uint8_t> unshare_payload();
 
+// The name a folder is shared under when none is given: its last path component.
+std::string default_share_name(std::string folder);
+
+// A FolderStatus for people: "ok: TEXT" or "failed: TEXT"; empty for an empty payload.
+std::string folder_status_text(const std::vector<std::uint8_t>& payload);
+
 }  // namespace tolvi::client

@@ -9,6 +9,7 @@ extern "C" {
 
 #include "base/little_endian.h"
 #include "base/secure_zero.h"
+#include "folder_relay.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
@@ -92,6 +93,23 @@ bool ViewerLink::take_clipboard(std::string& text) {
   return true;
 }
 
+bool ViewerLink::take_folder_status(std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!folder_status_new_) return false;
+  folder_status_new_ = false;
+  text = folder_status_;
+  return true;
+}
+
+void ViewerLink::set_folder_status(std::string text) {
+  {
+    std::lock_guard lock(mutex_);
+    folder_status_ = std::move(text);
+    folder_status_new_ = true;
+  }
+  wake_();
+}
+
 void ViewerLink::finish(State state, std::string message) {
   {
     std::lock_guard lock(mutex_);
@@ -140,6 +158,20 @@ void ViewerLink::run() {
   }
   wake_();
 
+  // The shared folder lives as long as this connection: the relay (and its WebDAV server)
+  // stops when run() returns and a reconnect starts a new one.
+  client::FolderRelay relay(*connection_, send_mutex_);
+  if (!target_.share_folder.empty()) {
+    std::string error;
+    if (relay.start(target_.share_folder, client::default_share_name(target_.share_folder),
+                    target_.share_read_only, error)) {
+      std::lock_guard lock(send_mutex_);
+      connection_->send(code(MessageType::FolderShare), relay.share_payload());
+    } else {
+      set_folder_status("failed: cannot share " + target_.share_folder + ": " + error);
+    }
+  }
+
   client::StreamReceiver::Options options;
   options.hardware_decoding = true;
   options.keep_latencies = false;
@@ -175,6 +207,11 @@ void ViewerLink::run() {
       wake_();
       continue;
     }
+    if (type == code(MessageType::FolderStatus)) {
+      set_folder_status(client::folder_status_text(payload));
+      continue;
+    }
+    if (relay.handle(type, payload)) continue;
     const client::StreamReceiver::Event event = receiver.handle(type, payload, receipt_us);
     switch (event) {
       case client::StreamReceiver::Event::Error:

@@ -26,6 +26,8 @@ class ViewerLink {
     std::string host;
     std::uint16_t port = 0;
     std::string password;
+    std::string share_folder;  // served to the host while connected; empty: nothing shared
+    bool share_read_only = false;
   };
   // wake: called from the link's thread when something new is there to take.
   ViewerLink(Target target, client::StreamRequest request, std::function<void()> wake);
@@ -48,6 +50,8 @@ class ViewerLink {
   bool take_cursor(std::vector<std::uint8_t>& payload);
   // Texts the host sent (clipboard) since the last call.
   bool take_clipboard(std::string& text);
+  // The newest shared-folder status ("ok: ..." / "failed: ...") since the last call.
+  bool take_folder_status(std::string& text);
 
   struct Figures {
     std::uint64_t frames = 0;
@@ -65,6 +69,7 @@ class ViewerLink {
   void run();
   void finish(State state, std::string message);
   void send_ping();
+  void set_folder_status(std::string text);
 
   Target target_;  // the password is wiped when the link goes
   const std::function<void()> wake_;
@@ -82,6 +87,8 @@ class ViewerLink {
   std::vector<std::uint8_t> cursor_;
   bool cursor_new_ = false;
   std::vector<std::string> clipboard_;
+  std::string folder_status_;
+  bool folder_status_new_ = false;
   Figures figures_;
 
   std::thread thread_;

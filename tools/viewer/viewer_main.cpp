@@ -41,6 +41,8 @@ constexpr char kUsageText[] =
     "  --codec h264|hevc      the only codec to accept (default: either)\n"
     "  --size WxH             the window's first size (default 1280x720)\n"
     "  --overlay              start with the figures overlay shown\n"
+    "  --share DIR            share DIR with the host (served by rclone) while connected\n"
+    "    --read-only          share without write access\n"
     "  --trace-present        print a line per presented frame (capture and present times)\n"
     "Keys: Ctrl+Alt+End sends Ctrl+Alt+Del, Ctrl+Alt+S toggles the figures,\n"
     "      R reconnects after the connection dropped.\n";
@@ -64,6 +66,8 @@ struct Options {
   int height = kDefaultHeight;
   bool overlay = false;
   bool trace_present = false;
+  std::string share_folder;
+  bool read_only = false;
 };
 
 bool parse_int(const char* text, long long& out) {
@@ -107,11 +111,15 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.overlay = true;
     } else if (arg == "--trace-present") {
       o.trace_present = true;
+    } else if (arg == "--share" && has_value) {
+      o.share_folder = argv[++i];
+    } else if (arg == "--read-only") {
+      o.read_only = true;
     } else {
       return false;
     }
   }
-  return true;
+  return !o.read_only || !o.share_folder.empty();
 }
 
 std::uint64_t now_ms() { return platform::monotonic_clock_us() / 1000; }
@@ -172,7 +180,8 @@ class Viewer {
   bool focused_ = false;
   bool asking_password_ = false;
   std::string typed_password_;
-  std::string status_;  // shown over the picture (or alone) when not empty
+  std::string status_;         // shown over the picture (or alone) when not empty
+  std::string folder_status_;  // the host's word on the shared folder, along the bottom
   bool quit_ = false;
   std::uint64_t presented_time_us_ = 0;
   bool have_new_frame_ = false;
@@ -237,12 +246,14 @@ void Viewer::connect() {
   SDL_GetWindowSize(window_.get(), &window_w, nullptr);
   if (window_w > 0) o_.request.scale_percent = static_cast<std::uint16_t>(100 * w / window_w);
   const Uint32 wake = wake_event_;
-  link_ = std::make_unique<ViewerLink>(ViewerLink::Target{o_.host, o_.port, o_.password},
-                                       o_.request, [wake] {
-                                         SDL_Event e{};
-                                         e.type = wake;
-                                         SDL_PushEvent(&e);
-                                       });
+  folder_status_.clear();
+  link_ = std::make_unique<ViewerLink>(
+      ViewerLink::Target{o_.host, o_.port, o_.password, o_.share_folder, o_.read_only}, o_.request,
+      [wake] {
+        SDL_Event e{};
+        e.type = wake;
+        SDL_PushEvent(&e);
+      });
   seen_state_ = ViewerLink::State::Connecting;
   set_status("Connecting to " + o_.host + "...");
 }
@@ -495,6 +506,9 @@ void Viewer::take_from_link() {
     const std::string local = clipboard_.host_sent(text);
     SDL_SetClipboardText(local.c_str());
   }
+  if (link_->take_folder_status(folder_status_)) {
+    std::fprintf(stderr, "tolvi-viewer: folder status: %s\n", folder_status_.c_str());
+  }
 }
 
 void Viewer::draw_text(const std::string& text, int x, int y, bool centred) {
@@ -549,6 +563,9 @@ void Viewer::draw() {
     figures_at_ms_ = now;
   }
   if (o_.overlay) draw_text(overlay_text(overlay_), 10, 8, false);
+  if (!folder_status_.empty() && font_) {
+    draw_text(folder_status_, 10, h - TTF_FontLineSkip(font_.get()) - 8, false);
+  }
   SDL_RenderPresent(renderer_.get());
   if (have_new_frame_ && o_.trace_present) {
     std::printf("presented frame %llu at %llu\n",
