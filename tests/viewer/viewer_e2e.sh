@@ -204,8 +204,10 @@ case "$case_name" in
     DISPLAY=$host_display xsetroot -cursor_name watch
     DISPLAY=$host_display xsetroot -solid '#204060'
     DISPLAY=$viewer_display xdotool mousemove --window "$window" 300 200 mousemove_relative 5 5
-    want=$(DISPLAY=$host_display "$cursor_probe")
+    # Both read each time: the host's pointer settles only once the moves and the new root
+    # cursor have reached its X server.
     for _ in $(seq 400); do
+      want=$(DISPLAY=$host_display "$cursor_probe")
       seen=$(DISPLAY=$viewer_display "$cursor_probe")
       [ "$seen" = "$want" ] && break
       sleep 0.05
