@@ -64,7 +64,8 @@ class X11ClipboardTest : public ::testing::Test {
 
   // Another program copies `bytes` offered as `target` (xclip stays as the owner).
   void copy(const std::string& bytes, const std::string& target = "UTF8_STRING") {
-    const std::string file = ::testing::TempDir() + "clipboard-in";
+    // One file per test process: suites run in parallel and share the temporary folder.
+    const std::string file = ::testing::TempDir() + "clipboard-in-" + std::to_string(getpid());
     std::ofstream(file, std::ios::binary) << bytes;
     const std::string command = "xclip -display " + server_.display() +
                                 " -selection clipboard -t " + target + " -i " + file;
