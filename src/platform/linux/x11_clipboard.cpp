@@ -46,6 +46,8 @@ constexpr std::size_t kMaxChunkBytes = 256 * 1024;
 constexpr std::size_t kRequestOverheadBytes = 1024;
 // Another owner's text is read up to this size; a larger one is not taken.
 constexpr std::size_t kMaxReadBytes = 64u * 1024 * 1024;
+// Properties our conversions rotate through (see convert()).
+constexpr std::size_t kConversionProperties = 8;
 
 // The text in Latin-1 (STRING), as UTF-8.
 std::string latin1_to_utf8(const std::string& in) {
@@ -154,7 +156,11 @@ class X11ClipboardWatcher : public ClipboardWatcher {
     text_ = XInternAtom(d, "TEXT", False);
     compound_text_ = XInternAtom(d, "COMPOUND_TEXT", False);
     incr_ = XInternAtom(d, "INCR", False);
-    property_ = XInternAtom(d, "TOLVI_CLIPBOARD", False);
+    for (std::size_t i = 0; i < kConversionProperties; ++i) {
+      const std::string name = "TOLVI_CLIPBOARD_" + std::to_string(i);
+      properties_[i] = XInternAtom(d, name.c_str(), False);
+    }
+    property_ = properties_[0];
     XFixesSelectSelectionInput(d, window_, clipboard_,
                                XFixesSetSelectionOwnerNotifyMask |
                                    XFixesSelectionWindowDestroyNotifyMask |
@@ -417,6 +423,10 @@ class X11ClipboardWatcher : public ClipboardWatcher {
   // The selection converted to `target` in our property, INCR transfers included.
   std::optional<PropertyValue> convert(Atom target) {
     Display* d = x_->display();
+    // Each conversion gets the next of a few properties: an owner still sending chunks of a
+    // transfer we gave up writes into the old one, never into this answer.
+    next_property_ = (next_property_ + 1) % kConversionProperties;
+    property_ = properties_[next_property_];
     XDeleteProperty(d, window_, property_);
     XConvertSelection(d, clipboard_, target, property_, window_, CurrentTime);
     XEvent event;
@@ -473,6 +483,8 @@ class X11ClipboardWatcher : public ClipboardWatcher {
   int xfixes_event_base_ = 0;
   Atom clipboard_ = None, targets_ = None, utf8_ = None, text_ = None, compound_text_ = None,
        incr_ = None, property_ = None;
+  Atom properties_[kConversionProperties] = {};
+  std::size_t next_property_ = 0;
   std::size_t chunk_bytes_ = kMaxChunkBytes;
   bool owned_ = false;
   std::shared_ptr<const std::string> own_text_ = std::make_shared<const std::string>();
