@@ -8,8 +8,17 @@ namespace tolvi::platform {
 // with a CRTC (Xvfb, a single unnamed screen, no RandR at all).
 OutputChoice primary_output(Display* display, Window root, bool have_randr) {
   OutputChoice choice;
-  choice.rect = {0, 0, DisplayWidth(display, DefaultScreen(display)),
-                 DisplayHeight(display, DefaultScreen(display))};
+  // The root window's size as the server has it now: DisplayWidth/DisplayHeight are from the
+  // connection's set-up and miss a resize that landed since.
+  Window root_return = None;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  if (XGetGeometry(display, root, &root_return, &x, &y, &width, &height, &border, &depth)) {
+    choice.rect = {0, 0, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+  } else {
+    choice.rect = {0, 0, DisplayWidth(display, DefaultScreen(display)),
+                   DisplayHeight(display, DefaultScreen(display))};
+  }
   if (!have_randr) return choice;
   XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
   if (!resources) return choice;
