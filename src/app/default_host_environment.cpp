@@ -18,6 +18,8 @@
 #include "platform/input.h"
 #include "platform/keep_awake.h"
 #include "platform/net.h"
+#include "platform/service.h"
+#include "service/secure_attention.h"
 #include "settings/settings_store.h"
 #include "video/capture_pipeline.h"
 
@@ -73,9 +75,10 @@ class DefaultHostEnvironment : public HostEnvironment {
   platform::KeepAwake& keep_awake() override { return *keep_awake_; }
   // The process-wide controller, so that the process's exit paths can restore it too.
   DisplayController& display_controller() override { return tolvi::display_controller; }
-  // Only the service can raise Ctrl+Alt+Del, and this build has no service yet.
+  // Only the service can raise Ctrl+Alt+Del: it is asked through its named event.
   void request_secure_attention() override {
-    log_message("Ctrl+Alt+Del needs the Tolvi Host service");
+    tolvi::request_secure_attention(
+        [](const std::string& name) { return platform::open_event(name); });
   }
   HostStatusObserver& status_observer() override { return *status_observer_; }
 

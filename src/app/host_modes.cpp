@@ -6,10 +6,16 @@
 #include "app/default_host_environment.h"
 #include "app/modes.h"
 #include "base/log.h"
+#include "base/thread_start.h"
 #include "core/host_server.h"
+#include "display/display_controller.h"
 #include "input/input_desktop.h"
 #include "platform/process.h"
+#include "platform/service.h"
 #include "platform/stop_signals.h"
+#include "service/secure_attention.h"
+#include "service/service_control.h"
+#include "settings/settings_store.h"
 
 namespace tolvi {
 namespace {
@@ -90,10 +96,21 @@ void watch_for_stop_signals() {
 int run_host_for_test() { return serve_until_stopped(); }
 
 int run_agent() {
-  // Started by the service, the agent would also watch the service's quit signal; started by
-  // hand (as `make run` does) it simply serves this session. Its main thread runs the host
-  // server: attached to the input desktop first (the sign-in screen's when nobody is signed in).
+  // Started by the service, the agent also watches the service's quit event; started by hand
+  // (as `make run` does) there is no such event and it simply serves this session. Its main
+  // thread runs the host server: attached to the input desktop first (the sign-in screen's when
+  // nobody is signed in).
   watch_for_stop_signals();
+  if (std::shared_ptr<platform::SignalEvent> quit_event =
+          platform::open_event(kAgentQuitEventName)) {
+    start_thread([quit_event] {
+      agent_quit_watcher(*quit_event, [] {
+        display_controller.restore();
+        default_settings().save_status("");
+        platform::exit_process(0);
+      });
+    }).detach();
+  }
   follow_input_desktop();
   log_message("agent running in session %lu", platform::console_session_id());
   return serve_until_stopped();

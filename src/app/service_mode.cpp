@@ -1,0 +1,65 @@
+// The service mode: supervises one agent in the console session (see service/supervisor.h).
+#include <memory>
+
+#include "app/modes.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "platform/service.h"
+#include "service/secure_attention.h"
+#include "service/service_control.h"
+#include "service/supervisor.h"
+#include "settings/settings_store.h"
+
+namespace tolvi {
+namespace {
+
+// The supervision loop over the system.
+class SystemSupervisorPlatform : public SupervisorPlatform {
+ public:
+  explicit SystemSupervisorPlatform(ServiceControlState& control)
+      : consoles_(platform::make_console_sessions(
+            [&control] { control.handle(kControlSessionChange, kConsoleConnect); })),
+        secure_attention_([this] { return consoles_->find_secure_attention(); }) {}
+
+  std::unique_ptr<platform::SignalEvent> create_event(platform::EventReset reset,
+                                                      const std::string& name) override {
+    return platform::create_event(reset, name);
+  }
+  unsigned long console_session() override { return consoles_->console_session(); }
+  std::unique_ptr<platform::AgentProcess> launch_agent(unsigned long session) override {
+    return consoles_->launch_agent(session);
+  }
+  int wait_for_any(std::span<platform::Waitable* const> objects,
+                   std::uint32_t timeout_ms) override {
+    return platform::wait_for_any(objects, timeout_ms);
+  }
+  void secure_attention() override { secure_attention_.press(); }
+  void save_status(const std::string& text) override { default_settings().save_status(text); }
+  void sleep_ms(std::uint32_t ms) override { system_clock().sleep_ms(ms); }
+
+ private:
+  std::unique_ptr<platform::ConsoleSessions> consoles_;
+  SecureAttention secure_attention_;
+};
+
+}  // namespace
+
+int run_service() {
+  // One control state for the process: the handler may run before the main routine.
+  static ServiceControlState control;
+  platform::ServiceRoutines routines;
+  routines.main = [](platform::ServiceStatusReporter& reporter) {
+    SystemSupervisorPlatform system(control);
+    service_main(system, control, reporter);
+  };
+  routines.control = [](std::uint32_t code, std::uint32_t event_type) {
+    return control.handle(code, event_type);
+  };
+  if (!platform::run_service_dispatcher(kServiceName, std::move(routines))) {
+    log_message("the service could not be started (--service is for the service manager)");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tolvi

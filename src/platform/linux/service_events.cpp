@@ -1,0 +1,153 @@
+// Events shared by name between the service and its agent, and waiting on several things.
+//
+// A named event is a FIFO under /run/tolvi-host/: set writes a byte, reset drains it, and it is
+// signalled while it holds data. The kind of reset is part of the file name ("<name>.auto" or
+// "<name>.manual") so that an opener behaves as the creator meant. The creator holds a shared
+// lock on it for as long as it lives: an opener that can take the lock exclusively has found a
+// FIFO nobody created in this boot of the service, and treats the event as absent. Private
+// events are eventfds. Waits are one poll over the descriptors (agents are pidfds).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "base/clock.h"
+#include "platform/linux/system_paths.h"
+#include "platform/service.h"
+
+namespace tolvi::platform {
+namespace {
+
+constexpr const char* kEventFolder = "/run/tolvi-host";
+constexpr std::string_view kGlobalPrefix = "Global\\";
+constexpr mode_t kEventFolderMode = 0755;
+// Only the creator's user (root for the service and its agent) may signal or read them.
+constexpr mode_t kEventFileMode = 0600;
+constexpr std::size_t kDrainChunk = 64;
+
+std::filesystem::path event_file(const std::string& name, EventReset reset) {
+  std::string file = name;
+  if (file.starts_with(kGlobalPrefix)) file.erase(0, kGlobalPrefix.size());
+  for (char& c : file) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  file += reset == EventReset::Auto ? ".auto" : ".manual";
+  return system_path(kEventFolder) / file;
+}
+
+class DescriptorEvent : public SignalEvent {
+ public:
+  DescriptorEvent(int fd, EventReset reset) : fd_(fd), reset_(reset) {}
+  ~DescriptorEvent() override { close(fd_); }
+  DescriptorEvent(const DescriptorEvent&) = delete;
+  DescriptorEvent& operator=(const DescriptorEvent&) = delete;
+
+  std::intptr_t wait_handle() const override { return fd_; }
+  void waited() override {
+    if (reset_ == EventReset::Auto) reset();
+  }
+  void set() override {
+    // An eventfd takes a counter, a FIFO a byte; either way a full one is already set.
+    const std::uint64_t one = 1;
+    while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+  void reset() override {
+    char drain[kDrainChunk];
+    while (true) {
+      const ssize_t got = read(fd_, drain, sizeof drain);
+      if (got > 0) continue;
+      if (got < 0 && errno == EINTR) continue;
+      break;  // empty (EAGAIN)
+    }
+  }
+
+ private:
+  int fd_;
+  EventReset reset_;
+};
+
+// Opens the FIFO without following links, and only when it is one.
+int open_fifo(const std::filesystem::path& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<SignalEvent> create_event(EventReset reset, const std::string& name) {
+  if (name.empty()) {
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::make_unique<DescriptorEvent>(fd, reset);
+  }
+  const auto path = event_file(name, reset);
+  std::error_code ignored;
+  std::filesystem::create_directories(path.parent_path(), ignored);
+  chmod(path.parent_path().c_str(), kEventFolderMode);
+  if (mkfifo(path.c_str(), kEventFileMode) != 0 && errno != EEXIST) return nullptr;
+  const int fd = open_fifo(path);
+  if (fd < 0) return nullptr;
+  // Held until the descriptor closes: openers see that the event has a live creator.
+  while (flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return nullptr;
+    }
+  }
+  return std::make_unique<DescriptorEvent>(fd, reset);
+}
+
+std::unique_ptr<SignalEvent> open_event(const std::string& name) {
+  for (const EventReset reset : {EventReset::Auto, EventReset::Manual}) {
+    const int fd = open_fifo(event_file(name, reset));
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it: its creator is gone
+      close(fd);
+      continue;
+    }
+    return std::make_unique<DescriptorEvent>(fd, reset);
+  }
+  return nullptr;
+}
+
+int wait_for_any(std::span<Waitable* const> objects, std::uint32_t timeout_ms) {
+  std::vector<pollfd> fds;
+  for (Waitable* object : objects) {
+    fds.push_back(pollfd{static_cast<int>(object->wait_handle()), POLLIN, 0});
+  }
+  const std::uint64_t deadline_us = monotonic_us() + std::uint64_t{timeout_ms} * 1000;
+  while (true) {
+    int wait_ms = -1;
+    if (timeout_ms != kWaitForever) {
+      const std::uint64_t now = monotonic_us();
+      wait_ms = now >= deadline_us ? 0 : static_cast<int>((deadline_us - now + 999) / 1000);
+    }
+    const int ready = poll(fds.data(), fds.size(), wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return kWaitFailed;
+    }
+    if (ready == 0) return kWaitTimedOut;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents & POLLNVAL) return kWaitFailed;
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+        objects[i]->waited();
+        return static_cast<int>(i);
+      }
+    }
+  }
+}
+
+}  // namespace tolvi::platform
