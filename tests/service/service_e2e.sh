@@ -8,10 +8,14 @@ set -u
 host=$1 client=$2 key_watcher=$3
 work=$(mktemp -d)
 service_pid= xvfb_pid= watcher_pid=
+agent_pids() {
+  sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' "$work/service.log" 2>/dev/null
+}
 cleanup() {
   for pid in $service_pid $watcher_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
-  pkill -KILL -f "^$host --agent" 2>/dev/null  # an agent the failed case left behind
+  # Agents a failed case left behind, by the ids the service logged.
+  for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,8 +67,7 @@ done
   "press Control_L press Alt_L press Delete " ] || fail "the chord arrived out of order"
 
 # A killed agent is replaced, and the new one serves.
-agent_pid=$(sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' \
-            "$work/service.log" | head -1)
+agent_pid=$(agent_pids | head -1)
 kill -KILL "$agent_pid"
 wait_for_count "$work/service.log" "agent exited" 1 10
 wait_for_count "$work/service.log" "agent started in session" 2 10
@@ -80,5 +83,7 @@ service_pid=
 [ "$rc" = 0 ] || fail "the service ended with $rc"
 grep -q "agent: quit requested" "$work/service.log" || fail "the agent was not asked to quit"
 grep -q "service stopped" "$work/service.log" || fail "no 'service stopped'"
-pgrep -f "^$host --agent" >/dev/null && fail "an agent outlived the service"
+for pid in $(agent_pids); do
+  kill -0 "$pid" 2>/dev/null && fail "agent $pid outlived the service"
+done
 echo "PASS"
