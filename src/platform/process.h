@@ -17,8 +17,9 @@ bool run_elevated(const std::string& arguments, bool wait);
 // Makes the process per-monitor DPI aware where the platform has such a notion.
 void set_dpi_awareness();
 
-// The session attached to the console: WTSGetActiveConsoleSessionId on Windows, the numeric
-// login session of this process (XDG_SESSION_ID) on Linux, 0 when there is none.
+// The session attached to the console: WTSGetActiveConsoleSessionId on Windows; on Linux the
+// session the service starts its agent into (see console_sessions.cpp): logind's X11 session on
+// seat0 or the console file's display. 0xFFFFFFFF when there is none.
 unsigned long console_session_id();
 
 // First thing in the process, before it starts any thread: what the platform's libraries need

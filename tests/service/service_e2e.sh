@@ -52,6 +52,7 @@ wait_for_count "$work/keys" "^ready" 1 10
 "$host" --agent --service > "$work/service.log" 2>&1 &
 service_pid=$!
 wait_for_count "$work/service.log" "agent started in session $display_number (pid " 1 10
+wait_for_count "$work/service.log" "agent running in session $display_number" 1 20
 wait_for_count "$work/service.log" "listening on port $port" 1 20
 password=$("$host" --show-password 2>/dev/null | tail -n 1)
 

@@ -38,6 +38,7 @@
 
 #include "base/log.h"
 #include "platform/linux/system_paths.h"
+#include "platform/process.h"
 #include "platform/service.h"
 #include "platform/text.h"
 
@@ -129,6 +130,34 @@ std::optional<ConsoleDisplay> console_from_file() {
   if (!number) return std::nullopt;
   console.session = *number;
   return console;
+}
+
+// The console now: logind's X11 session on seat0, else the console file. A Wayland session
+// there is logged once per session (`wayland_logged` remembers which).
+ConsoleDisplay read_console_display(std::string& wayland_logged) {
+  char* session = nullptr;
+  if (sd_seat_get_active(kConsoleSeat, &session, nullptr) >= 0 && session) {
+    ConsoleDisplay console;
+    char* type = nullptr;
+    char* display = nullptr;
+    sd_session_get_type(session, &type);
+    const std::string type_text = type ? type : "";
+    if (type_text == "x11" && sd_session_get_display(session, &display) >= 0 && display) {
+      console.session = session_number(session);
+      console.display = display;
+      console.xauthority = leader_xauthority(session);
+      if (console.xauthority.empty()) console.xauthority = server_xauthority(display);
+    } else if (type_text == "wayland" && wayland_logged != session) {
+      log_message("session %s on %s is a Wayland session: capture is not supported there", session,
+                  kConsoleSeat);
+      wayland_logged = session;
+    }
+    std::free(display);
+    std::free(type);
+    std::free(session);
+    if (console.session != kNoConsoleSession) return console;
+  }
+  return console_from_file().value_or(ConsoleDisplay{});
 }
 
 class LinuxAgent : public AgentProcess {
@@ -279,7 +308,7 @@ class LinuxConsoleSessions : public ConsoleSessions {
   LinuxConsoleSessions& operator=(const LinuxConsoleSessions&) = delete;
 
   unsigned long console_session() override {
-    const ConsoleDisplay console = read_console();
+    const ConsoleDisplay console = read_console_display(wayland_logged_);
     std::lock_guard<std::mutex> guard(lock_);
     if (console.session != kNoConsoleSession) displays_[console.session] = console;
     return console.session;
@@ -298,38 +327,12 @@ class LinuxConsoleSessions : public ConsoleSessions {
 
   std::function<bool()> find_secure_attention() override {
     return [this] {
-      const ConsoleDisplay console = read_console();
+      const ConsoleDisplay console = read_console_display(wayland_logged_);
       return console.session != kNoConsoleSession && press_secure_attention_chord(console);
     };
   }
 
  private:
-  ConsoleDisplay read_console() {
-    char* session = nullptr;
-    if (sd_seat_get_active(kConsoleSeat, &session, nullptr) >= 0 && session) {
-      ConsoleDisplay console;
-      char* type = nullptr;
-      char* display = nullptr;
-      sd_session_get_type(session, &type);
-      const std::string type_text = type ? type : "";
-      if (type_text == "x11" && sd_session_get_display(session, &display) >= 0 && display) {
-        console.session = session_number(session);
-        console.display = display;
-        console.xauthority = leader_xauthority(session);
-        if (console.xauthority.empty()) console.xauthority = server_xauthority(display);
-      } else if (type_text == "wayland" && wayland_logged_ != session) {
-        log_message("session %s on %s is a Wayland session: capture is not supported there",
-                    session, kConsoleSeat);
-        wayland_logged_ = session;
-      }
-      std::free(display);
-      std::free(type);
-      std::free(session);
-      if (console.session != kNoConsoleSession) return console;
-    }
-    return console_from_file().value_or(ConsoleDisplay{});
-  }
-
   // Wakes the loop on logind's session and seat changes and on changes to the console file's
   // folder, until destroyed.
   void watch() {
@@ -373,6 +376,11 @@ class LinuxConsoleSessions : public ConsoleSessions {
 };
 
 }  // namespace
+
+unsigned long console_session_id() {
+  std::string wayland_logged;
+  return read_console_display(wayland_logged).session;
+}
 
 std::unique_ptr<ConsoleSessions> make_console_sessions(std::function<void()> on_change) {
   return std::make_unique<LinuxConsoleSessions>(std::move(on_change));

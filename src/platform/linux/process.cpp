@@ -83,14 +83,6 @@ void set_dpi_awareness() {
   // X11 has no per-process DPI awareness: scaling is the desktop's Xft.dpi.
 }
 
-unsigned long console_session_id() {
-  const char* id = std::getenv("XDG_SESSION_ID");
-  if (!id) return 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(id, &end, 10);
-  return end && *end == '\0' ? value : 0;
-}
-
 void exit_process(int code) { std::_Exit(code); }
 
 }  // namespace tolvi::platform
