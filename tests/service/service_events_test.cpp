@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/service.h"
 #include "service/secure_attention.h"
@@ -63,6 +64,23 @@ TEST_F(ServiceEventsTest, TheAgentQuitsWhenTheServiceSetsItsEvent) {
   service_side->set();
   watcher.join();
   EXPECT_TRUE(quit);
+}
+
+TEST(SecureAttentionThreads, TheEntryIsLookedUpOnceWhenManyAskAtOnce) {
+  std::atomic<int> look_ups{0}, presses{0};
+  SecureAttention secure_attention([&] {
+    ++look_ups;
+    return std::function<bool()>([&] {
+      ++presses;
+      return true;
+    });
+  });
+  constexpr int kAskers = 8;
+  std::vector<std::thread> askers;
+  for (int i = 0; i < kAskers; ++i) askers.emplace_back([&] { secure_attention.press(); });
+  for (auto& asker : askers) asker.join();
+  EXPECT_EQ(look_ups, 1);
+  EXPECT_EQ(presses, kAskers);
 }
 
 }  // namespace
