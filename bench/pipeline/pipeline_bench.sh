@@ -97,8 +97,9 @@ stop_painter() {
 # Kilobytes of the host's resident memory now and at its peak.
 memory_of() { awk '/^VmRSS|^VmHWM/ { printf "%s %s kB  ", $1, $2 }' "/proc/$1/status"; }
 
-# The window: after $warm s, CPU of PID over $seconds s of wall time. Sets cpu_used, elapsed and
-# runs the optional sampler (a function name) at both ends with "begin" and "end".
+# The window: after $warm s, CPU of PID over $seconds s of wall time. Sets cpu_used (empty when
+# the process was gone at either end), elapsed, and runs the optional sampler (a function name)
+# at both ends with "begin" and "end".
 measure_window() {  # PID [SAMPLER]
   local t0 t1 c0 c1
   sleep "$warm"
@@ -108,7 +109,8 @@ measure_window() {  # PID [SAMPLER]
   t1=$EPOCHREALTIME c1=$(cpu_of "$1")
   [ -n "${2:-}" ] && "$2" end
   elapsed=$(calc "%.3f" "$t1 - $t0")
-  cpu_used=$(calc "%.3f" "${c1:-0} - ${c0:-0}")
+  cpu_used=
+  [ -n "$c0" ] && [ -n "$c1" ] && cpu_used=$(calc "%.3f" "$c1 - $c0")
 }
 
 # One host stream at 1080p60 for the window: the client only counts (decoding would take the
@@ -121,9 +123,13 @@ host_run() {  # LABEL
     --no-decode --hold "$((warm + seconds + tail))" > "$work/client.out" 2>&1 &
   client_pid=$!
   measure_window "$host_pid"
-  h_mem=$(memory_of "$host_pid")
+  h_mem=$(memory_of "$host_pid" 2>/dev/null)
   wait "$client_pid"
   label "host $1:"
+  if [ -z "$cpu_used" ]; then
+    echo "the host exited during the run: $(tail -3 "$work/host.log" | tr '\n' ' ')"
+    return
+  fi
   if ! line=$(grep '^stats:' "$work/client.out"); then
     echo "no figures from the client: $(tail -2 "$work/client.out" | tr '\n' ' ')"
     return
@@ -141,30 +147,35 @@ host_run() {  # LABEL
 }
 
 # ffmpeg's frame count and output size from the last complete block of its -progress output.
-ffmpeg_progress() { awk -F= '/^frame=/ { f = $2 } /^total_size=/ { s = $2 }
-                             /^progress=/ { done = f " " s } END { print done }' "$work/ff.progress"; }
+ffmpeg_progress() {
+  awk -F= '/^frame=/ { f = $2 } /^total_size=/ { s = $2 } /^dup_frames=/ { d = $2 }
+           /^drop_frames=/ { x = $2 } /^progress=/ { done = f " " s " " d " " x }
+           END { print done }' "$work/ff.progress"
+}
 ffmpeg_sampler() {
-  if [ "$1" = begin ]; then read -r ff_f0 ff_s0 <<< "$(ffmpeg_progress)"
-  else read -r ff_f1 ff_s1 <<< "$(ffmpeg_progress)"; fi
+  if [ "$1" = begin ]; then read -r ff_f0 ff_s0 ff_d0 ff_x0 <<< "$(ffmpeg_progress)"
+  else read -r ff_f1 ff_s1 ff_d1 ff_x1 <<< "$(ffmpeg_progress)"; fi
 }
 
 # The baseline on the same desktop: x11grab of the whole screen at 60 fps, libx264 ultrafast
 # zerolatency in 4:2:0 (optionally after a scale filter), written as a raw H.264 stream to
-# /dev/null. Sets f_fps, f_cps, f_cpf, f_bpf; empty on failure.
+# /dev/null so its size can be read. Frames pass through as grabbed, as with `-f null`: the raw
+# muxer alone would make ffmpeg pad a late grab with duplicates, counted as frames they are not.
+# Sets f_fps, f_cps, f_cpf, f_bpf; empty on failure.
 ffmpeg_run() {  # LABEL WxH [FILTER]
   local ff_pid frames
-  f_fps= f_cps= f_cpf= f_bpf= ff_f0= ff_f1= ff_s0= ff_s1=
+  f_fps= f_cps= f_cpf= f_bpf= ff_f0= ff_f1= ff_s0= ff_s1= ff_d0= ff_d1= ff_x0= ff_x1=
   : > "$work/ff.progress"
   ffmpeg -hide_banner -nostdin -loglevel error -progress "$work/ff.progress" -stats_period 0.1 \
     -f x11grab -framerate "$fps" -video_size "$2" -i "$DISPLAY" ${3:+-vf "$3"} \
-    -pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency \
+    -pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency -fps_mode passthrough \
     -t "$((warm + seconds + tail))" -f h264 -y /dev/null 2> "$work/ffmpeg.log" &
   ff_pid=$!
   measure_window "$ff_pid" ffmpeg_sampler
   wait "$ff_pid"
   label "ffmpeg $1:"
   frames=$(( ${ff_f1:-0} - ${ff_f0:-0} ))
-  if [ "$frames" -le 0 ]; then
+  if [ "$frames" -le 0 ] || [ -z "$cpu_used" ]; then
     echo "no frames in the window: $(tail -2 "$work/ffmpeg.log" | tr '\n' ' ')"
     return
   fi
@@ -172,8 +183,9 @@ ffmpeg_run() {  # LABEL WxH [FILTER]
   f_cps=$(calc "%.6f" "$cpu_used / $elapsed")
   f_cpf=$(calc "%.6f" "$cpu_used / $frames")
   f_bpf=$(calc "%.0f" "(${ff_s1:-0} - ${ff_s0:-0}) / $frames")
-  printf "%.1f fps, %.0f ms CPU/s, %.2f ms CPU/frame, %s bytes/frame\n" "$f_fps" \
-    "$(calc "%.1f" "$f_cps * 1000")" "$(calc "%.3f" "$f_cpf * 1000")" "$f_bpf"
+  printf "%.1f fps, %.0f ms CPU/s, %.2f ms CPU/frame, %s bytes/frame, %d dup %d drop\n" \
+    "$f_fps" "$(calc "%.1f" "$f_cps * 1000")" "$(calc "%.3f" "$f_cpf * 1000")" "$f_bpf" \
+    "$(( ${ff_d1:-0} - ${ff_d0:-0} ))" "$(( ${ff_x1:-0} - ${ff_x0:-0} ))"
 }
 
 # goals: one line per ratio. NAME VALUE GOAL_TEXT MET_EXPRESSION (awk, with v the value)
