@@ -13,7 +13,5 @@ int mode_not_available(std::string_view mode) {
 }
 
 int run_service() { return mode_not_available("the service (--service)"); }
-int install_host(bool) { return mode_not_available("installation (--install)"); }
-int uninstall_host(bool) { return mode_not_available("removal (--uninstall)"); }
 
 }  // namespace tolvi

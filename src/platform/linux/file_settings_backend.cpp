@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "base/secure_zero.h"
+#include "platform/linux/install_root.h"
 #include "platform/random.h"
 
 namespace tolvi::platform {
@@ -179,8 +180,8 @@ FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocat
 }
 
 SettingsLocation FileSettingsBackend::default_machine_location() {
-  return {"/etc/tolvi-host", "/var/lib/tolvi-host/machine.key",
-          "/etc/xdg/autostart/tolvi-host.desktop", true};
+  return {under_install_root("/etc/tolvi-host"), under_install_root("/var/lib/tolvi-host/machine.key"),
+          under_install_root("/etc/xdg/autostart/tolvi-host.desktop"), true};
 }
 
 SettingsLocation FileSettingsBackend::default_user_location() {

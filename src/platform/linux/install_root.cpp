@@ -1,0 +1,20 @@
+#include "platform/linux/install_root.h"
+
+#include <cstdlib>
+
+namespace tolvi::platform {
+
+std::filesystem::path install_root() {
+  const char* root = std::getenv("TOLVI_INSTALL_ROOT");
+  if (root && root[0] == '/') return root;
+  return "/";
+}
+
+std::filesystem::path under_install_root(std::string_view absolute) {
+  const std::filesystem::path root = install_root();
+  if (root == "/") return std::filesystem::path(absolute);
+  while (!absolute.empty() && absolute.front() == '/') absolute.remove_prefix(1);
+  return root / absolute;
+}
+
+}  // namespace tolvi::platform
