@@ -6,8 +6,11 @@ namespace tolvi::platform {
 
 std::filesystem::path install_root() {
   const char* root = std::getenv("TOLVI_INSTALL_ROOT");
-  if (root && root[0] == '/') return root;
-  return "/";
+  if (!root || !root[0]) return "/";
+  // A relative root is taken from the current folder, never mistaken for the system's own.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(root, ec);
+  return ec ? std::filesystem::path(root) : absolute;
 }
 
 std::filesystem::path under_install_root(std::string_view absolute) {

@@ -3,11 +3,11 @@
 // and the manifest /var/lib/tolvi-host/manifest of every path and firewall opening this wrote.
 // Removal takes away what the manifest lists and nothing else. Every path sits under the
 // install root (install_root.h).
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,10 +47,16 @@ constexpr char kSystemdRunning[] = "/run/systemd/system";
 // What the settings store makes in the machine scope while installing (with their parents).
 // The manifest takes those that were not there before, so removal leaves nothing behind.
 constexpr const char* kSettingsPaths[] = {
-    "/etc",          "/etc/tolvi-host",       "/etc/tolvi-host/settings",
-    "/etc/tolvi-host/settings.lock",          "/etc/xdg",
-    "/etc/xdg/autostart",                     "/etc/xdg/autostart/tolvi-host.desktop",
-    "/var",          "/var/lib",              "/var/lib/tolvi-host",
+    "/etc",
+    "/etc/tolvi-host",
+    "/etc/tolvi-host/settings",
+    "/etc/tolvi-host/settings.lock",
+    "/etc/xdg",
+    "/etc/xdg/autostart",
+    "/etc/xdg/autostart/tolvi-host.desktop",
+    "/var",
+    "/var/lib",
+    "/var/lib/tolvi-host",
     "/var/lib/tolvi-host/machine.key",
 };
 
@@ -374,7 +380,8 @@ class SystemdInstaller final : public Installer {
       out << text;
       if (!out.flush()) return false;
     }
-    if (chmod(temporary.c_str(), mode) != 0 || std::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (chmod(temporary.c_str(), mode) != 0 ||
+        std::rename(temporary.c_str(), target.c_str()) != 0) {
       std::error_code ec;
       fs::remove(temporary, ec);
       return false;

@@ -82,8 +82,7 @@ bool is_other_copy_name(std::string_view name) {
          lower.find(kSetupMark) == std::string::npos;
 }
 
-PendingRenameEdit cancel_pending_deletes(std::u16string_view stored,
-                                         std::u16string_view folder) {
+PendingRenameEdit cancel_pending_deletes(std::u16string_view stored, std::u16string_view folder) {
   // Split into entries; an empty string is a pair's empty target after a source, else the end.
   std::vector<std::u16string_view> entries;
   std::size_t at = 0;
@@ -96,8 +95,7 @@ PendingRenameEdit cancel_pending_deletes(std::u16string_view stored,
   }
   // A data block that ends right after a source (its target's terminator cut off) still pairs
   // it with the empty target the padding of the read gives.
-  if (entries.size() % 2 == 1 && at >= stored.size() && !stored.empty() &&
-      stored.back() == u'\0') {
+  if (entries.size() % 2 == 1 && at >= stored.size() && !stored.empty() && stored.back() == u'\0') {
     entries.push_back(std::u16string_view());
   }
 

@@ -40,7 +40,7 @@ bool is_other_copy_name(std::string_view process_name);
 // unless it is the target of a pair. Renames and deletes elsewhere stay, in their order and in
 // their stored spelling.
 struct PendingRenameEdit {
-  bool dropped = false;                  // some delete in `folder` was taken out
+  bool dropped = false;                   // some delete in `folder` was taken out
   std::vector<std::u16string> remaining;  // the entries left, sources and targets in turn
 };
 PendingRenameEdit cancel_pending_deletes(std::u16string_view stored, std::u16string_view folder);

@@ -106,8 +106,8 @@ int install_host(platform::Installer& system, SettingsStore& settings, bool quie
   system.delete_firewall_rule(kFirewallRuleName);
   system.add_firewall_rule(kFirewallRuleName, executable, settings.load_port());
 
-  system.write_uninstall_entry(uninstall_entry_values(system.install_directory(), executable,
-                                                      system.file_size(executable)));
+  system.write_uninstall_entry(
+      uninstall_entry_values(system.install_directory(), executable, system.file_size(executable)));
   if (const std::string shortcut = system.shortcut_path(); !shortcut.empty()) {
     system.create_shortcut(shortcut, executable, kShortcutDescription);
   }
