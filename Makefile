@@ -8,7 +8,7 @@ CTEST_FLAGS := --output-on-failure --timeout 600 -j$(JOBS)
 # is switched over on its next build.
 werror = grep -q '^TOLVI_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -B $(1) -DTOLVI_WERROR=ON >/dev/null
 
-.PHONY: run test deps build build-asan build-tsan build-win build-fuzz \
+.PHONY: run test deps build build-asan build-tsan build-win build-fuzz deb \
         test-linux test-asan test-tsan test-win test-fuzz bench clean
 
 deps:
@@ -42,6 +42,17 @@ build-win: deps $(BUILD)/win/build.ninja
 build-fuzz: deps $(BUILD)/fuzz/build.ninja
 	@$(call werror,$(BUILD)/fuzz)
 	ninja -C $(BUILD)/fuzz -j$(JOBS) fuzzers
+
+# The Debian package tolvi-host_<version>_<arch>.deb in this folder: a Release build of the
+# program alone (no tests, tools or benchmarks), packed by CPack. Built as a distribution
+# builds it, without warnings as errors (the other builds hold the line on warnings).
+$(BUILD)/deb/build.ninja:
+	cmake -S . -B $(BUILD)/deb $(CMAKE_COMMON) -DTOLVI_WERROR=OFF -DCMAKE_BUILD_TYPE=Release -DTOLVI_TESTS=OFF -DTOLVI_BENCH=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+deb: deps $(BUILD)/deb/build.ninja
+	ninja -C $(BUILD)/deb -j$(JOBS) tolvi-host
+	cd $(BUILD)/deb && cpack -G DEB
+	cp $(BUILD)/deb/tolvi-host_*.deb .
+	@ls -1 tolvi-host_*.deb
 
 # --- tests --------------------------------------------------------------------------------
 # `slow` tests (long iterations) are left to a manual `ctest -L slow`.

@@ -364,7 +364,8 @@ class SystemdInstaller final : public Installer {
   void make_folders(const std::string& folder) {
     std::string path;
     for (const auto& part : fs::path(folder).relative_path()) {
-      path += "/" + part.string();
+      path += '/';
+      path += part.string();
       if (exists(path)) continue;
       if (mkdir(under_install_root(path).c_str(), kFolderMode) != 0 && errno != EEXIST) return;
       records_.insert(kPathRecord + path);
