@@ -12,10 +12,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Teaspoon Forge")
 set(CPACK_PACKAGE_CONTACT "Teaspoon Forge <support@tolvi.teaspoonforge.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tolvi remote desktop host")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Lets you reach this computer from the Tolvi app on another device: streams the desktop as "
-    "H.264 or HEVC video, applies the client's input, exchanges the clipboard and maps the "
-    "client's shared folder. Installed as a system service that serves the console display.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Lets you reach this computer from the Tolvi app on another device: streams the desktop "
+       "as H.264 or HEVC video, applies the client's input, exchanges the clipboard and maps "
+       "the client's shared folder. Installed as a system service that serves the console "
+       "display.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # tolvi-host_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # Libraries from the binary's own links; the elevation prompt and the shared folder's mounter

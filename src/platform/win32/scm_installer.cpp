@@ -10,7 +10,6 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
-
 #include "platform/installer.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -100,8 +99,8 @@ void run_hidden_and_wait(const std::wstring& command_line) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
     return;
   }
   Handle process_handle(process.hProcess), thread_handle(process.hThread);
@@ -251,9 +250,9 @@ class ScmInstaller final : public Installer {
 
   bool create_service(const std::string& command) override {
     service_.reset(CreateServiceW(manager_.handle, kServiceName, kServiceDisplayName,
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, wide(command).c_str(),
-                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, wide(command).c_str(), nullptr, nullptr,
+                                  nullptr, nullptr, nullptr));
     return service_.handle != nullptr;
   }
 
@@ -341,16 +340,14 @@ class ScmInstaller final : public Installer {
     }
   }
 
-  void delete_uninstall_entry() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKey);
-  }
+  void delete_uninstall_entry() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKey); }
 
   void create_shortcut(const std::string& path, const std::string& target,
                        const std::string& description) override {
     const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IShellLinkW* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IShellLinkW, reinterpret_cast<void**>(&link)))) {
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link)))) {
       const std::wstring executable = wide(target);
       link->SetPath(executable.c_str());
       link->SetDescription(wide(description).c_str());
@@ -378,8 +375,8 @@ class ScmInstaller final : public Installer {
     if (DeleteFileW(executable.c_str())) return;
     // In use (the uninstaller is the installed program): a detached command deletes the file
     // and the folder once this process has gone; four pings take about three seconds.
-    std::wstring command = L"cmd.exe /d /c ping -n 4 127.0.0.1 >nul & del /f /q \"" +
-                           executable + L"\" & rmdir \"" + wide(install_directory()) + L"\"";
+    std::wstring command = L"cmd.exe /d /c ping -n 4 127.0.0.1 >nul & del /f /q \"" + executable +
+                           L"\" & rmdir \"" + wide(install_directory()) + L"\"";
     wchar_t system_folder[MAX_PATH] = {};
     GetSystemDirectoryW(system_folder, MAX_PATH);
     STARTUPINFOW startup{};

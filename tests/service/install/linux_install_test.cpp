@@ -2,6 +2,7 @@
 // helper programs it calls (systemctl, ufw, firewall-cmd) are stand-ins that write down how
 // they were called.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "platform/installer.h"
+#include "service/install/install_rules.h"
 
 namespace {
 
@@ -208,6 +212,34 @@ TEST_F(LinuxInstallTest, QuietWithoutRootExitsFiveAndChangesNothing) {
   }
   EXPECT_EQ(tree(root), before);
   EXPECT_EQ(calls(), "");
+}
+
+// Other copies are found in the process list under the install root: here a list holding two
+// real processes, one named like the program and one like its setup program.
+TEST_F(LinuxInstallTest, OtherCopiesEndButSetupProgramsStay) {
+  const auto start = [&](const char* name) {
+    fs::copy_file("/bin/sleep", base / name);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl((base / name).c_str(), name, "60", nullptr);
+      _exit(127);
+    }
+    fs::create_directories(root / "proc" / std::to_string(pid));
+    fs::create_symlink(base / name, root / "proc" / std::to_string(pid) / "exe");
+    return pid;
+  };
+  const pid_t copy = start("Tolvi-Host");
+  const pid_t setup = start("tolvi-host-setup");
+  setenv("TOLVI_INSTALL_ROOT", root.c_str(), 1);
+  tolvi::platform::make_installer()->terminate_other_copies(tolvi::is_other_copy_name);
+  unsetenv("TOLVI_INSTALL_ROOT");
+  int status = 0;
+  // Ended already: the call waits for each copy it ends.
+  EXPECT_EQ(waitpid(copy, &status, WNOHANG), copy);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(waitpid(setup, &status, WNOHANG), 0);
+  kill(setup, SIGKILL);
+  waitpid(setup, &status, 0);
 }
 
 }  // namespace
