@@ -185,7 +185,8 @@ FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocat
 }
 
 SettingsLocation FileSettingsBackend::default_machine_location() {
-  return {under_install_root("/etc/tolvi-host"), under_install_root("/var/lib/tolvi-host/machine.key"),
+  return {under_install_root("/etc/tolvi-host"),
+          under_install_root("/var/lib/tolvi-host/machine.key"),
           under_install_root("/etc/xdg/autostart/tolvi-host.desktop"), true};
 }
 
