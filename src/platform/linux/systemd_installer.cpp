@@ -424,7 +424,7 @@ class SystemdInstaller final : public Installer {
                        "\nAfter=network.target systemd-logind.service\n"
                        // Never give up restarting, as the service manager of Windows does not.
                        "StartLimitIntervalSec=0\n\n"
-                       "[Service]\nType=simple\nExecStart=" +
+                       "[Service]\nType=notify\nExecStart=" +
                        service_command_ + "\nUser=root\nRestart=on-failure\n";
     if (!restart_delays.empty()) {
       // The first delay, growing over as many steps to the last one (systemd 254 and later;

@@ -131,12 +131,17 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   EXPECT_TRUE(read(root / "opt/tolvi/tolvi-host") == read(TOLVI_HOST_PATH));
   const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
   for (const char* line :
-       {"ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n", "Restart=on-failure\n",
-        "RestartSec=2s\n", "RestartMaxDelaySec=10s\n", "WantedBy=multi-user.target\n",
+       {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
+        "Restart=on-failure\n", "RestartSec=2s\n", "RestartMaxDelaySec=10s\n",
+        "WantedBy=multi-user.target\n",
         "Description=Tolvi remote desktop host. Works at the sign-in screen, lock screen and UAC "
         "prompts.\n"}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
   }
+  // The package ships the same unit and menu entry the installer writes.
+  EXPECT_EQ(unit, read(fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.service"));
+  EXPECT_EQ(read(root / "usr/share/applications/tolvi-host.desktop"),
+            read(fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.desktop"));
   EXPECT_EQ(
       fs::read_symlink(root / "etc/systemd/system/multi-user.target.wants/tolvi-host.service"),
       "/etc/systemd/system/tolvi-host.service");
