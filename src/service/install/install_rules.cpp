@@ -93,27 +93,21 @@ PendingRenameEdit cancel_pending_deletes(std::u16string_view stored, std::u16str
     entries.push_back(stored.substr(at, end - at));
     at = end + 1;
   }
-  // A data block that ends right after a source (its target's terminator cut off) still pairs
-  // it with the empty target the padding of the read gives.
-  if (entries.size() % 2 == 1 && at >= stored.size() && !stored.empty() && stored.back() == u'\0') {
-    entries.push_back(std::u16string_view());
-  }
+  // A source at the very end (its target, or even its own terminator, cut off) pairs with the
+  // empty target the zero padding of the read gives it: a delete, as the system reads it too.
+  if (entries.size() % 2 == 1) entries.push_back(std::u16string_view());
 
   std::u16string needle = fold_case(folder);
   needle.push_back(u'\\');
   PendingRenameEdit edit;
   for (std::size_t i = 0; i < entries.size(); i += 2) {
-    if (i + 1 < entries.size()) {
-      const bool is_delete = entries[i + 1].empty();
-      if (is_delete && fold_case(entries[i]).find(needle) != std::u16string::npos) {
-        edit.dropped = true;
-        continue;
-      }
-      edit.remaining.emplace_back(entries[i]);
-      edit.remaining.emplace_back(entries[i + 1]);
-    } else {
-      edit.remaining.emplace_back(entries[i]);  // a source whose target was cut off: kept
+    const bool is_delete = entries[i + 1].empty();
+    if (is_delete && fold_case(entries[i]).find(needle) != std::u16string::npos) {
+      edit.dropped = true;
+      continue;
     }
+    edit.remaining.emplace_back(entries[i]);
+    edit.remaining.emplace_back(entries[i + 1]);
   }
   return edit;
 }

@@ -36,9 +36,9 @@ bool is_other_copy_name(std::string_view process_name);
 
 // The delete-at-restart list without the deletes of files in `folder`. `stored` is the list's
 // data as read: NUL-terminated UTF-16 strings in (source, target) pairs, an empty target
-// meaning "delete the source"; it may lack its final terminators. An empty string ends the list
-// unless it is the target of a pair. Renames and deletes elsewhere stay, in their order and in
-// their stored spelling.
+// meaning "delete the source"; it may lack its final terminators (a source at the very end is
+// a delete). An empty string ends the list unless it is the target of a pair. Renames and
+// deletes elsewhere stay, in their order and in their stored spelling.
 struct PendingRenameEdit {
   bool dropped = false;                   // some delete in `folder` was taken out
   std::vector<std::u16string> remaining;  // the entries left, sources and targets in turn

@@ -43,10 +43,14 @@ TEST(PendingDeletes, OnlyDeletesInTheInstallFolderAreTakenOut) {
        u"\\??\\C:\\Program Files\\Tolvi\\t.exe\0"s,
        true,
        {}},
-      {"unterminated last source is kept as it is",
+      {"an unterminated source at the end is a delete",
        u"x\0y\0\\??\\C:\\Program Files\\Tolvi\\z"s,
+       true,
+       {u"x", u"y"}},
+      {"so is one elsewhere, kept with its empty target",
+       u"x\0y\0C:\\Other\\z"s,
        false,
-       {u"x", u"y", u"\\??\\C:\\Program Files\\Tolvi\\z"}},
+       {u"x", u"y", u"C:\\Other\\z", u""}},
       {"no data", u""s, false, {}},
   };
   for (const Case& c : cases) {
