@@ -2,10 +2,13 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
-CMAKE_COMMON := -G Ninja -Wno-dev
+CMAKE_COMMON := -G Ninja -Wno-dev -DTOLVI_WERROR=ON
 CTEST_FLAGS := --output-on-failure --timeout 600 -j$(JOBS)
+# Our own builds treat warnings as errors; a build folder configured before that option existed
+# is switched over on its next build.
+werror = grep -q '^TOLVI_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -B $(1) -DTOLVI_WERROR=ON >/dev/null
 
-.PHONY: run test deps build build-asan build-tsan build-win build-fuzz \
+.PHONY: run test deps build build-asan build-tsan build-win build-fuzz deb \
         test-linux test-asan test-tsan test-win test-fuzz bench clean
 
 deps:
@@ -24,16 +27,32 @@ $(BUILD)/fuzz/build.ninja:
 	cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLVI_FUZZ=ON -DTOLVI_BENCH=OFF
 
 build: deps $(BUILD)/linux/build.ninja
+	@$(call werror,$(BUILD)/linux)
 	ninja -C $(BUILD)/linux -j$(JOBS)
 build-asan: deps $(BUILD)/asan/build.ninja
+	@$(call werror,$(BUILD)/asan)
 	ninja -C $(BUILD)/asan -j$(JOBS)
 build-tsan: deps $(BUILD)/tsan/build.ninja
+	@$(call werror,$(BUILD)/tsan)
 	ninja -C $(BUILD)/tsan -j$(JOBS)
 build-win: deps $(BUILD)/win/build.ninja
+	@$(call werror,$(BUILD)/win)
 	ninja -C $(BUILD)/win -j$(JOBS)
 # Only the fuzz targets are built with clang; the rest of the tree is covered by the others.
 build-fuzz: deps $(BUILD)/fuzz/build.ninja
+	@$(call werror,$(BUILD)/fuzz)
 	ninja -C $(BUILD)/fuzz -j$(JOBS) fuzzers
+
+# The Debian package tolvi-host_<version>_<arch>.deb in this folder: a Release build of the
+# program alone (no tests, tools or benchmarks), packed by CPack. Built as a distribution
+# builds it, without warnings as errors (the other builds hold the line on warnings).
+$(BUILD)/deb/build.ninja:
+	cmake -S . -B $(BUILD)/deb $(CMAKE_COMMON) -DTOLVI_WERROR=OFF -DCMAKE_BUILD_TYPE=Release -DTOLVI_TESTS=OFF -DTOLVI_BENCH=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+deb: deps $(BUILD)/deb/build.ninja
+	ninja -C $(BUILD)/deb -j$(JOBS) tolvi-host
+	cd $(BUILD)/deb && cpack -G DEB
+	cp $(BUILD)/deb/tolvi-host_*.deb .
+	@ls -1 tolvi-host_*.deb
 
 # --- tests --------------------------------------------------------------------------------
 # `slow` tests (long iterations) are left to a manual `ctest -L slow`.
@@ -61,6 +80,7 @@ test: deps
 # --- running ------------------------------------------------------------------------------
 # Only what it runs: the host, the client and the viewer (`make test` builds the rest).
 run: deps $(BUILD)/linux/build.ninja
+	@$(call werror,$(BUILD)/linux)
 	ninja -C $(BUILD)/linux -j$(JOBS) tolvi-host tolvi-client tolvi-viewer
 	@scripts/run.sh $(BUILD)/linux
 

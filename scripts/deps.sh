@@ -34,6 +34,9 @@ packages=(
   # private desktop and the tray tests, which drive it (gdbus asks the StatusNotifierItem for
   # its icon and menu); xdotool drives the viewer's and the tray's windows
   xclip trayer xdotool libglib2.0-bin
+  # the Debian package (`make deb`): CPack reads the program's library needs with
+  # dpkg-shlibdeps and recognises ELF files with file
+  dpkg-dev file
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

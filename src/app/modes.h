@@ -1,11 +1,8 @@
 #pragma once
-#include <string_view>
 
 namespace tolvi {
 
-// Entry points of the run modes. Each returns the process exit code. The ones whose
-// subsystem has not landed in this build say so in one line and return kNotAvailable.
-constexpr int kNotAvailable = 1;
+// Entry points of the run modes. Each returns the process exit code.
 
 int run_scaling_command();           // --get-scale / --set-scale n
 int run_service();                   // --service
@@ -20,8 +17,5 @@ int run_tray_application();          // no option
 // From here on SIGTERM and SIGINT (console events on Windows) stop a serving mode in order
 // instead of killing the process. Before the process starts any thread.
 void watch_for_stop_signals();
-
-// Logs "<mode> is not available in this build" and returns kNotAvailable.
-int mode_not_available(std::string_view mode);
 
 }  // namespace tolvi

@@ -20,6 +20,7 @@ constexpr char kIdentity[] = "Identity";
 constexpr char kPort[] = "Port";
 constexpr char kAllowResolutionChange[] = "AllowResolutionChange";
 constexpr char kStatus[] = "Status";
+constexpr char kPreviousSecureAttentionPolicy[] = "PrevSoftwareSASGeneration";
 
 // A status line must fit 256 UTF-16 units including its terminator.
 constexpr std::size_t kMaxStatusUnits = 255;
@@ -202,6 +203,19 @@ void SettingsStore::migrate_settings_for_install() {
 ErrorCode SettingsStore::remove_settings() {
   backend_.delete_all(SettingsScope::Machine);
   return backend_.write_run_entry(SettingsScope::Machine, std::nullopt);
+}
+
+ErrorCode SettingsStore::set_machine_start_entry(const std::string& command) {
+  return backend_.write_run_entry(SettingsScope::Machine, command);
+}
+
+void SettingsStore::save_previous_secure_attention_policy(std::uint32_t value) {
+  backend_.write_dword(SettingsScope::Machine, kPreviousSecureAttentionPolicy, value);
+}
+
+std::uint32_t SettingsStore::load_previous_secure_attention_policy() {
+  return backend_.read_dword(SettingsScope::Machine, kPreviousSecureAttentionPolicy)
+      .value_or(kNoPreviousSecureAttentionPolicy);
 }
 
 SettingsStore& default_settings() {

@@ -20,6 +20,8 @@ extern std::mutex settings_mutex;
 constexpr std::uint16_t kDefaultPort = 5960;
 constexpr std::size_t kIdentityKeyBytes = 32;
 constexpr std::size_t kPasswordLength = 10;
+// The recorded secure-attention policy when the system had no value before installation.
+constexpr std::uint32_t kNoPreviousSecureAttentionPolicy = 0xFFFFFFFF;
 
 // The product's persistent settings. Nothing is cached: every call reads the store afresh, so
 // changes made by another process are seen at the next call. The settings scope is the machine
@@ -41,6 +43,12 @@ class SettingsStore {
   ErrorCode set_start_at_login(bool on);
   void migrate_settings_for_install();
   ErrorCode remove_settings();
+  // The machine-wide start of the tray application at every sign-in (installation).
+  ErrorCode set_machine_start_entry(const std::string& command);
+  // The secure-attention policy found before installation, kept in the machine settings until
+  // removal puts it back; kNoPreviousSecureAttentionPolicy when none was recorded.
+  void save_previous_secure_attention_policy(std::uint32_t value);
+  std::uint32_t load_previous_secure_attention_policy();
 
   std::optional<std::vector<std::uint8_t>> protect_secret(const std::vector<std::uint8_t>& bytes,
                                                           bool machine_scope);

@@ -98,7 +98,10 @@ void Encoder::InputTokens::give() {
 bool HardwareEncoderProbes::usable(platform::EncoderCatalogue& catalogue,
                                    const EncoderCandidate& candidate) {
   std::string key = candidate.name + (candidate.codec == VideoCodec::kHevc ? "/hevc" : "/h264");
-  if (candidate.adapter_id) key += "/" + std::to_string(*candidate.adapter_id);
+  if (candidate.adapter_id) {
+    key += '/';  // not "/" + to_string(): GCC 12 at -O3 warns of an overlap (-Wrestrict)
+    key += std::to_string(*candidate.adapter_id);
+  }
   // Held while probing: two sessions starting together probe a candidate only once.
   std::lock_guard<std::mutex> guard(lock_);
   const auto known = usable_.find(key);

@@ -33,7 +33,9 @@ class CliTest : public ::testing::Test {
     // none and says so.
     const std::string environment =
         wrapper.empty() ? "env -u DISPLAY -u WAYLAND_DISPLAY" : wrapper + " env";
-    const std::string command = environment + " XDG_CONFIG_HOME='" + (home / "config").string() +
+    // Installation, should a case reach it, stays inside the test's folder.
+    const std::string command = environment + " TOLVI_INSTALL_ROOT='" + (home / "root").string() +
+                                "' XDG_CONFIG_HOME='" + (home / "config").string() +
                                 "' XDG_STATE_HOME='" + (home / "state").string() + "' '" +
                                 TOLVI_HOST_PATH + "' " + args + " >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());
@@ -85,14 +87,13 @@ TEST_F(CliTest, TestHostThatCannotListenFailsWithOne) {
 }
 
 TEST_F(CliTest, DispatcherOrderDecidesWhichOptionWins) {
-  // Options whose subsystems are absent say so by name, which shows which one was chosen. (That
-  // "--service" wins over "--agent" is shown by the service's end-to-end test: it runs.)
+  // Without an option the tray is chosen, which says why it cannot run here. (That "--service"
+  // wins over "--agent" is shown by the service's end-to-end test, and that "--install" wins over
+  // "--uninstall" by the installation test.)
   const struct {
     const char* args;
     const char* chosen;
-  } cases[] = {{"--install --uninstall", "(--install)"},
-               {"--uninstall --quiet", "(--uninstall)"},
-               {"--unknown", "tray: no desktop"},
+  } cases[] = {{"--unknown", "tray: no desktop"},
                {"", "tray: no desktop"}};
   for (const auto& c : cases) {
     const Result r = run(c.args);
@@ -125,12 +126,11 @@ TEST_F(CliTest, HelpAndVersionExitZero) {
 }
 
 TEST_F(CliTest, OneShotCommandsLogToTheUserFolder) {
-  run("--install");
+  run("--show-password");
   std::ifstream in(home / "state" / "tolvi" / "tolvi-host.log");
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
-  EXPECT_NE(line.find("installation (--install) is not available in this build"), std::string::npos)
-      << line;
+  EXPECT_NE(line.find("generated a new password (see tray menu)"), std::string::npos) << line;
 }
 
 // The media diagnostic walks capture, conversion and encoding on a real (virtual) desktop and

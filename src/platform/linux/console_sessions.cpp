@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "base/log.h"
-#include "platform/linux/system_paths.h"
+#include "platform/linux/install_root.h"
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/text.h"
@@ -120,7 +120,7 @@ std::optional<unsigned long> display_number(const std::string& display) {
 }
 
 std::optional<ConsoleDisplay> console_from_file() {
-  std::ifstream in(system_path(kConsoleFile));
+  std::ifstream in(under_install_root(kConsoleFile));
   std::string line;
   if (!in || !std::getline(in, line)) return std::nullopt;
   std::istringstream fields(line);
@@ -343,7 +343,7 @@ class LinuxConsoleSessions : public ConsoleSessions {
     }
     const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify >= 0) {
-      const auto folder = system_path(kConsoleFile).parent_path();
+      const auto folder = under_install_root(kConsoleFile).parent_path();
       if (inotify_add_watch(inotify, folder.c_str(),
                             IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE) >= 0) {
         fds.push_back({inotify, POLLIN, 0});

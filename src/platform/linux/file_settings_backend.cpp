@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "base/secure_zero.h"
+#include "platform/linux/install_root.h"
 #include "platform/random.h"
 
 namespace tolvi::platform {
@@ -101,7 +102,12 @@ ErrorCode make_folder(const fs::path& folder, mode_t mode) {
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`, so a
 // reader sees either the old or the new contents, never a mixture.
 ErrorCode replace_file(const fs::path& path, std::string_view contents, mode_t mode) {
-  std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  // Appended piece by piece: GCC 12 at -O3 misreads "literal" + std::string&& as an
+  // overlapping copy (-Wrestrict).
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temp = (path.parent_path() / name).string();
   Fd file(mkostemp(temp.data(), O_CLOEXEC));
   if (file.fd < 0) return error_from_errno(errno);
   const bool ok = fchmod(file.fd, mode) == 0 &&
@@ -179,8 +185,9 @@ FileSettingsBackend::FileSettingsBackend(SettingsLocation machine, SettingsLocat
 }
 
 SettingsLocation FileSettingsBackend::default_machine_location() {
-  return {"/etc/tolvi-host", "/var/lib/tolvi-host/machine.key",
-          "/etc/xdg/autostart/tolvi-host.desktop", true};
+  return {under_install_root("/etc/tolvi-host"),
+          under_install_root("/var/lib/tolvi-host/machine.key"),
+          under_install_root("/etc/xdg/autostart/tolvi-host.desktop"), true};
 }
 
 SettingsLocation FileSettingsBackend::default_user_location() {

@@ -27,7 +27,8 @@ class FileSettingsBackend final : public SettingsBackend {
   FileSettingsBackend(SettingsLocation machine, SettingsLocation user,
                       UnreadableLineNotice notice = {});
 
-  // /etc/tolvi-host, /var/lib/tolvi-host/machine.key and /etc/xdg/autostart for the machine;
+  // /etc/tolvi-host, /var/lib/tolvi-host/machine.key and /etc/xdg/autostart for the machine
+  // (under the install root, see install_root.h);
   // $XDG_CONFIG_HOME/tolvi-host (default ~/.config) and $XDG_CONFIG_HOME/autostart for the user.
   static SettingsLocation default_machine_location();
   static SettingsLocation default_user_location();

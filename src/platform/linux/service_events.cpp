@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "platform/linux/system_paths.h"
+#include "platform/linux/install_root.h"
 #include "platform/service.h"
 
 namespace tolvi::platform {
@@ -37,7 +37,7 @@ std::filesystem::path event_file(const std::string& name, EventReset reset) {
     if (c == '/' || c == '\\') c = '_';
   }
   file += reset == EventReset::Auto ? ".auto" : ".manual";
-  return system_path(kEventFolder) / file;
+  return under_install_root(kEventFolder) / file;
 }
 
 class DescriptorEvent : public SignalEvent {

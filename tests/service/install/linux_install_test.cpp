@@ -1,0 +1,250 @@
+// The real program installs into a temporary install root and removes itself again. The
+// helper programs it calls (systemctl, ufw, firewall-cmd) are stand-ins that write down how
+// they were called.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/installer.h"
+#include "service/install/install_rules.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+// Every path under `root` with a file's contents or a link's target ("/" for folders).
+std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = "/" + fs::relative(entry.path(), root).string();
+    if (entry.is_symlink()) {
+      found[name] = "-> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      found[name] = "/";
+    } else {
+      found[name] = read(entry.path());
+    }
+  }
+  return found;
+}
+
+class LinuxInstallTest : public ::testing::Test {
+ protected:
+  LinuxInstallTest() {
+    fs::permissions(base, fs::perms::all);
+    for (const char* tool : {"systemctl", "ufw", "firewall-cmd"}) {
+      // "ufw status" and "firewall-cmd --state" answer from files the test writes.
+      write(base / "bin" / tool, std::string("#!/bin/sh\necho \"") + tool + " $*\" >> '" +
+                                     (base / "calls").string() +
+                                     "'\n"
+                                     "case \"$*\" in\n"
+                                     "  status) cat '" +
+                                     (base / "ufw-status").string() +
+                                     "' 2>/dev/null;;\n"
+                                     "  --state) [ -e '" +
+                                     (base / "firewalld-running").string() +
+                                     "' ] || exit 252;;\n"
+                                     "esac\nexit 0\n");
+      fs::permissions(base / "bin" / tool, fs::perms::owner_all | fs::perms::others_exec);
+    }
+    fs::create_directories(root);
+    // What the machine had before: kept as it is.
+    write(root / "etc/hostname", "box\n");
+    write(root / "usr/share/applications/other.desktop", "[Desktop Entry]\n");
+    write(home / ".config/tolvi-host/settings", "AllowResolutionChange dword 0\n");
+  }
+  ~LinuxInstallTest() override { fs::remove_all(base); }
+
+  int run(const std::string& args, const std::string& user_switch = "") {
+    const std::string command = user_switch + " env -u DISPLAY TOLVI_INSTALL_ROOT='" +
+                                root.string() + "' HOME='" + home.string() +
+                                "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
+                                (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH +
+                                "' " + args + " >>'" + (base / "out").string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string calls() { return read(base / "calls"); }
+  std::string output() { return read(base / "out"); }
+
+  static fs::path make_base() {
+    char pattern[] = "/tmp/tolvi-install-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made) std::abort();  // never fall back to a root that is not ours
+    return made;
+  }
+
+  const fs::path base = make_base();
+  const fs::path root = base / "root";
+  const fs::path home = base / "home";
+};
+
+constexpr char kManifest[] =
+    "firewall ufw 5960\n"
+    "path /etc/systemd\n"
+    "path /etc/systemd/system\n"
+    "path /etc/systemd/system/multi-user.target.wants\n"
+    "path /etc/systemd/system/multi-user.target.wants/tolvi-host.service\n"
+    "path /etc/systemd/system/tolvi-host.service\n"
+    "path /etc/tolvi-host\n"
+    "path /etc/tolvi-host/settings\n"
+    "path /etc/tolvi-host/settings.lock\n"
+    "path /etc/xdg\n"
+    "path /etc/xdg/autostart\n"
+    "path /etc/xdg/autostart/tolvi-host.desktop\n"
+    "path /opt\n"
+    "path /opt/tolvi\n"
+    "path /opt/tolvi/tolvi-host\n"
+    "path /usr/share/applications/tolvi-host.desktop\n"
+    "path /var\n"
+    "path /var/lib\n"
+    "path /var/lib/tolvi-host\n"
+    "path /var/lib/tolvi-host/machine.key\n"
+    "path /var/lib/tolvi-host/uninstall-entry\n";
+
+TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  fs::create_directories(root / "run/systemd/system");  // as on a machine booted by systemd
+  write(base / "ufw-status", "Status: active\n");
+  const auto before = tree(root);
+
+  ASSERT_EQ(run("--install --quiet"), 0) << output();
+  EXPECT_EQ(read(root / "var/lib/tolvi-host/manifest"), kManifest);
+  EXPECT_TRUE(read(root / "opt/tolvi/tolvi-host") == read(TOLVI_HOST_PATH));
+  const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
+  for (const char* line :
+       {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
+        "Restart=on-failure\n", "RestartSec=2s\n", "RestartMaxDelaySec=10s\n",
+        "WantedBy=multi-user.target\n",
+        "Description=Tolvi remote desktop host. Works at the sign-in screen, lock screen and UAC "
+        "prompts.\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
+  }
+  // The package ships the same unit and menu entry the installer writes.
+  EXPECT_EQ(unit, read(fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.service"));
+  EXPECT_EQ(read(root / "usr/share/applications/tolvi-host.desktop"),
+            read(fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.desktop"));
+  EXPECT_EQ(
+      fs::read_symlink(root / "etc/systemd/system/multi-user.target.wants/tolvi-host.service"),
+      "/etc/systemd/system/tolvi-host.service");
+  EXPECT_NE(
+      read(root / "etc/xdg/autostart/tolvi-host.desktop").find("Exec=\"/opt/tolvi/tolvi-host\"\n"),
+      std::string::npos);
+  EXPECT_NE(
+      read(root / "usr/share/applications/tolvi-host.desktop").find("Exec=/opt/tolvi/tolvi-host\n"),
+      std::string::npos);
+  EXPECT_NE(read(root / "var/lib/tolvi-host/uninstall-entry")
+                .find("QuietUninstallString=\"/opt/tolvi/tolvi-host\" --uninstall --quiet\n"),
+            std::string::npos);
+  // The user's match setting moved to the machine.
+  EXPECT_NE(read(root / "etc/tolvi-host/settings").find("AllowResolutionChange dword 0"),
+            std::string::npos);
+  EXPECT_EQ(calls(),
+            "systemctl daemon-reload\nsystemctl enable tolvi-host.service\n"
+            "systemctl daemon-reload\nufw status\nufw allow 5960/tcp comment Tolvi Host\n"
+            "systemctl start tolvi-host.service\n");
+  EXPECT_NE(output().find("installed service to /opt/tolvi/tolvi-host (started: 1)"),
+            std::string::npos)
+      << output();
+
+  fs::remove(base / "calls");
+  ASSERT_EQ(run("--uninstall --quiet"), 0) << output();
+  EXPECT_EQ(tree(root), before);
+  EXPECT_EQ(calls(),
+            "systemctl stop tolvi-host.service\nsystemctl disable tolvi-host.service\n"
+            "systemctl daemon-reload\nufw delete allow 5960/tcp\n");
+  // Per-user settings stay.
+  EXPECT_TRUE(fs::exists(home / ".config/tolvi-host/settings"));
+}
+
+TEST_F(LinuxInstallTest, ReinstallReplacesTheEarlierInstallWithoutLeftovers) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  const auto before = tree(root);
+  write(base / "ufw-status", "Status: active\n");
+  ASSERT_EQ(run("--install --quiet"), 0) << output();
+  // No systemd here: enabled for the next boot, which counts as installed.
+  EXPECT_NE(output().find("(started: 0)"), std::string::npos) << output();
+  EXPECT_EQ(read(root / "var/lib/tolvi-host/manifest"), kManifest);
+
+  // The second time only firewalld runs: the ufw opening goes, firewalld's comes.
+  fs::remove(base / "ufw-status");
+  write(base / "firewalld-running", "");
+  fs::remove(base / "calls");
+  // With both options the command line's order makes it an installation.
+  ASSERT_EQ(run("--install --uninstall --quiet"), 0) << output();
+  EXPECT_EQ(calls(),
+            "ufw delete allow 5960/tcp\nufw status\nfirewall-cmd --state\n"
+            "firewall-cmd --add-port=5960/tcp\nfirewall-cmd --permanent --add-port=5960/tcp\n");
+  std::string manifest = kManifest;
+  manifest.replace(0, manifest.find('\n'), "firewall firewalld 5960");
+  EXPECT_EQ(read(root / "var/lib/tolvi-host/manifest"), manifest);
+
+  fs::remove(base / "calls");
+  ASSERT_EQ(run("--uninstall --quiet"), 0) << output();
+  EXPECT_EQ(
+      calls(),
+      "firewall-cmd --remove-port=5960/tcp\nfirewall-cmd --permanent --remove-port=5960/tcp\n");
+  EXPECT_EQ(tree(root), before);
+}
+
+TEST_F(LinuxInstallTest, QuietWithoutRootExitsFiveAndChangesNothing) {
+  std::string user_switch;
+  if (geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+    user_switch = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
+  }
+  const auto before = tree(root);
+  for (const char* args : {"--install --quiet", "--uninstall --quiet"}) {
+    EXPECT_EQ(run(args, user_switch), 5) << args << ": " << output();
+  }
+  EXPECT_EQ(tree(root), before);
+  EXPECT_EQ(calls(), "");
+}
+
+// Other copies are found in the process list under the install root: here a list holding two
+// real processes, one named like the program and one like its setup program.
+TEST_F(LinuxInstallTest, OtherCopiesEndButSetupProgramsStay) {
+  const auto start = [&](const char* name) {
+    fs::copy_file("/bin/sleep", base / name);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl((base / name).c_str(), name, "60", nullptr);
+      _exit(127);
+    }
+    fs::create_directories(root / "proc" / std::to_string(pid));
+    fs::create_symlink(base / name, root / "proc" / std::to_string(pid) / "exe");
+    return pid;
+  };
+  const pid_t copy = start("Tolvi-Host");
+  const pid_t setup = start("tolvi-host-setup");
+  setenv("TOLVI_INSTALL_ROOT", root.c_str(), 1);
+  tolvi::platform::make_installer()->terminate_other_copies(tolvi::is_other_copy_name);
+  unsetenv("TOLVI_INSTALL_ROOT");
+  int status = 0;
+  // Ended already: the call waits for each copy it ends.
+  EXPECT_EQ(waitpid(copy, &status, WNOHANG), copy);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(waitpid(setup, &status, WNOHANG), 0);
+  kill(setup, SIGKILL);
+  waitpid(setup, &status, 0);
+}
+
+}  // namespace
