@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/linux/install_root.h"
+
 namespace tolvi::platform {
 namespace {
 
@@ -33,7 +35,7 @@ LocalTime local_time_now() {
 
 std::filesystem::path data_folder(DataFolder which) {
   const std::filesystem::path folder = which == DataFolder::Machine
-                                           ? std::filesystem::path("/var/log/tolvi")
+                                           ? under_install_root("/var/log/tolvi")
                                            : user_state_home() / "tolvi";
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
