@@ -44,6 +44,17 @@ class VideoConverter {
   // Converts source (of the init size) into target, which is resized to the target size.
   // False when the conversion failed or the sizes do not match the set-up.
   virtual bool convert(const DesktopImage& source, Nv12Image& target) = 0;
+
+  // Like convert(), for a source that differs from the one target was last converted from only
+  // in rows [top, bottom): only the target rows those source rows reach are written, the rest
+  // of target is kept. The result is byte for byte what convert() gives. The default converts
+  // everything.
+  virtual bool convert_rows(const DesktopImage& source, Nv12Image& target, std::int32_t top,
+                            std::int32_t bottom) {
+    (void)top;
+    (void)bottom;
+    return convert(source, target);
+  }
 };
 
 // Null when the platform has no converter.
