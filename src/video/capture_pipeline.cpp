@@ -105,6 +105,7 @@ bool CapturePipeline::reconfigure(const ClientConfig& config) {
 
   desktop_image_.resize(dw, dh);
   for (platform::Nv12Image& slot : nv12_pool_) slot.resize(stream_.width, stream_.height);
+  all_rows_stale();
 
   if (!converter_ && platform_.make_converter) converter_ = platform_.make_converter();
   if (!converter_ || !converter_->init(dw, dh, stream_.width, stream_.height, stream_fps_)) {
@@ -217,11 +218,18 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     case AcquireStatus::kFrame:
       if (acquired.info.pointer_updated) update_pointer(loop, acquired.info);
       if (acquired.info.present && duplication_->copy_frame_to(desktop_image_)) {
+        const platform::DesktopRect changed = duplication_->copied_change();
+        for (StaleRows& rows : stale_rows_) {
+          rows.add(std::clamp(changed.top, 0, desktop_image_.height),
+                   std::clamp(changed.bottom, 0, desktop_image_.height));
+        }
         if (!first_frame_seen_) log_message("capture: first frame");
         first_frame_seen_ = true;
         loop.last_capture_us = clock_.now_us();
         loop.dirty = true;
         loop.refresh_count = kRefreshEncodes;
+      } else if (acquired.info.present) {
+        all_rows_stale();  // a failed copy may have left part of a picture
       }
       duplication_->release_frame();
       break;
@@ -254,10 +262,13 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
 
   ++conversions_;
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
-  if (!converter_->convert(desktop_image_, slot)) {
+  StaleRows& stale = stale_rows_[loop.pool_index];
+  if (!converter_->convert_rows(desktop_image_, slot, stale.top, stale.bottom)) {
+    stale = {0, desktop_image_.height};
     if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
+  stale = {};
   if (encoder_->encode_frame(slot, now)) {
     loop.pool_index = (loop.pool_index + 1) % kNv12PoolSlots;
     loop.dirty = false;
@@ -271,6 +282,10 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     ++encode_rejects_;
   }
   return Turn::kGoOn;
+}
+
+void CapturePipeline::all_rows_stale() {
+  for (StaleRows& rows : stale_rows_) rows = {0, desktop_image_.height};
 }
 
 void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo& info) {
