@@ -1,16 +1,23 @@
 // Draws on an X display ($DISPLAY) for the video end-to-end tests and the pipeline benchmark.
 //   x11_painter blocks              the reference blocks over the whole screen, then exit
-//   x11_painter animate FPS CELL    every CELL x CELL square of the screen a new colour every
-//                                   frame, FPS times a second, until SIGTERM or SIGINT; then
-//                                   prints how many frames it drew (a slow server lowers it)
+//   x11_painter animate FPS CELL [X Y W H]
+//                                   every CELL x CELL square of the screen (or of the W x H
+//                                   rectangle at X, Y; the rest is left alone) a new colour
+//                                   every frame, FPS times a second, until SIGTERM or SIGINT;
+//                                   then prints how many frames it drew (a slow server lowers it)
+//   x11_painter type RATE           a white page in the middle of the screen, then RATE
+//                                   characters a second typed onto it with XDrawString, until
+//                                   SIGTERM or SIGINT; then prints how many it drew
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "reference_blocks.h"
 
@@ -19,6 +26,16 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
+
+constexpr long kNanosecondsPerSecond = 1'000'000'000L;
+
+// The typing page: a quarter of a 1080p screen, centred; the font is the server's built-in one.
+constexpr int kPageWidth = 960;
+constexpr int kPageHeight = 540;
+constexpr int kPageMargin = 8;
+constexpr char kPageFont[] = "fixed";
+constexpr char kTypedText[] =
+    "The quick brown fox jumps over the lazy dog while the host streams this page. ";
 
 unsigned long pixel(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   // TrueColor 24-bit visuals (Xvfb's default) take the colour as 0xRRGGBB.
@@ -33,6 +50,49 @@ std::uint32_t mix(std::uint32_t x) {
   x ^= x >> 16;
   return x;
 }
+
+struct Rect {
+  int x, y, w, h;
+};
+
+// Wakes a loop FPS times a second on the monotonic clock. A late tick starts the next period
+// at once, without a catch-up burst; the achieved rate is printed at the end.
+class Ticker {
+ public:
+  explicit Ticker(int per_second) : interval_ns_(kNanosecondsPerSecond / per_second) {
+    clock_gettime(CLOCK_MONOTONIC, &next_);
+    start_ = next_;
+  }
+
+  void wait() {
+    next_.tv_nsec += interval_ns_;
+    while (next_.tv_nsec >= kNanosecondsPerSecond) {
+      next_.tv_nsec -= kNanosecondsPerSecond;
+      ++next_.tv_sec;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > next_.tv_sec || (now.tv_sec == next_.tv_sec && now.tv_nsec > next_.tv_nsec)) {
+      next_ = now;
+    } else {
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_, nullptr);
+    }
+  }
+
+  void report(const char* what, std::uint32_t count) const {
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    const double seconds = static_cast<double>(end.tv_sec - start_.tv_sec) +
+                           static_cast<double>(end.tv_nsec - start_.tv_nsec) / 1e9;
+    std::fprintf(stderr, "x11_painter: %u %s in %.1f s (%.1f/s)\n", count, what, seconds,
+                 seconds > 0 ? count / seconds : 0.0);
+  }
+
+ private:
+  long interval_ns_;
+  timespec start_{};
+  timespec next_{};
+};
 
 void draw_blocks(Display* dpy, Window root, GC gc, int w, int h) {
   using namespace tolvi::testing;
@@ -49,48 +109,74 @@ void draw_blocks(Display* dpy, Window root, GC gc, int w, int h) {
   XSync(dpy, False);
 }
 
-void animate(Display* dpy, Window root, GC gc, int w, int h, int fps, int cell) {
-  const long interval_ns = 1'000'000'000L / fps;
-  timespec next{};
-  clock_gettime(CLOCK_MONOTONIC, &next);
-  const timespec start = next;
+void animate(Display* dpy, Window root, GC gc, Rect area, int fps, int cell) {
+  Ticker ticker(fps);
   std::uint32_t frame = 0;
   for (; !g_stop; ++frame) {
-    for (int y = 0, j = 0; y < h; y += cell, ++j) {
-      for (int x = 0, i = 0; x < w; x += cell, ++i) {
+    for (int y = area.y, j = 0; y < area.y + area.h; y += cell, ++j) {
+      for (int x = area.x, i = 0; x < area.x + area.w; x += cell, ++i) {
         const std::uint32_t v = mix(static_cast<std::uint32_t>(i) * 73856093U ^
                                     static_cast<std::uint32_t>(j) * 19349663U ^ frame * 83492791U);
         XSetForeground(dpy, gc, v & 0xffffff);
-        XFillRectangle(dpy, root, gc, x, y, static_cast<unsigned>(cell),
-                       static_cast<unsigned>(cell));
+        // Cells at the far edges are cut to the area.
+        XFillRectangle(dpy, root, gc, x, y,
+                       static_cast<unsigned>(std::min(cell, area.x + area.w - x)),
+                       static_cast<unsigned>(std::min(cell, area.y + area.h - y)));
       }
     }
     // Wait for the server to have drawn the frame, so a slow server slows us down instead
     // of queueing requests without end.
     XSync(dpy, False);
-    next.tv_nsec += interval_ns;
-    while (next.tv_nsec >= 1'000'000'000L) {
-      next.tv_nsec -= 1'000'000'000L;
-      ++next.tv_sec;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec > next.tv_nsec)) {
-      next = now;  // late: start the next frame at once, without a catch-up burst
-    } else {
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-    }
+    ticker.wait();
   }
-  timespec end{};
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
-                         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
-  std::fprintf(stderr, "x11_painter: %u frames in %.1f s (%.1f fps)\n", frame, seconds,
-               seconds > 0 ? frame / seconds : 0.0);
+  ticker.report("frames", frame);
+}
+
+void type(Display* dpy, Window root, GC gc, int w, int h, int rate) {
+  XFontStruct* font = XLoadQueryFont(dpy, kPageFont);
+  if (font) XSetFont(dpy, gc, font->fid);
+  const int advance = font ? font->max_bounds.width : 6;
+  const int ascent = font ? font->ascent : 10;
+  const int line_height = font ? font->ascent + font->descent : 13;
+  const Rect page{(w - kPageWidth) / 2, (h - kPageHeight) / 2, kPageWidth, kPageHeight};
+  const auto clear_page = [&] {
+    XSetForeground(dpy, gc, pixel(255, 255, 255));
+    XFillRectangle(dpy, root, gc, page.x, page.y, static_cast<unsigned>(page.w),
+                   static_cast<unsigned>(page.h));
+    XSetForeground(dpy, gc, pixel(0, 0, 0));
+  };
+  clear_page();
+  XSync(dpy, False);
+
+  const int columns = (page.w - 2 * kPageMargin) / advance;
+  const int rows = (page.h - 2 * kPageMargin) / line_height;
+  const std::size_t text_length = std::strlen(kTypedText);
+  int column = 0, row = 0;
+  Ticker ticker(rate);
+  std::uint32_t typed = 0;
+  for (; !g_stop; ++typed) {
+    ticker.wait();
+    if (column == columns) {
+      column = 0;
+      if (++row == rows) {
+        row = 0;
+        clear_page();
+      }
+    }
+    XDrawString(dpy, root, gc, page.x + kPageMargin + column * advance,
+                page.y + kPageMargin + row * line_height + ascent, &kTypedText[typed % text_length],
+                1);
+    XSync(dpy, False);
+    ++column;
+  }
+  ticker.report("characters", typed);
+  if (font) XFreeFont(dpy, font);
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: x11_painter blocks | x11_painter animate FPS CELL\n");
+  std::fprintf(stderr,
+               "usage: x11_painter blocks | x11_painter animate FPS CELL [X Y W H] | "
+               "x11_painter type RATE\n");
   return 2;
 }
 
@@ -98,9 +184,11 @@ int usage() {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
-  const bool blocks = std::strcmp(argv[1], "blocks") == 0;
-  const bool moving = std::strcmp(argv[1], "animate") == 0 && argc == 4;
-  if (!blocks && !moving) return usage();
+  const std::string_view mode = argv[1];
+  const bool blocks = mode == "blocks" && argc == 2;
+  const bool moving = mode == "animate" && (argc == 4 || argc == 8);
+  const bool typing = mode == "type" && argc == 3;
+  if (!blocks && !moving && !typing) return usage();
   Display* dpy = XOpenDisplay(nullptr);
   if (!dpy) {
     std::fprintf(stderr, "x11_painter: cannot open display %s\n", std::getenv("DISPLAY"));
@@ -110,16 +198,33 @@ int main(int argc, char** argv) {
   const Window root = RootWindow(dpy, screen);
   const int w = DisplayWidth(dpy, screen), h = DisplayHeight(dpy, screen);
   GC gc = XCreateGC(dpy, root, 0, nullptr);
+  signal(SIGTERM, on_signal);
+  signal(SIGINT, on_signal);
+  int status = 0;
   if (blocks) {
     draw_blocks(dpy, root, gc, w, h);
-  } else {
+  } else if (moving) {
     const int fps = std::atoi(argv[2]), cell = std::atoi(argv[3]);
-    if (fps <= 0 || cell <= 0) return usage();
-    signal(SIGTERM, on_signal);
-    signal(SIGINT, on_signal);
-    animate(dpy, root, gc, w, h, fps, cell);
+    Rect area{0, 0, w, h};
+    if (argc == 8) {
+      area = {std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7])};
+    }
+    const bool inside = area.x >= 0 && area.y >= 0 && area.w > 0 && area.h > 0 &&
+                        area.x + area.w <= w && area.y + area.h <= h;
+    if (fps <= 0 || cell <= 0 || !inside) {
+      status = usage();
+    } else {
+      animate(dpy, root, gc, area, fps, cell);
+    }
+  } else {
+    const int rate = std::atoi(argv[2]);
+    if (rate <= 0 || w < kPageWidth || h < kPageHeight) {
+      status = usage();
+    } else {
+      type(dpy, root, gc, w, h, rate);
+    }
   }
   XFreeGC(dpy, gc);
   XCloseDisplay(dpy);
-  return 0;
+  return status;
 }
