@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/capture.h"
@@ -14,6 +15,9 @@ struct Nv12Image {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::vector<std::uint8_t> data;
+  // Where this picture may differ from the one handed to the encoder before it, in its own
+  // pixels; unset: anywhere. An encoder may skip work on the rest, which is the same.
+  std::optional<DesktopRect> changed;
 
   void resize(std::int32_t new_width, std::int32_t new_height) {
     width = new_width;

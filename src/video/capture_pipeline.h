@@ -135,6 +135,9 @@ class CapturePipeline : public CaptureLoop {
   // Per slot: what changed in desktop_image_ since the slot was converted, so that only those
   // rows are converted again.
   std::array<StaleRows, kNv12PoolSlots> stale_rows_;
+  // What changed in desktop_image_ since the last encoded frame (empty: nothing); unset when
+  // unknown. Passed on with 1:1 frames so the encoder can skip what stayed the same.
+  std::optional<platform::DesktopRect> unencoded_change_;
   std::unique_ptr<platform::VideoConverter> converter_;
   std::unique_ptr<Encoder> encoder_;
   bool first_frame_seen_ = false;

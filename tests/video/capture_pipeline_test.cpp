@@ -159,7 +159,7 @@ TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverte
     change.changed = changes[i];
     desktop_.events.push_back(change);
   }
-  run(start + 490 * kMs);
+  run(start + 620 * kMs);  // and the first refresh, 150 ms after the last change
   using Rows = std::pair<std::int32_t, std::int32_t>;
   const std::vector<Rows> expected = {
       {0, 1080},  {0, 1080}, {0, 1080}, {0, 1080},  // first picture, changes 1-3
@@ -169,8 +169,30 @@ TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverte
       {40, 1080},                                   // slot 4: changes 4-7
       {40, 720},                                    // slot 1: changes 5-8
       {500, 820},                                   // slot 2: changes 6-9
+      {600, 820},                                   // slot 3, the refresh: changes 7-9
   };
   EXPECT_EQ(converter_.rows, expected);
+
+  // The encoder is told what changed since the frame before; with the first picture and the
+  // refresh, nothing (anything may differ, or it may improve everything).
+  std::vector<std::optional<platform::DesktopRect>> told = {std::nullopt};
+  for (const auto& change : changes) {
+    told.push_back(change.value_or(platform::DesktopRect{0, 0, 1920, 1080}));
+  }
+  told.push_back(std::nullopt);
+  EXPECT_EQ(h264_->changes, told);
+}
+
+TEST_F(CapturePipelineTest, AScaledStreamIsNotToldWhatChanged) {
+  ask(view(1280, 720, 60), clock_.now);
+  DesktopEvent change;
+  change.at_us = clock_.now + 50 * kMs;
+  change.picture = true;
+  change.changed = platform::DesktopRect{0, 100, 50, 110};
+  desktop_.events.push_back(change);
+  run(clock_.now + 100 * kMs);
+  ASSERT_EQ(h264_->changes.size(), 2u);
+  EXPECT_FALSE(h264_->changes[1]);
 }
 
 TEST_F(CapturePipelineTest, A60HzDesktopStreamsAt60FramesPerSecond) {
