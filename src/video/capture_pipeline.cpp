@@ -281,15 +281,12 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     return Turn::kGoOn;
   }
   stale = {};
-  // Only a change is passed on: a picture encoded again unchanged (a refresh) is for the
-  // encoder to improve everywhere.
+  // A picture encoded again unchanged (a refresh) says so too: the encoder still improves what
+  // it sent at a lower quality than it would now.
   const bool one_to_one =
       stream_.width == desktop_image_.width && stream_.height == desktop_image_.height;
   slot.changed.reset();
-  if (one_to_one && unencoded_change_ && unencoded_change_->width() > 0 &&
-      unencoded_change_->height() > 0) {
-    slot.changed = unencoded_change_;
-  }
+  if (one_to_one) slot.changed = unencoded_change_;
   if (encoder_->encode_frame(slot, now)) {
     unencoded_change_ = platform::DesktopRect{};
     loop.pool_index = (loop.pool_index + 1) % kNv12PoolSlots;

@@ -173,13 +173,13 @@ TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverte
   };
   EXPECT_EQ(converter_.rows, expected);
 
-  // The encoder is told what changed since the frame before; with the first picture and the
-  // refresh, nothing (anything may differ, or it may improve everything).
+  // The encoder is told what changed since the frame before: nothing known with the first
+  // picture, nothing at all with the refresh.
   std::vector<std::optional<platform::DesktopRect>> told = {std::nullopt};
   for (const auto& change : changes) {
     told.push_back(change.value_or(platform::DesktopRect{0, 0, 1920, 1080}));
   }
-  told.push_back(std::nullopt);
+  told.push_back(platform::DesktopRect{});
   EXPECT_EQ(h264_->changes, told);
 }
 

@@ -6,6 +6,7 @@ extern "C" {
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -186,6 +187,67 @@ std::vector<std::vector<int>> decode_stream(const std::vector<Sent>& units,
   av_packet_free(&packet);
   avcodec_free_context(&context);
   return pictures;
+}
+
+// Decodes a stream in order; for each picture, the summed luma difference from `source`.
+std::vector<long> decoded_errors(const std::vector<Sent>& units,
+                                 const platform::Nv12Image& source) {
+  std::vector<long> errors;
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  if (avcodec_open2(context, codec, nullptr) == 0) {
+    for (const Sent& unit : units) {
+      av_new_packet(packet, static_cast<int>(unit.data.size()));
+      std::copy(unit.data.begin(), unit.data.end(), packet->data);
+      if (avcodec_send_packet(context, packet) != 0) break;
+      av_packet_unref(packet);
+      while (avcodec_receive_frame(context, frame) == 0) {
+        long error = 0;
+        for (int y = 0; y < source.height; ++y) {
+          for (int x = 0; x < source.width; ++x) {
+            error += std::abs(frame->data[0][y * frame->linesize[0] + x] -
+                              source.y_plane()[y * source.width + x]);
+          }
+        }
+        errors.push_back(error);
+      }
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  return errors;
+}
+
+// A picture encoded again and said to be unchanged still gets better where the first encoding
+// was coarse: telling x264 nothing changed must not stop a refresh from sharpening the view.
+TEST(FfmpegEncoder, AnUnchangedPictureEncodedAgainStillSharpens) {
+  std::vector<Sent> sent;
+  Encoder encoder;
+  ASSERT_TRUE(
+      encoder.open(std::make_shared<OneSoftwareCandidate>("x264"), 640, 360, 30, 400, false,
+                   [&](const std::uint8_t* data, std::uint64_t size, bool key, std::uint64_t time) {
+                     sent.push_back({std::vector<std::uint8_t>(data, data + size), key, time});
+                   }));
+  platform::Nv12Image picture = grey_frame(640, 360, 60);
+  ASSERT_TRUE(encoder.encode_frame(picture, 0));
+  for (int y = 0; y < 360; ++y) {
+    for (int x = 0; x < 640; ++x) {
+      picture.y_plane()[y * 640 + x] =
+          static_cast<std::uint8_t>(40 + (x * 7 + y * 13) % 64 + ((x / 8 + y / 8) % 2) * 100);
+    }
+  }
+  picture.changed.reset();  // the big change: anything may differ
+  ASSERT_TRUE(encoder.encode_frame(picture, 33333));
+  for (int refresh = 0; refresh < 6; ++refresh) {
+    picture.changed = platform::DesktopRect{};
+    ASSERT_TRUE(encoder.encode_frame(picture, 150000u * static_cast<unsigned>(refresh + 1)));
+  }
+  const std::vector<long> errors = decoded_errors(sent, picture);
+  ASSERT_EQ(errors.size(), 8u);
+  EXPECT_LT(errors[7], errors[1] * 9 / 10) << errors[1] << " then " << errors[7];
 }
 
 // Pictures that say where they changed still decode to themselves: the changed blocks are
