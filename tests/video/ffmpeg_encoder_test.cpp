@@ -35,6 +35,28 @@ platform::Nv12Image grey_frame(int w, int h, std::uint8_t luma) {
   return frame;
 }
 
+// The colour description a decoder reads from one access unit: primaries, transfer, matrix and
+// range, or empty.
+std::vector<int> decoded_colour(const std::vector<std::uint8_t>& unit) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  std::vector<int> colour;
+  if (avcodec_open2(context, codec, nullptr) == 0) {
+    av_new_packet(packet, static_cast<int>(unit.size()));
+    std::copy(unit.begin(), unit.end(), packet->data);
+    if (avcodec_send_packet(context, packet) == 0 && avcodec_send_packet(context, nullptr) == 0 &&
+        avcodec_receive_frame(context, frame) == 0) {
+      colour = {frame->color_primaries, frame->color_trc, frame->colorspace, frame->color_range};
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  return colour;
+}
+
 // Decodes one access unit with a fresh decoder; the Y value in the middle, or -1.
 int decode_alone(const std::vector<std::uint8_t>& unit) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
@@ -156,6 +178,9 @@ TEST(FfmpegEncoder, EachSoftwareEncoderStreamsWithKeyFramesOnRequest) {
     // A key frame, with the parameter sets put in front, decodes on its own: a client can join
     // or recover there.
     EXPECT_NEAR(decode_alone(sent[3].data), 150, 3);
+    // BT.709 throughout, studio range.
+    EXPECT_EQ(decoded_colour(sent[0].data), (std::vector<int>{AVCOL_PRI_BT709, AVCOL_TRC_BT709,
+                                                              AVCOL_SPC_BT709, AVCOL_RANGE_MPEG}));
     EXPECT_EQ(encoder.frames_in(), 5u);
     EXPECT_EQ(encoder.frames_out(), 5u);
   }
