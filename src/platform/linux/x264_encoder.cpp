@@ -25,6 +25,7 @@ constexpr std::uint32_t kBitsPerKbit = 1000;
 constexpr std::uint32_t kErrorNotOpen = 1;
 constexpr std::uint32_t kErrorEncode = 2;
 constexpr std::uint32_t kErrorBadFrame = 3;
+constexpr std::uint32_t kErrorUnsupported = 4;
 // H.264 colour description codes: BT.709 primaries, transfer and matrix; chroma sited left.
 constexpr int kBt709 = 1;
 constexpr int kChromaLeft = 0;
@@ -50,7 +51,8 @@ class X264Transform : public EncoderTransform {
   std::uint32_t set_value(CodecSetting setting, std::uint32_t value) override {
     switch (setting) {
       case CodecSetting::kRateControlMode:
-        if (value != kRateControlLowDelayVbr) return kErrorBadFrame;
+        // Only low-delay VBR is asked for: a mean rate with a small VBV at the max rate.
+        if (value != kRateControlLowDelayVbr) return kErrorUnsupported;
         break;
       case CodecSetting::kLowLatencyMode:
         low_latency_ = value != 0;
