@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -135,6 +136,14 @@ class OutputDuplication {
   // The acquired frame's picture into image, which is resized to the desktop rectangle's size
   // when it differs. False when the picture could not be read.
   virtual bool copy_frame_to(DesktopImage& image) = 0;
+
+  // The part of the image the last successful copy_frame_to() may have changed, in image pixels
+  // (0, 0 is the output's top left corner; clip to the image). Outside it, the image is as the
+  // copy before left it. A backend that cannot tell says everything.
+  virtual DesktopRect copied_change() const {
+    constexpr std::int32_t kAll = std::numeric_limits<std::int32_t>::max();
+    return {0, 0, kAll, kAll};
+  }
 
   virtual void release_frame() = 0;
 };

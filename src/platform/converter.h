@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/capture.h"
@@ -14,6 +15,9 @@ struct Nv12Image {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::vector<std::uint8_t> data;
+  // Where this picture may differ from the one handed to the encoder before it, in its own
+  // pixels; unset: anywhere. An encoder may skip work on the rest, which is the same.
+  std::optional<DesktopRect> changed;
 
   void resize(std::int32_t new_width, std::int32_t new_height) {
     width = new_width;
@@ -44,6 +48,17 @@ class VideoConverter {
   // Converts source (of the init size) into target, which is resized to the target size.
   // False when the conversion failed or the sizes do not match the set-up.
   virtual bool convert(const DesktopImage& source, Nv12Image& target) = 0;
+
+  // Like convert(), for a source that differs from the one target was last converted from only
+  // in rows [top, bottom): only the target rows those source rows reach are written, the rest
+  // of target is kept. The result is byte for byte what convert() gives. The default converts
+  // everything.
+  virtual bool convert_rows(const DesktopImage& source, Nv12Image& target, std::int32_t top,
+                            std::int32_t bottom) {
+    (void)top;
+    (void)bottom;
+    return convert(source, target);
+  }
 };
 
 // Null when the platform has no converter.

@@ -12,6 +12,14 @@ namespace {
 
 using platform::AcquireStatus;
 
+// The smallest rectangle holding both; an empty one adds nothing.
+platform::DesktopRect united(const platform::DesktopRect& a, const platform::DesktopRect& b) {
+  if (a.width() <= 0 || a.height() <= 0) return b;
+  if (b.width() <= 0 || b.height() <= 0) return a;
+  return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+          std::max(a.bottom, b.bottom)};
+}
+
 // Failed conversions of the whole process; only the first few are logged.
 LogFirstFew convert_failures{kLoggedConvertFailures};
 
@@ -105,6 +113,8 @@ bool CapturePipeline::reconfigure(const ClientConfig& config) {
 
   desktop_image_.resize(dw, dh);
   for (platform::Nv12Image& slot : nv12_pool_) slot.resize(stream_.width, stream_.height);
+  all_rows_stale();
+  unencoded_change_.reset();
 
   if (!converter_ && platform_.make_converter) converter_ = platform_.make_converter();
   if (!converter_ || !converter_->init(dw, dh, stream_.width, stream_.height, stream_fps_)) {
@@ -217,11 +227,21 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     case AcquireStatus::kFrame:
       if (acquired.info.pointer_updated) update_pointer(loop, acquired.info);
       if (acquired.info.present && duplication_->copy_frame_to(desktop_image_)) {
+        const platform::DesktopRect reported = duplication_->copied_change();
+        const platform::DesktopRect changed{std::clamp(reported.left, 0, desktop_image_.width),
+                                            std::clamp(reported.top, 0, desktop_image_.height),
+                                            std::clamp(reported.right, 0, desktop_image_.width),
+                                            std::clamp(reported.bottom, 0, desktop_image_.height)};
+        for (StaleRows& rows : stale_rows_) rows.add(changed.top, changed.bottom);
+        if (unencoded_change_) unencoded_change_ = united(*unencoded_change_, changed);
         if (!first_frame_seen_) log_message("capture: first frame");
         first_frame_seen_ = true;
         loop.last_capture_us = clock_.now_us();
         loop.dirty = true;
         loop.refresh_count = kRefreshEncodes;
+      } else if (acquired.info.present) {
+        all_rows_stale();  // a failed copy may have left part of a picture
+        unencoded_change_.reset();
       }
       duplication_->release_frame();
       break;
@@ -254,11 +274,21 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
 
   ++conversions_;
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
-  if (!converter_->convert(desktop_image_, slot)) {
+  StaleRows& stale = stale_rows_[loop.pool_index];
+  if (!converter_->convert_rows(desktop_image_, slot, stale.top, stale.bottom)) {
+    stale = {0, desktop_image_.height};
     if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
+  stale = {};
+  // A picture encoded again unchanged (a refresh) says so too: the encoder still improves what
+  // it sent at a lower quality than it would now.
+  const bool one_to_one =
+      stream_.width == desktop_image_.width && stream_.height == desktop_image_.height;
+  slot.changed.reset();
+  if (one_to_one) slot.changed = unencoded_change_;
   if (encoder_->encode_frame(slot, now)) {
+    unencoded_change_ = platform::DesktopRect{};
     loop.pool_index = (loop.pool_index + 1) % kNv12PoolSlots;
     loop.dirty = false;
     // Keep the cadence: a frame encoded a little after its slot (a wake-up is up to a
@@ -271,6 +301,10 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     ++encode_rejects_;
   }
   return Turn::kGoOn;
+}
+
+void CapturePipeline::all_rows_stale() {
+  for (StaleRows& rows : stale_rows_) rows = {0, desktop_image_.height};
 }
 
 void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo& info) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -35,6 +36,23 @@ constexpr std::uint64_t kFirstRefreshUs = 150000;
 constexpr std::uint64_t kLastRefreshUs = 500000;
 constexpr std::uint32_t kLoggedConvertFailures = 3;
 constexpr std::size_t kNv12PoolSlots = 4;
+
+// Desktop rows [top, bottom) that changed since a pool slot was last converted into.
+struct StaleRows {
+  std::int32_t top = 0;
+  std::int32_t bottom = 0;
+  bool empty() const { return top >= bottom; }
+  void add(std::int32_t from, std::int32_t to) {
+    if (from >= to) return;
+    if (empty()) {
+      top = from;
+      bottom = to;
+    } else {
+      top = std::min(top, from);
+      bottom = std::max(bottom, to);
+    }
+  }
+};
 
 // Where the pipeline's platform parts come from; tests hand in fakes and a fake clock.
 struct CapturePlatform {
@@ -94,6 +112,8 @@ class CapturePipeline : public CaptureLoop {
 
   Turn turn(LoopState& loop);
   void update_pointer(LoopState& loop, const platform::FrameInfo& info);
+  // Every slot must be converted whole (the desktop image is new or unknown).
+  void all_rows_stale();
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
   void send_frame(const std::uint8_t* data, std::uint64_t size, bool keyframe,
                   std::uint64_t time_us);
@@ -112,6 +132,12 @@ class CapturePipeline : public CaptureLoop {
   std::int32_t stream_fps_ = 60;
   platform::DesktopImage desktop_image_;
   std::array<platform::Nv12Image, kNv12PoolSlots> nv12_pool_;
+  // Per slot: what changed in desktop_image_ since the slot was converted, so that only those
+  // rows are converted again.
+  std::array<StaleRows, kNv12PoolSlots> stale_rows_;
+  // What changed in desktop_image_ since the last encoded frame (empty: nothing); unset when
+  // unknown. Passed on with 1:1 frames so the encoder can skip what stayed the same.
+  std::optional<platform::DesktopRect> unencoded_change_;
   std::unique_ptr<platform::VideoConverter> converter_;
   std::unique_ptr<Encoder> encoder_;
   bool first_frame_seen_ = false;

@@ -39,6 +39,7 @@ struct DesktopEvent {
   bool pointer_visible = true;
   std::optional<FakeShape> shape;
   std::optional<platform::DesktopRect> new_rect;  // the desktop's size changes with the event
+  std::optional<platform::DesktopRect> changed;   // what the copy changes; unset: everything
 };
 
 // The desktop behind the fake capture device, shared by all its duplications.
@@ -96,6 +97,7 @@ class FakeDuplication : public platform::OutputDuplication {
     result.info.pointer_visible = event.pointer_visible;
     if (event.shape)
       result.info.pointer_shape_bytes = static_cast<std::uint32_t>(event.shape->bytes.size());
+    changed_ = event.changed;
     current_ = std::move(event);
     return result;
   }
@@ -112,15 +114,22 @@ class FakeDuplication : public platform::OutputDuplication {
       image.resize(rect_.width(), rect_.height());
     }
     image.row(0)[0] = s_.generation;
+    copied_ = changed_;
+    changed_.reset();
     return true;
   }
   void release_frame() override {}
+  platform::DesktopRect copied_change() const override {
+    return copied_ ? *copied_ : platform::OutputDuplication::copied_change();
+  }
 
  private:
   FakeDesktopState& s_;
   platform::DesktopRect rect_;
   bool fresh_ = true;
   std::optional<DesktopEvent> current_;
+  std::optional<platform::DesktopRect> changed_;
+  std::optional<platform::DesktopRect> copied_;
 };
 
 class FakeCaptureDevice : public platform::CaptureDevice {
@@ -146,6 +155,7 @@ struct FakeConverterState {
   bool convert_fails = false;
   std::vector<std::uint8_t> generations;
   std::vector<const platform::Nv12Image*> targets;
+  std::vector<std::pair<std::int32_t, std::int32_t>> rows;  // the rows each conversion was given
   int inits = 0;
 };
 
@@ -161,6 +171,11 @@ class FakeConverter : public platform::VideoConverter {
     s_.generations.push_back(source.height == 0 ? 0 : source.row(0)[0]);
     s_.targets.push_back(&target);
     return true;
+  }
+  bool convert_rows(const platform::DesktopImage& source, platform::Nv12Image& target,
+                    std::int32_t top, std::int32_t bottom) override {
+    s_.rows.emplace_back(top, bottom);
+    return convert(source, target);
   }
 
  private:

@@ -53,6 +53,7 @@ struct FakeTransformState {
   // "accept_output_change", "eos_flush", "interrupt", "end_streaming", "destroyed").
   std::vector<std::string> calls;
   std::vector<platform::OutputFormat> output_formats;
+  std::vector<std::optional<platform::DesktopRect>> changes;  // each input's change, in order
   int inputs_accepted = 0;
   bool keyframe_pending = true;
 
@@ -127,9 +128,10 @@ class FakeTransform : public platform::EncoderTransform {
     s_->keyframe_pending = true;
     return true;
   }
-  platform::TransformResult process_input(const platform::Nv12Image&, std::int64_t time,
+  platform::TransformResult process_input(const platform::Nv12Image& image, std::int64_t time,
                                           std::int64_t duration) override {
     s_->record("process_input " + std::to_string(time) + " " + std::to_string(duration));
+    s_->changes.push_back(image.changed);
     std::lock_guard guard(s_->lock);
     platform::TransformResult result{platform::TransformStatus::kOk, 0};
     if (!s_->input_results.empty()) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "fakes/fake_capture.h"
 #include "fakes/fake_encoder.h"
@@ -131,6 +134,65 @@ TEST_F(CapturePipelineTest, FramesArePacedAndThePoolHasFourSlots) {
   EXPECT_EQ(std::set(converter_.targets.begin(), converter_.targets.end()).size(), 4u);
   EXPECT_EQ(converter_.targets[0], converter_.targets[4]);
   EXPECT_NE(converter_.targets[0], converter_.targets[1]);
+}
+
+TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverted) {
+  // Changes 50 ms apart (each encoded in its own frame) in different rows; the third copy
+  // cannot tell what it changed. A slot's first conversion is whole, then each gets the rows
+  // changed since its own last one: the pool has four slots.
+  ask(view(1920, 1080, 60), clock_.now);
+  const std::uint64_t start = clock_.now;
+  const std::optional<platform::DesktopRect> changes[] = {
+      platform::DesktopRect{0, 100, 50, 110},
+      platform::DesktopRect{10, 300, 20, 301},
+      std::nullopt,
+      platform::DesktopRect{0, 1070, 1920, 1080},
+      platform::DesktopRect{5, 40, 6, 41},
+      platform::DesktopRect{0, 500, 10, 520},
+      platform::DesktopRect{0, 600, 10, 620},
+      platform::DesktopRect{0, 700, 10, 720},
+      platform::DesktopRect{0, 800, 10, 820}};
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    DesktopEvent change;
+    change.at_us = start + (i + 1) * 50 * kMs;
+    change.picture = true;
+    change.changed = changes[i];
+    desktop_.events.push_back(change);
+  }
+  run(start + 620 * kMs);  // and the first refresh, 150 ms after the last change
+  using Rows = std::pair<std::int32_t, std::int32_t>;
+  const std::vector<Rows> expected = {
+      {0, 1080},  {0, 1080}, {0, 1080}, {0, 1080},  // first picture, changes 1-3
+      {0, 1080},                                    // slot 1: changes 1-4 (3 is everything)
+      {0, 1080},                                    // slot 2: changes 2-5
+      {0, 1080},                                    // slot 3: changes 3-6
+      {40, 1080},                                   // slot 4: changes 4-7
+      {40, 720},                                    // slot 1: changes 5-8
+      {500, 820},                                   // slot 2: changes 6-9
+      {600, 820},                                   // slot 3, the refresh: changes 7-9
+  };
+  EXPECT_EQ(converter_.rows, expected);
+
+  // The encoder is told what changed since the frame before: nothing known with the first
+  // picture, nothing at all with the refresh.
+  std::vector<std::optional<platform::DesktopRect>> told = {std::nullopt};
+  for (const auto& change : changes) {
+    told.push_back(change.value_or(platform::DesktopRect{0, 0, 1920, 1080}));
+  }
+  told.push_back(platform::DesktopRect{});
+  EXPECT_EQ(h264_->changes, told);
+}
+
+TEST_F(CapturePipelineTest, AScaledStreamIsNotToldWhatChanged) {
+  ask(view(1280, 720, 60), clock_.now);
+  DesktopEvent change;
+  change.at_us = clock_.now + 50 * kMs;
+  change.picture = true;
+  change.changed = platform::DesktopRect{0, 100, 50, 110};
+  desktop_.events.push_back(change);
+  run(clock_.now + 100 * kMs);
+  ASSERT_EQ(h264_->changes.size(), 2u);
+  EXPECT_FALSE(h264_->changes[1]);
 }
 
 TEST_F(CapturePipelineTest, A60HzDesktopStreamsAt60FramesPerSecond) {

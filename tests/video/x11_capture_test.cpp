@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -178,6 +179,36 @@ TEST_F(X11CaptureTest, FirstFrameIsTheWholePictureThenOnlyChanges) {
   const std::uint8_t* corner = pixel(image, 1919, 1079);
   EXPECT_EQ((std::vector<int>{corner[0], corner[1], corner[2]}), (std::vector<int>{0, 255, 0}));
   duplication->release_frame();
+}
+
+// Grabs into the same image fetch only the damaged rows and say which they are; the image then
+// holds what a whole grab gives.
+TEST_F(X11CaptureTest, RepeatedGrabsFetchTheDamagedRowsAndMatchAWholeGrab) {
+  for (int y = 0; y < 1080; y += 60) fill(0, y, 1920, 30, 0x102030 * static_cast<unsigned>(y / 60));
+  auto device = make_capture_device(server_->display());
+  ASSERT_TRUE(device);
+  auto duplication = device->open_duplication();
+  ASSERT_TRUE(duplication);
+  ASSERT_EQ(duplication->acquire_next_frame(0).status, AcquireStatus::kFrame);
+  DesktopImage image;
+  ASSERT_TRUE(duplication->copy_frame_to(image));
+  EXPECT_EQ(duplication->copied_change(), (DesktopRect{0, 0, 1920, 1080}));
+
+  fill(300, 501, 10, 3, 0xff0000);
+  fill(1915, 1079, 5, 1, 0x00ff00);
+  ASSERT_EQ(next_frame(*duplication).status, AcquireStatus::kFrame);
+  ASSERT_TRUE(duplication->copy_frame_to(image));
+  EXPECT_EQ(duplication->copied_change(), (DesktopRect{300, 501, 1920, 1080}));
+  ASSERT_TRUE(duplication->copy_frame_to(image));  // nothing new
+  EXPECT_EQ(duplication->copied_change().height(), 0);
+
+  DesktopImage whole;
+  ASSERT_TRUE(duplication->copy_frame_to(whole));
+  EXPECT_EQ(duplication->copied_change(), (DesktopRect{0, 0, 1920, 1080}));
+  for (int y = 0; y < 1080; ++y) {
+    ASSERT_EQ(std::memcmp(image.row(y), whole.row(y), 1920 * 4), 0) << "row " << y;
+  }
+  EXPECT_EQ(pixel(image, 305, 502)[2], 255);
 }
 
 // Grabs may share memory with the capture, but every image keeps the picture it was given:

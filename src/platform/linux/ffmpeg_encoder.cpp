@@ -1,5 +1,6 @@
 // Encoders from FFmpeg's libavcodec: the hardware encoders it was built with (they open only
-// where their device is present) and libx264 as the software fallback.
+// where their device is present) and libx264 as the software fallback, behind libx264 used
+// directly (x264_encoder.cpp), which is told what did not change.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
@@ -15,6 +16,7 @@ extern "C" {
 
 #include "platform/encoder.h"
 #include "platform/linux/ffmpeg_holders.h"
+#include "platform/linux/x264_encoder.h"
 
 namespace tolvi::platform {
 
@@ -52,6 +54,10 @@ const char* x264_preset(std::uint32_t quality_vs_speed) {
   if (quality_vs_speed < 85) return "veryfast";
   return "faster";
 }
+
+// libx264 without libavcodec: first among the software encoders, with a handle of its own.
+constexpr const char* kDirectX264Name = "x264";
+constexpr std::uint32_t kDirectX264Handle = 0x100;
 
 // The render node VAAPI uses when none is named.
 constexpr const char* kVaapiDevice = "/dev/dri/renderD128";
@@ -376,6 +382,13 @@ class FfmpegCatalogue : public EncoderCatalogue {
 
   bool enumerate(VideoCodec codec, bool hardware,
                  std::vector<EncoderCandidate>& candidates) override {
+    if (codec == VideoCodec::kH264 && !hardware) {
+      EncoderCandidate direct;
+      direct.name = kDirectX264Name;
+      direct.codec = codec;
+      direct.handle = kDirectX264Handle;
+      candidates.push_back(std::move(direct));
+    }
     for (std::uint32_t i = 0; i < kKnownEncoders.size(); ++i) {
       const KnownEncoder& known = kKnownEncoders[i];
       if (known.codec != codec || known.hardware != hardware) continue;
@@ -410,6 +423,7 @@ class FfmpegCatalogue : public EncoderCatalogue {
   }
 
   std::unique_ptr<EncoderTransform> activate(const EncoderCandidate& candidate) override {
+    if (candidate.handle == kDirectX264Handle) return make_x264_transform();
     if (candidate.handle >= kKnownEncoders.size()) return nullptr;
     const KnownEncoder& known = kKnownEncoders[candidate.handle];
     const AVCodec* codec = avcodec_find_encoder_by_name(known.name);

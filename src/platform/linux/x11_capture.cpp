@@ -8,6 +8,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -49,6 +50,8 @@ class X11Duplication : public OutputDuplication {
     if (rect_.width() <= 0 || rect_.height() <= 0) return false;
 
     damage_ = XDamageCreate(display, root, XDamageReportNonEmpty);
+    // The damaged area is taken into this region, so that only the rows it covers are grabbed.
+    if (have_fixes_) damaged_region_ = XFixesCreateRegion(display, nullptr, 0);
     if (have_fixes_) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
     if (have_shm && !shm_.create(*connection_, rect_.width(), rect_.height())) shm_.release();
     if (shm_.attached() && !is_bgrx(shm_.image())) return false;
@@ -59,6 +62,9 @@ class X11Duplication : public OutputDuplication {
     shm_.release();
     if (connection_ && !connection_->broken() && damage_) {
       XDamageDestroy(connection_->display(), damage_);
+    }
+    if (connection_ && !connection_->broken() && damaged_region_) {
+      XFixesDestroyRegion(connection_->display(), damaged_region_);
     }
   }
 
@@ -106,7 +112,7 @@ class X11Duplication : public OutputDuplication {
     result.status = AcquireStatus::kFrame;
     if (damaged) {
       // Re-arm before the grab: a change after this point brings another event.
-      XDamageSubtract(display, damage_, None, None);
+      take_damage();
       result.info.present = true;
     }
     if (cursor_changed) read_pointer(result.info);
@@ -134,6 +140,8 @@ class X11Duplication : public OutputDuplication {
       return false;
     }
     image.resize(rect_.width(), rect_.height());
+    copied_ = whole();
+    pending_ = {};
     const std::size_t row_bytes = static_cast<std::size_t>(rect_.width()) * 4;
     for (std::int32_t y = 0; y < rect_.height(); ++y) {
       std::memcpy(image.row(y), source->data + static_cast<std::size_t>(y) * source->bytes_per_line,
@@ -145,30 +153,83 @@ class X11Duplication : public OutputDuplication {
 
   void release_frame() override {}
 
+  DesktopRect copied_change() const override { return copied_; }
+
  private:
+  DesktopRect whole() const { return {0, 0, rect_.width(), rect_.height()}; }
+
+  // Moves the damage so far into the rows still to grab (output pixels) and re-arms.
+  void take_damage() {
+    Display* display = connection_->display();
+    if (!damaged_region_) {
+      XDamageSubtract(display, damage_, None, None);
+      pending_ = whole();
+      return;
+    }
+    XDamageSubtract(display, damage_, None, damaged_region_);
+    int count = 0;
+    XRectangle bounds{};
+    XRectangle* rects = XFixesFetchRegionAndBounds(display, damaged_region_, &count, &bounds);
+    if (rects) XFree(rects);
+    if (count <= 0) return;
+    const DesktopRect damage{
+        std::clamp<std::int32_t>(bounds.x - rect_.left, 0, rect_.width()),
+        std::clamp<std::int32_t>(bounds.y - rect_.top, 0, rect_.height()),
+        std::clamp<std::int32_t>(bounds.x + bounds.width - rect_.left, 0, rect_.width()),
+        std::clamp<std::int32_t>(bounds.y + bounds.height - rect_.top, 0, rect_.height())};
+    if (damage.width() <= 0 || damage.height() <= 0) return;  // on another output
+    if (pending_.width() <= 0 || pending_.height() <= 0) {
+      pending_ = damage;
+    } else {
+      pending_ = {std::min(pending_.left, damage.left), std::min(pending_.top, damage.top),
+                  std::max(pending_.right, damage.right), std::max(pending_.bottom, damage.bottom)};
+    }
+  }
+
   // The server writes the grab into the shared segment and the image is lent that segment
   // instead of a copy of it (8 MB a frame at 1080p). A segment another image still shows is
   // left to it: the grab goes to a fresh one.
   bool grab_shared(DesktopImage& image) {
     const std::shared_ptr<std::uint8_t>& mapping = shm_.mapping();
+    // Only the damaged rows are grabbed when the image already shows this segment with the
+    // previous grab in it; otherwise the whole output.
+    bool whole_grab = !image.shows(mapping.get()) || !segment_complete_;
     const long holders = image.shows(mapping.get()) ? 2 : 1;
     if (mapping.use_count() > holders) {
       shm_.release();
+      whole_grab = true;
       if (!shm_.create(*connection_, rect_.width(), rect_.height())) {
         shm_.release();
         return false;
       }
     }
+    const DesktopRect rows = whole_grab ? whole() : pending_;
     XImage* source = shm_.image();
-    if (!XShmGetImage(connection_->display(), connection_->root(), source, rect_.left, rect_.top,
-                      AllPlanes) ||
-        connection_->broken()) {
+    segment_complete_ = false;
+    if (rows.height() > 0 && !grab_rows(source, rows.top, rows.bottom)) {
       connection_->sync_errors();
       return false;
     }
+    segment_complete_ = true;
+    copied_ = rows.height() > 0 ? rows : DesktopRect{};
+    pending_ = {};
     image.lend(std::shared_ptr<const std::uint8_t>(shm_.mapping(), shm_.mapping().get()),
                rect_.width(), rect_.height(), static_cast<std::size_t>(source->bytes_per_line));
     return true;
+  }
+
+  // Output rows [top, bottom) into the same rows of the segment: the server writes a grab
+  // packed at the image's data, so the image is narrowed to the band for the request.
+  bool grab_rows(XImage* source, std::int32_t top, std::int32_t bottom) {
+    char* const data = source->data;
+    const int height = source->height;
+    source->data = data + static_cast<std::ptrdiff_t>(top) * source->bytes_per_line;
+    source->height = bottom - top;
+    const bool grabbed = XShmGetImage(connection_->display(), connection_->root(), source,
+                                      rect_.left, rect_.top + top, AllPlanes);
+    source->data = data;
+    source->height = height;
+    return grabbed && !connection_->broken();
   }
 
   // Everything Xlib has queued or can read without waiting.
@@ -215,6 +276,10 @@ class X11Duplication : public OutputDuplication {
   bool have_fixes_ = false;
   bool have_randr_ = false;
   Damage damage_ = 0;
+  XserverRegion damaged_region_ = 0;
+  DesktopRect pending_;            // damaged and not grabbed yet, output pixels
+  DesktopRect copied_;             // what the last copy changed
+  bool segment_complete_ = false;  // the segment holds the whole output as last grabbed
   ShmImage shm_;
   bool first_ = true;
   X11Pointer pointer_;

@@ -1,0 +1,287 @@
+// H.264 through libx264's own interface, so that each picture can say which macroblocks did not
+// change (libavcodec has no way to pass that on). Settings follow what libavcodec's libx264
+// encoder makes of the same values, so both give the same kind of stream.
+#include "platform/linux/x264_encoder.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <x264.h>
+}
+
+namespace tolvi::platform {
+
+namespace {
+
+constexpr std::int64_t kTimeBase = 10000000;  // frame times in 100-ns units
+constexpr int kMacroblock = 16;
+constexpr std::uint32_t kBitsPerKbit = 1000;
+// x264's own error codes do not exist: these tell the log which step failed.
+constexpr std::uint32_t kErrorNotOpen = 1;
+constexpr std::uint32_t kErrorEncode = 2;
+constexpr std::uint32_t kErrorBadFrame = 3;
+constexpr std::uint32_t kErrorUnsupported = 4;
+// H.264 colour description codes: BT.709 primaries, transfer and matrix; chroma sited left.
+constexpr int kBt709 = 1;
+constexpr int kChromaLeft = 0;
+
+// Presets by the caller's quality-versus-speed value, as the libavcodec backend chooses them.
+const char* preset_for(std::uint32_t quality_vs_speed) {
+  if (quality_vs_speed < 40) return "ultrafast";
+  if (quality_vs_speed < 67) return "superfast";
+  if (quality_vs_speed < 85) return "veryfast";
+  return "faster";
+}
+
+class X264Transform : public EncoderTransform {
+ public:
+  ~X264Transform() override { close(); }
+
+  bool is_async() const override { return false; }
+  bool zero_copy() const override { return false; }
+  bool has_codec_api() const override { return true; }
+
+  void set_low_latency() override { low_latency_ = true; }
+
+  std::uint32_t set_value(CodecSetting setting, std::uint32_t value) override {
+    switch (setting) {
+      case CodecSetting::kRateControlMode:
+        // Only low-delay VBR is asked for: a mean rate with a small VBV at the max rate.
+        if (value != kRateControlLowDelayVbr) return kErrorUnsupported;
+        break;
+      case CodecSetting::kLowLatencyMode:
+        low_latency_ = value != 0;
+        break;
+      case CodecSetting::kMeanBitRate:
+        if (encoder_ && static_cast<std::uint32_t>(param_.rc.i_bitrate) != value / kBitsPerKbit) {
+          // A new rate from the next frame on.
+          param_.rc.i_bitrate = static_cast<int>(value / kBitsPerKbit);
+          if (x264_encoder_reconfig(encoder_, &param_) < 0) return kErrorEncode;
+        }
+        break;
+      case CodecSetting::kMaxBitRate:
+        max_bit_rate_ = value;
+        break;
+      case CodecSetting::kGopSize:
+        gop_size_ = value;
+        break;
+      case CodecSetting::kBPictureCount:
+        b_frames_ = value;
+        break;
+      case CodecSetting::kQualityVsSpeed:
+        quality_vs_speed_ = value;
+        break;
+    }
+    return 0;
+  }
+
+  bool set_output_format(const OutputFormat& format) override {
+    close();
+    if (format.codec != VideoCodec::kH264 || format.width <= 0 || format.height <= 0 ||
+        format.fps <= 0) {
+      return false;
+    }
+    x264_param_t& p = param_;
+    if (x264_param_default_preset(&p, preset_for(quality_vs_speed_),
+                                  low_latency_ ? "zerolatency" : nullptr) < 0) {
+      return false;
+    }
+    p.i_log_level = X264_LOG_NONE;
+    p.i_csp = X264_CSP_NV12;
+    p.i_width = format.width;
+    p.i_height = format.height;
+    p.i_fps_num = static_cast<std::uint32_t>(format.fps);
+    p.i_fps_den = 1;
+    p.i_timebase_num = 1;
+    p.i_timebase_den = static_cast<std::uint32_t>(kTimeBase);
+    p.vui.i_sar_width = p.vui.i_sar_height = 1;
+    p.vui.i_colorprim = p.vui.i_transfer = p.vui.i_colmatrix = kBt709;
+    p.vui.b_fullrange = 0;
+    p.vui.i_chroma_loc = kChromaLeft;
+    // Rate: the mean with a VBV of about one frame at the max rate, so no frame takes much
+    // longer than a frame time to send.
+    const std::uint32_t max_rate = max_bit_rate_ ? max_bit_rate_ : format.bit_rate;
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = static_cast<int>(format.bit_rate / kBitsPerKbit);
+    p.rc.i_vbv_max_bitrate = static_cast<int>(max_rate / kBitsPerKbit);
+    p.rc.i_vbv_buffer_size =
+        static_cast<int>(max_rate / static_cast<std::uint32_t>(format.fps) / kBitsPerKbit);
+    // Key frames only when asked, and then IDR frames a client can start from.
+    p.i_keyint_max =
+        gop_size_ > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(gop_size_);
+    p.i_scenecut_threshold = 0;
+    p.i_bframe = static_cast<int>(b_frames_);
+    // Parameter sets once, from sequence_header(), instead of in front of every key frame.
+    p.b_repeat_headers = 0;
+    p.b_annexb = 1;
+    // Unchanged macroblocks are told with each picture.
+    p.analyse.b_mb_info = 1;
+    const char* profile = format.profile == CodecProfile::kH264Main ? "main" : "high";
+    if (x264_param_apply_profile(&p, profile) < 0) return false;
+    encoder_ = x264_encoder_open(&p);
+    if (!encoder_) return false;
+    x264_encoder_parameters(encoder_, &param_);
+    width_ = format.width;
+    height_ = format.height;
+    mb_columns_ = (width_ + kMacroblock - 1) / kMacroblock;
+    mb_rows_ = (height_ + kMacroblock - 1) / kMacroblock;
+
+    // The parameter sets; x264's own notice (an SEI naming its version and options) goes in
+    // front of the first frame instead, where libavcodec puts it too.
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    if (x264_encoder_headers(encoder_, &nals, &count) < 0) {
+      close();
+      return false;
+    }
+    for (int i = 0; i < count; ++i) {
+      std::vector<std::uint8_t>& into = nals[i].i_type == NAL_SEI ? notice_ : header_;
+      into.insert(into.end(), nals[i].p_payload, nals[i].p_payload + nals[i].i_payload);
+    }
+    return true;
+  }
+
+  bool set_input_format(const InputFormat& format) override {
+    return encoder_ && format.width == width_ && format.height == height_;
+  }
+
+  std::vector<std::uint8_t> sequence_header() override { return header_; }
+
+  bool prepare_upload() override { return encoder_ != nullptr; }
+  void begin_streaming() override {}
+
+  bool force_keyframe() override {
+    force_keyframe_ = true;
+    return encoder_ != nullptr;
+  }
+
+  TransformResult process_input(const Nv12Image& image, std::int64_t time,
+                                std::int64_t /*duration*/) override {
+    if (!encoder_) return {TransformStatus::kError, kErrorNotOpen};
+    if (image.width != width_ || image.height != height_ ||
+        image.data.size() < image.y_size() * 3 / 2) {
+      return {TransformStatus::kBufferFailed, kErrorBadFrame};
+    }
+    x264_picture_t picture;
+    x264_picture_init(&picture);
+    picture.img.i_csp = X264_CSP_NV12;
+    picture.img.i_plane = 2;
+    // x264 copies the planes into a frame of its own before encoding returns.
+    picture.img.plane[0] = const_cast<std::uint8_t*>(image.y_plane());
+    picture.img.plane[1] = const_cast<std::uint8_t*>(image.uv_plane());
+    picture.img.i_stride[0] = picture.img.i_stride[1] = image.width;
+    picture.i_pts = time;
+    picture.i_type = force_keyframe_ ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    if (image.changed && !force_keyframe_) {
+      // x264 frees the flags when it is done with the picture, which may be after this call.
+      picture.prop.mb_info = unchanged_macroblocks(*image.changed);
+      if (picture.prop.mb_info) picture.prop.mb_info_free = std::free;
+    }
+
+    output_.clear();
+    x264_picture_t encoded;
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    const int size = x264_encoder_encode(encoder_, &nals, &count, &picture, &encoded);
+    if (size < 0) return {TransformStatus::kError, kErrorEncode};
+    force_keyframe_ = false;
+    if (size > 0) {
+      if (!notice_.empty()) {
+        output_ = std::move(notice_);
+        notice_.clear();
+      }
+      // The units of one frame lie one after another in x264's buffer.
+      output_.insert(output_.end(), nals[0].p_payload, nals[0].p_payload + size);
+      output_key_ = encoded.b_keyframe != 0;
+      output_time_ = encoded.i_pts;
+      has_output_ = true;
+    }
+    return {TransformStatus::kOk, 0};
+  }
+
+  EncodedOutput process_output() override {
+    EncodedOutput output;
+    if (!encoder_) {
+      output.code = kErrorNotOpen;
+      return output;
+    }
+    if (!has_output_) {
+      output.status = TransformStatus::kNeedMoreInput;
+      return output;
+    }
+    has_output_ = false;
+    output.status = TransformStatus::kOk;
+    output.readable = true;
+    output.data = output_;
+    output.clean_point = output_key_;
+    output.time = output_time_;
+    return output;
+  }
+
+  bool accept_output_change() override { return false; }
+  TransformEvent wait_event() override { return TransformEvent::kFailed; }
+  void end_of_stream_and_flush() override {}
+  void interrupt_events() override {}
+  void end_streaming() override { close(); }
+
+ private:
+  // One flag a macroblock: constant where `changed` does not reach. Null when out of memory.
+  std::uint8_t* unchanged_macroblocks(const DesktopRect& changed) const {
+    const std::size_t count =
+        static_cast<std::size_t>(mb_columns_) * static_cast<std::size_t>(mb_rows_);
+    auto* flags = static_cast<std::uint8_t*>(std::malloc(count));
+    if (!flags) return nullptr;
+    std::memset(flags, X264_MBINFO_CONSTANT, count);
+    const int left = std::clamp(changed.left, 0, width_) / kMacroblock;
+    const int top = std::clamp(changed.top, 0, height_) / kMacroblock;
+    const int right = (std::clamp(changed.right, 0, width_) + kMacroblock - 1) / kMacroblock;
+    const int bottom = (std::clamp(changed.bottom, 0, height_) + kMacroblock - 1) / kMacroblock;
+    for (int row = top; row < bottom; ++row) {
+      std::memset(flags + static_cast<std::size_t>(row) * static_cast<std::size_t>(mb_columns_) +
+                      static_cast<std::size_t>(left),
+                  0, static_cast<std::size_t>(std::max(0, right - left)));
+    }
+    return flags;
+  }
+
+  void close() {
+    if (encoder_) x264_encoder_close(encoder_);
+    encoder_ = nullptr;
+    header_.clear();
+    notice_.clear();
+    output_.clear();
+    has_output_ = false;
+  }
+
+  bool low_latency_ = false;
+  std::uint32_t max_bit_rate_ = 0;
+  std::uint32_t gop_size_ = 0;
+  std::uint32_t b_frames_ = 0;
+  std::uint32_t quality_vs_speed_ = 50;
+  bool force_keyframe_ = false;
+  x264_param_t param_{};
+  x264_t* encoder_ = nullptr;
+  int width_ = 0;
+  int height_ = 0;
+  int mb_columns_ = 0;
+  int mb_rows_ = 0;
+  std::vector<std::uint8_t> header_;
+  std::vector<std::uint8_t> notice_;
+  std::vector<std::uint8_t> output_;
+  bool has_output_ = false;
+  bool output_key_ = false;
+  std::int64_t output_time_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<EncoderTransform> make_x264_transform() {
+  return std::make_unique<X264Transform>();
+}
+
+}  // namespace tolvi::platform
