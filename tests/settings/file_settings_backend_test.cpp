@@ -1,13 +1,16 @@
 #include "platform/linux/file_settings_backend.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <tuple>
 
 #include "settings/settings_store.h"
 
@@ -310,6 +313,159 @@ TEST_F(FileSettingsTest, StoreRunsEndToEndOnFiles) {
   EXPECT_EQ(store.load_password(), "file-pw-123");
   ASSERT_TRUE(store.load_identity_key(second));
   EXPECT_EQ(0, std::memcmp(first, second, 32));
+}
+
+// Everything under `folder` as it stands: contents (a link's target), owner, group and mode.
+using Snapshot = std::map<std::string, std::tuple<std::string, uid_t, gid_t, mode_t>>;
+Snapshot snapshot(const fs::path& folder) {
+  Snapshot files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    std::string contents;
+    if (S_ISREG(st.st_mode)) contents = read_all(entry.path());
+    if (S_ISLNK(st.st_mode)) contents = fs::read_symlink(entry.path()).string();
+    files[entry.path().string()] = {contents, st.st_uid, st.st_gid, st.st_mode};
+  }
+  return files;
+}
+
+// The account the fixture home belongs to: a stranger when the tests run as root (as the
+// installation does), so ownership checks are real; else the tests' own account.
+constexpr uid_t kStrangerUid = 4242;
+uid_t fixture_owner() { return getuid() == 0 ? kStrangerUid : getuid(); }
+void give_to_owner(const fs::path& folder) {
+  if (getuid() != 0) return;
+  lchown(folder.c_str(), kStrangerUid, kStrangerUid);
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    lchown(entry.path().c_str(), kStrangerUid, kStrangerUid);
+  }
+}
+
+// A person sets a password in the tray, then installs through pkexec or sudo: the copy running
+// as root must take that person's settings, and leave their files as they were except for the
+// autostart entry, which would shadow the machine-wide one.
+TEST_F(FileSettingsTest, InstallOnBehalfOfAPersonTakesTheirSettingsAndKeepsTheirFiles) {
+  const fs::path home = root / "home";
+  const uid_t person = fixture_owner();
+  std::uint8_t identity[32], installed_identity[32];
+  {
+    SettingsLocation own = FileSettingsBackend::borrowed_user_location(person, home);
+    own.borrowed_from.reset();
+    FileSettingsBackend as_person(machine_at(root / "unused"), own);
+    SettingsStore store(as_person);
+    ASSERT_TRUE(store.save_password("persons-pw"));
+    ASSERT_EQ(store.set_allow_resolution_change(false), kErrorSuccess);
+    ASSERT_TRUE(store.load_identity_key(identity));
+    ASSERT_EQ(as_person.write_run_entry(S::User, "\"/home/me/tolvi-host\""), kErrorSuccess);
+  }
+  write_all(home / ".config" / "autostart" / "other.desktop", "[Desktop Entry]\n");
+  give_to_owner(home);
+  const fs::path entry = home / ".config" / "autostart" / "tolvi-host.desktop";
+  Snapshot before = snapshot(home);
+  ASSERT_EQ(before.erase(entry.string()), 1u);
+
+  FileSettingsBackend as_root(machine_at(root),
+                              FileSettingsBackend::borrowed_user_location(person, home));
+  SettingsStore store(as_root);
+  store.migrate_settings_for_install();
+  EXPECT_TRUE(store.is_installed());
+  EXPECT_EQ(store.load_password(), "persons-pw");
+  EXPECT_FALSE(store.allow_resolution_change());
+  ASSERT_TRUE(store.load_identity_key(installed_identity));
+  EXPECT_EQ(0, std::memcmp(identity, installed_identity, 32));
+  EXPECT_EQ(snapshot(home), before);
+}
+
+// What a borrowed scope must never do: read through a link, read what its account does not
+// own, block on a pipe, write, make a key, or remove an entry through a linked folder.
+TEST_F(FileSettingsTest, BorrowedScopeReadsOnlyTheOwnersFilesAndWritesNothing) {
+  const fs::path home = root / "home";
+  const fs::path config = home / ".config";
+  const fs::path elsewhere = root / "elsewhere";
+  const uid_t person = fixture_owner();
+  const auto borrowed = [&] {
+    return FileSettingsBackend(machine_at(root),
+                               FileSettingsBackend::borrowed_user_location(person, home));
+  };
+  write_all(elsewhere / "settings", "Port dword 6000\n");
+  write_all(elsewhere / "autostart" / "tolvi-host.desktop", "[Desktop Entry]\nExec=x\n");
+  fs::create_directories(config / "tolvi-host");
+  give_to_owner(home);
+
+  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> unreadable{
+      {"link", [&](const fs::path& at) { fs::create_symlink(elsewhere / "settings", at); }},
+      {"pipe", [](const fs::path& at) { mkfifo(at.c_str(), 0600); }},
+      {"another owner's",
+       [&](const fs::path& at) {
+         write_all(at, "Port dword 6000\n");
+         lchown(at.c_str(), person + 1, person + 1);
+       }},
+  };
+  for (const auto& [what, make] : unreadable) {
+    if (getuid() != 0 && std::string(what) == "another owner's") continue;  // needs chown
+    const fs::path file = config / "tolvi-host" / "settings";
+    fs::remove(file);
+    make(file);
+    EXPECT_FALSE(borrowed().read_dword(S::User, "Port")) << what;
+  }
+  fs::remove(config / "tolvi-host" / "settings");
+  write_all(config / "tolvi-host" / "settings", "Port dword 6000\n");
+  give_to_owner(home);
+  FileSettingsBackend backend = borrowed();
+  EXPECT_EQ(backend.read_dword(S::User, "Port"), 6000u);
+
+  fs::create_directory_symlink(elsewhere / "autostart", config / "autostart");
+  const Snapshot before = snapshot(root);
+  EXPECT_EQ(backend.write_dword(S::User, "Port", 1), kErrorAccessDenied);
+  EXPECT_EQ(backend.write_run_entry(S::User, "x"), kErrorAccessDenied);
+  EXPECT_NE(backend.write_run_entry(S::User, std::nullopt), kErrorSuccess);
+  EXPECT_EQ(backend.delete_all(S::User), kErrorAccessDenied);
+  EXPECT_FALSE(backend.protect(S::User, {1, 2, 3}));
+  EXPECT_EQ(snapshot(root), before);
+}
+
+TEST(ElevatingUser, PkexecBeforeSudoAndNeverRoot) {
+  const struct {
+    const char* pkexec;
+    const char* sudo;
+    std::optional<uid_t> user;
+  } cases[] = {
+      {"1000", "1001", 1000u},          {nullptr, "1001", 1001u},
+      {nullptr, nullptr, std::nullopt}, {"0", "1001", std::nullopt},
+      {"", "1001", std::nullopt},       {"10x", nullptr, std::nullopt},
+      {"-5", nullptr, std::nullopt},    {"99999999999", nullptr, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileSettingsBackend::elevating_user(c.pkexec, c.sudo), c.user)
+        << (c.pkexec ? c.pkexec : "-") << " " << (c.sudo ? c.sudo : "-");
+  }
+}
+
+// As root with pkexec's variable naming an account, the user scope is that account's home,
+// borrowed; without it, root's own.
+TEST(ElevatingUser, RootActingForAnAccountBorrowsItsUserScope) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root acts for another account";
+  const passwd* account = nullptr;
+  setpwent();
+  while ((account = getpwent()) && account->pw_uid == 0) {
+  }
+  ASSERT_NE(account, nullptr);
+  const uid_t uid = account->pw_uid;
+  const fs::path home = account->pw_dir;
+  endpwent();
+  const char* sudo = std::getenv("SUDO_UID");  // the tests themselves may run under sudo
+  const std::optional<std::string> sudo_uid =
+      sudo ? std::optional<std::string>(sudo) : std::nullopt;
+  unsetenv("SUDO_UID");
+  setenv("PKEXEC_UID", std::to_string(uid).c_str(), 1);
+  const SettingsLocation borrowed = FileSettingsBackend::default_user_location();
+  unsetenv("PKEXEC_UID");
+  const SettingsLocation own = FileSettingsBackend::default_user_location();
+  if (sudo_uid) setenv("SUDO_UID", sudo_uid->c_str(), 1);
+  EXPECT_EQ(borrowed.borrowed_from, uid);
+  EXPECT_EQ(borrowed.folder, home / ".config" / "tolvi-host");
+  EXPECT_FALSE(own.borrowed_from);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "base/secure_zero.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/user_command.h"
 #include "platform/random.h"
 
 namespace tolvi::platform {
@@ -60,10 +61,20 @@ struct Fd {
   Fd& operator=(const Fd&) = delete;
 };
 
-// The whole file, or nothing with errno set.
-std::optional<std::string> read_file(const fs::path& path) {
-  Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The whole file, or nothing with errno set. With `owner`, only a regular file that account
+// owns is read, and not through a link at the last step; a pipe or device there never blocks.
+std::optional<std::string> read_file(const fs::path& path, std::optional<uid_t> owner = {}) {
+  const int flags = O_RDONLY | O_CLOEXEC | (owner ? O_NOFOLLOW | O_NONBLOCK : 0);
+  Fd file(open(path.c_str(), flags));
   if (file.fd < 0) return std::nullopt;
+  if (owner) {
+    struct stat info {};
+    if (fstat(file.fd, &info) != 0) return std::nullopt;
+    if (!S_ISREG(info.st_mode) || info.st_uid != *owner) {
+      errno = EACCES;
+      return std::nullopt;
+    }
+  }
   std::string data;
   char buffer[8192];
   while (true) {
@@ -141,14 +152,14 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
                                                             bool create) {
   std::array<std::uint8_t, kKeyBytes> key{};
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (auto data = read_file(where.key_file)) {
+    if (auto data = read_file(where.key_file, where.borrowed_from)) {
       const bool ok = data->size() == kKeyBytes;
       if (ok) std::memcpy(key.data(), data->data(), kKeyBytes);
       secure_zero(data->data(), data->size());
       if (ok) return key;
       return std::nullopt;  // a damaged key file is never replaced: blobs may depend on it
     }
-    if (errno != ENOENT || !create) return std::nullopt;
+    if (errno != ENOENT || !create || where.borrowed_from) return std::nullopt;
     const fs::path folder = where.key_file.parent_path();
     if (make_folder(folder, where.shared ? kSharedFolder : kPrivateFolder) != kErrorSuccess) {
       return std::nullopt;
@@ -166,6 +177,32 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
     if (!written || errno != EEXIST) return std::nullopt;
   }
   return std::nullopt;
+}
+
+// Removes `file` from its folder when that folder is `owner`'s own and not reached through a
+// link at its last step. Nothing else in the folder changes, nor the folder's owner or mode.
+ErrorCode remove_owned_entry(const fs::path& file, uid_t owner) {
+  Fd folder(open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.fd < 0) return errno == ENOENT ? kErrorSuccess : error_from_errno(errno);
+  struct stat info {};
+  if (fstat(folder.fd, &info) != 0) return error_from_errno(errno);
+  if (info.st_uid != owner) return kErrorAccessDenied;
+  if (unlinkat(folder.fd, file.filename().c_str(), 0) != 0 && errno != ENOENT) {
+    return error_from_errno(errno);
+  }
+  return kErrorSuccess;
+}
+
+// A user number as the environment gives it: decimal digits only.
+std::optional<uid_t> parse_uid(const char* text) {
+  if (!text || !text[0]) return std::nullopt;
+  unsigned long long value = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(*c - '0');
+    if (value > static_cast<uid_t>(-1)) return std::nullopt;
+  }
+  return static_cast<uid_t>(value);
 }
 
 fs::path config_home() {
@@ -190,7 +227,29 @@ SettingsLocation FileSettingsBackend::default_machine_location() {
           under_install_root("/etc/xdg/autostart/tolvi-host.desktop"), true};
 }
 
+std::optional<uid_t> FileSettingsBackend::elevating_user(const char* pkexec_uid,
+                                                         const char* sudo_uid) {
+  const auto uid = parse_uid(pkexec_uid ? pkexec_uid : sudo_uid);
+  if (!uid || *uid == 0) return std::nullopt;
+  return uid;
+}
+
+SettingsLocation FileSettingsBackend::borrowed_user_location(uid_t uid, const fs::path& home) {
+  const fs::path config = home / ".config";
+  SettingsLocation where{config / "tolvi-host", config / "tolvi-host" / "user.key",
+                         config / "autostart" / "tolvi-host.desktop", false};
+  where.borrowed_from = uid;
+  return where;
+}
+
 SettingsLocation FileSettingsBackend::default_user_location() {
+  if (geteuid() == 0) {
+    const auto uid = elevating_user(std::getenv("PKEXEC_UID"), std::getenv("SUDO_UID"));
+    CommandUser user;
+    if (uid && lookup_user(*uid, user) && !user.home.empty()) {
+      return borrowed_user_location(*uid, user.home);
+    }
+  }
   const fs::path home = config_home();
   return {home / "tolvi-host", home / "tolvi-host" / "user.key",
           home / "autostart" / "tolvi-host.desktop", false};
@@ -213,7 +272,8 @@ SettingsDocument FileSettingsBackend::parse_file(SettingsScope scope, std::strin
 std::optional<SettingValue> FileSettingsBackend::read_value(SettingsScope scope,
                                                             std::string_view name) {
   // No lock: the file is only ever replaced whole by rename.
-  const auto text = read_file(location(scope).folder / kSettingsName);
+  const SettingsLocation& where = location(scope);
+  const auto text = read_file(where.folder / kSettingsName, where.borrowed_from);
   if (!text) return std::nullopt;
   return parse_file(scope, *text).find(name);
 }
@@ -243,6 +303,7 @@ ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view
                                            SettingValue value) {
   // Reads the file, changes one line and writes it back, all under the scope's file lock.
   const SettingsLocation& where = location(scope);
+  if (where.borrowed_from) return kErrorAccessDenied;
   const mode_t file_mode = where.shared ? kSharedFile : kPrivateFile;
   if (ErrorCode e = make_folder(where.folder, where.shared ? kSharedFolder : kPrivateFolder)) {
     return e;
@@ -288,6 +349,7 @@ ErrorCode FileSettingsBackend::write_text(SettingsScope scope, std::string_view 
 
 ErrorCode FileSettingsBackend::delete_all(SettingsScope scope) {
   const SettingsLocation& where = location(scope);
+  if (where.borrowed_from) return kErrorAccessDenied;
   std::error_code ec;
   if (!fs::exists(where.folder / kSettingsName, ec)) return kErrorFileNotFound;
   Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
@@ -298,7 +360,8 @@ ErrorCode FileSettingsBackend::delete_all(SettingsScope scope) {
 }
 
 std::optional<std::string> FileSettingsBackend::read_run_entry(SettingsScope scope) {
-  const auto text = read_file(location(scope).autostart_file);
+  const SettingsLocation& where = location(scope);
+  const auto text = read_file(where.autostart_file, where.borrowed_from);
   if (!text) return std::nullopt;
   static constexpr std::string_view kExec = "\nExec=";
   const std::string body = "\n" + *text;
@@ -311,6 +374,10 @@ std::optional<std::string> FileSettingsBackend::read_run_entry(SettingsScope sco
 ErrorCode FileSettingsBackend::write_run_entry(SettingsScope scope,
                                                const std::optional<std::string>& command) {
   const SettingsLocation& where = location(scope);
+  if (where.borrowed_from) {
+    return command ? kErrorAccessDenied
+                   : remove_owned_entry(where.autostart_file, *where.borrowed_from);
+  }
   if (!command) {
     if (unlink(where.autostart_file.c_str()) != 0 && errno != ENOENT) {
       return error_from_errno(errno);
@@ -327,6 +394,7 @@ ErrorCode FileSettingsBackend::write_run_entry(SettingsScope scope,
 
 std::optional<std::vector<std::uint8_t>> FileSettingsBackend::protect(
     SettingsScope scope, const std::vector<std::uint8_t>& plain) {
+  if (location(scope).borrowed_from) return std::nullopt;  // its key is never made here
   auto key = load_key(location(scope), true);
   if (!key) return std::nullopt;
   std::vector<std::uint8_t> blob(kHeaderBytes + kNonceBytes + plain.size() + kTagBytes);

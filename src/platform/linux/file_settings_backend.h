@@ -1,6 +1,9 @@
 #pragma once
+#include <sys/types.h>
+
 #include <atomic>
 #include <filesystem>
+#include <optional>
 
 #include "platform/linux/settings_file.h"
 #include "platform/settings_backend.h"
@@ -13,6 +16,12 @@ struct SettingsLocation {
   std::filesystem::path key_file;        // 32-byte AES-256 key for protect/unprotect
   std::filesystem::path autostart_file;  // the XDG autostart entry ("start at login")
   bool shared = false;                   // machine scope: readable by every local account
+  // Set for another account's scope, read on its behalf by a copy running as root (an
+  // installation started through pkexec or sudo). Nothing there is created or written and no
+  // owner or mode changes; only regular files that account owns are read, never through a link
+  // at the last step; the one change made is the removal of its autostart entry, which would
+  // otherwise shadow the machine-wide entry of the same name.
+  std::optional<uid_t> borrowed_from = std::nullopt;
 };
 
 // Settings on Linux: one text file per scope (see settings_file.h), replaced atomically
@@ -30,8 +39,20 @@ class FileSettingsBackend final : public SettingsBackend {
   // /etc/tolvi-host, /var/lib/tolvi-host/machine.key and /etc/xdg/autostart for the machine
   // (under the install root, see install_root.h);
   // $XDG_CONFIG_HOME/tolvi-host (default ~/.config) and $XDG_CONFIG_HOME/autostart for the user.
+  // For a copy running as root on behalf of another account (see elevating_user), the user
+  // scope is that account's instead, borrowed (see SettingsLocation::borrowed_from).
   static SettingsLocation default_machine_location();
   static SettingsLocation default_user_location();
+
+  // The account a copy running as root acts for: the number in PKEXEC_UID (set by pkexec),
+  // else in SUDO_UID (set by sudo). The first of the two that is set decides; nothing when it
+  // is not a number or names root. Only a process whose effective user is root asks.
+  static std::optional<uid_t> elevating_user(const char* pkexec_uid, const char* sudo_uid);
+  // The borrowed user scope of account `uid` with home folder `home`. Its XDG_CONFIG_HOME is
+  // not known to a copy started through pkexec or sudo (both clear the environment), so this is
+  // always `home`/.config: for a person whose XDG_CONFIG_HOME points elsewhere the installation
+  // finds no user settings and goes on as for someone who never set any.
+  static SettingsLocation borrowed_user_location(uid_t uid, const std::filesystem::path& home);
 
   std::optional<std::uint32_t> read_dword(SettingsScope scope, std::string_view name) override;
   std::optional<std::vector<std::uint8_t>> read_binary(SettingsScope scope,

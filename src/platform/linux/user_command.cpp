@@ -24,6 +24,8 @@ constexpr int kPollSliceMs = 100;
 constexpr char kSeat[] = "seat0";
 extern "C" char** environ;
 
+}  // namespace
+
 bool lookup_user(uid_t uid, CommandUser& out) {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
@@ -36,8 +38,6 @@ bool lookup_user(uid_t uid, CommandUser& out) {
   out.home = found->pw_dir;
   return true;
 }
-
-}  // namespace
 
 bool console_user(CommandUser& out) {
   uid_t uid = getuid();

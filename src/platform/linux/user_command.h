@@ -14,6 +14,9 @@ struct CommandUser {
   std::string home;
 };
 
+// The account `uid` as the password database names it. False when it cannot be read.
+bool lookup_user(uid_t uid, CommandUser& out);
+
 // The person at this computer: the user of logind's active session on seat0 when there is one,
 // otherwise the user running this process. False when the account cannot be read.
 bool console_user(CommandUser& out);
