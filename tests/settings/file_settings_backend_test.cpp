@@ -350,7 +350,7 @@ TEST_F(FileSettingsTest, InstallOnBehalfOfAPersonTakesTheirSettingsAndKeepsTheir
   const uid_t person = fixture_owner();
   std::uint8_t identity[32], installed_identity[32];
   {
-    SettingsLocation own = FileSettingsBackend::borrowed_user_location(person, home);
+    SettingsLocation own = FileSettingsBackend::borrowed_user_location(person, home / ".config");
     own.borrowed_from.reset();
     FileSettingsBackend as_person(machine_at(root / "unused"), own);
     SettingsStore store(as_person);
@@ -365,8 +365,8 @@ TEST_F(FileSettingsTest, InstallOnBehalfOfAPersonTakesTheirSettingsAndKeepsTheir
   Snapshot before = snapshot(home);
   ASSERT_EQ(before.erase(entry.string()), 1u);
 
-  FileSettingsBackend as_root(machine_at(root),
-                              FileSettingsBackend::borrowed_user_location(person, home));
+  FileSettingsBackend as_root(
+      machine_at(root), FileSettingsBackend::borrowed_user_location(person, home / ".config"));
   SettingsStore store(as_root);
   store.migrate_settings_for_install();
   EXPECT_TRUE(store.is_installed());
@@ -385,8 +385,8 @@ TEST_F(FileSettingsTest, BorrowedScopeReadsOnlyTheOwnersFilesAndWritesNothing) {
   const fs::path elsewhere = root / "elsewhere";
   const uid_t person = fixture_owner();
   const auto borrowed = [&] {
-    return FileSettingsBackend(machine_at(root),
-                               FileSettingsBackend::borrowed_user_location(person, home));
+    return FileSettingsBackend(
+        machine_at(root), FileSettingsBackend::borrowed_user_location(person, home / ".config"));
   };
   write_all(elsewhere / "settings", "Port dword 6000\n");
   write_all(elsewhere / "autostart" / "tolvi-host.desktop", "[Desktop Entry]\nExec=x\n");
@@ -442,6 +442,32 @@ TEST(ElevatingUser, PkexecBeforeSudoAndNeverRoot) {
   }
 }
 
+// The configuration folder is taken from the asking process only when that process is the
+// account's own and names an absolute folder.
+TEST_F(FileSettingsTest, ConfigHomeComesFromTheAccountsOwnProcess) {
+  using namespace std::string_literals;
+  const struct {
+    const char* status;
+    std::string environment;
+    std::optional<fs::path> config_home;
+  } cases[] = {
+      {"Name:\ttolvi-host\nUid:\t1000\t1000\t1000\t1000\n",
+       "HOME=/home/x\0XDG_CONFIG_HOME=/home/x/cfg\0LANG=C"s, "/home/x/cfg"},
+      {"Uid:\t1000\t0\t0\t0\n", "XDG_CONFIG_HOME=/c"s, "/c"},
+      {"Name:\tsh\nUid:\t1001\t1000\t1000\t1000\n", "XDG_CONFIG_HOME=/c"s, std::nullopt},
+      {"Name:\tsh\nUid:\t1000\t1000\t1000\t1000\n", "XDG_CONFIG_HOME=cfg\0XDG_CONFIG_HOME="s,
+       std::nullopt},
+      {"Name:\tsh\nUid:\t1000\t1000\t1000\t1000\n", "HOME=/home/x"s, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    write_all(root / "proc" / "status", c.status);
+    write_all(root / "proc" / "environ", c.environment);
+    EXPECT_EQ(FileSettingsBackend::config_home_of_process(root / "proc", 1000), c.config_home)
+        << c.status;
+  }
+  EXPECT_FALSE(FileSettingsBackend::config_home_of_process(root / "no-such-process", 1000));
+}
+
 // As root with pkexec's variable naming an account, the user scope is that account's home,
 // borrowed; without it, root's own.
 TEST(ElevatingUser, RootActingForAnAccountBorrowsItsUserScope) {
@@ -464,6 +490,7 @@ TEST(ElevatingUser, RootActingForAnAccountBorrowsItsUserScope) {
   const SettingsLocation own = FileSettingsBackend::default_user_location();
   if (sudo_uid) setenv("SUDO_UID", sudo_uid->c_str(), 1);
   EXPECT_EQ(borrowed.borrowed_from, uid);
+  // The tests' parent (ctest or a shell) is not the account's, so its environment is not taken.
   EXPECT_EQ(borrowed.folder, home / ".config" / "tolvi-host");
   EXPECT_FALSE(own.borrowed_from);
 }

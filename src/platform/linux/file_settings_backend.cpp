@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -234,8 +235,35 @@ std::optional<uid_t> FileSettingsBackend::elevating_user(const char* pkexec_uid,
   return uid;
 }
 
-SettingsLocation FileSettingsBackend::borrowed_user_location(uid_t uid, const fs::path& home) {
-  const fs::path config = home / ".config";
+std::optional<fs::path> FileSettingsBackend::config_home_of_process(const fs::path& process_folder,
+                                                                    uid_t uid) {
+  static constexpr std::string_view kUidField = "\nUid:";
+  static constexpr std::string_view kConfigHome = "XDG_CONFIG_HOME=";
+  auto status = read_file(process_folder / "status");
+  if (!status) return std::nullopt;
+  status->insert(0, 1, '\n');  // every field, the first one too, follows a line break
+  const std::size_t at = status->find(kUidField);
+  if (at == std::string::npos) return std::nullopt;
+  std::size_t start = status->find_first_not_of(" \t", at + kUidField.size());
+  if (start == std::string::npos) return std::nullopt;
+  const std::size_t end = status->find_first_of(" \t\n", start);
+  if (parse_uid(status->substr(start, end - start).c_str()) != uid) return std::nullopt;
+
+  const auto environment = read_file(process_folder / "environ");
+  if (!environment) return std::nullopt;
+  for (start = 0; start < environment->size();) {
+    const std::size_t stop = std::min(environment->find('\0', start), environment->size());
+    const std::string_view entry(environment->data() + start, stop - start);
+    if (entry.starts_with(kConfigHome) && entry.size() > kConfigHome.size() &&
+        entry[kConfigHome.size()] == '/') {
+      return fs::path(entry.substr(kConfigHome.size()));
+    }
+    start = stop + 1;
+  }
+  return std::nullopt;
+}
+
+SettingsLocation FileSettingsBackend::borrowed_user_location(uid_t uid, const fs::path& config) {
   SettingsLocation where{config / "tolvi-host", config / "tolvi-host" / "user.key",
                          config / "autostart" / "tolvi-host.desktop", false};
   where.borrowed_from = uid;
@@ -247,7 +275,9 @@ SettingsLocation FileSettingsBackend::default_user_location() {
     const auto uid = elevating_user(std::getenv("PKEXEC_UID"), std::getenv("SUDO_UID"));
     CommandUser user;
     if (uid && lookup_user(*uid, user) && !user.home.empty()) {
-      return borrowed_user_location(*uid, user.home);
+      const fs::path parent = fs::path("/proc") / std::to_string(getppid());
+      return borrowed_user_location(
+          *uid, config_home_of_process(parent, *uid).value_or(fs::path(user.home) / ".config"));
     }
   }
   const fs::path home = config_home();

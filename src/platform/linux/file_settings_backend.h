@@ -48,11 +48,17 @@ class FileSettingsBackend final : public SettingsBackend {
   // else in SUDO_UID (set by sudo). The first of the two that is set decides; nothing when it
   // is not a number or names root. Only a process whose effective user is root asks.
   static std::optional<uid_t> elevating_user(const char* pkexec_uid, const char* sudo_uid);
-  // The borrowed user scope of account `uid` with home folder `home`. Its XDG_CONFIG_HOME is
-  // not known to a copy started through pkexec or sudo (both clear the environment), so this is
-  // always `home`/.config: for a person whose XDG_CONFIG_HOME points elsewhere the installation
-  // finds no user settings and goes on as for someone who never set any.
-  static SettingsLocation borrowed_user_location(uid_t uid, const std::filesystem::path& home);
+  // Where account `uid` keeps its configuration, as far as a copy acting for it can tell: the
+  // XDG_CONFIG_HOME (absolute) that the process in `process_folder` (a /proc/<pid> folder)
+  // started with, when that process's real user is `uid`; nothing otherwise. pkexec replaces
+  // itself with this program, so our parent is the person's own process that asked (the
+  // tray); sudo stays our parent with the person as its real user. Both clear the variable for
+  // us, and a person who started the installation some other way gets `home`/.config.
+  static std::optional<std::filesystem::path> config_home_of_process(
+      const std::filesystem::path& process_folder, uid_t uid);
+  // The borrowed user scope of account `uid` whose configuration folder is `config_home`.
+  static SettingsLocation borrowed_user_location(uid_t uid,
+                                                 const std::filesystem::path& config_home);
 
   std::optional<std::uint32_t> read_dword(SettingsScope scope, std::string_view name) override;
   std::optional<std::vector<std::uint8_t>> read_binary(SettingsScope scope,
