@@ -74,11 +74,12 @@ class LinuxInstallTest : public ::testing::Test {
   ~LinuxInstallTest() override { fs::remove_all(base); }
 
   int run(const std::string& args, const std::string& user_switch = "") {
-    const std::string command = user_switch + " env -u DISPLAY TOLVI_INSTALL_ROOT='" +
-                                root.string() + "' HOME='" + home.string() +
-                                "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
-                                (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH +
-                                "' " + args + " >>'" + (base / "out").string() + "' 2>&1";
+    // Never acting for whoever ran the tests through sudo: the user scope is the fixture home.
+    const std::string command =
+        user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID TOLVI_INSTALL_ROOT='" +
+        root.string() + "' HOME='" + home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
+        (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH + "' " + args + " >>'" +
+        (base / "out").string() + "' 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
