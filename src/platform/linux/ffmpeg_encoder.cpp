@@ -43,18 +43,6 @@ constexpr std::array<KnownEncoder, 8> kKnownEncoders = {{
     {"libx264", VideoCodec::kH264, false, Family::kX264},
 }};
 
-// libx264 presets by the caller's quality-versus-speed value (0 fastest .. 100 best). The
-// live-streaming value is 33: ultrafast, the one preset that keeps 1080p60 inside a frame time
-// with capture and conversion beside it on a busy two-core machine (about 4-5 ms a frame on
-// two threads, 6-7 ms on one, against 6-7 and 10 ms for superfast, at about the same bytes
-// per frame at a capped rate).
-const char* x264_preset(std::uint32_t quality_vs_speed) {
-  if (quality_vs_speed < 40) return "ultrafast";
-  if (quality_vs_speed < 67) return "superfast";
-  if (quality_vs_speed < 85) return "veryfast";
-  return "faster";
-}
-
 // libx264 without libavcodec: first among the software encoders, with a handle of its own.
 constexpr const char* kDirectX264Name = "x264";
 constexpr std::uint32_t kDirectX264Handle = 0x100;

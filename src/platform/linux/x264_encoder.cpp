@@ -30,14 +30,6 @@ constexpr std::uint32_t kErrorUnsupported = 4;
 constexpr int kBt709 = 1;
 constexpr int kChromaLeft = 0;
 
-// Presets by the caller's quality-versus-speed value, as the libavcodec backend chooses them.
-const char* preset_for(std::uint32_t quality_vs_speed) {
-  if (quality_vs_speed < 40) return "ultrafast";
-  if (quality_vs_speed < 67) return "superfast";
-  if (quality_vs_speed < 85) return "veryfast";
-  return "faster";
-}
-
 class X264Transform : public EncoderTransform {
  public:
   ~X264Transform() override { close(); }
@@ -87,7 +79,7 @@ class X264Transform : public EncoderTransform {
       return false;
     }
     x264_param_t& p = param_;
-    if (x264_param_default_preset(&p, preset_for(quality_vs_speed_),
+    if (x264_param_default_preset(&p, x264_preset(quality_vs_speed_),
                                   low_latency_ ? "zerolatency" : nullptr) < 0) {
       return false;
     }
@@ -282,6 +274,13 @@ class X264Transform : public EncoderTransform {
 
 std::unique_ptr<EncoderTransform> make_x264_transform() {
   return std::make_unique<X264Transform>();
+}
+
+const char* x264_preset(std::uint32_t quality_vs_speed) {
+  if (quality_vs_speed < 40) return "ultrafast";
+  if (quality_vs_speed < 67) return "superfast";
+  if (quality_vs_speed < 85) return "veryfast";
+  return "faster";
 }
 
 }  // namespace tolvi::platform
