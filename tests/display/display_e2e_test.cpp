@@ -19,6 +19,7 @@
 #include "client_connection.h"
 #include "protocol/message_types.h"
 #include "display/xvfb_desktop.h"
+#include "e2e/child_process.h"
 #include "platform/net.h"
 #include "stream_messages.h"
 
@@ -67,29 +68,11 @@ class DisplayE2eTest : public ::testing::Test {
   // Starts a program with the test's display and private settings and log folders; its
   // standard output and error go to `output`.
   pid_t start(const std::vector<std::string>& args, const fs::path& output) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "DISPLAY=", 8) != 0 && std::strncmp(*e, "XDG_", 4) != 0)
-        env.emplace_back(*e);
-    }
+    std::vector<std::string> env = testing::inherited_environment({"DISPLAY=", "XDG_"});
     env.push_back("DISPLAY=" + desktop.name());
     env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
     env.push_back("XDG_STATE_HOME=" + (home / "state").string());
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = testing::spawn_with_output(args, env, output.string());
     if (pid > 0) children.push_back(pid);
     return pid;
   }

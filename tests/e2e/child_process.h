@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,29 +27,48 @@ inline std::string read_text_file(const std::string& path) {
   return text.str();
 }
 
+// This process's environment without the entries that start with any of `dropped`.
+inline std::vector<std::string> inherited_environment(std::initializer_list<const char*> dropped) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    bool keep = true;
+    for (const char* prefix : dropped)
+      keep = keep && std::strncmp(*e, prefix, std::strlen(prefix)) != 0;
+    if (keep) env.emplace_back(*e);
+  }
+  return env;
+}
+
+// Starts `args` with exactly `env`, its standard output and error in `output_path`; -1 when it
+// could not be started.
+inline pid_t spawn_with_output(const std::vector<std::string>& args,
+                               const std::vector<std::string>& env,
+                               const std::string& output_path) {
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& args, const std::string& display,
                const std::string& output_path) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
-    }
+    std::vector<std::string> env = inherited_environment({"DISPLAY="});
     env.push_back("DISPLAY=" + display);
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawn_with_output(args, env, output_path);
   }
   ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;

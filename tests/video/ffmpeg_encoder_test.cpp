@@ -186,63 +186,53 @@ TEST(FfmpegEncoder, EachSoftwareEncoderStreamsWithKeyFramesOnRequest) {
   }
 }
 
-// Decodes a stream in order; for each picture, the luma at each of `points`.
+// Decodes a stream in order and hands each picture to `on_picture`.
+template <typename OnPicture>
+void for_each_decoded(const std::vector<Sent>& units, OnPicture&& on_picture) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  if (avcodec_open2(context, codec, nullptr) == 0) {
+    for (const Sent& unit : units) {
+      av_new_packet(packet, static_cast<int>(unit.data.size()));
+      std::copy(unit.data.begin(), unit.data.end(), packet->data);
+      if (avcodec_send_packet(context, packet) != 0) break;
+      av_packet_unref(packet);
+      while (avcodec_receive_frame(context, frame) == 0) on_picture(*frame);
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+}
+
+// For each decoded picture, the luma at each of `points`.
 std::vector<std::vector<int>> decode_stream(const std::vector<Sent>& units,
                                             const std::vector<std::pair<int, int>>& points) {
   std::vector<std::vector<int>> pictures;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  if (avcodec_open2(context, codec, nullptr) == 0) {
-    for (const Sent& unit : units) {
-      av_new_packet(packet, static_cast<int>(unit.data.size()));
-      std::copy(unit.data.begin(), unit.data.end(), packet->data);
-      if (avcodec_send_packet(context, packet) != 0) break;
-      av_packet_unref(packet);
-      while (avcodec_receive_frame(context, frame) == 0) {
-        std::vector<int> values;
-        for (const auto& [x, y] : points)
-          values.push_back(frame->data[0][y * frame->linesize[0] + x]);
-        pictures.push_back(std::move(values));
-      }
-    }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&context);
+  for_each_decoded(units, [&](const AVFrame& frame) {
+    std::vector<int> values;
+    for (const auto& [x, y] : points) values.push_back(frame.data[0][y * frame.linesize[0] + x]);
+    pictures.push_back(std::move(values));
+  });
   return pictures;
 }
 
-// Decodes a stream in order; for each picture, the summed luma difference from `source`.
+// For each decoded picture, the summed luma difference from `source`.
 std::vector<long> decoded_errors(const std::vector<Sent>& units,
                                  const platform::Nv12Image& source) {
   std::vector<long> errors;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  if (avcodec_open2(context, codec, nullptr) == 0) {
-    for (const Sent& unit : units) {
-      av_new_packet(packet, static_cast<int>(unit.data.size()));
-      std::copy(unit.data.begin(), unit.data.end(), packet->data);
-      if (avcodec_send_packet(context, packet) != 0) break;
-      av_packet_unref(packet);
-      while (avcodec_receive_frame(context, frame) == 0) {
-        long error = 0;
-        for (int y = 0; y < source.height; ++y) {
-          for (int x = 0; x < source.width; ++x) {
-            error += std::abs(frame->data[0][y * frame->linesize[0] + x] -
-                              source.y_plane()[y * source.width + x]);
-          }
-        }
-        errors.push_back(error);
+  for_each_decoded(units, [&](const AVFrame& frame) {
+    long error = 0;
+    for (int y = 0; y < source.height; ++y) {
+      for (int x = 0; x < source.width; ++x) {
+        error += std::abs(frame.data[0][y * frame.linesize[0] + x] -
+                          source.y_plane()[y * source.width + x]);
       }
     }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&context);
+    errors.push_back(error);
+  });
   return errors;
 }
 
