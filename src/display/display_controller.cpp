@@ -70,17 +70,6 @@ const platform::DisplayMode* best_mode(const std::vector<platform::DisplayMode>&
   return best;
 }
 
-int nearest_scale_index(int percent, int highest) {
-  int best = 0;
-  const int top = std::min(highest, static_cast<int>(kScaleLadder.size()) - 1);
-  for (int i = 1; i <= top; ++i) {
-    if (std::abs(percent - ladder_percent(i)) < std::abs(percent - ladder_percent(best))) {
-      best = i;
-    }
-  }
-  return best;
-}
-
 DisplayController::DisplayController(BackendFactory factory) : factory_(std::move(factory)) {}
 
 DisplayController::DisplayController(platform::DisplayBackend& backend) : backend_(&backend) {}
@@ -197,7 +186,7 @@ bool DisplayController::set_scale_percent(int percent) {
     if (percent < 0) return false;
   }
   const int top = recommended + scale.maximum;
-  const int index = top < 0 ? 0 : nearest_scale_index(percent, top);
+  const int index = top < 0 ? 0 : platform::nearest_ladder_index(percent, top);
   return backend()->set_scale(device_name_, scale.target, index - recommended);
 }
 

@@ -13,9 +13,6 @@ namespace {
 
 using platform::InputEvent;
 
-// Below this many pixels the virtual screen's extent is taken as 1, so no division by 0.
-constexpr std::int32_t kSmallestScaledExtent = 3;
-
 float clamp_unit(float value) {
   if (std::isnan(value)) return 0.0f;
   return value < 0.0f ? 0.0f : (value > 1.0f ? 1.0f : value);
@@ -33,8 +30,8 @@ std::int32_t saturate(double value) {
 // Position p on an axis starting at origin with size pixels, in absolute units rounded to the
 // nearest (halves away from zero).
 std::int32_t to_absolute(float p, std::int32_t origin, std::int32_t size) {
-  const double extent = size < kSmallestScaledExtent ? 1.0 : static_cast<double>(size) - 1.0;
-  return saturate(std::round((static_cast<double>(p) - origin) * platform::kAbsoluteSpan / extent));
+  return saturate(std::round((static_cast<double>(p) - origin) * platform::kAbsoluteSpan /
+                             platform::absolute_extent(size)));
 }
 
 InputEvent mouse_event(std::uint32_t flags, std::int32_t data = 0) {

@@ -1,5 +1,7 @@
 #pragma once
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -12,6 +14,20 @@ namespace tolvi::platform {
 // the one they recommend for a display.
 inline constexpr std::array<int, 12> kScaleLadder = {100, 125, 150, 175, 200, 225,
                                                      250, 300, 350, 400, 450, 500};
+
+// The ladder step nearest to `percent` among the steps 0..highest (the lower one on a tie).
+inline int nearest_ladder_index(double percent,
+                                int highest = static_cast<int>(kScaleLadder.size()) - 1) {
+  const auto distance = [percent](int i) {
+    return std::fabs(percent - kScaleLadder[static_cast<std::size_t>(i)]);
+  };
+  int best = 0;
+  const int top = std::min(highest, static_cast<int>(kScaleLadder.size()) - 1);
+  for (int i = 1; i <= top; ++i) {
+    if (distance(i) < distance(best)) best = i;
+  }
+  return best;
+}
 
 // One mode a display offers. `id` is the backend's own handle for it (a RandR mode, an
 // enumeration index); the display-control logic only hands it back to `set_mode`.

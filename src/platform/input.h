@@ -32,6 +32,12 @@ inline constexpr std::int32_t kXButton2 = 2;
 inline constexpr std::int32_t kWheelDelta = 120;
 // Absolute positions run from 0 to this over the virtual screen.
 inline constexpr std::int32_t kAbsoluteSpan = 65535;
+// The pixel extent kAbsoluteSpan stands for on an axis of `size` pixels: size - 1, or 1 below
+// three pixels (no division by 0). Positions are normalised and mapped back by this one rule.
+inline double absolute_extent(std::int32_t size) {
+  constexpr std::int32_t kSmallestScaledExtent = 3;
+  return size < kSmallestScaledExtent ? 1.0 : static_cast<double>(size) - 1.0;
+}
 
 // Keyboard event flags.
 inline constexpr std::uint32_t kKeyExtended = 0x0001;

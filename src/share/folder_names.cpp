@@ -110,23 +110,6 @@ std::string folder_label(std::string_view name) {
   return label;
 }
 
-std::string url_path_segment(std::string_view label) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : label) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
-        b == '.' || b == '_' || b == '~') {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[b >> 4]);
-      out.push_back(kHex[b & 0x0F]);
-    }
-  }
-  return out;
-}
-
 std::string mounted_text(std::string_view label, std::string_view where, bool read_only) {
   std::string text = "\u201C";
   text.append(label);

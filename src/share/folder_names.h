@@ -29,10 +29,6 @@ std::string percent_decode(std::string_view name);
 // sequence replaced by a hyphen too.
 std::string folder_label(std::string_view name);
 
-// The label as one path segment of a URL (RFC 3986 unreserved characters kept, the rest
-// percent-encoded).
-std::string url_path_segment(std::string_view label);
-
 // The sentence for the client once the folder is mounted: “label” + where + " on this PC" and
 // " (read-only)." or ".".
 std::string mounted_text(std::string_view label, std::string_view where, bool read_only);

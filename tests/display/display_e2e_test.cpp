@@ -1,18 +1,13 @@
 // Display matching end to end: tolvi-host on a private Xvfb, driven by tolvi-client.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -23,8 +18,6 @@
 #include "platform/net.h"
 #include "stream_messages.h"
 
-extern char** environ;
-
 namespace tolvi {
 namespace {
 
@@ -33,13 +26,6 @@ using ::testing::HasSubstr;
 using Size = std::pair<unsigned, unsigned>;
 
 constexpr char kPassword[] = "display-e2e-secret";
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Polls for something another process does; the bound only keeps a failure from hanging.
 bool eventually(const std::function<bool()>& done, int seconds = 20) {
@@ -103,7 +89,7 @@ class DisplayE2eTest : public ::testing::Test {
     return args;
   }
   fs::path host_log() const { return home / "host.txt"; }
-  std::string host_text() const { return read_file(host_log()); }
+  std::string host_text() const { return testing::read_text_file(host_log().string()); }
 
   testing::XvfbDesktop desktop;
   fs::path home;
@@ -119,8 +105,8 @@ TEST_F(DisplayE2eTest, MatchingClientGetsTheDisplaySizeUntilTheSessionEnds) {
       run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2", "--no-decode"}),
           out),
       0)
-      << read_file(out);
-  EXPECT_THAT(read_file(out), HasSubstr("1280x800 (desktop 1280x800)"));
+      << testing::read_text_file(out.string());
+  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("1280x800 (desktop 1280x800)"));
   ASSERT_TRUE(eventually([&] { return host_text().find("session ended") != std::string::npos; }))
       << host_text();
   const std::string log = host_text();
@@ -190,7 +176,7 @@ TEST_F(DisplayE2eTest, MatchingForbiddenBySettingChangesNothing) {
       run(client({"--stream", "1280", "800", "30", "--match", "--frames", "2", "--no-decode"}),
           out),
       0);
-  EXPECT_THAT(read_file(out), HasSubstr("(desktop 1920x1080)"));
+  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("(desktop 1920x1080)"));
   EXPECT_EQ(desktop.size(), Size(1920, 1080));
   EXPECT_THAT(host_text(), ::testing::Not(HasSubstr("display mode ->")));
 }
@@ -198,16 +184,16 @@ TEST_F(DisplayE2eTest, MatchingForbiddenBySettingChangesNothing) {
 TEST_F(DisplayE2eTest, ScaleCommandsRoundTripThroughXftDpi) {
   const fs::path out = home / "scale.txt";
   EXPECT_EQ(run({TOLVI_HOST_PROGRAM, "--set-scale", "150"}, out), 0);
-  EXPECT_THAT(read_file(out),
+  EXPECT_THAT(testing::read_text_file(out.string()),
               HasSubstr("scale before: current 100%, recommended 100%, allowed 100%..500%"));
-  EXPECT_THAT(read_file(out), HasSubstr("--set-scale 150: ok; current 150%, recommended 100%, "
+  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("--set-scale 150: ok; current 150%, recommended 100%, "
                                         "allowed 100%..500%"));
   // Made from the command line, the change stays.
   EXPECT_THAT(desktop.resources(), HasSubstr("Xft.dpi:\t144"));
   EXPECT_EQ(run({TOLVI_HOST_PROGRAM, "--get-scale"}, out), 0);
-  EXPECT_THAT(read_file(out), HasSubstr("scale before: current 150%"));
+  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("scale before: current 150%"));
   EXPECT_EQ(run({TOLVI_HOST_PROGRAM, "--set-scale", "0"}, out), 0);
-  EXPECT_THAT(read_file(out), HasSubstr("--set-scale 0: ok; current 100%"));
+  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("--set-scale 0: ok; current 100%"));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/percent_encoding.h"
+
 namespace tolvi {
 namespace {
 
@@ -74,8 +76,8 @@ TEST(FolderLabel, DecodingAndReplacementTable) {
 }
 
 TEST(FolderLabel, UrlSegmentAndMountedText) {
-  EXPECT_EQ(url_path_segment("My Photos (2)"), "My%20Photos%20%282%29");
-  EXPECT_EQ(url_path_segment("a-b_c.d~"), "a-b_c.d~");
+  EXPECT_EQ(percent_encode("My Photos (2)"), "My%20Photos%20%282%29");
+  EXPECT_EQ(percent_encode("a-b_c.d~"), "a-b_c.d~");
   EXPECT_EQ(mounted_text("Photos", "is at /media/tolvi/Photos", true),
             "\u201CPhotos\u201D is at /media/tolvi/Photos on this PC (read-only).");
   EXPECT_EQ(mounted_text("Docs", "is drive Z: in File Explorer", false),

@@ -11,6 +11,7 @@
 #include "base/little_endian.h"
 #include "base/percent_encoding.h"
 #include "platform/random.h"
+#include "protocol/host_messages.h"
 #include "protocol/message_types.h"
 
 extern char** environ;
@@ -147,9 +148,7 @@ bool FolderRelay::handle(std::uint8_t type, const std::vector<std::uint8_t>& pay
     auto link = std::make_unique<Link>();
     link->socket = platform::connect_to("127.0.0.1", port_);
     if (!link->socket.valid()) {
-      std::vector<std::uint8_t> closing;
-      append_le<std::uint32_t>(closing, id);
-      send(code(MessageType::FolderClose), closing);
+      send(code(MessageType::FolderClose), write_folder_close(id));
       return true;
     }
     link->socket.set_no_delay(true);
@@ -181,9 +180,7 @@ void FolderRelay::pump(std::uint32_t id, Link* link) {
       return;
     }
   }
-  std::vector<std::uint8_t> closing;
-  append_le<std::uint32_t>(closing, id);
-  send(code(MessageType::FolderClose), closing);
+  send(code(MessageType::FolderClose), write_folder_close(id));
 }
 
 }  // namespace tolvi::client

@@ -27,17 +27,6 @@ constexpr char kGuardianName[] = "tolvi-display-guardian";
 constexpr double kMillimetresPerInch = 25.4;
 constexpr int kLastLadderIndex = static_cast<int>(kScaleLadder.size()) - 1;
 
-int nearest_ladder_index(double percent) {
-  int best = 0;
-  for (int i = 1; i <= kLastLadderIndex; ++i) {
-    if (std::fabs(percent - kScaleLadder[static_cast<std::size_t>(i)]) <
-        std::fabs(percent - kScaleLadder[static_cast<std::size_t>(best)])) {
-      best = i;
-    }
-  }
-  return best;
-}
-
 std::filesystem::path guardian_path() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -27,14 +27,10 @@ constexpr unsigned kXWheelRight = 7;
 constexpr unsigned kXExtra1 = 8;
 constexpr unsigned kXExtra2 = 9;
 
-// Below this many pixels an axis's extent counts as 1, as in the normalisation.
-constexpr std::int32_t kSmallestScaledExtent = 3;
-
 // The pixel on an axis of size pixels that an absolute position in 0..kAbsoluteSpan stands
 // for: the inverse of the normalisation, rounded.
 int to_pixel(std::int32_t absolute, std::int32_t origin, std::int32_t size) {
-  const double extent = size < kSmallestScaledExtent ? 1.0 : static_cast<double>(size) - 1.0;
-  return origin + static_cast<int>(std::lround(absolute * extent / kAbsoluteSpan));
+  return origin + static_cast<int>(std::lround(absolute * absolute_extent(size) / kAbsoluteSpan));
 }
 
 class XTestInputSink : public InputSink {
