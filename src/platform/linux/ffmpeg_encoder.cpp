@@ -15,6 +15,7 @@ extern "C" {
 #include <cstring>
 
 #include "platform/encoder.h"
+#include "platform/linux/encoder_settings.h"
 #include "platform/linux/ffmpeg_holders.h"
 #include "platform/linux/x264_encoder.h"
 
@@ -84,35 +85,12 @@ class FfmpegTransform : public EncoderTransform {
   bool zero_copy() const override { return false; }
   bool has_codec_api() const override { return true; }
 
-  void set_low_latency() override { low_latency_ = true; }
+  void set_low_latency() override { settings_.low_latency = true; }
 
   std::uint32_t set_value(CodecSetting setting, std::uint32_t value) override {
-    switch (setting) {
-      case CodecSetting::kRateControlMode:
-        // Only low-delay VBR is asked for: a mean rate with a small VBV at the max rate.
-        if (value != kRateControlLowDelayVbr) return error_code(AVERROR(EINVAL));
-        break;
-      case CodecSetting::kLowLatencyMode:
-        low_latency_ = value != 0;
-        break;
-      case CodecSetting::kMeanBitRate:
-        mean_bit_rate_ = value;
-        // After opening, libx264 takes a new rate with the next frame.
-        if (context_) context_->bit_rate = value;
-        break;
-      case CodecSetting::kMaxBitRate:
-        max_bit_rate_ = value;
-        break;
-      case CodecSetting::kGopSize:
-        gop_size_ = value;
-        break;
-      case CodecSetting::kBPictureCount:
-        b_frames_ = value;
-        break;
-      case CodecSetting::kQualityVsSpeed:
-        quality_vs_speed_ = value;
-        break;
-    }
+    if (!settings_.record(setting, value)) return error_code(AVERROR(EINVAL));
+    // After opening, libx264 takes a new rate with the next frame.
+    if (setting == CodecSetting::kMeanBitRate && context_) context_->bit_rate = value;
     return 0;
   }
 
@@ -134,13 +112,14 @@ class FfmpegTransform : public EncoderTransform {
     c->pix_fmt = AV_PIX_FMT_NV12;
     c->sample_aspect_ratio = {1, 1};
     c->bit_rate = format.bit_rate;
-    c->rc_max_rate = max_bit_rate_ ? max_bit_rate_ : format.bit_rate;
+    c->rc_max_rate = settings_.max_bit_rate ? settings_.max_bit_rate : format.bit_rate;
     // A VBV of about one frame at the max rate: no frame may take much longer than a frame
     // time to send, which bounds the latency a big picture change adds.
     c->rc_buffer_size = static_cast<int>(c->rc_max_rate / format.fps);
-    c->gop_size =
-        gop_size_ > static_cast<std::uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(gop_size_);
-    c->max_b_frames = static_cast<int>(b_frames_);
+    c->gop_size = settings_.gop_size > static_cast<std::uint32_t>(INT32_MAX)
+                      ? INT32_MAX
+                      : static_cast<int>(settings_.gop_size);
+    c->max_b_frames = static_cast<int>(settings_.b_frames);
     c->color_primaries = AVCOL_PRI_BT709;
     c->color_trc = AVCOL_TRC_BT709;
     c->colorspace = AVCOL_SPC_BT709;
@@ -148,7 +127,7 @@ class FfmpegTransform : public EncoderTransform {
     c->chroma_sample_location = AVCHROMA_LOC_LEFT;
     // Parameter sets once, as extradata, instead of in front of every key frame.
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (low_latency_) c->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (settings_.low_latency) c->flags |= AV_CODEC_FLAG_LOW_DELAY;
     const bool main = format.profile == CodecProfile::kH264Main;
     c->profile = known_.codec == VideoCodec::kHevc ? FF_PROFILE_HEVC_MAIN
                  : main                            ? FF_PROFILE_H264_MAIN
@@ -158,16 +137,17 @@ class FfmpegTransform : public EncoderTransform {
     const char* profile = known_.codec == VideoCodec::kHevc ? "main" : main ? "main" : "high";
     switch (known_.family) {
       case Family::kX264:
-        av_dict_set(&raw, "preset", x264_preset(quality_vs_speed_), 0);
-        if (low_latency_) av_dict_set(&raw, "tune", "zerolatency", 0);  // no lookahead, slices
+        av_dict_set(&raw, "preset", x264_preset(settings_.quality_vs_speed), 0);
+        if (settings_.low_latency)
+          av_dict_set(&raw, "tune", "zerolatency", 0);  // no lookahead, slices
         av_dict_set(&raw, "profile", profile, 0);
         // Key frames only when asked; an asked one is an IDR the client can start from.
         av_dict_set(&raw, "x264-params", "scenecut=0", 0);
         av_dict_set(&raw, "forced-idr", "1", 0);
         break;
       case Family::kNvenc:
-        av_dict_set(&raw, "preset", quality_vs_speed_ < 50 ? "p1" : "p4", 0);
-        if (low_latency_) {
+        av_dict_set(&raw, "preset", settings_.quality_vs_speed < 50 ? "p1" : "p4", 0);
+        if (settings_.low_latency) {
           av_dict_set(&raw, "tune", "ull", 0);
           av_dict_set(&raw, "zerolatency", "1", 0);
           av_dict_set(&raw, "delay", "0", 0);
@@ -177,8 +157,8 @@ class FfmpegTransform : public EncoderTransform {
         av_dict_set(&raw, "forced-idr", "1", 0);
         break;
       case Family::kQsv:
-        av_dict_set(&raw, "preset", quality_vs_speed_ < 50 ? "veryfast" : "medium", 0);
-        if (low_latency_) av_dict_set(&raw, "async_depth", "1", 0);
+        av_dict_set(&raw, "preset", settings_.quality_vs_speed < 50 ? "veryfast" : "medium", 0);
+        if (settings_.low_latency) av_dict_set(&raw, "async_depth", "1", 0);
         av_dict_set(&raw, "forced_idr", "1", 0);
         break;
       case Family::kVaapi:
@@ -349,12 +329,7 @@ class FfmpegTransform : public EncoderTransform {
 
   const AVCodec* codec_;
   KnownEncoder known_;
-  bool low_latency_ = false;
-  std::uint32_t mean_bit_rate_ = 0;
-  std::uint32_t max_bit_rate_ = 0;
-  std::uint32_t gop_size_ = 0;
-  std::uint32_t b_frames_ = 0;
-  std::uint32_t quality_vs_speed_ = 50;
+  EncoderSettings settings_;
   bool force_keyframe_ = false;
   ffmpeg::CodecContextPtr context_;
   ffmpeg::BufferRefPtr hw_device_;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/encoder_settings.h"
+
 extern "C" {
 #include <x264.h>
 }
@@ -38,36 +40,15 @@ class X264Transform : public EncoderTransform {
   bool zero_copy() const override { return false; }
   bool has_codec_api() const override { return true; }
 
-  void set_low_latency() override { low_latency_ = true; }
+  void set_low_latency() override { settings_.low_latency = true; }
 
   std::uint32_t set_value(CodecSetting setting, std::uint32_t value) override {
-    switch (setting) {
-      case CodecSetting::kRateControlMode:
-        // Only low-delay VBR is asked for: a mean rate with a small VBV at the max rate.
-        if (value != kRateControlLowDelayVbr) return kErrorUnsupported;
-        break;
-      case CodecSetting::kLowLatencyMode:
-        low_latency_ = value != 0;
-        break;
-      case CodecSetting::kMeanBitRate:
-        if (encoder_ && static_cast<std::uint32_t>(param_.rc.i_bitrate) != value / kBitsPerKbit) {
-          // A new rate from the next frame on.
-          param_.rc.i_bitrate = static_cast<int>(value / kBitsPerKbit);
-          if (x264_encoder_reconfig(encoder_, &param_) < 0) return kErrorEncode;
-        }
-        break;
-      case CodecSetting::kMaxBitRate:
-        max_bit_rate_ = value;
-        break;
-      case CodecSetting::kGopSize:
-        gop_size_ = value;
-        break;
-      case CodecSetting::kBPictureCount:
-        b_frames_ = value;
-        break;
-      case CodecSetting::kQualityVsSpeed:
-        quality_vs_speed_ = value;
-        break;
+    if (!settings_.record(setting, value)) return kErrorUnsupported;
+    if (setting == CodecSetting::kMeanBitRate && encoder_ &&
+        static_cast<std::uint32_t>(param_.rc.i_bitrate) != value / kBitsPerKbit) {
+      // A new rate from the next frame on.
+      param_.rc.i_bitrate = static_cast<int>(value / kBitsPerKbit);
+      if (x264_encoder_reconfig(encoder_, &param_) < 0) return kErrorEncode;
     }
     return 0;
   }
@@ -79,8 +60,8 @@ class X264Transform : public EncoderTransform {
       return false;
     }
     x264_param_t& p = param_;
-    if (x264_param_default_preset(&p, x264_preset(quality_vs_speed_),
-                                  low_latency_ ? "zerolatency" : nullptr) < 0) {
+    if (x264_param_default_preset(&p, x264_preset(settings_.quality_vs_speed),
+                                  settings_.low_latency ? "zerolatency" : nullptr) < 0) {
       return false;
     }
     p.i_log_level = X264_LOG_NONE;
@@ -97,17 +78,19 @@ class X264Transform : public EncoderTransform {
     p.vui.i_chroma_loc = kChromaLeft;
     // Rate: the mean with a VBV of about one frame at the max rate, so no frame takes much
     // longer than a frame time to send.
-    const std::uint32_t max_rate = max_bit_rate_ ? max_bit_rate_ : format.bit_rate;
+    const std::uint32_t max_rate =
+        settings_.max_bit_rate ? settings_.max_bit_rate : format.bit_rate;
     p.rc.i_rc_method = X264_RC_ABR;
     p.rc.i_bitrate = static_cast<int>(format.bit_rate / kBitsPerKbit);
     p.rc.i_vbv_max_bitrate = static_cast<int>(max_rate / kBitsPerKbit);
     p.rc.i_vbv_buffer_size =
         static_cast<int>(max_rate / static_cast<std::uint32_t>(format.fps) / kBitsPerKbit);
     // Key frames only when asked, and then IDR frames a client can start from.
-    p.i_keyint_max =
-        gop_size_ > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(gop_size_);
+    p.i_keyint_max = settings_.gop_size > static_cast<std::uint32_t>(INT_MAX)
+                         ? INT_MAX
+                         : static_cast<int>(settings_.gop_size);
     p.i_scenecut_threshold = 0;
-    p.i_bframe = static_cast<int>(b_frames_);
+    p.i_bframe = static_cast<int>(settings_.b_frames);
     // Parameter sets once, from sequence_header(), instead of in front of every key frame.
     p.b_repeat_headers = 0;
     p.b_annexb = 1;
@@ -250,11 +233,7 @@ class X264Transform : public EncoderTransform {
     has_output_ = false;
   }
 
-  bool low_latency_ = false;
-  std::uint32_t max_bit_rate_ = 0;
-  std::uint32_t gop_size_ = 0;
-  std::uint32_t b_frames_ = 0;
-  std::uint32_t quality_vs_speed_ = 50;
+  EncoderSettings settings_;
   bool force_keyframe_ = false;
   x264_param_t param_{};
   x264_t* encoder_ = nullptr;
