@@ -50,13 +50,12 @@ class VideoConverter {
   virtual bool convert(const DesktopImage& source, Nv12Image& target) = 0;
 
   // Like convert(), for a source that differs from the one target was last converted from only
-  // in rows [top, bottom): only the target rows those source rows reach are written, the rest
-  // of target is kept. The result is byte for byte what convert() gives. The default converts
-  // everything.
-  virtual bool convert_rows(const DesktopImage& source, Nv12Image& target, std::int32_t top,
-                            std::int32_t bottom) {
-    (void)top;
-    (void)bottom;
+  // inside `area` (source pixels): only the target pixels that area reaches are written, the
+  // rest of target is kept. The result is byte for byte what convert() gives. The default
+  // converts everything.
+  virtual bool convert_area(const DesktopImage& source, Nv12Image& target,
+                            const DesktopRect& area) {
+    (void)area;
     return convert(source, target);
   }
 };

@@ -113,7 +113,7 @@ bool CapturePipeline::reconfigure(const ClientConfig& config) {
 
   desktop_image_.resize(dw, dh);
   for (platform::Nv12Image& slot : nv12_pool_) slot.resize(stream_.width, stream_.height);
-  all_rows_stale();
+  all_stale();
   unencoded_change_.reset();
 
   if (!converter_ && platform_.make_converter) converter_ = platform_.make_converter();
@@ -232,7 +232,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
                                             std::clamp(reported.top, 0, desktop_image_.height),
                                             std::clamp(reported.right, 0, desktop_image_.width),
                                             std::clamp(reported.bottom, 0, desktop_image_.height)};
-        for (StaleRows& rows : stale_rows_) rows.add(changed.top, changed.bottom);
+        for (platform::DesktopRect& stale : stale_) stale = united(stale, changed);
         if (unencoded_change_) unencoded_change_ = united(*unencoded_change_, changed);
         if (!first_frame_seen_) log_message("capture: first frame");
         first_frame_seen_ = true;
@@ -240,7 +240,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
         loop.dirty = true;
         loop.refresh_count = kRefreshEncodes;
       } else if (acquired.info.present) {
-        all_rows_stale();  // a failed copy may have left part of a picture
+        all_stale();  // a failed copy may have left part of a picture
         unencoded_change_.reset();
       }
       duplication_->release_frame();
@@ -274,9 +274,9 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
 
   ++conversions_;
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
-  StaleRows& stale = stale_rows_[loop.pool_index];
-  if (!converter_->convert_rows(desktop_image_, slot, stale.top, stale.bottom)) {
-    stale = {0, desktop_image_.height};
+  platform::DesktopRect& stale = stale_[loop.pool_index];
+  if (!converter_->convert_area(desktop_image_, slot, stale)) {
+    stale = {0, 0, desktop_image_.width, desktop_image_.height};
     if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
@@ -303,8 +303,8 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   return Turn::kGoOn;
 }
 
-void CapturePipeline::all_rows_stale() {
-  for (StaleRows& rows : stale_rows_) rows = {0, desktop_image_.height};
+void CapturePipeline::all_stale() {
+  for (platform::DesktopRect& stale : stale_) stale = {0, 0, desktop_image_.width, desktop_image_.height};
 }
 
 void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo& info) {

@@ -37,23 +37,6 @@ constexpr std::uint64_t kLastRefreshUs = 500000;
 constexpr std::uint32_t kLoggedConvertFailures = 3;
 constexpr std::size_t kNv12PoolSlots = 4;
 
-// Desktop rows [top, bottom) that changed since a pool slot was last converted into.
-struct StaleRows {
-  std::int32_t top = 0;
-  std::int32_t bottom = 0;
-  bool empty() const { return top >= bottom; }
-  void add(std::int32_t from, std::int32_t to) {
-    if (from >= to) return;
-    if (empty()) {
-      top = from;
-      bottom = to;
-    } else {
-      top = std::min(top, from);
-      bottom = std::max(bottom, to);
-    }
-  }
-};
-
 // Where the pipeline's platform parts come from; tests hand in fakes and a fake clock.
 struct CapturePlatform {
   // Null when there is no desktop to capture.
@@ -113,7 +96,7 @@ class CapturePipeline : public CaptureLoop {
   Turn turn(LoopState& loop);
   void update_pointer(LoopState& loop, const platform::FrameInfo& info);
   // Every slot must be converted whole (the desktop image is new or unknown).
-  void all_rows_stale();
+  void all_stale();
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
   void send_frame(const std::uint8_t* data, std::uint64_t size, bool keyframe,
                   std::uint64_t time_us);
@@ -134,7 +117,8 @@ class CapturePipeline : public CaptureLoop {
   std::array<platform::Nv12Image, kNv12PoolSlots> nv12_pool_;
   // Per slot: what changed in desktop_image_ since the slot was converted, so that only those
   // rows are converted again.
-  std::array<StaleRows, kNv12PoolSlots> stale_rows_;
+  // The desktop area that changed since each pool slot was last converted into.
+  std::array<platform::DesktopRect, kNv12PoolSlots> stale_;
   // What changed in desktop_image_ since the last encoded frame (empty: nothing); unset when
   // unknown. Passed on with 1:1 frames so the encoder can skip what stayed the same.
   std::optional<platform::DesktopRect> unencoded_change_;

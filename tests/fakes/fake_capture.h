@@ -155,7 +155,7 @@ struct FakeConverterState {
   bool convert_fails = false;
   std::vector<std::uint8_t> generations;
   std::vector<const platform::Nv12Image*> targets;
-  std::vector<std::pair<std::int32_t, std::int32_t>> rows;  // the rows each conversion was given
+  std::vector<platform::DesktopRect> areas;  // the area each conversion was given
   int inits = 0;
 };
 
@@ -172,9 +172,9 @@ class FakeConverter : public platform::VideoConverter {
     s_.targets.push_back(&target);
     return true;
   }
-  bool convert_rows(const platform::DesktopImage& source, platform::Nv12Image& target,
-                    std::int32_t top, std::int32_t bottom) override {
-    s_.rows.emplace_back(top, bottom);
+  bool convert_area(const platform::DesktopImage& source, platform::Nv12Image& target,
+                    const platform::DesktopRect& area) override {
+    s_.areas.push_back(area);
     return convert(source, target);
   }
 

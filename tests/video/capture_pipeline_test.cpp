@@ -136,9 +136,9 @@ TEST_F(CapturePipelineTest, FramesArePacedAndThePoolHasFourSlots) {
   EXPECT_NE(converter_.targets[0], converter_.targets[1]);
 }
 
-TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverted) {
+TEST_F(CapturePipelineTest, EachSlotConvertsTheAreaChangedSinceItWasLastConverted) {
   // Changes 50 ms apart (each encoded in its own frame) in different rows; the third copy
-  // cannot tell what it changed. A slot's first conversion is whole, then each gets the rows
+  // cannot tell what it changed. A slot's first conversion is whole, then each gets the area
   // changed since its own last one: the pool has four slots.
   ask(view(1920, 1080, 60), clock_.now);
   const std::uint64_t start = clock_.now;
@@ -160,18 +160,19 @@ TEST_F(CapturePipelineTest, EachSlotConvertsTheRowsChangedSinceItWasLastConverte
     desktop_.events.push_back(change);
   }
   run(start + 620 * kMs);  // and the first refresh, 150 ms after the last change
-  using Rows = std::pair<std::int32_t, std::int32_t>;
-  const std::vector<Rows> expected = {
-      {0, 1080},  {0, 1080}, {0, 1080}, {0, 1080},  // first picture, changes 1-3
-      {0, 1080},                                    // slot 1: changes 1-4 (3 is everything)
-      {0, 1080},                                    // slot 2: changes 2-5
-      {0, 1080},                                    // slot 3: changes 3-6
-      {40, 1080},                                   // slot 4: changes 4-7
-      {40, 720},                                    // slot 1: changes 5-8
-      {500, 820},                                   // slot 2: changes 6-9
-      {600, 820},                                   // slot 3, the refresh: changes 7-9
+  using Rect = platform::DesktopRect;
+  const Rect all{0, 0, 1920, 1080};
+  const std::vector<Rect> expected = {
+      all, all, all, all,     // first picture, changes 1-3
+      all,                    // slot 1: changes 1-4 (3 is everything)
+      all,                    // slot 2: changes 2-5
+      all,                    // slot 3: changes 3-6
+      {0, 40, 1920, 1080},    // slot 4: changes 4-7
+      {0, 40, 10, 720},       // slot 1: changes 5-8
+      {0, 500, 10, 820},      // slot 2: changes 6-9
+      {0, 600, 10, 820},      // slot 3, the refresh: changes 7-9
   };
-  EXPECT_EQ(converter_.rows, expected);
+  EXPECT_EQ(converter_.areas, expected);
 
   // The encoder is told what changed since the frame before: nothing known with the first
   // picture, nothing at all with the refresh.

@@ -99,10 +99,10 @@ TEST(SwscaleConverter, ScalingShowsTheWholeDesktop) {
   EXPECT_EQ(at(target, 1919 - 40, 1079 - 40).y, 16);
 }
 
-void fill_noise(DesktopImage& image, int top, int bottom, std::mt19937& random) {
-  for (int y = top; y < bottom; ++y) {
+void fill_noise(DesktopImage& image, const DesktopRect& area, std::mt19937& random) {
+  for (int y = area.top; y < area.bottom; ++y) {
     std::uint8_t* p = image.row(y);
-    for (int x = 0; x < image.width; ++x) {
+    for (int x = area.left; x < area.right; ++x) {
       const std::uint32_t bits = random();
       p[x * 4] = static_cast<std::uint8_t>(bits);
       p[x * 4 + 1] = static_cast<std::uint8_t>(bits >> 8);
@@ -112,59 +112,66 @@ void fill_noise(DesktopImage& image, int top, int bottom, std::mt19937& random) 
   }
 }
 
-// Converting only the changed rows into the previous picture's conversion gives exactly what a
-// whole conversion of the new picture gives: at the edges, on odd rows, 1:1 and scaled.
-TEST(SwscaleConverter, ChangedRowsConvertLikeTheWholePicture) {
+// Converting only the changed area into the previous picture's conversion gives exactly what
+// a whole conversion of the new picture gives: at the edges, on odd rows and columns, 1:1 and
+// scaled.
+TEST(SwscaleConverter, AChangedAreaConvertsLikeTheWholePicture) {
   struct Size {
     int sw, sh, tw, th;
   };
   const Size sizes[] = {{640, 360, 640, 360},   {1920, 1080, 1920, 1080}, {1366, 766, 1366, 766},
                         {1366, 768, 1280, 720}, {1920, 1080, 1280, 720},  {2560, 1440, 1920, 1080},
                         {1365, 767, 1364, 766}, {320, 180, 640, 360}};
-  struct Band {
+  struct Area {
     const char* name;
-    int top, bottom;  // negative: from the bottom edge
+    int left, top, right, bottom;  // negative: from the right or bottom edge; 0 right/bottom: the edge
   };
-  const Band bands[] = {{"first row", 0, 1},  {"last row", -1, 0},     {"odd row", 101, 102},
-                        {"odd band", 33, 67}, {"bottom band", -45, 0}, {"even pair", 120, 122},
-                        {"top band", 0, 31}};
+  const Area areas[] = {{"first row", 0, 0, 0, 1},        {"last row", 0, -1, 0, 0},
+                        {"odd row", 0, 101, 0, 102},      {"odd band", 0, 33, 0, 67},
+                        {"bottom band", 0, -45, 0, 0},    {"even pair", 0, 120, 0, 122},
+                        {"top band", 0, 0, 0, 31},        {"first column", 0, 0, 1, 0},
+                        {"last column", -1, 0, 0, 0},     {"odd column", 101, 0, 102, 0},
+                        {"odd box", 65, 33, 131, 67},     {"bottom-right box", -70, -45, 0, 0},
+                        {"one pixel", 63, 17, 64, 18}};
   auto converter = make_video_converter();
   std::mt19937 random(17);
   for (const Size& s : sizes) {
     ASSERT_TRUE(converter->init(s.sw, s.sh, s.tw, s.th, 60));
     DesktopImage before;
     before.resize(s.sw, s.sh);
-    fill_noise(before, 0, s.sh, random);
+    fill_noise(before, {0, 0, s.sw, s.sh}, random);
     Nv12Image previous;
     ASSERT_TRUE(converter->convert(before, previous));
-    for (const Band& b : bands) {
-      const int top = b.top < 0 ? s.sh + b.top : b.top;
-      const int bottom = b.bottom <= 0 && b.top < 0 ? s.sh + b.bottom : b.bottom;
-      SCOPED_TRACE(std::string(b.name) + " " + std::to_string(s.sw) + "x" + std::to_string(s.sh) +
+    for (const Area& a : areas) {
+      const auto from_edge = [](int value, int size) { return value < 0 ? size + value : value; };
+      const DesktopRect area{from_edge(a.left, s.sw), from_edge(a.top, s.sh),
+                             a.right == 0 ? s.sw : from_edge(a.right, s.sw),
+                             a.bottom == 0 ? s.sh : from_edge(a.bottom, s.sh)};
+      SCOPED_TRACE(std::string(a.name) + " " + std::to_string(s.sw) + "x" + std::to_string(s.sh) +
                    "->" + std::to_string(s.tw) + "x" + std::to_string(s.th));
       DesktopImage after = before;
-      fill_noise(after, top, bottom, random);
+      fill_noise(after, area, random);
       Nv12Image whole;
       ASSERT_TRUE(converter->convert(after, whole));
       Nv12Image partial = previous;
-      ASSERT_TRUE(converter->convert_rows(after, partial, top, bottom));
-      ASSERT_TRUE(whole.data != previous.data);  // the band shows in the picture
+      ASSERT_TRUE(converter->convert_area(after, partial, area));
+      ASSERT_TRUE(whole.data != previous.data);  // the area shows in the picture
       EXPECT_TRUE(partial.data == whole.data);
     }
   }
 }
 
-TEST(SwscaleConverter, RowConversionOfAnEmptyBandKeepsTheTargetAndAFreshTargetIsWhole) {
+TEST(SwscaleConverter, ConvertingAnEmptyAreaKeepsTheTargetAndAFreshTargetIsWhole) {
   auto converter = make_video_converter();
   ASSERT_TRUE(converter->init(640, 360, 640, 360, 60));
   const DesktopImage white = solid(640, 360, 255, 255, 255);
   Nv12Image target;
-  ASSERT_TRUE(converter->convert_rows(white, target, 10, 12));  // nothing to keep yet
+  ASSERT_TRUE(converter->convert_area(white, target, {0, 10, 640, 12}));  // nothing to keep yet
   EXPECT_EQ(at(target, 0, 0), (Yuv{235, 128, 128}));
   EXPECT_EQ(at(target, 639, 359), (Yuv{235, 128, 128}));
-  ASSERT_TRUE(converter->convert_rows(solid(640, 360, 0, 0, 0), target, 50, 50));
+  ASSERT_TRUE(converter->convert_area(solid(640, 360, 0, 0, 0), target, {0, 50, 640, 50}));
   EXPECT_EQ(at(target, 320, 50), (Yuv{235, 128, 128}));
-  EXPECT_FALSE(converter->convert_rows(solid(64, 64, 0, 0, 0), target, 0, 64));
+  EXPECT_FALSE(converter->convert_area(solid(64, 64, 0, 0, 0), target, {0, 0, 64, 64}));
 }
 
 TEST(SwscaleConverter, RefusesWrongSizes) {

@@ -5,6 +5,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdint>
+#include <unordered_map>
 
 #include "platform/converter.h"
 
@@ -12,11 +14,13 @@ namespace tolvi::platform {
 
 namespace {
 
-// Rows of the bands a 1:1 conversion of changed rows works in. Each band is converted as a
-// picture of its own: at 1:1 every target row comes from its own source row and the chroma of
-// a row pair from that pair, so a band starting on an even row gives the same bytes as the
-// whole conversion.
+// A 1:1 conversion of a changed area works in tiles: bands of kBandRows rows, cut to the
+// changed columns widened to multiples of kTileColumns. Each tile is converted as a picture of
+// its own: at 1:1 every target pixel comes from its own source pixel and the chroma of a 2x2
+// block from that block, so a tile starting on an even row and column gives the same bytes as
+// the whole conversion.
 constexpr std::int32_t kBandRows = 16;
+constexpr std::int32_t kTileColumns = 64;
 
 SwsContext* make_context(std::int32_t source_width, std::int32_t source_height,
                          std::int32_t target_width, std::int32_t target_height) {
@@ -53,16 +57,7 @@ class SwscaleConverter : public VideoConverter {
     }
     context_ = make_context(source_width, source_height, target_width, target_height);
     if (!context_) return false;
-    if (source_width == target_width && source_height == target_height) {
-      // Bands for converting changed rows: whole ones and the shorter one at the bottom.
-      const std::int32_t tail = target_height % kBandRows;
-      band_context_ = make_context(target_width, kBandRows, target_width, kBandRows);
-      if (tail) tail_context_ = make_context(target_width, tail, target_width, tail);
-      if (!band_context_ || (tail && !tail_context_)) {
-        free_contexts();
-        return false;
-      }
-    }
+    one_to_one_ = source_width == target_width && source_height == target_height;
     source_width_ = source_width;
     source_height_ = source_height;
     target_width_ = target_width;
@@ -83,30 +78,47 @@ class SwscaleConverter : public VideoConverter {
                      target_strides) == target.height;
   }
 
-  // At 1:1 only the bands holding changed rows are converted; a scaled picture is converted
-  // whole (its filters reach across rows, and a scaled stream is the rarer case).
-  bool convert_rows(const DesktopImage& source, Nv12Image& target, std::int32_t top,
-                    std::int32_t bottom) override {
+  // At 1:1 only the tiles holding the area are converted; a scaled picture is converted whole
+  // (its filters reach across rows and columns, and a scaled stream is the rarer case).
+  bool convert_area(const DesktopImage& source, Nv12Image& target,
+                    const DesktopRect& area) override {
     if (!accepts(source)) return false;
     // A target of another size holds nothing to keep.
-    if (!band_context_ || target.width != target_width_ || target.height != target_height_) {
+    if (!one_to_one_ || target.width != target_width_ || target.height != target_height_) {
       return convert(source, target);
     }
-    top = std::clamp(top, 0, source_height_);
-    bottom = std::clamp(bottom, top, source_height_);
-    if (top == bottom) return true;
-    const std::int32_t first = top - top % kBandRows;
-    for (std::int32_t y = first; y < bottom; y += kBandRows) {
+    const std::int32_t top = std::clamp(area.top, 0, source_height_);
+    const std::int32_t bottom = std::clamp(area.bottom, top, source_height_);
+    const std::int32_t right = std::clamp(area.right, 0, source_width_);
+    const std::int32_t left = std::clamp(area.left, 0, right);
+    if (top == bottom || left == right) return true;
+    // Tiles are a whole number of kTileColumns wide: swscale treats the last few pixels of a
+    // row whose width is no such multiple otherwise. One that reaches the right edge is counted
+    // from that edge, unless it has to be the whole width.
+    const auto round_up = [](std::int32_t n) {
+      return n + (kTileColumns - n % kTileColumns) % kTileColumns;
+    };
+    std::int32_t first_column = left - left % kTileColumns;
+    std::int32_t columns = round_up(right) - first_column;
+    if (first_column + columns > source_width_) {
+      first_column = std::max(0, source_width_ - round_up(source_width_ - left));
+      columns = source_width_ - first_column;
+    }
+    const std::size_t width = static_cast<std::size_t>(target.width);
+    for (std::int32_t y = top - top % kBandRows; y < bottom; y += kBandRows) {
       const std::int32_t rows = std::min(kBandRows, target_height_ - y);
-      SwsContext* band = rows == kBandRows ? band_context_ : tail_context_;
-      const std::uint8_t* source_planes[4] = {source.row(y), nullptr, nullptr, nullptr};
+      SwsContext* tile = tile_context(columns, rows);
+      if (!tile) return false;
+      const std::uint8_t* source_planes[4] = {source.row(y) + first_column * 4, nullptr, nullptr,
+                                              nullptr};
       const int source_strides[4] = {static_cast<int>(source.stride), 0, 0, 0};
-      const std::size_t width = static_cast<std::size_t>(target.width);
-      std::uint8_t* target_planes[4] = {target.y_plane() + width * static_cast<std::size_t>(y),
-                                        target.uv_plane() + width * static_cast<std::size_t>(y / 2),
-                                        nullptr, nullptr};
+      // NV12's chroma row holds U, V pairs: a column pair's pair sits at the column's offset.
+      std::uint8_t* target_planes[4] = {
+          target.y_plane() + width * static_cast<std::size_t>(y) + first_column,
+          target.uv_plane() + width * static_cast<std::size_t>(y / 2) + first_column, nullptr,
+          nullptr};
       const int target_strides[4] = {target.width, target.width, 0, 0};
-      if (sws_scale(band, source_planes, source_strides, 0, rows, target_planes, target_strides) !=
+      if (sws_scale(tile, source_planes, source_strides, 0, rows, target_planes, target_strides) !=
           rows) {
         return false;
       }
@@ -120,16 +132,29 @@ class SwscaleConverter : public VideoConverter {
            source.stride >= static_cast<std::size_t>(source.width) * 4;
   }
 
+  // The context for tiles of columns x rows, made the first time that size is needed. There are
+  // at most two heights (a whole band and the bottom one) and one width a kTileColumns step.
+  SwsContext* tile_context(std::int32_t columns, std::int32_t rows) {
+    const std::uint64_t key = static_cast<std::uint64_t>(columns) << 32 |
+                              static_cast<std::uint32_t>(rows);
+    auto found = tile_contexts_.find(key);
+    if (found != tile_contexts_.end()) return found->second;
+    SwsContext* made = make_context(columns, rows, columns, rows);
+    if (made) tile_contexts_.emplace(key, made);
+    return made;
+  }
+
   void free_contexts() {
     sws_freeContext(context_);
-    sws_freeContext(band_context_);
-    sws_freeContext(tail_context_);
-    context_ = band_context_ = tail_context_ = nullptr;
+    context_ = nullptr;
+    for (auto& [size, tile] : tile_contexts_) sws_freeContext(tile);
+    tile_contexts_.clear();
+    one_to_one_ = false;
   }
 
   SwsContext* context_ = nullptr;
-  SwsContext* band_context_ = nullptr;  // 1:1 only
-  SwsContext* tail_context_ = nullptr;  // 1:1 with a height that is no multiple of the band
+  bool one_to_one_ = false;
+  std::unordered_map<std::uint64_t, SwsContext*> tile_contexts_;  // 1:1 only
   std::int32_t source_width_ = 0;
   std::int32_t source_height_ = 0;
   std::int32_t target_width_ = 0;
