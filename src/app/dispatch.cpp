@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/media_selftest.h"
 #include "app/modes.h"
+#include "base/log.h"
 #include "base/run_mode.h"
 #include "base/thread_start.h"
 #include "display/display_controller.h"
@@ -50,7 +51,11 @@ int run_test_host() {
       parse_test_host_arguments(platform::split_command_line(raw_command_line()));
   port_override = args.port;
   password_override = args.password;
-  if (port_override == 0 || password_override.size() < kMinTestPasswordBytes) return 2;
+  if (port_override == 0 || password_override.size() < kMinTestPasswordBytes) {
+    log_message("test host: needs a port (1-65535) and a password of at least %zu bytes",
+                kMinTestPasswordBytes);
+    return 2;
+  }
   watch_for_stop_signals();  // before the watchdog: threads inherit the blocked signals
   // A forgotten test host ends itself.
   start_thread([] {

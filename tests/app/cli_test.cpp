@@ -72,7 +72,9 @@ TEST_F(CliTest, SetMatchFlipsTheStoredSetting) {
 TEST_F(CliTest, TestHostRejectsBadPortOrShortPasswordWithTwo) {
   for (const char* args : {"--test-host 0 secret", "--test-host 6000 short", "--test-host x secret",
                            "--test-host 6000", "--test-host"}) {
-    EXPECT_EQ(run(args).exit_code, 2) << args;
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2) << args;
+    EXPECT_NE(r.output.find("test host: needs a port"), std::string::npos) << args << r.output;
   }
 }
 
