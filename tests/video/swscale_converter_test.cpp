@@ -161,6 +161,29 @@ TEST(SwscaleConverter, AChangedAreaConvertsLikeTheWholePicture) {
   }
 }
 
+// Areas of many widths one after the other (more sizes than the converter keeps ready, and
+// back to the first ones) are each converted exactly.
+TEST(SwscaleConverter, AreasOfManyWidthsInTurnConvertExactly) {
+  auto converter = make_video_converter();
+  ASSERT_TRUE(converter->init(1920, 1080, 1920, 1080, 60));
+  std::mt19937 random(5);
+  DesktopImage image;
+  image.resize(1920, 1080);
+  fill_noise(image, {0, 0, 1920, 1080}, random);
+  Nv12Image partial;
+  ASSERT_TRUE(converter->convert(image, partial));
+  for (int round = 0; round < 2; ++round) {
+    for (int width = 30; width <= 1400; width += 110) {
+      const DesktopRect area{7 + width / 3, 40 + width / 5, 7 + width / 3 + width, 75 + width / 5};
+      fill_noise(image, area, random);
+      Nv12Image whole;
+      ASSERT_TRUE(converter->convert(image, whole));
+      ASSERT_TRUE(converter->convert_area(image, partial, area));
+      EXPECT_TRUE(partial.data == whole.data) << "width " << width << " round " << round;
+    }
+  }
+}
+
 TEST(SwscaleConverter, ConvertingAnEmptyAreaKeepsTheTargetAndAFreshTargetIsWhole) {
   auto converter = make_video_converter();
   ASSERT_TRUE(converter->init(640, 360, 640, 360, 60));

@@ -6,7 +6,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdint>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/converter.h"
 
@@ -21,6 +21,8 @@ namespace {
 // the whole conversion.
 constexpr std::int32_t kBandRows = 16;
 constexpr std::int32_t kTileColumns = 64;
+// Tile sizes whose conversion contexts are kept.
+constexpr std::size_t kKeptTileSizes = 8;
 
 SwsContext* make_context(std::int32_t source_width, std::int32_t source_height,
                          std::int32_t target_width, std::int32_t target_height) {
@@ -132,29 +134,48 @@ class SwscaleConverter : public VideoConverter {
            source.stride >= static_cast<std::size_t>(source.width) * 4;
   }
 
-  // The context for tiles of columns x rows, made the first time that size is needed. There are
-  // at most two heights (a whole band and the bottom one) and one width a kTileColumns step.
+  // The context for tiles of columns x rows. The last few sizes are kept (a context holds
+  // buffers a row wide, and a wide desktop has many widths); the one used longest ago makes
+  // room for a new size.
   SwsContext* tile_context(std::int32_t columns, std::int32_t rows) {
-    const std::uint64_t key = static_cast<std::uint64_t>(columns) << 32 |
-                              static_cast<std::uint32_t>(rows);
-    auto found = tile_contexts_.find(key);
-    if (found != tile_contexts_.end()) return found->second;
+    ++tile_uses_;
+    for (Tile& tile : tiles_) {
+      if (tile.columns == columns && tile.rows == rows) {
+        tile.last_use = tile_uses_;
+        return tile.context;
+      }
+    }
     SwsContext* made = make_context(columns, rows, columns, rows);
-    if (made) tile_contexts_.emplace(key, made);
+    if (!made) return nullptr;
+    if (tiles_.size() == kKeptTileSizes) {
+      auto oldest = std::min_element(tiles_.begin(), tiles_.end(), [](const Tile& a, const Tile& b) {
+        return a.last_use < b.last_use;
+      });
+      sws_freeContext(oldest->context);
+      tiles_.erase(oldest);
+    }
+    tiles_.push_back({columns, rows, tile_uses_, made});
     return made;
   }
 
   void free_contexts() {
     sws_freeContext(context_);
     context_ = nullptr;
-    for (auto& [size, tile] : tile_contexts_) sws_freeContext(tile);
-    tile_contexts_.clear();
+    for (Tile& tile : tiles_) sws_freeContext(tile.context);
+    tiles_.clear();
     one_to_one_ = false;
   }
 
   SwsContext* context_ = nullptr;
   bool one_to_one_ = false;
-  std::unordered_map<std::uint64_t, SwsContext*> tile_contexts_;  // 1:1 only
+  struct Tile {
+    std::int32_t columns;
+    std::int32_t rows;
+    std::uint64_t last_use;
+    SwsContext* context;
+  };
+  std::vector<Tile> tiles_;  // 1:1 only
+  std::uint64_t tile_uses_ = 0;
   std::int32_t source_width_ = 0;
   std::int32_t source_height_ = 0;
   std::int32_t target_width_ = 0;
