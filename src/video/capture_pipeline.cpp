@@ -276,7 +276,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   platform::Nv12Image& slot = nv12_pool_[loop.pool_index];
   platform::DesktopRect& stale = stale_[loop.pool_index];
   if (!converter_->convert_area(desktop_image_, slot, stale)) {
-    stale = {0, 0, desktop_image_.width, desktop_image_.height};
+    stale = whole_desktop();
     if (convert_failures.should_log()) log_message("convert failed");
     return Turn::kGoOn;
   }
@@ -303,9 +303,7 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
   return Turn::kGoOn;
 }
 
-void CapturePipeline::all_stale() {
-  for (platform::DesktopRect& stale : stale_) stale = {0, 0, desktop_image_.width, desktop_image_.height};
-}
+void CapturePipeline::all_stale() { stale_.fill(whole_desktop()); }
 
 void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo& info) {
   if (info.pointer_shape_bytes != 0) {

@@ -97,6 +97,9 @@ class CapturePipeline : public CaptureLoop {
   void update_pointer(LoopState& loop, const platform::FrameInfo& info);
   // Every slot must be converted whole (the desktop image is new or unknown).
   void all_stale();
+  platform::DesktopRect whole_desktop() const {
+    return {0, 0, desktop_image_.width, desktop_image_.height};
+  }
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
   void send_frame(const std::uint8_t* data, std::uint64_t size, bool keyframe,
                   std::uint64_t time_us);
@@ -115,9 +118,8 @@ class CapturePipeline : public CaptureLoop {
   std::int32_t stream_fps_ = 60;
   platform::DesktopImage desktop_image_;
   std::array<platform::Nv12Image, kNv12PoolSlots> nv12_pool_;
-  // Per slot: what changed in desktop_image_ since the slot was converted, so that only those
-  // rows are converted again.
-  // The desktop area that changed since each pool slot was last converted into.
+  // Per slot: the area of desktop_image_ that changed since the slot was converted into, so
+  // that only that area is converted again.
   std::array<platform::DesktopRect, kNv12PoolSlots> stale_;
   // What changed in desktop_image_ since the last encoded frame (empty: nothing); unset when
   // unknown. Passed on with 1:1 frames so the encoder can skip what stayed the same.

@@ -124,14 +124,15 @@ TEST(SwscaleConverter, AChangedAreaConvertsLikeTheWholePicture) {
                         {1365, 767, 1364, 766}, {320, 180, 640, 360}};
   struct Area {
     const char* name;
-    int left, top, right, bottom;  // negative: from the right or bottom edge; 0 right/bottom: the edge
+    // Negative: from the right or bottom edge; a right or bottom of 0: the edge itself.
+    int left, top, right, bottom;
   };
-  const Area areas[] = {{"first row", 0, 0, 0, 1},        {"last row", 0, -1, 0, 0},
-                        {"odd row", 0, 101, 0, 102},      {"odd band", 0, 33, 0, 67},
-                        {"bottom band", 0, -45, 0, 0},    {"even pair", 0, 120, 0, 122},
-                        {"top band", 0, 0, 0, 31},        {"first column", 0, 0, 1, 0},
-                        {"last column", -1, 0, 0, 0},     {"odd column", 101, 0, 102, 0},
-                        {"odd box", 65, 33, 131, 67},     {"bottom-right box", -70, -45, 0, 0},
+  const Area areas[] = {{"first row", 0, 0, 0, 1},     {"last row", 0, -1, 0, 0},
+                        {"odd row", 0, 101, 0, 102},   {"odd band", 0, 33, 0, 67},
+                        {"bottom band", 0, -45, 0, 0}, {"even pair", 0, 120, 0, 122},
+                        {"top band", 0, 0, 0, 31},     {"first column", 0, 0, 1, 0},
+                        {"last column", -1, 0, 0, 0},  {"odd column", 101, 0, 102, 0},
+                        {"odd box", 65, 33, 131, 67},  {"bottom-right box", -70, -45, 0, 0},
                         {"one pixel", 63, 17, 64, 18}};
   auto converter = make_video_converter();
   std::mt19937 random(17);

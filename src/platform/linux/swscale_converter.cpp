@@ -148,9 +148,9 @@ class SwscaleConverter : public VideoConverter {
     SwsContext* made = make_context(columns, rows, columns, rows);
     if (!made) return nullptr;
     if (tiles_.size() == kKeptTileSizes) {
-      auto oldest = std::min_element(tiles_.begin(), tiles_.end(), [](const Tile& a, const Tile& b) {
-        return a.last_use < b.last_use;
-      });
+      auto oldest =
+          std::min_element(tiles_.begin(), tiles_.end(),
+                           [](const Tile& a, const Tile& b) { return a.last_use < b.last_use; });
       sws_freeContext(oldest->context);
       tiles_.erase(oldest);
     }
