@@ -9,6 +9,7 @@
 #include "app/modes.h"
 #include "base/log.h"
 #include "base/run_mode.h"
+#include "base/secure_zero.h"
 #include "base/thread_start.h"
 #include "display/display_controller.h"
 #include "platform/process.h"
@@ -108,7 +109,14 @@ int dispatch_command_line() {
   if (command_line_has("--show-password")) {
     // For people without a tray: what the tray's "Show Password" shows, made first if needed.
     set_mode(RunMode::Command);
-    std::printf("%s\n", default_settings().load_password().c_str());
+    std::string password = default_settings().load_password();
+    if (password.empty()) {
+      std::fputs("tolvi-host: no password is set; set one with tolvi-host --password-dialog\n",
+                 stderr);
+      return 1;
+    }
+    std::printf("%s\n", password.c_str());
+    secure_zero(password.data(), password.size());
     return 0;
   }
   return -1;

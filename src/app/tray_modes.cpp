@@ -1,9 +1,12 @@
 // The tray application (no option) and the "--password-dialog" command.
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
 #include "base/log.h"
+#include "base/secure_zero.h"
 #include "base/thread_start.h"
 #include "core/host_server.h"
 #include "display/display_controller.h"
@@ -20,6 +23,22 @@ namespace {
 constexpr char kNoDesktop[] = "tray: no desktop to show the icon on (is DISPLAY set?)";
 
 std::string new_secure_password() { return generate_secure_password(random_bytes); }
+
+// The machine password as an elevated "--show-password" prints it: its last line (the lines
+// before it, if any, are the log's).
+std::optional<std::string> password_through_elevation() {
+  std::optional<std::string> output = platform::run_elevated_for_output("--show-password");
+  if (!output) return std::nullopt;
+  std::size_t end = output->find_last_not_of("\r\n");
+  std::optional<std::string> password;
+  if (end != std::string::npos) {
+    const std::size_t start = output->find_last_of('\n', end);
+    password = output->substr(start == std::string::npos ? 0 : start + 1,
+                              end + 1 - (start == std::string::npos ? 0 : start + 1));
+  }
+  secure_zero(output->data(), output->size());
+  return password;
+}
 
 // The host of a per-user tray: on a thread of its own for the life of the process. When it
 // cannot start it has reported why, and the icon shows it.
@@ -66,6 +85,7 @@ int run_tray_application() {
   commands.machine_log_file_path = machine_log_file_path;
   commands.quit = [toolkit = toolkit.get()] { toolkit->quit(); };
   commands.generate_password = new_secure_password;
+  commands.read_password_elevated = password_through_elevation;
   toolkit->on_session_end(commands.restore_display);
   TrayApplication tray(commands, platform::is_service_running, platform::local_ipv4_addresses);
   tray.start();

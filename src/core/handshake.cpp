@@ -5,6 +5,7 @@
 //   | "client") host   -> AuthResult  (sealed)    01 | HMAC(SHA-256(password), transcript |
 //   "host"), or 00
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "platform/random.h"
 #include "protocol/host_messages.h"
 #include "protocol/message_types.h"
+#include "settings/settings_store.h"
 
 namespace tolvi {
 namespace {
@@ -71,12 +73,22 @@ void pre_auth_line(HandshakeGuard* guard, const char* format, ...) {
   }
 }
 
+// Said once while the host has no password, and again after one has come and gone.
+std::atomic<bool> missing_password_told{false};
+
 std::string hello_name(std::string name) {
   name = name.substr(0, std::min(name.find('\0'), kMaxNameBytes));
   return name.empty() ? std::string(kFallbackName) : name;
 }
 
 }  // namespace
+
+void Session::refuse_without_password() {
+  if (!missing_password_told.exchange(true)) {
+    log_message("no password is set: every client is refused until one is set");
+  }
+  environment_.status_observer().on_host_error(kNoPasswordStatus);
+}
 
 bool Session::handshake(HandshakeGuard* guard) {
   const char* name = connection_.peer_name().c_str();
@@ -145,21 +157,29 @@ bool Session::handshake(HandshakeGuard* guard) {
   secure_zero(host_to_client.data(), RecordKey::kKeyBytes);
 
   SecretArray<32> password_hash;
+  bool no_password = false;
   {
     std::string password = environment_.load_password();
+    no_password = password.empty();
     sha256(reinterpret_cast<const std::uint8_t*>(password.data()), password.size(),
            password_hash.data());
     secure_zero(password.data(), password.size());
   }
 
+  if (no_password) {
+    refuse_without_password();
+  } else {
+    missing_password_told.store(false);
+  }
   if (!connection_.receive(type, payload)) return false;
   // Each address has its proofs checked one at a time, after the previous verdict's hold.
   if (guard && !guard->wait_for_turn()) return false;
 
   SecretArray<32> expected;
   const bool computed = proof(password_hash.data(), transcript, kClientProofLabel, expected.data());
-  const bool right = computed && type == code(MessageType::AuthProof) && payload.size() == 32 &&
-                     same_bytes(payload.data(), expected.data(), 32);
+  // Without a password every proof is wrong, the one made from the empty text too.
+  const bool right = !no_password && computed && type == code(MessageType::AuthProof) &&
+                     payload.size() == 32 && same_bytes(payload.data(), expected.data(), 32);
   // Held alike for right and wrong proofs, so hanging up early tells a guesser nothing.
   if (guard) pause(guard->proof_checked(right));
   if (right) {

@@ -106,6 +106,8 @@ class Session : public StreamHost, public ClientMessageHandler {
 
  private:
   void pause(std::chrono::milliseconds duration);
+  // The host has no password: says so once in the log and on the status.
+  void refuse_without_password();
   // The connected-client status belongs to the session that set it last: a displaced session
   // ending after its successor authenticated must leave the successor's address in place.
   void claim_client_status();

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,12 @@ std::vector<std::string> split_command_line(std::string_view command_line);
 // Starts this executable again with administrator rights and `arguments`. With `wait` false,
 // true once it started; with `wait` true, true when it ended with exit code 0.
 bool run_elevated(const std::string& arguments, bool wait);
+
+// Where an account may not read the machine's own settings (Linux keeps them for root alone):
+// runs this executable again with administrator rights and `arguments` and returns what it
+// printed, when it ended with exit code 0. Nothing where the elevation was refused or failed, and
+// always nothing on Windows, where every account of the machine reads those settings itself.
+std::optional<std::string> run_elevated_for_output(const std::string& arguments);
 
 // Makes the process per-monitor DPI aware where the platform has such a notion.
 void set_dpi_awareness();

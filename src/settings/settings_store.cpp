@@ -1,5 +1,7 @@
 #include "settings/settings_store.h"
 
+#include <atomic>
+
 #include "base/log.h"
 #include "base/run_mode.h"
 #include "base/secure_zero.h"
@@ -68,25 +70,42 @@ std::optional<std::vector<std::uint8_t>> SettingsStore::read_protected_value(Set
 
 std::string SettingsStore::load_password() {
   if (!password_override.empty()) return password_override;
+  bool stored_but_unreadable = false;
   {
     std::lock_guard<std::mutex> guard(settings_mutex);
-    auto plain = read_protected_value(settings_scope(), kPassword);
+    const SettingsScope scope = settings_scope();
+    auto plain = read_protected_value(scope, kPassword);
     if (plain && !plain->empty()) {
       std::string password(plain->begin(), plain->end());
       secure_zero(plain->data(), plain->size());
       return password;
     }
+    const auto blob = backend_.read_binary(scope, kPassword);
+    stored_but_unreadable = blob && !blob->empty() && !plain;
   }
   // An installed host's tray application never creates the machine password: installation
-  // stores one and the agent makes a new one when it finds none.
-  if (is_installed() && run_mode.load() == RunMode::Tray) return std::string();
+  // stores one and the agent makes a new one when it finds none. A machine password that is
+  // there but cannot be opened is the one the owner gave to their clients: it is never replaced
+  // behind their back, and the host refuses every client until someone sets one.
+  if (is_installed() && (run_mode.load() == RunMode::Tray || stored_but_unreadable)) {
+    return std::string();
+  }
   std::string password = generate_password();
-  save_password(password);
+  if (!save_password(password)) {
+    // A password nobody can read back would differ at every handshake: none at all is honest.
+    secure_zero(password.data(), password.size());
+    static std::atomic<bool> told{false};  // the tray asks every few seconds
+    if (!told.exchange(true)) {
+      log_message("cannot store a new password: clients are refused until one is set");
+    }
+    return std::string();
+  }
   log_message("generated a new password (see tray menu)");
   return password;
 }
 
 bool SettingsStore::save_password(const std::string& text) {
+  if (text.empty()) return false;  // an empty password would let anyone in
   std::lock_guard<std::mutex> guard(settings_mutex);
   const SettingsScope scope = settings_scope();
   SecretBytes plain{bytes_of(text)};

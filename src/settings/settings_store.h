@@ -18,6 +18,9 @@ extern std::uint16_t port_override;    // 0: none
 extern std::mutex settings_mutex;
 
 constexpr std::uint16_t kDefaultPort = 5960;
+// The status a host without a usable password shows: it refuses every client meanwhile.
+constexpr char kNoPasswordStatus[] =
+    "No password is set. Choose Set Password\u2026 to let clients in";
 constexpr std::size_t kIdentityKeyBytes = 32;
 constexpr std::size_t kPasswordLength = 10;
 // The recorded secure-attention policy when the system had no value before installation.

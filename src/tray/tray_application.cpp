@@ -1,5 +1,6 @@
 #include "tray/tray_application.h"
 
+#include "base/secure_zero.h"
 #include "tray/status_report.h"
 #include "tray/tray_picture.h"
 
@@ -22,6 +23,8 @@ void TrayApplication::start() {
     // Reports come from the server's threads; the icon is redrawn on the toolkit's thread.
     set_status_listener(
         [this, toolkit] { toolkit->post_to_main_thread([this] { update_icon(); }); });
+    toolkit->every(kStatusPollPeriod, [this] { check_password(); });
+    check_password();
   }
 }
 
@@ -36,6 +39,19 @@ void TrayApplication::poll_status() {
   const StatusSnapshot polled =
       parse_polled_status(commands_.settings->load_status(), service_running_());
   if (store_status(polled)) update_icon();
+}
+
+void TrayApplication::check_password() {
+  std::string password = commands_.settings->load_password();
+  const bool missing = password.empty();
+  secure_zero(password.data(), password.size());
+  // Another error (a busy port, say) is left as it is: it is the first thing to mend.
+  const std::string shown = error_status();
+  if (missing && shown.empty()) {
+    report_error_status(kNoPasswordStatus);
+  } else if (!missing && shown == kNoPasswordStatus) {
+    report_error_status(std::string());
+  }
 }
 
 TrayMenuState TrayApplication::menu_state() {

@@ -27,6 +27,9 @@ class TrayApplication {
   void update_icon();
   // One status poll of the agent's value; redraws only on a change.
   void poll_status();
+  // Where this process runs the host: an error status while it has no usable password (every
+  // client is refused then), gone once one is set.
+  void check_password();
   void open_menu();
   TrayMenuState menu_state();
 

@@ -101,19 +101,38 @@ bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& se
   return false;
 }
 
+namespace {
+
+// The password clients use: the store's, or through the elevated step where this account may not
+// read an installed host's settings. Empty when there is none.
+std::string current_password(const TrayCommandContext& context) {
+  SettingsStore& settings = *context.settings;
+  std::string password = settings.load_password();
+  if (password.empty() && context.read_password_elevated &&
+      (context.service_mode || settings.is_installed())) {
+    if (auto elevated = context.read_password_elevated()) password = std::move(*elevated);
+  }
+  return password;
+}
+
+}  // namespace
+
 void run_tray_command(const TrayCommandContext& context, int command) {
   platform::TrayToolkit& toolkit = *context.toolkit;
   SettingsStore& settings = *context.settings;
   switch (command) {
-    case kCommandCopyPassword: {
-      PasswordText password{settings.load_password()};
-      toolkit.copy_to_clipboard(password.text);
-      break;
-    }
+    case kCommandCopyPassword:
     case kCommandShowPassword: {
-      PasswordText password{settings.load_password()};
-      toolkit.message_box(password.text, kPasswordTitle, MessageIcon::Information,
-                          MessageButtons::Ok);
+      PasswordText password{current_password(context)};
+      if (password.text.empty()) {
+        toolkit.message_box(kNoPasswordStatus, kProductTitle, MessageIcon::Warning,
+                            MessageButtons::Ok);
+      } else if (command == kCommandCopyPassword) {
+        toolkit.copy_to_clipboard(password.text);
+      } else {
+        toolkit.message_box(password.text, kPasswordTitle, MessageIcon::Information,
+                            MessageButtons::Ok);
+      }
       break;
     }
     case kCommandSetPassword:

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,10 @@ struct TrayCommandContext {
   std::function<std::filesystem::path()> machine_log_file_path;
   std::function<void()> quit;                      // ends the tray application
   std::function<std::string()> generate_password;  // for the password form
+  // The machine password through an elevated copy of the program, for a tray whose account may
+  // not read the machine settings (Linux keeps them for root alone); unset where the tray reads
+  // them itself. Nothing when the elevation was refused or failed.
+  std::function<std::optional<std::string>()> read_password_elevated;
 };
 
 // Carries out one menu command (0 does nothing).

@@ -9,6 +9,7 @@
 #include "fakes/fake_host_environment.h"
 #include "platform/crypto_provider.h"
 #include "protocol/message_types.h"
+#include "settings/settings_store.h"
 #include "wire.h"
 
 namespace tolvi {
@@ -129,14 +130,26 @@ TEST_F(HandshakeTest, CorrectPasswordAuthenticatesAndSealsBothWays) {
   EXPECT_EQ(c.last_frame_bytes(), 25u);
 }
 
-TEST_F(HandshakeTest, EmptyPasswordWorksLikeAnyOther) {
+// A host without a password (none set yet, or one that cannot be read) must not serve: the
+// proof of the empty text is refused like any other, the log says why once, and the status
+// tells the person what to do.
+TEST_F(HandshakeTest, HostWithoutPasswordRefusesEvenTheEmptyProof) {
   env_.password = "";
   ClientKeys keys;
   exchange_keys(read_hello(), keys);
   std::uint8_t proof[32];
   ASSERT_TRUE(client::password_proof("", keys.transcript_hash, "client", proof));
   ASSERT_TRUE(client_->send(code(MessageType::AuthProof), proof, 32));
-  EXPECT_TRUE(finish());
+  std::uint8_t type = 0;
+  std::vector<std::uint8_t> payload;
+  ASSERT_TRUE(client_->receive(type, payload));
+  EXPECT_EQ(type, code(MessageType::AuthResult));
+  EXPECT_EQ(payload, std::vector<std::uint8_t>{0});
+  EXPECT_FALSE(finish());
+  EXPECT_TRUE(session_->proof_was_wrong());
+  EXPECT_TRUE(logged("no password is set: every client is refused until one is set"));
+  EXPECT_EQ(env_.status.error(), kNoPasswordStatus);
+  EXPECT_EQ(env_.status.client(), "");
 }
 
 // A first message that is not a 32-byte KeyExchange: the old-client line, nothing sent back.

@@ -135,6 +135,34 @@ TEST_F(SettingsStoreTest, InstalledTrayNeverCreatesThePassword) {
   EXPECT_EQ(backend.secret(S::Machine, "Password"), pw);
 }
 
+// The machine password is the one the owner gave to their clients: when it is stored but cannot
+// be opened, no copy of the program replaces it; the host goes without one instead.
+TEST_F(SettingsStoreTest, UnreadableMachinePasswordIsNeverReplaced) {
+  install();
+  const std::vector<std::uint8_t> damaged{'X', 0, 'a'};
+  backend.of(S::Machine)["Password"] = damaged;
+  for (RunMode mode : {RunMode::Tray, RunMode::Agent, RunMode::Command}) {
+    run_mode = mode;
+    EXPECT_EQ(store.load_password(), "");
+  }
+  EXPECT_EQ(backend.read_binary(S::Machine, "Password"), damaged);
+}
+
+// A generated password that cannot be stored would differ at every handshake and nobody could
+// look it up: none at all is returned, and the log says so once however often it is asked.
+TEST_F(SettingsStoreTest, PasswordThatCannotBeStoredIsNoPassword) {
+  backend.fail_protect = true;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(store.load_password(), "");
+  EXPECT_EQ(store.load_password(), "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string line = "cannot store a new password: clients are refused until one is set";
+  const std::size_t first = log.find(line);
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find(line, first + 1), std::string::npos);
+  EXPECT_EQ(log.find("generated a new password"), std::string::npos);
+}
+
 TEST_F(SettingsStoreTest, PasswordOverrideWinsWithoutTouchingTheStore) {
   password_override = "override-pw";
   backend.put_secret(S::User, "Password", "stored-pw");
@@ -143,6 +171,8 @@ TEST_F(SettingsStoreTest, PasswordOverrideWinsWithoutTouchingTheStore) {
 }
 
 TEST_F(SettingsStoreTest, SavePasswordFailsWhenProtectionFails) {
+  EXPECT_FALSE(store.save_password(""));  // and never stores the empty password
+  EXPECT_FALSE(backend.read_binary(S::User, "Password"));
   backend.fail_protect = true;
   EXPECT_FALSE(store.save_password("secret-pw"));
   EXPECT_FALSE(backend.read_binary(S::User, "Password"));

@@ -132,6 +132,62 @@ TEST_F(TrayCommandTest, InstalledHostChangesPasswordThroughElevatedCopy) {
   EXPECT_TRUE(toolkit.forms.empty());
 }
 
+// Beside the service the person's account may not read the machine password: Copy and Show ask
+// an elevated copy for it, and say when there is none rather than show an empty box.
+TEST_F(TrayCommandTest, InstalledHostShowsThePasswordThroughElevatedCopy) {
+  install();
+  context.service_mode = true;
+  std::optional<std::string> elevated_password = "machine-pw";
+  int asked = 0;
+  context.read_password_elevated = [&] {
+    ++asked;
+    return elevated_password;
+  };
+  run_tray_command(context, kCommandCopyPassword);
+  run_tray_command(context, kCommandShowPassword);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(toolkit.clipboard, std::vector<std::string>{"machine-pw"});
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text, "machine-pw");
+
+  elevated_password.reset();  // refused, or no password at all
+  run_tray_command(context, kCommandShowPassword);
+  run_tray_command(context, kCommandCopyPassword);
+  ASSERT_EQ(toolkit.boxes.size(), 3u);
+  EXPECT_EQ(toolkit.boxes[1].text, kNoPasswordStatus);
+  EXPECT_EQ(toolkit.boxes[1].icon, MessageIcon::Warning);
+  EXPECT_EQ(toolkit.clipboard.size(), 1u);
+}
+
+// A tray that runs the host on an installed machine whose password is missing: the icon says
+// so (the host refuses everyone meanwhile) until a password is set, then the error goes.
+TEST_F(TrayCommandTest, HostWithoutPasswordShowsAnErrorUntilOneIsSet) {
+  store_status({});
+  install();
+  TrayApplication tray(
+      context, [] { return false; }, [] { return std::vector<std::string>{}; });
+  tray.start();
+  ASSERT_FALSE(toolkit.posted.empty());
+  for (auto& work : toolkit.posted) work();
+  EXPECT_EQ(toolkit.pictures.back(), draw_tray_picture(16, StatusKind::Error));
+  EXPECT_EQ(toolkit.tips.back(), std::string("Tolvi Host \u2014 ") + kNoPasswordStatus);
+  EXPECT_EQ(toolkit.timer_period, kStatusPollPeriod);
+
+  backend.put_secret(SettingsScope::Machine, "Password", "owner-pw");  // the elevated form
+  toolkit.posted.clear();
+  toolkit.timer();
+  for (auto& work : toolkit.posted) work();
+  EXPECT_EQ(toolkit.pictures.back(), draw_tray_picture(16, StatusKind::Waiting));
+
+  // Another error is never hidden nor cleared by the password check.
+  report_error_status("Port 5960 is in use");
+  backend.of(SettingsScope::Machine).erase("Password");
+  toolkit.timer();
+  EXPECT_EQ(error_status(), "Port 5960 is in use");
+  set_status_listener(nullptr);
+  store_status({});
+}
+
 TEST_F(TrayCommandTest, SettingsTogglesPerMode) {
   ASSERT_TRUE(store.allow_resolution_change());  // on unless switched off
   run_tray_command(context, kCommandMatchResolution);

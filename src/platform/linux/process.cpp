@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/user_command.h"
 #include "platform/text.h"
 
 namespace tolvi::platform {
@@ -51,13 +52,37 @@ std::vector<std::string> split_command_line(std::string_view line) {
   return args;
 }
 
-bool run_elevated(const std::string& arguments, bool wait) {
-  // pkexec stands for the consent prompt: it asks for an administrator's authentication.
-  const std::string pkexec = "/usr/bin/pkexec";
-  if (access(pkexec.c_str(), X_OK) != 0) return false;
-  const std::string self = to_utf8(module_path());
-  std::vector<std::string> argv_text{pkexec, self};
+namespace {
+
+// pkexec stands for the consent prompt: it asks for an administrator's authentication.
+constexpr char kPkexec[] = "/usr/bin/pkexec";
+// Long enough for a person to read the prompt and type a password.
+constexpr int kElevatedOutputTimeoutMs = 180000;
+
+// pkexec, this program and `arguments`; empty when there is no pkexec.
+std::vector<std::string> elevated_command(const std::string& arguments) {
+  if (access(kPkexec, X_OK) != 0) return {};
+  std::vector<std::string> argv_text{kPkexec, to_utf8(module_path())};
   for (auto& arg : split_command_line(arguments)) argv_text.push_back(arg);
+  return argv_text;
+}
+
+}  // namespace
+
+std::optional<std::string> run_elevated_for_output(const std::string& arguments) {
+  const std::vector<std::string> argv = elevated_command(arguments);
+  if (argv.empty()) return std::nullopt;
+  std::string output;
+  int exit_code = -1;
+  if (!run_command(argv, nullptr, kElevatedOutputTimeoutMs, output, exit_code) || exit_code != 0) {
+    return std::nullopt;
+  }
+  return output;
+}
+
+bool run_elevated(const std::string& arguments, bool wait) {
+  std::vector<std::string> argv_text = elevated_command(arguments);
+  if (argv_text.empty()) return false;
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
