@@ -81,16 +81,62 @@ TEST_F(FileSettingsTest, ValuesRoundTripAsReadableText) {
   EXPECT_NE(text.find("Status text a b\\\\c\\nd\\t\xC3\xA9\n"), std::string::npos);
 }
 
-TEST_F(FileSettingsTest, PermissionsKeepUserFilesPrivate) {
+TEST_F(FileSettingsTest, PermissionsKeepSecretsToTheirOwner) {
   ASSERT_EQ(backend.write_dword(S::User, "Port", 1), kErrorSuccess);
   ASSERT_EQ(backend.write_dword(S::Machine, "Port", 1), kErrorSuccess);
   EXPECT_EQ(mode_of(user_file()), 0600u);
   EXPECT_EQ(mode_of(user_file().parent_path()), 0700u);
-  EXPECT_EQ(mode_of(root / "etc" / "settings"), 0644u);
+  EXPECT_EQ(mode_of(root / "etc" / "settings"), 0600u);
+  EXPECT_EQ(mode_of(root / "etc" / "public-settings"), 0644u);
   ASSERT_TRUE(backend.protect(S::User, {1, 2, 3}));
   ASSERT_TRUE(backend.protect(S::Machine, {1, 2, 3}));
   EXPECT_EQ(mode_of(root / "config" / "tolvi-host" / "user.key"), 0600u);
-  EXPECT_EQ(mode_of(root / "lib" / "machine.key"), 0644u);
+  EXPECT_EQ(mode_of(root / "lib" / "machine.key"), 0600u);
+  EXPECT_EQ(mode_of(root / "lib"), 0700u);
+
+  // Files an older version left open to everyone are closed at the next use.
+  chmod((root / "lib" / "machine.key").c_str(), 0644);
+  write_all(root / "etc" / "settings", read_all(root / "etc" / "settings"));
+  chmod((root / "etc" / "settings").c_str(), 0644);
+  ASSERT_TRUE(backend.protect(S::Machine, {1}));
+  EXPECT_EQ(mode_of(root / "lib" / "machine.key"), 0600u);
+  ASSERT_EQ(backend.write_text(S::Machine, "Status", ""), kErrorSuccess);
+  EXPECT_EQ(mode_of(root / "etc" / "settings"), 0600u);
+}
+
+// Other accounts read only the machine's public values, from the copy that every write keeps;
+// the sealed secrets stay in the file they cannot open.
+TEST_F(FileSettingsTest, OtherAccountsReadOnlyTheMachinesPublicValues) {
+  ASSERT_EQ(backend.write_dword(S::Machine, "Installed", 1), kErrorSuccess);
+  ASSERT_EQ(backend.write_dword(S::Machine, "Port", 6001), kErrorSuccess);
+  ASSERT_EQ(backend.write_binary(S::Machine, "Password", {1, 2, 3}), kErrorSuccess);
+  ASSERT_EQ(backend.write_text(S::Machine, "Status", "10.0.0.2"), kErrorSuccess);
+  const std::string copy = read_all(root / "etc" / "public-settings");
+  EXPECT_NE(copy.find("Installed dword 1"), std::string::npos);
+  EXPECT_NE(copy.find("Status text 10.0.0.2"), std::string::npos);
+  EXPECT_EQ(copy.find("Password"), std::string::npos);
+
+  if (geteuid() != 0) GTEST_SKIP() << "reading as another account needs root";
+  fs::permissions(root, fs::perms(0755));
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // As `nobody`: the settings file and the key are closed, the public values are not.
+    if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
+    FileSettingsBackend other(machine_at(root), user_at(root / "nobody"));
+    if (std::ifstream(root / "etc" / "settings").is_open()) _exit(11);
+    if (std::ifstream(root / "lib" / "machine.key").is_open()) _exit(12);
+    if (other.read_dword(S::Machine, "Installed") != 1u) _exit(13);
+    if (other.read_dword(S::Machine, "Port") != 6001u) _exit(14);
+    if (other.read_text(S::Machine, "Status") != "10.0.0.2") _exit(15);
+    if (other.read_binary(S::Machine, "Password")) _exit(16);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 std::vector<fs::path> corrupt_copies(const fs::path& folder) {
@@ -295,6 +341,7 @@ TEST_F(FileSettingsTest, DeleteAllRemovesTheScopeOnly) {
   backend.write_dword(S::User, "Port", 6000);
   EXPECT_EQ(backend.delete_all(S::Machine), kErrorSuccess);
   EXPECT_FALSE(backend.read_dword(S::Machine, "Installed"));
+  EXPECT_FALSE(fs::exists(root / "etc" / "public-settings"));
   EXPECT_EQ(backend.read_dword(S::User, "Port"), 6000u);
   EXPECT_EQ(backend.delete_all(S::Machine), kErrorFileNotFound);
 }

@@ -26,8 +26,20 @@ namespace fs = std::filesystem;
 
 constexpr char kSettingsName[] = "settings";
 constexpr char kLockName[] = "settings.lock";
+// The machine's values that every local account may read (the signed-in person's tray needs
+// them), copied out of the settings file, which holds the sealed secrets and is root's alone.
+constexpr char kPublicName[] = "public-settings";
+constexpr std::string_view kPublicValues[] = {"Installed", "Port", "AllowResolutionChange",
+                                              "Status"};
 constexpr mode_t kPrivateFile = 0600, kSharedFile = 0644;
 constexpr mode_t kPrivateFolder = 0700, kSharedFolder = 0755;
+
+bool is_public_value(std::string_view name) {
+  for (std::string_view value : kPublicValues) {
+    if (value == name) return true;
+  }
+  return false;
+}
 
 // Protected blob: magic, scope byte, 12-byte nonce, ciphertext, 16-byte tag. The magic and
 // scope are authenticated as associated data, so a blob cannot be moved to the other scope.
@@ -144,6 +156,16 @@ std::string time_stamp() {
   return text;
 }
 
+// A secret's file that an older version left readable by other accounts becomes its owner's
+// alone, when this process is that owner.
+void keep_private(const fs::path& file) {
+  struct stat info {};
+  if (lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+      (info.st_mode & 077) != 0) {
+    chmod(file.c_str(), kPrivateFile);
+  }
+}
+
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
 // The scope's key: read from its file, or (when `create`) made from the system generator. Two
@@ -154,6 +176,7 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
   std::array<std::uint8_t, kKeyBytes> key{};
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (auto data = read_file(where.key_file, where.borrowed_from)) {
+      if (!where.borrowed_from) keep_private(where.key_file);
       const bool ok = data->size() == kKeyBytes;
       if (ok) std::memcpy(key.data(), data->data(), kKeyBytes);
       secure_zero(data->data(), data->size());
@@ -162,14 +185,12 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
     }
     if (errno != ENOENT || !create || where.borrowed_from) return std::nullopt;
     const fs::path folder = where.key_file.parent_path();
-    if (make_folder(folder, where.shared ? kSharedFolder : kPrivateFolder) != kErrorSuccess) {
-      return std::nullopt;
-    }
+    if (make_folder(folder, kPrivateFolder) != kErrorSuccess) return std::nullopt;
     if (!random_bytes(key.data(), key.size())) return std::nullopt;
     std::string temp = (folder / ".key.XXXXXX").string();
     Fd file(mkostemp(temp.data(), O_CLOEXEC));
     if (file.fd < 0) return std::nullopt;
-    const bool written = fchmod(file.fd, where.shared ? kSharedFile : kPrivateFile) == 0 &&
+    const bool written = fchmod(file.fd, kPrivateFile) == 0 &&
                          write_all(file.fd, key.data(), key.size()) && fsync(file.fd) == 0;
     const bool linked = written && link(temp.c_str(), where.key_file.c_str()) == 0;
     unlink(temp.c_str());
@@ -304,7 +325,15 @@ std::optional<SettingValue> FileSettingsBackend::read_value(SettingsScope scope,
   // No lock: the file is only ever replaced whole by rename.
   const SettingsLocation& where = location(scope);
   const auto text = read_file(where.folder / kSettingsName, where.borrowed_from);
-  if (!text) return std::nullopt;
+  if (!text) {
+    // Another account's process reads the machine's public values from their copy.
+    if (where.shared && (errno == EACCES || errno == EPERM) && is_public_value(name)) {
+      if (const auto copy = read_file(where.folder / kPublicName)) {
+        return SettingsDocument::parse(*copy).find(name);
+      }
+    }
+    return std::nullopt;
+  }
   return parse_file(scope, *text).find(name);
 }
 
@@ -334,11 +363,10 @@ ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view
   // Reads the file, changes one line and writes it back, all under the scope's file lock.
   const SettingsLocation& where = location(scope);
   if (where.borrowed_from) return kErrorAccessDenied;
-  const mode_t file_mode = where.shared ? kSharedFile : kPrivateFile;
   if (ErrorCode e = make_folder(where.folder, where.shared ? kSharedFolder : kPrivateFolder)) {
     return e;
   }
-  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode));
+  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
   if (lock.fd < 0) return error_from_errno(errno);
   while (flock(lock.fd, LOCK_EX) != 0) {
     if (errno != EINTR) return error_from_errno(errno);
@@ -358,7 +386,17 @@ ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view
     return error_from_errno(errno);  // unreadable: never overwrite what we could not read
   }
   document.set(name, std::move(value));
-  return replace_file(path, document.format(), file_mode);
+  if (where.shared) {
+    // The public copy first: a tray must never find the settings closed to it and no copy.
+    SettingsDocument copy;
+    for (std::string_view public_name : kPublicValues) {
+      if (auto found = document.find(public_name)) copy.set(public_name, std::move(*found));
+    }
+    if (ErrorCode e = replace_file(where.folder / kPublicName, copy.format(), kSharedFile)) {
+      return e;
+    }
+  }
+  return replace_file(path, document.format(), kPrivateFile);
 }
 
 ErrorCode FileSettingsBackend::write_dword(SettingsScope scope, std::string_view name,
@@ -382,9 +420,9 @@ ErrorCode FileSettingsBackend::delete_all(SettingsScope scope) {
   if (where.borrowed_from) return kErrorAccessDenied;
   std::error_code ec;
   if (!fs::exists(where.folder / kSettingsName, ec)) return kErrorFileNotFound;
-  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-               where.shared ? kSharedFile : kPrivateFile));
+  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
   if (lock.fd >= 0) flock(lock.fd, LOCK_EX);
+  if (where.shared) unlink((where.folder / kPublicName).c_str());
   if (unlink((where.folder / kSettingsName).c_str()) != 0) return error_from_errno(errno);
   return kErrorSuccess;
 }

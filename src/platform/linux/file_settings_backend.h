@@ -15,7 +15,10 @@ struct SettingsLocation {
   std::filesystem::path folder;          // holds "settings", its lock and corrupt copies
   std::filesystem::path key_file;        // 32-byte AES-256 key for protect/unprotect
   std::filesystem::path autostart_file;  // the XDG autostart entry ("start at login")
-  bool shared = false;                   // machine scope: readable by every local account
+  // The machine scope: its settings file and key are root's alone (0600, the key's folder
+  // 0700), and the values every account's tray needs ("Installed", "Port",
+  // "AllowResolutionChange", "Status") are copied to "public-settings" (0644) at every write.
+  bool shared = false;
   // Set for another account's scope, read on its behalf by a copy running as root (an
   // installation started through pkexec or sudo). Nothing there is created or written and no
   // owner or mode changes; only regular files that account owns are read, never through a link
