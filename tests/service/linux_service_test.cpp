@@ -2,6 +2,7 @@
 // supervision loop keeping real agents (this test program started with "--agent") in the
 // console named by the console file under a temporary install root.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -112,6 +114,58 @@ TEST_F(LinuxServiceTest, NamedEventsResetAsTheirCreatorSaidAcrossProcesses) {
     EXPECT_FALSE(platform::open_event(name));
   }
   EXPECT_FALSE(platform::open_event("Global\\NeverCreated"));
+}
+
+// The root service serves whichever display the console file names: a file another account could
+// have written (or pointed to) is ignored, and the log says why.
+TEST_F(LinuxServiceTest, ConsoleFileCountsOnlyWhenNoOtherAccountCouldHaveWrittenIt) {
+  const fs::path file = root / "etc" / "tolvi-host" / "console";
+  const fs::path elsewhere = root / "elsewhere";
+  std::ofstream(elsewhere) << ":93\n";
+  const passwd* nobody = getpwnam("nobody");
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    unsigned long session;
+    const char* logged;
+  } cases[] = {
+      {"own file", [&] { std::ofstream(file) << ":91 /x/auth\n"; }, 91, nullptr},
+      {"writable by others",
+       [&] {
+         std::ofstream(file) << ":91\n";
+         fs::permissions(file, fs::perms(0666));
+       },
+       platform::kNoConsoleSession, "other accounts may write it"},
+      {"a link", [&] { fs::create_symlink(elsewhere, file); }, platform::kNoConsoleSession,
+       "symbolic link"},
+      {"writable by the group",
+       [&] {
+         std::ofstream(file) << ":91\n";
+         fs::permissions(file, fs::perms(0664));
+       },
+       platform::kNoConsoleSession, "other accounts may write it"},
+      {"a folder", [&] { fs::create_directory(file); }, platform::kNoConsoleSession,
+       "not a regular file"},
+      {"another account's",
+       [&] {
+         std::ofstream(file) << ":91\n";
+         if (geteuid() == 0 && nobody) chown(file.c_str(), nobody->pw_uid, nobody->pw_gid);
+       },
+       geteuid() == 0 && nobody ? platform::kNoConsoleSession : 91,
+       geteuid() == 0 && nobody ? "belongs to another account" : nullptr},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(file);
+    c.make();
+    testing::internal::CaptureStderr();
+    auto consoles = platform::make_console_sessions([] {});
+    EXPECT_EQ(consoles->console_session(), c.session) << c.name;
+    consoles.reset();
+    const std::string log = testing::internal::GetCapturedStderr();
+    if (c.logged) {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << ": " << log;
+    }
+  }
 }
 
 // The supervision loop over the real system, as the service process composes it.

@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -38,6 +39,7 @@
 
 #include "base/log.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/trusted_file.h"
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/text.h"
@@ -119,10 +121,29 @@ std::optional<unsigned long> display_number(const std::string& display) {
   return std::stoul(number);
 }
 
+// The console file tells a root service whose display to serve, so only a file that no other
+// account can have written counts; another is ignored, and said once for each reason.
 std::optional<ConsoleDisplay> console_from_file() {
-  std::ifstream in(under_install_root(kConsoleFile));
+  static std::mutex told_lock;
+  static std::string told;
+  const std::filesystem::path path = under_install_root(kConsoleFile);
+  std::string why;
+  const std::optional<std::string> text = read_trusted_file(path, why);
+  if (!text) {
+    std::lock_guard<std::mutex> guard(told_lock);
+    if (!why.empty() && why != told) {
+      log_message("service: %s ignored: %s", path.c_str(), why.c_str());
+    }
+    told = why;
+    return std::nullopt;
+  }
+  {
+    std::lock_guard<std::mutex> guard(told_lock);
+    told.clear();
+  }
+  std::istringstream lines(*text);
   std::string line;
-  if (!in || !std::getline(in, line)) return std::nullopt;
+  if (!std::getline(lines, line)) return std::nullopt;
   std::istringstream fields(line);
   ConsoleDisplay console;
   fields >> console.display >> console.xauthority;

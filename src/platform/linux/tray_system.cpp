@@ -6,12 +6,14 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "platform/linux/unique_fd.h"
 #include "platform/tray.h"
 
 namespace tolvi::platform {
@@ -19,24 +21,43 @@ namespace {
 
 constexpr char kInstanceLockName[] = "tolvi-host-tray.lock";
 
+// A folder of this user's own: the runtime folder, else the configuration folder (made private
+// when missing). Never a shared one, where another account could plant a link or hold the lock.
 std::filesystem::path instance_lock_path() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime) return std::filesystem::path(runtime) / kInstanceLockName;
-  // Without a runtime folder: one lock per user in the shared temporary folder.
-  return std::filesystem::temp_directory_path() /
-         (std::to_string(static_cast<long>(getuid())) + "-" + kInstanceLockName);
+  if (runtime && runtime[0] == '/') return std::filesystem::path(runtime) / kInstanceLockName;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::filesystem::path folder;
+  if (config && config[0] == '/') {
+    folder = config;
+  } else if (home && home[0] == '/') {
+    folder = std::filesystem::path(home) / ".config";
+  } else {
+    return {};
+  }
+  folder /= "tolvi-host";
+  std::error_code ec;
+  std::filesystem::create_directories(folder.parent_path(), ec);
+  mkdir(folder.c_str(), 0700);
+  return folder / kInstanceLockName;
 }
 
 }  // namespace
 
 bool claim_tray_instance() {
-  // The descriptor stays open (and the lock held) until the process ends.
-  const int fd = open(instance_lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return true;  // no lock to take: better two icons than none
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return false;
+  const std::filesystem::path path = instance_lock_path();
+  if (path.empty()) return true;  // no folder of our own: better two icons than none
+  // Not through a link, and only a lock file that is ours. The descriptor stays open (and the
+  // lock held) until the process ends.
+  UniqueFd lock(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  struct stat info {};
+  if (!lock.valid() || fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_uid != geteuid()) {
+    return true;
   }
+  if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  lock.release();
   return true;
 }
 

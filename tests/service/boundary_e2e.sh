@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# What other local accounts and a damaged installation meet, on an installed host run by
+# `tolvi-host --service` under a temporary install root: a console file another account could
+# have written is ignored; a machine password that cannot be read refuses every client, the
+# empty password included; the account `nobody` cannot read the machine settings or key, only
+# the public values a tray needs.
+# Usage: boundary_e2e.sh HOST_PROGRAM CLIENT_PROGRAM
+set -u
+host=$1 client=$2
+work=$(mktemp -d)
+chmod 755 "$work"  # so that `nobody` reaches the files and meets their own modes
+service_pid= xvfb_pid=
+cleanup() {
+  for pid in $service_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  for pid in $(sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' \
+                 "$work/service.log" 2>/dev/null); do
+    kill -KILL "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  echo "--- service log"; cat "$work/service.log" 2>/dev/null
+  exit 1
+}
+wait_for() {  # file pattern seconds
+  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "'$2' did not appear in $(basename "$1")"
+}
+as_nobody() { runuser -u nobody -- "$@"; }
+
+exec {display_fd}<> <(:)
+Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
+
+export TOLVI_INSTALL_ROOT="$work/root" HOME="$work/home"
+unset DISPLAY XAUTHORITY
+etc="$TOLVI_INSTALL_ROOT/etc/tolvi-host" lib="$TOLVI_INSTALL_ROOT/var/lib/tolvi-host"
+mkdir -p "$etc" "$lib" "$HOME"
+port=$(( 20000 + RANDOM % 40000 ))
+# An installed machine whose key was cut short: its sealed password cannot be opened.
+head -c 31 /dev/urandom > "$lib/machine.key"
+chmod 600 "$lib/machine.key"
+printf 'Installed dword 1\nPort dword %s\nPassword binary 545650314d%s\n' "$port" \
+  "$(head -c 40 /dev/urandom | od -An -tx1 | tr -d ' \n')" > "$etc/settings"
+before=$(cat "$etc/settings")
+
+# A console file anyone may write is not the service's to follow.
+echo ":$display_number" > "$etc/console"
+chmod 666 "$etc/console"
+"$host" --service > "$work/service.log" 2>&1 &
+service_pid=$!
+wait_for "$work/service.log" "console ignored: other accounts may write it" 10
+sleep 1
+grep -q "agent started" "$work/service.log" && fail "an agent started for an untrusted console file"
+chmod 644 "$etc/console"
+wait_for "$work/service.log" "agent started in session $display_number" 10
+wait_for "$work/service.log" "listening on port $port" 20
+
+# No password can be read: the empty one is refused like every other, and nothing is replaced.
+if [ "$(id -u)" = 0 ]; then
+  "$client" "127.0.0.1:$port" --password "" --ping 1 > "$work/client.out" 2>&1
+  rc=$?
+  [ "$rc" = 4 ] || fail "empty password: exit $rc, expected 4 (refused): $(cat "$work/client.out")"
+  wait_for "$work/service.log" "no password is set: every client is refused until one is set" 5
+  "$client" "127.0.0.1:$port" --password "guess-me" --ping 1 > "$work/client.out" 2>&1
+  rc=$?
+  [ "$rc" = 4 ] || fail "a guess: exit $rc, expected 4: $(cat "$work/client.out")"
+  [ "$(grep -c 'no password is set' "$work/service.log")" = 1 ] || fail "the reason is not said once"
+  grep -q "^Password binary 545650314d" "$etc/settings" || fail "the stored password was replaced"
+  [ "$(grep -c '^Password' "$etc/settings")" = 1 ] || fail "a second password was added"
+  "$host" --show-password > "$work/show.out" 2>&1 && fail "--show-password succeeded without a password"
+  grep -q "no password is set" "$work/show.out" || fail "--show-password: $(cat "$work/show.out")"
+  grep -q "error: No password is set" "$etc/public-settings" || fail "the status does not say it"
+
+  # Other accounts: neither the settings nor the key, only the public values.
+  as_nobody cat "$etc/settings" >/dev/null 2>&1 && fail "nobody read the machine settings"
+  as_nobody cat "$lib/machine.key" >/dev/null 2>&1 && fail "nobody read the machine key"
+  as_nobody cat "$etc/public-settings" > "$work/public" 2>&1 || fail "nobody cannot read the public values"
+  grep -q "^Installed dword 1" "$work/public" || fail "public values: $(cat "$work/public")"
+  grep -q "^Password" "$work/public" && fail "the public values hold the password"
+  [ "$(stat -c %a "$etc/settings")" = 600 ] || fail "settings mode $(stat -c %a "$etc/settings")"
+  [ "$(stat -c %a "$lib")" = 700 ] || [ "$(stat -c %a "$lib")" = 755 ] || fail "key folder mode"
+fi
+echo "boundary e2e: ok"
