@@ -55,6 +55,7 @@ void start_host_server(std::shared_ptr<HostEnvironment> environment) {
 }  // namespace
 
 int run_tray_application() {
+  end_on_stop_signals();  // a logout or a service manager's stop: the same wind-down as Quit
   std::unique_ptr<platform::TrayToolkit> toolkit = platform::make_tray_toolkit();
   if (!toolkit) {
     log_message("%s", kNoDesktop);

@@ -4,7 +4,8 @@
 # connected and back when it leaves, that the menu's "Copy Password" fills the clipboard, that
 # "Set Password…" saves what is typed into the form (and a client then needs it), that a second
 # copy only says it is already running, and that "--password-dialog" exits 0 when saved and 1
-# when cancelled, and that a host that cannot listen shows a red icon.
+# when cancelled, that a host that cannot listen shows a red icon, and that SIGTERM winds the
+# tray's session down (the matched display restored) and exits 0.
 # Usage: tray_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_CHECK
 set -u
 host=$1 client=$2 check=$3
@@ -137,4 +138,21 @@ first_icon=$icon
 wait_for 10 'test -n "$(other_icon)"' || fail "the second tray shows no icon"
 icon=$(other_icon)
 wait_for 5 'icon_matches error' || fail "the icon of a host that cannot listen is not red"
+
+# A logout's SIGTERM while a client has the display matched: the session winds down, the mode
+# comes back, and the tray exits 0.
+xrandr --newmode 640x480 23.75 640 664 720 800 480 483 487 500 -hsync +vsync &&
+  xrandr --addmode screen 640x480 || fail "could not add a 640x480 mode"
+screen_size() { xrandr | sed -n 's/.*current \([0-9]*\) x \([0-9]*\).*/\1x\2/p'; }
+"$client" "127.0.0.1:$port" --password "dialog-secret" --stream 640 480 30 --match --seconds 20 \
+  --no-decode > "$work/client.log" 2>&1 &
+pids+=($!)
+wait_for 10 'test "$(screen_size)" = 640x480' || fail "the display was not matched: $(screen_size)"
+kill -TERM "$tray_pid"
+wait "$tray_pid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "the tray ended with $rc on SIGTERM"
+[ "$(screen_size)" = 800x600 ] || fail "the display stayed at $(screen_size)"
+grep -q "stopping on signal 15" "$work/tray.log" || fail "no line about the stop"
+grep -q "session ended" "$work/tray.log" || fail "the session did not wind down"
 echo "PASS"
