@@ -192,6 +192,9 @@ bool Session::handshake(HandshakeGuard* guard) {
       write_auth_success(host_proof.data(), result);
       connection_.send(code(MessageType::AuthResult), result, sizeof result);
       secure_zero(result, sizeof result);
+      // Written before this session can be displaced (or end): closing drops what is queued,
+      // and a client must never meet a closed connection instead of its verdict.
+      connection_.wait_sent(kRefusalWriteLimit);
       connection_.set_max_frame_bytes(kMaxPayloadBytes);
       log_message("%s: authenticated (encrypted)", name);
       claim_client_status();
