@@ -86,4 +86,18 @@ gdbus call --session --dest "$item" --object-path "$menu" \
 for entry in "port $port" "Copy Password" "Set Password…" "Quit Tolvi Host"; do
   grep -q -- "$entry" "$work/menu.txt" || fail "the menu has no '$entry': $(cat "$work/menu.txt")"
 done
+# The menu is refreshed every 5 s and on each status change: its items stay the same objects
+# (the same ids), so a menu the person has open is never torn down under them.
+ids() { grep -o '<([0-9]*, {' "$1" | tr -d '\n'; }
+client_pid=
+"$client" "127.0.0.1:$port" --password "$password" --hold 2 > "$work/client.log" 2>&1 &
+client_pid=$!
+sleep 6
+wait "$client_pid"
+gdbus call --session --dest "$item" --object-path "$menu" \
+  --method com.canonical.dbusmenu.GetLayout -- 0 -1 "@as []" > "$work/menu2.txt" 2>&1 ||
+  fail "the menu could not be read again: $(cat "$work/menu2.txt")"
+[ -n "$(ids "$work/menu.txt")" ] || fail "no item ids in: $(cat "$work/menu.txt")"
+[ "$(ids "$work/menu.txt")" = "$(ids "$work/menu2.txt")" ] ||
+  fail "the menu was built anew: $(cat "$work/menu.txt") -> $(cat "$work/menu2.txt")"
 echo "PASS"

@@ -134,9 +134,25 @@ class GtkTrayToolkit : public TrayToolkit {
                  std::function<void(int)> chosen) override {
     GtkWidget* menu = use_indicator_ ? indicator_menu_ : gtk_menu_new();
     if (use_indicator_) {
+      // The host shows this menu whenever the person opens it, and it is refreshed every few
+      // seconds: new texts go into the items in place, so an open menu stays as it is. Only a
+      // change of its entries or check marks builds it anew (setting a check mark would run its
+      // command).
+      if (same_entries_but_texts(entries, indicator_entries_)) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+          if (entries[i].kind != TrayMenuEntry::Kind::Separator &&
+              entries[i].text != indicator_entries_[i].text) {
+            gtk_menu_item_set_label(GTK_MENU_ITEM(indicator_items_[i]), entries[i].text.c_str());
+          }
+        }
+        indicator_entries_ = entries;
+        return;
+      }
       gtk_container_foreach(
           GTK_CONTAINER(menu), [](GtkWidget* item, gpointer) { gtk_widget_destroy(item); },
           nullptr);
+      indicator_entries_ = entries;
+      indicator_items_.clear();
     }
     auto on_choice = std::make_shared<std::function<void(int)>>(std::move(chosen));
     for (const TrayMenuEntry& entry : entries) {
@@ -161,6 +177,7 @@ class GtkTrayToolkit : public TrayToolkit {
       }
       gtk_widget_show(item);
       gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+      if (use_indicator_) indicator_items_.push_back(item);
     }
     if (use_indicator_) return;  // the host shows it when the icon is clicked
     g_signal_connect(menu, "deactivate", G_CALLBACK(+[](GtkWidget* m, gpointer) {
@@ -233,6 +250,18 @@ class GtkTrayToolkit : public TrayToolkit {
   void quit() override { gtk_main_quit(); }
 
  private:
+  static bool same_entries_but_texts(const std::vector<TrayMenuEntry>& a,
+                                     const std::vector<TrayMenuEntry>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].kind != b[i].kind || a[i].id != b[i].id || a[i].checkable != b[i].checkable ||
+          a[i].checked != b[i].checked) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   static void connect_choice(GtkWidget* item, int id,
                              const std::shared_ptr<std::function<void(int)>>& chosen) {
     // Run after the menu has closed, so a command's dialog does not open under it.
@@ -353,6 +382,9 @@ class GtkTrayToolkit : public TrayToolkit {
   GtkStatusIcon* status_icon_ = nullptr;
   AppIndicator* indicator_ = nullptr;
   GtkWidget* indicator_menu_ = nullptr;
+  // What the indicator's menu shows now, entry by entry.
+  std::vector<TrayMenuEntry> indicator_entries_;
+  std::vector<GtkWidget*> indicator_items_;
   unsigned picture_serial_ = 0;
   std::string previous_name_;
 };
