@@ -25,6 +25,9 @@ constexpr std::uint64_t kFolderBulkWaitBytes = 524288;
 constexpr int kFolderListenBacklog = 16;
 // Client data waiting for one slow local program; beyond it the connection is closed.
 constexpr std::size_t kFolderPendingLimit = 16u << 20;
+// Forwarded connections alive at once in one session; a connection beyond it is closed at
+// accept. Each costs two threads and a descriptor here and a relay on the client.
+constexpr std::size_t kFolderConnectionLimit = 64;
 
 // The session's shared folder: a loopback port whose every connection is tunnelled to the
 // client's WebDAV server (FolderOpen, FolderData, FolderClose), and the mount of that server for
@@ -32,7 +35,8 @@ constexpr std::size_t kFolderPendingLimit = 16u << 20;
 class ForwardedSharedFolder : public SharedFolder {
  public:
   ForwardedSharedFolder(FolderLink& link, std::unique_ptr<platform::FolderMounter> mounter,
-                        std::size_t pending_limit = kFolderPendingLimit);
+                        std::size_t pending_limit = kFolderPendingLimit,
+                        std::size_t connection_limit = kFolderConnectionLimit);
   ~ForwardedSharedFolder() override;
   ForwardedSharedFolder(const ForwardedSharedFolder&) = delete;
   ForwardedSharedFolder& operator=(const ForwardedSharedFolder&) = delete;
@@ -48,6 +52,8 @@ class ForwardedSharedFolder : public SharedFolder {
   std::uint16_t port() const { return port_; }
   // Waits for the mapping job of the last FolderShare (tests).
   void wait_for_mapping();
+  // Forwarded connections with a pump still running (tests).
+  std::size_t live_connections();
 
  private:
   struct Sock {
@@ -58,6 +64,9 @@ class ForwardedSharedFolder : public SharedFolder {
     std::size_t pending_bytes = 0;
     bool peer_closed = false;
     bool local_closed = false;
+    // The reader, the writer and the accept thread until it has stored their handles; the
+    // last of them to end hands the connection on to be joined.
+    int running = 3;
     std::thread reader;
     std::thread writer;
   };
@@ -68,17 +77,29 @@ class ForwardedSharedFolder : public SharedFolder {
   void send_share_status(bool success, const std::string& text);
   void accept_loop();
   void reader(std::uint32_t id, std::shared_ptr<Sock> sock);
-  void writer(std::shared_ptr<Sock> sock);
+  void writer(std::uint32_t id, std::shared_ptr<Sock> sock);
+  void pump_ended(std::uint32_t id, const std::shared_ptr<Sock>& sock);
+  static void join_pumps(Sock& sock);
 
   FolderLink& link_;
   std::unique_ptr<platform::FolderMounter> mounter_;
   const std::size_t pending_limit_;
+  const std::size_t connection_limit_;
 
-  std::mutex lock_;  // open_, all_, next_id_, stopping_
+  std::mutex lock_;  // open_, live_, ended_, next_id_, stopping_, the *_logged_ flags
+  // Connections whose reader still runs: client messages reach them.
   std::map<std::uint32_t, std::shared_ptr<Sock>> open_;
-  std::vector<std::shared_ptr<Sock>> all_;
+  // Connections with a pump still running, by id (so in acceptance order); they count against
+  // the limit.
+  std::map<std::uint32_t, std::shared_ptr<Sock>> live_;
+  // Connections whose pumps have both ended and whose socket is closed, waiting for their
+  // threads to be joined by the next connection that ends or is accepted, or by the stop.
+  std::vector<std::shared_ptr<Sock>> ended_;
   std::uint32_t next_id_ = 1;
   bool stopping_ = false;
+  // Refused connections are logged once per share (a misbehaving program would flood the log).
+  bool refused_logged_ = false;
+  bool over_limit_logged_ = false;
 
   platform::Socket listener_;
   std::uint16_t port_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +88,7 @@ class RecordingLink : public FolderLink {
 // A mount that does what it is told and remembers every call.
 struct MountScript {
   platform::FolderMountOutcome outcome = platform::FolderMountOutcome::Mounted;
+  std::atomic<bool> allow_peers{true};
   std::vector<std::string> calls;
 };
 
@@ -100,6 +102,10 @@ class ScriptedMounter : public platform::FolderMounter {
     return {script_.outcome, "/m/" + r.label, "is at /m/" + r.label};
   }
   void unmount() override { script_.calls.push_back("unmount"); }
+  bool allows_peer(const platform::Socket&, std::string& peer) const override {
+    peer = "uid 65534";
+    return script_.allow_peers;
+  }
   std::string no_user_text() const override { return "no user"; }
   std::string failed_text() const override { return "failed"; }
 
@@ -143,24 +149,42 @@ std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
   }
 }
 
-std::size_t thread_count() {
-  const std::filesystem::path tasks = "/proc/self/task";
-  if (!std::filesystem::exists(tasks)) return 0;
+// Entries of a /proc/self folder; 0 where the system has none (Windows, also under Wine).
+std::size_t proc_entries(const char* folder) {
+  const std::filesystem::path path = std::string("/proc/self/") + folder;
+  if (!std::filesystem::exists(path)) return 0;
   std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(tasks)) ++n;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path)) ++n;
   return n;
+}
+std::size_t thread_count() { return proc_entries("task"); }
+std::size_t descriptor_count() { return proc_entries("fd"); }
+
+// True once `done` holds, checked for up to 10 s.
+template <typename Done>
+bool eventually(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 class ForwarderTest : public ::testing::Test {
  protected:
   void SetUp() override { platform::net_startup(); }
-  std::unique_ptr<ForwardedSharedFolder> make(std::size_t pending_limit = kFolderPendingLimit) {
+  std::unique_ptr<ForwardedSharedFolder> make(
+      std::size_t pending_limit = kFolderPendingLimit,
+      std::size_t connection_limit = kFolderConnectionLimit) {
     return std::make_unique<ForwardedSharedFolder>(link, std::make_unique<ScriptedMounter>(script),
-                                                   pending_limit);
+                                                   pending_limit, connection_limit);
   }
   // Shares "Photos" and waits for the mount; the folder then listens.
-  std::unique_ptr<ForwardedSharedFolder> sharing(std::size_t limit = kFolderPendingLimit) {
-    auto folder = make(limit);
+  std::unique_ptr<ForwardedSharedFolder> sharing(
+      std::size_t limit = kFolderPendingLimit,
+      std::size_t connection_limit = kFolderConnectionLimit) {
+    auto folder = make(limit, connection_limit);
     folder->handle_folder_share(share_payload(false, "ab12", "Photos"));
     folder->wait_for_mapping();
     EXPECT_NE(folder->port(), 0);
@@ -316,6 +340,71 @@ TEST_F(ForwarderTest, AfterTheClientIsGoneLocalProgramsAreNotLeftWaiting) {
   EXPECT_EQ(read_to_end(late), "");
   folder->stop_shared_folder();
   EXPECT_FALSE(link.has_type(MessageType::FolderOpen, 2));
+}
+
+// Ends both directions of connection `id`: the client's FolderClose, then the local program
+// reads the end and closes.
+void end_both_ways(ForwardedSharedFolder& folder, std::uint32_t id, platform::Socket& local) {
+  folder.handle_folder_traffic(code(MessageType::FolderClose), traffic(id));
+  read_to_end(local);
+  local = platform::Socket();
+}
+
+TEST_F(ForwarderTest, ConnectionsTheMountRefusesAreClosedUnannounced) {
+  auto folder = sharing();
+  script.allow_peers = false;
+  platform::Socket refused = connect(*folder);
+  bool ended = false;
+  EXPECT_EQ(read_to_end(refused, &ended), "");
+  EXPECT_TRUE(ended);
+  platform::Socket second = connect(*folder);
+  EXPECT_EQ(read_to_end(second), "");
+  // Refused ones take no id.
+  script.allow_peers = true;
+  platform::Socket allowed = connect(*folder);
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  const std::vector<Sent> sent = link.sent();
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [](const Sent& s) { return s.type == code(MessageType::FolderOpen); }),
+            1);
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, ConnectionsBeyondTheLimitAreClosedUntilOneEnds) {
+  auto folder = sharing(kFolderPendingLimit, 2);
+  platform::Socket first = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  platform::Socket second = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+  platform::Socket third = connect(*folder);
+  bool ended = false;
+  EXPECT_EQ(read_to_end(third, &ended), "");
+  EXPECT_TRUE(ended);
+  // A half-ended connection still counts; one ended both ways makes room.
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  read_to_end(second);
+  EXPECT_EQ(folder->live_connections(), 2u);
+  end_both_ways(*folder, 1, first);
+  ASSERT_TRUE(eventually([&] { return folder->live_connections() == 1; }));
+  platform::Socket fourth = connect(*folder);
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderOpen, 3));
+  EXPECT_EQ(folder->live_connections(), 2u);
+  folder->stop_shared_folder();
+  EXPECT_EQ(folder->live_connections(), 0u);
+}
+
+TEST_F(ForwarderTest, ConnectionsEndedBothWaysGiveBackTheirSocketsDuringTheSession) {
+  auto folder = sharing();
+  const std::size_t descriptors = descriptor_count();
+  for (std::uint32_t id = 1; id <= 8; ++id) {
+    platform::Socket local = connect(*folder);
+    ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, id));
+    end_both_ways(*folder, id, local);
+    ASSERT_TRUE(eventually([&] { return folder->live_connections() == 0; })) << id;
+    // Where descriptors can be counted (not under Wine), the host's end is closed too.
+    EXPECT_EQ(descriptor_count(), descriptors) << id;
+  }
+  folder->stop_shared_folder();
 }
 
 TEST_F(ForwarderTest, StoppingWithOpenConnectionsJoinsEveryThread) {
