@@ -32,17 +32,36 @@ ForwardedSharedFolder::~ForwardedSharedFolder() { stop_shared_folder(); }
 void ForwardedSharedFolder::handle_folder_share(const std::vector<std::uint8_t>& payload) {
   std::optional<FolderShareMessage> message = read_folder_share(payload);
   if (!message) return;
-  // One mapping job at a time: the receive thread waits for the one before.
-  if (mapping_thread_.joinable()) mapping_thread_.join();
-  mapping_thread_ =
-      start_thread([this, read_only = message->read_only, token = std::move(message->token),
-                    name = std::move(message->name)]() mutable {
-        mapping_job(read_only, std::move(token), std::move(name));
-      });
+  {
+    std::lock_guard<std::mutex> guard(mapping_lock_);
+    if (mapping_stopping_) return;
+    // One not yet started is replaced: only the client's latest announcement counts.
+    mapping_request_ = std::move(*message);
+    if (!mapping_thread_.joinable()) mapping_thread_ = start_thread([this] { mapping_loop(); });
+  }
+  mapping_wake_.notify_all();
+}
+
+void ForwardedSharedFolder::mapping_loop() {
+  std::unique_lock<std::mutex> guard(mapping_lock_);
+  for (;;) {
+    mapping_busy_ = false;
+    mapping_wake_.notify_all();
+    mapping_wake_.wait(guard, [&] { return mapping_stopping_ || mapping_request_; });
+    if (mapping_stopping_) return;
+    const FolderShareMessage request = std::move(*mapping_request_);
+    mapping_request_.reset();
+    mapping_busy_ = true;
+    guard.unlock();
+    mapping_job(request);
+    guard.lock();
+  }
 }
 
 void ForwardedSharedFolder::wait_for_mapping() {
-  if (mapping_thread_.joinable()) mapping_thread_.join();
+  std::unique_lock<std::mutex> guard(mapping_lock_);
+  mapping_wake_.wait(guard,
+                     [&] { return mapping_stopping_ || (!mapping_busy_ && !mapping_request_); });
 }
 
 std::size_t ForwardedSharedFolder::live_connections() {
@@ -50,19 +69,19 @@ std::size_t ForwardedSharedFolder::live_connections() {
   return live_.size();
 }
 
-void ForwardedSharedFolder::mapping_job(bool read_only, std::string token, std::string name) {
+void ForwardedSharedFolder::mapping_job(const FolderShareMessage& request) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     refused_logged_ = false;
     over_limit_logged_ = false;
   }
   unmap_shared_folder();
-  if (name.empty()) return;  // the client stopped sharing
+  if (request.name.empty()) return;  // the client stopped sharing
   if (!start_listener()) {
     send_share_status(false, kListenFailedText);
     return;
   }
-  map_shared_folder(read_only, token, name);
+  map_shared_folder(request.read_only, request.token, request.name);
 }
 
 void ForwardedSharedFolder::map_shared_folder(bool read_only, const std::string& token,
@@ -100,6 +119,9 @@ void ForwardedSharedFolder::send_share_status(bool success, const std::string& t
 }
 
 bool ForwardedSharedFolder::start_listener() {
+  // Under the lock: the stop, once it has set `stopping_`, owns the listener and its thread.
+  std::lock_guard<std::mutex> guard(lock_);
+  if (stopping_) return false;
   if (listener_.valid()) return true;  // one port for the whole session
   int error = 0;
   platform::Socket listener = platform::listen_loopback(0, kFolderListenBacklog, error);
@@ -120,6 +142,11 @@ void ForwardedSharedFolder::accept_loop() {
   for (;;) {
     platform::Socket socket = platform::accept_connection(listener_);
     if (!socket.valid()) return;
+    {
+      // First: the stop's own wake-up connection must end the loop whatever else holds.
+      std::lock_guard<std::mutex> guard(lock_);
+      if (stopping_) return;
+    }
     // With the client gone nobody would answer: the local program learns it at once (the
     // mount's own clean-up at session end would otherwise wait for its time-outs).
     if (link_.closed()) continue;
@@ -291,8 +318,31 @@ void ForwardedSharedFolder::handle_folder_traffic(std::uint8_t type,
 }
 
 void ForwardedSharedFolder::stop_shared_folder() {
-  if (mapping_thread_.joinable()) mapping_thread_.join();  // a mapping in progress finishes
-  unmap_shared_folder();
+  bool mounting = false;
+  {
+    std::lock_guard<std::mutex> guard(mapping_lock_);
+    mapping_stopping_ = true;
+    mapping_request_.reset();
+    mounting = mapping_busy_;
+  }
+  mapping_wake_.notify_all();
+  if (mounting) {
+    // A mount in progress talks through the tunnel and, with the client gone, would wait out
+    // its time-outs: the forwarding ends first, so it fails at once; then whatever it mounted
+    // is removed.
+    stop_forwarding();
+    if (mapping_thread_.joinable()) mapping_thread_.join();
+    unmap_shared_folder();
+  } else {
+    // Nothing is being mounted: the mount goes first, while the tunnel can still carry what
+    // it writes back to a client that is still there.
+    if (mapping_thread_.joinable()) mapping_thread_.join();
+    unmap_shared_folder();
+    stop_forwarding();
+  }
+}
+
+void ForwardedSharedFolder::stop_forwarding() {
   std::vector<std::shared_ptr<Sock>> socks;
   {
     std::lock_guard<std::mutex> guard(lock_);

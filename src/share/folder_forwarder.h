@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/folder_mount.h"
 #include "platform/net.h"
 #include "share/folder_link.h"
+#include "share/folder_names.h"
 #include "share/shared_folder.h"
 
 namespace tolvi {
@@ -41,7 +43,8 @@ class ForwardedSharedFolder : public SharedFolder {
   ForwardedSharedFolder(const ForwardedSharedFolder&) = delete;
   ForwardedSharedFolder& operator=(const ForwardedSharedFolder&) = delete;
 
-  // Receive thread.
+  // Receive thread. A FolderShare only hands its request to the mapping thread, which takes the
+  // latest one when it is free: a mount waits for answers only this thread delivers.
   void handle_folder_share(const std::vector<std::uint8_t>& payload) override;
   void handle_folder_traffic(std::uint8_t type, const std::vector<std::uint8_t>& payload) override;
   // Client thread, at session end (and the destructor): every thread joined, every socket closed.
@@ -50,7 +53,7 @@ class ForwardedSharedFolder : public SharedFolder {
   // Opens the forwarding port once per session; true when it is listening.
   bool start_listener();
   std::uint16_t port() const { return port_; }
-  // Waits for the mapping job of the last FolderShare (tests).
+  // Waits until the mapping thread has nothing to do (tests).
   void wait_for_mapping();
   // Forwarded connections with a pump still running (tests).
   std::size_t live_connections();
@@ -71,10 +74,12 @@ class ForwardedSharedFolder : public SharedFolder {
     std::thread writer;
   };
 
-  void mapping_job(bool read_only, std::string token, std::string name);
+  void mapping_loop();
+  void mapping_job(const FolderShareMessage& request);
   void map_shared_folder(bool read_only, const std::string& token, const std::string& name);
   void unmap_shared_folder();
   void send_share_status(bool success, const std::string& text);
+  void stop_forwarding();
   void accept_loop();
   void reader(std::uint32_t id, std::shared_ptr<Sock> sock);
   void writer(std::uint32_t id, std::shared_ptr<Sock> sock);
@@ -104,6 +109,13 @@ class ForwardedSharedFolder : public SharedFolder {
   platform::Socket listener_;
   std::uint16_t port_ = 0;
   std::thread accept_thread_;
+
+  // Lock order: mapping_lock_ is never held together with lock_ or a connection's lock.
+  std::mutex mapping_lock_;  // mapping_request_, mapping_busy_, mapping_stopping_
+  std::condition_variable mapping_wake_;
+  std::optional<FolderShareMessage> mapping_request_;  // the latest not yet started
+  bool mapping_busy_ = false;
+  bool mapping_stopping_ = false;
   std::thread mapping_thread_;
   // The current mount's name ("Z:", a mount point); empty when nothing is mounted. Touched by
   // the mapping thread, and by the client thread only after that thread was joined.

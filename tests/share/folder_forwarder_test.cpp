@@ -85,23 +85,59 @@ class RecordingLink : public FolderLink {
   std::vector<Sent> sent_;
 };
 
-// A mount that does what it is told and remembers every call.
+// Everything the local program reads until the end of the stream (or a 10 s silence).
+std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
+  socket.set_receive_timeout_ms(10000);
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    const long got = socket.receive_some(buffer, sizeof buffer);
+    if (got <= 0) {
+      if (ended) *ended = got == 0;
+      return out;
+    }
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// A mount that does what it is told and remembers every call. With `through_tunnel` it
+// behaves like a WebDAV mount program: it opens a connection to the forwarding port and waits
+// for that connection to end (at most 10 s) before it returns.
 struct MountScript {
   platform::FolderMountOutcome outcome = platform::FolderMountOutcome::Mounted;
   std::atomic<bool> allow_peers{true};
+  bool through_tunnel = false;
+  std::mutex lock;  // calls, connections_ended
   std::vector<std::string> calls;
+  std::vector<bool> connections_ended;  // per mount through the tunnel: ended, not timed out
+
+  void record(std::string call) {
+    std::lock_guard<std::mutex> guard(lock);
+    calls.push_back(std::move(call));
+  }
+  std::vector<std::string> calls_now() {
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+  }
 };
 
 class ScriptedMounter : public platform::FolderMounter {
  public:
   explicit ScriptedMounter(MountScript& script) : script_(script) {}
   platform::FolderMountResult mount(const platform::FolderMountRequest& r) override {
-    script_.calls.push_back("mount " + r.token + " " + r.label + (r.read_only ? " ro" : " rw") +
-                            (r.port ? " port" : " no-port"));
+    script_.record("mount " + r.token + " " + r.label + (r.read_only ? " ro" : " rw") +
+                   (r.port ? " port" : " no-port"));
+    if (script_.through_tunnel) {
+      platform::Socket connection = platform::connect_to("127.0.0.1", r.port);
+      bool ended = false;
+      read_to_end(connection, &ended);
+      std::lock_guard<std::mutex> guard(script_.lock);
+      script_.connections_ended.push_back(ended);
+    }
     if (script_.outcome != platform::FolderMountOutcome::Mounted) return {script_.outcome, {}, {}};
     return {script_.outcome, "/m/" + r.label, "is at /m/" + r.label};
   }
-  void unmount() override { script_.calls.push_back("unmount"); }
+  void unmount() override { script_.record("unmount"); }
   bool allows_peer(const platform::Socket&, std::string& peer) const override {
     peer = "uid 65534";
     return script_.allow_peers;
@@ -132,21 +168,6 @@ std::vector<std::uint8_t> traffic(std::uint32_t id, const std::string& bytes = "
 
 std::string text_of(const Sent& s, std::size_t skip) {
   return std::string(s.payload.begin() + static_cast<long>(skip), s.payload.end());
-}
-
-// Everything the local program reads until the end of the stream (or a 10 s silence).
-std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
-  socket.set_receive_timeout_ms(10000);
-  std::string out;
-  char buffer[4096];
-  for (;;) {
-    const long got = socket.receive_some(buffer, sizeof buffer);
-    if (got <= 0) {
-      if (ended) *ended = got == 0;
-      return out;
-    }
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
 }
 
 // Entries of a /proc/self folder; 0 where the system has none (Windows, also under Wine).
@@ -404,6 +425,42 @@ TEST_F(ForwarderTest, ConnectionsEndedBothWaysGiveBackTheirSocketsDuringTheSessi
     // Where descriptors can be counted (not under Wine), the host's end is closed too.
     EXPECT_EQ(descriptor_count(), descriptors) << id;
   }
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, StoppingDuringAMountEndsItsConnectionsInsteadOfWaitingForIt) {
+  script.through_tunnel = true;
+  auto folder = make();
+  folder->handle_folder_share(share_payload(false, "ab12", "Photos"));
+  // The mount is talking through the tunnel to a client that no longer answers.
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  link.closed_ = true;
+  folder->stop_shared_folder();
+  // Its connection was shut, not left to time out.
+  EXPECT_EQ(script.connections_ended, std::vector<bool>{true});
+  // Whatever the job mounted is removed after it.
+  EXPECT_EQ(script.calls, (std::vector<std::string>{"mount ab12 Photos rw port", "unmount"}));
+}
+
+TEST_F(ForwarderTest, AnAnnouncementDuringAMountDoesNotWaitAndTheLatestWins) {
+  script.through_tunnel = true;
+  auto folder = make();
+  folder->handle_folder_share(share_payload(false, "aa", "First"));
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  // The receive thread hands these on while the first mount still waits for the client.
+  folder->handle_folder_share(share_payload(false, "bb", "Second"));
+  folder->handle_folder_share(share_payload(true, "cc", "Third"));
+  {
+    std::lock_guard<std::mutex> guard(script.lock);
+    EXPECT_TRUE(script.connections_ended.empty());
+  }
+  // The client answers by ending the first mount's connection, then the next one's.
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(1));
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  folder->wait_for_mapping();
+  EXPECT_EQ(script.calls_now(), (std::vector<std::string>{"mount aa First rw port", "unmount",
+                                                          "mount cc Third ro port"}));
   folder->stop_shared_folder();
 }
 
