@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/net.h"
+
 namespace tolvi::platform {
 
 // Mounting the client's shared folder (a WebDAV server on a loopback port, reached through the
@@ -38,6 +40,11 @@ class FolderMounter {
   virtual FolderMountResult mount(const FolderMountRequest& request) = 0;
   // Removes the remembered mount, if any; results are not examined.
   virtual void unmount() = 0;
+  // Whether the program at the other end of a connection accepted on the tunnel's port may use
+  // it: the accounts the mount is for and the system's own, where the system can tell. When
+  // not, `peer` names the other end for the log. Called on the accept thread, also while
+  // mount() runs.
+  virtual bool allows_peer(const Socket& connection, std::string& peer) const = 0;
   // The sentences for the client when mount() gave NoUser or Failed, in this platform's words.
   virtual std::string no_user_text() const = 0;
   virtual std::string failed_text() const = 0;

@@ -20,35 +20,68 @@ constexpr char kListenFailedText[] = "The shared folder couldn't be opened on th
 
 ForwardedSharedFolder::ForwardedSharedFolder(FolderLink& link,
                                              std::unique_ptr<platform::FolderMounter> mounter,
-                                             std::size_t pending_limit)
-    : link_(link), mounter_(std::move(mounter)), pending_limit_(pending_limit) {}
+                                             std::size_t pending_limit,
+                                             std::size_t connection_limit)
+    : link_(link),
+      mounter_(std::move(mounter)),
+      pending_limit_(pending_limit),
+      connection_limit_(connection_limit) {}
 
 ForwardedSharedFolder::~ForwardedSharedFolder() { stop_shared_folder(); }
 
 void ForwardedSharedFolder::handle_folder_share(const std::vector<std::uint8_t>& payload) {
   std::optional<FolderShareMessage> message = read_folder_share(payload);
   if (!message) return;
-  // One mapping job at a time: the receive thread waits for the one before.
-  if (mapping_thread_.joinable()) mapping_thread_.join();
-  mapping_thread_ =
-      start_thread([this, read_only = message->read_only, token = std::move(message->token),
-                    name = std::move(message->name)]() mutable {
-        mapping_job(read_only, std::move(token), std::move(name));
-      });
+  {
+    std::lock_guard<std::mutex> guard(mapping_lock_);
+    if (mapping_stopping_) return;
+    // One not yet started is replaced: only the client's latest announcement counts.
+    mapping_request_ = std::move(*message);
+    if (!mapping_thread_.joinable()) mapping_thread_ = start_thread([this] { mapping_loop(); });
+  }
+  mapping_wake_.notify_all();
+}
+
+void ForwardedSharedFolder::mapping_loop() {
+  std::unique_lock<std::mutex> guard(mapping_lock_);
+  for (;;) {
+    mapping_busy_ = false;
+    mapping_wake_.notify_all();
+    mapping_wake_.wait(guard, [&] { return mapping_stopping_ || mapping_request_; });
+    if (mapping_stopping_) return;
+    const FolderShareMessage request = std::move(*mapping_request_);
+    mapping_request_.reset();
+    mapping_busy_ = true;
+    guard.unlock();
+    mapping_job(request);
+    guard.lock();
+  }
 }
 
 void ForwardedSharedFolder::wait_for_mapping() {
-  if (mapping_thread_.joinable()) mapping_thread_.join();
+  std::unique_lock<std::mutex> guard(mapping_lock_);
+  mapping_wake_.wait(guard,
+                     [&] { return mapping_stopping_ || (!mapping_busy_ && !mapping_request_); });
 }
 
-void ForwardedSharedFolder::mapping_job(bool read_only, std::string token, std::string name) {
+std::size_t ForwardedSharedFolder::live_connections() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return live_.size();
+}
+
+void ForwardedSharedFolder::mapping_job(const FolderShareMessage& request) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    refused_logged_ = false;
+    over_limit_logged_ = false;
+  }
   unmap_shared_folder();
-  if (name.empty()) return;  // the client stopped sharing
+  if (request.name.empty()) return;  // the client stopped sharing
   if (!start_listener()) {
     send_share_status(false, kListenFailedText);
     return;
   }
-  map_shared_folder(read_only, token, name);
+  map_shared_folder(request.read_only, request.token, request.name);
 }
 
 void ForwardedSharedFolder::map_shared_folder(bool read_only, const std::string& token,
@@ -86,6 +119,9 @@ void ForwardedSharedFolder::send_share_status(bool success, const std::string& t
 }
 
 bool ForwardedSharedFolder::start_listener() {
+  // Under the lock: the stop, once it has set `stopping_`, owns the listener and its thread.
+  std::lock_guard<std::mutex> guard(lock_);
+  if (stopping_) return false;
   if (listener_.valid()) return true;  // one port for the whole session
   int error = 0;
   platform::Socket listener = platform::listen_loopback(0, kFolderListenBacklog, error);
@@ -106,26 +142,90 @@ void ForwardedSharedFolder::accept_loop() {
   for (;;) {
     platform::Socket socket = platform::accept_connection(listener_);
     if (!socket.valid()) return;
+    {
+      // First: the stop's own wake-up connection must end the loop whatever else holds.
+      std::lock_guard<std::mutex> guard(lock_);
+      if (stopping_) return;
+    }
     // With the client gone nobody would answer: the local program learns it at once (the
     // mount's own clean-up at session end would otherwise wait for its time-outs).
     if (link_.closed()) continue;
+    // The mount's source names the share token, and other accounts can read it: the token
+    // alone must not let them in.
+    std::string peer;
+    if (!mounter_->allows_peer(socket, peer)) {
+      bool first = false;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        first = !refused_logged_;
+        refused_logged_ = true;
+      }
+      if (first) {
+        log_message("share: refused a forwarded connection from %s (further ones not logged)",
+                    peer.c_str());
+      }
+      continue;
+    }
     socket.set_no_delay(true);
     auto sock = std::make_shared<Sock>();
     sock->socket = std::move(socket);
     std::uint32_t id = 0;
+    bool over_limit = false;
+    std::vector<std::shared_ptr<Sock>> ended;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (stopping_) return;  // the socket closes with `sock`
-      id = next_id_++;
-      open_.emplace(id, sock);
-      all_.push_back(sock);
+      if (live_.size() >= connection_limit_) {
+        over_limit = !over_limit_logged_;
+        over_limit_logged_ = true;
+      } else {
+        id = next_id_++;
+        open_.emplace(id, sock);
+        live_.emplace(id, sock);
+      }
+      ended.swap(ended_);
+    }
+    for (const std::shared_ptr<Sock>& done : ended) join_pumps(*done);
+    if (id == 0) {
+      if (over_limit) {
+        log_message("share: %zu forwarded connections are open, further ones are closed",
+                    connection_limit_);
+      }
+      continue;
     }
     // On the main queue before the reader exists: the client hears of the connection before
     // any of its data.
     link_.send(code(MessageType::FolderOpen), write_folder_open(id));
     sock->reader = start_thread([this, id, sock] { reader(id, sock); });
-    sock->writer = start_thread([this, sock] { writer(sock); });
+    sock->writer = start_thread([this, id, sock] { writer(id, sock); });
+    pump_ended(id, sock);  // this thread's share: the handles are stored
   }
+}
+
+void ForwardedSharedFolder::pump_ended(std::uint32_t id, const std::shared_ptr<Sock>& sock) {
+  {
+    std::lock_guard<std::mutex> guard(sock->lock);
+    if (--sock->running > 0) return;
+    // Both directions have ended: nothing uses the socket any more.
+    sock->socket = platform::Socket();
+  }
+  // The last to end cannot join its own thread: it leaves the connection for the next one to
+  // end (or the accept thread, or the stop) and joins those that ended before it. They have
+  // passed their last locked step, so the joins return at once.
+  std::vector<std::shared_ptr<Sock>> ended;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopping_) return;  // the stop joins every connection it took
+    live_.erase(id);
+    ended.swap(ended_);
+    ended_.push_back(sock);
+  }
+  for (const std::shared_ptr<Sock>& done : ended) join_pumps(*done);
+}
+
+void ForwardedSharedFolder::join_pumps(Sock& sock) {
+  if (sock.reader.joinable()) sock.reader.join();
+  if (sock.writer.joinable()) sock.writer.join();
 }
 
 void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock) {
@@ -149,12 +249,15 @@ void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock)
     std::lock_guard<std::mutex> guard(lock_);
     open_.erase(id);  // later client messages for this id are ignored
   }
-  std::lock_guard<std::mutex> guard(sock->lock);
-  sock->local_closed = true;
-  sock->wake.notify_all();
+  {
+    std::lock_guard<std::mutex> guard(sock->lock);
+    sock->local_closed = true;
+    sock->wake.notify_all();
+  }
+  pump_ended(id, sock);
 }
 
-void ForwardedSharedFolder::writer(std::shared_ptr<Sock> sock) {
+void ForwardedSharedFolder::writer(std::uint32_t id, std::shared_ptr<Sock> sock) {
   for (;;) {
     std::vector<std::uint8_t> chunk;
     {
@@ -165,7 +268,7 @@ void ForwardedSharedFolder::writer(std::shared_ptr<Sock> sock) {
         // Everything the client sent before its FolderClose is written; the local program now
         // sees the end of the response.
         if (sock->peer_closed && !sock->local_closed) sock->socket.finish_sending();
-        return;
+        break;
       }
       chunk = std::move(sock->pending.front());
       sock->pending.pop_front();
@@ -175,6 +278,7 @@ void ForwardedSharedFolder::writer(std::shared_ptr<Sock> sock) {
     const platform::SendPart part{chunk.data(), chunk.size()};
     sock->socket.send_all(&part, 1);  // on failure the rest of this chunk is dropped
   }
+  pump_ended(id, sock);
 }
 
 void ForwardedSharedFolder::handle_folder_traffic(std::uint8_t type,
@@ -214,13 +318,39 @@ void ForwardedSharedFolder::handle_folder_traffic(std::uint8_t type,
 }
 
 void ForwardedSharedFolder::stop_shared_folder() {
-  if (mapping_thread_.joinable()) mapping_thread_.join();  // a mapping in progress finishes
-  unmap_shared_folder();
+  bool mounting = false;
+  {
+    std::lock_guard<std::mutex> guard(mapping_lock_);
+    mapping_stopping_ = true;
+    mapping_request_.reset();
+    mounting = mapping_busy_;
+  }
+  mapping_wake_.notify_all();
+  if (mounting) {
+    // A mount in progress talks through the tunnel and, with the client gone, would wait out
+    // its time-outs: the forwarding ends first, so it fails at once; then whatever it mounted
+    // is removed.
+    stop_forwarding();
+    if (mapping_thread_.joinable()) mapping_thread_.join();
+    unmap_shared_folder();
+  } else {
+    // Nothing is being mounted: the mount goes first, while the tunnel can still carry what
+    // it writes back to a client that is still there.
+    if (mapping_thread_.joinable()) mapping_thread_.join();
+    unmap_shared_folder();
+    stop_forwarding();
+  }
+}
+
+void ForwardedSharedFolder::stop_forwarding() {
   std::vector<std::shared_ptr<Sock>> socks;
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
-    socks.swap(all_);
+    for (auto& [id, sock] : live_) socks.push_back(std::move(sock));
+    live_.clear();
+    socks.insert(socks.end(), ended_.begin(), ended_.end());
+    ended_.clear();
     open_.clear();
   }
   if (listener_.valid()) {
@@ -232,14 +362,14 @@ void ForwardedSharedFolder::stop_shared_folder() {
   if (accept_thread_.joinable()) accept_thread_.join();
   listener_ = platform::Socket();
   for (const std::shared_ptr<Sock>& sock : socks) {
-    sock->socket.interrupt();
     {
       std::lock_guard<std::mutex> guard(sock->lock);
+      sock->socket.interrupt();
       sock->local_closed = true;
       sock->wake.notify_all();
     }
-    if (sock->reader.joinable()) sock->reader.join();
-    if (sock->writer.joinable()) sock->writer.join();
+    join_pumps(*sock);
+    std::lock_guard<std::mutex> guard(sock->lock);
     sock->socket = platform::Socket();
   }
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/folder_mount.h"
 #include "platform/net.h"
 #include "share/folder_link.h"
+#include "share/folder_names.h"
 #include "share/shared_folder.h"
 
 namespace tolvi {
@@ -25,6 +27,9 @@ constexpr std::uint64_t kFolderBulkWaitBytes = 524288;
 constexpr int kFolderListenBacklog = 16;
 // Client data waiting for one slow local program; beyond it the connection is closed.
 constexpr std::size_t kFolderPendingLimit = 16u << 20;
+// Forwarded connections alive at once in one session; a connection beyond it is closed at
+// accept. Each costs two threads and a descriptor here and a relay on the client.
+constexpr std::size_t kFolderConnectionLimit = 64;
 
 // The session's shared folder: a loopback port whose every connection is tunnelled to the
 // client's WebDAV server (FolderOpen, FolderData, FolderClose), and the mount of that server for
@@ -32,12 +37,14 @@ constexpr std::size_t kFolderPendingLimit = 16u << 20;
 class ForwardedSharedFolder : public SharedFolder {
  public:
   ForwardedSharedFolder(FolderLink& link, std::unique_ptr<platform::FolderMounter> mounter,
-                        std::size_t pending_limit = kFolderPendingLimit);
+                        std::size_t pending_limit = kFolderPendingLimit,
+                        std::size_t connection_limit = kFolderConnectionLimit);
   ~ForwardedSharedFolder() override;
   ForwardedSharedFolder(const ForwardedSharedFolder&) = delete;
   ForwardedSharedFolder& operator=(const ForwardedSharedFolder&) = delete;
 
-  // Receive thread.
+  // Receive thread. A FolderShare only hands its request to the mapping thread, which takes the
+  // latest one when it is free: a mount waits for answers only this thread delivers.
   void handle_folder_share(const std::vector<std::uint8_t>& payload) override;
   void handle_folder_traffic(std::uint8_t type, const std::vector<std::uint8_t>& payload) override;
   // Client thread, at session end (and the destructor): every thread joined, every socket closed.
@@ -46,8 +53,10 @@ class ForwardedSharedFolder : public SharedFolder {
   // Opens the forwarding port once per session; true when it is listening.
   bool start_listener();
   std::uint16_t port() const { return port_; }
-  // Waits for the mapping job of the last FolderShare (tests).
+  // Waits until the mapping thread has nothing to do (tests).
   void wait_for_mapping();
+  // Forwarded connections with a pump still running (tests).
+  std::size_t live_connections();
 
  private:
   struct Sock {
@@ -58,31 +67,55 @@ class ForwardedSharedFolder : public SharedFolder {
     std::size_t pending_bytes = 0;
     bool peer_closed = false;
     bool local_closed = false;
+    // The reader, the writer and the accept thread until it has stored their handles; the
+    // last of them to end hands the connection on to be joined.
+    int running = 3;
     std::thread reader;
     std::thread writer;
   };
 
-  void mapping_job(bool read_only, std::string token, std::string name);
+  void mapping_loop();
+  void mapping_job(const FolderShareMessage& request);
   void map_shared_folder(bool read_only, const std::string& token, const std::string& name);
   void unmap_shared_folder();
   void send_share_status(bool success, const std::string& text);
+  void stop_forwarding();
   void accept_loop();
   void reader(std::uint32_t id, std::shared_ptr<Sock> sock);
-  void writer(std::shared_ptr<Sock> sock);
+  void writer(std::uint32_t id, std::shared_ptr<Sock> sock);
+  void pump_ended(std::uint32_t id, const std::shared_ptr<Sock>& sock);
+  static void join_pumps(Sock& sock);
 
   FolderLink& link_;
   std::unique_ptr<platform::FolderMounter> mounter_;
   const std::size_t pending_limit_;
+  const std::size_t connection_limit_;
 
-  std::mutex lock_;  // open_, all_, next_id_, stopping_
+  std::mutex lock_;  // open_, live_, ended_, next_id_, stopping_, the *_logged_ flags
+  // Connections whose reader still runs: client messages reach them.
   std::map<std::uint32_t, std::shared_ptr<Sock>> open_;
-  std::vector<std::shared_ptr<Sock>> all_;
+  // Connections with a pump still running, by id (so in acceptance order); they count against
+  // the limit.
+  std::map<std::uint32_t, std::shared_ptr<Sock>> live_;
+  // Connections whose pumps have both ended and whose socket is closed, waiting for their
+  // threads to be joined by the next connection that ends or is accepted, or by the stop.
+  std::vector<std::shared_ptr<Sock>> ended_;
   std::uint32_t next_id_ = 1;
   bool stopping_ = false;
+  // Refused connections are logged once per share (a misbehaving program would flood the log).
+  bool refused_logged_ = false;
+  bool over_limit_logged_ = false;
 
   platform::Socket listener_;
   std::uint16_t port_ = 0;
   std::thread accept_thread_;
+
+  // Lock order: mapping_lock_ is never held together with lock_ or a connection's lock.
+  std::mutex mapping_lock_;  // mapping_request_, mapping_busy_, mapping_stopping_
+  std::condition_variable mapping_wake_;
+  std::optional<FolderShareMessage> mapping_request_;  // the latest not yet started
+  bool mapping_busy_ = false;
+  bool mapping_stopping_ = false;
   std::thread mapping_thread_;
   // The current mount's name ("Z:", a mount point); empty when nothing is mounted. Touched by
   // the mapping thread, and by the client thread only after that thread was joined.

@@ -98,6 +98,29 @@ case "$case_name" in
     grep -q "share: unmapped $mount_point" "$work/host.log" || fail "no unmount at session end"
     ! mountpoint -q "$mount_point" || fail "still mounted after the session"
     ;;
+  other_account)
+    # The mount and the forwarding port belong to the person the folder is shared with: the
+    # account nobody reads neither the mounted file nor, with the token from the mount's
+    # source (readable by everyone), the file through the port.
+    share --share-name "e2e private"
+    [ -n "$mount_point" ] || fail "no mount in the status"
+    [ "$(cat "$mount_point/from-client.txt")" = "written on the client" ] || fail "root reads the mount"
+    ! runuser -u nobody -- cat "$mount_point/from-client.txt" > /dev/null 2>&1 ||
+      fail "nobody reads the mounted file"
+    ! runuser -u nobody -- ls "$mount_point" > /dev/null 2>&1 || fail "nobody lists the mount"
+    # /proc/mounts writes a blank in the mount point as \040.
+    source_url=$(grep -F " ${mount_point// /\\040} " /proc/mounts | cut -d' ' -f1)
+    source_url=${source_url//\\040/%20}
+    case "$source_url" in http://127.0.0.1:*/*/) ;; *) fail "mount source '$source_url'" ;; esac
+    file_url="${source_url}from-client.txt"
+    got=$(runuser -u nobody -- curl -s --max-time 10 "$file_url")
+    [ -z "$got" ] || fail "nobody got '$got' through the forwarding port"
+    wait_for_text "$work/host.log" "share: refused a forwarded connection from uid 65534" 10
+    # The same request from root goes through: the refusal is about the account.
+    [ "$(curl -s --max-time 10 "$file_url")" = "written on the client" ] ||
+      fail "root's request through the forwarding port"
+    end_session
+    ;;
   failed_mount)
     # The label replaces the quote with a hyphen, so the mount asks for a path the client's
     # server does not serve.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -84,22 +85,63 @@ class RecordingLink : public FolderLink {
   std::vector<Sent> sent_;
 };
 
-// A mount that does what it is told and remembers every call.
+// Everything the local program reads until the end of the stream (or a 10 s silence).
+std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
+  socket.set_receive_timeout_ms(10000);
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    const long got = socket.receive_some(buffer, sizeof buffer);
+    if (got <= 0) {
+      if (ended) *ended = got == 0;
+      return out;
+    }
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// A mount that does what it is told and remembers every call. With `through_tunnel` it
+// behaves like a WebDAV mount program: it opens a connection to the forwarding port and waits
+// for that connection to end (at most 10 s) before it returns.
 struct MountScript {
   platform::FolderMountOutcome outcome = platform::FolderMountOutcome::Mounted;
+  std::atomic<bool> allow_peers{true};
+  bool through_tunnel = false;
+  std::mutex lock;  // calls, connections_ended
   std::vector<std::string> calls;
+  std::vector<bool> connections_ended;  // per mount through the tunnel: ended, not timed out
+
+  void record(std::string call) {
+    std::lock_guard<std::mutex> guard(lock);
+    calls.push_back(std::move(call));
+  }
+  std::vector<std::string> calls_now() {
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+  }
 };
 
 class ScriptedMounter : public platform::FolderMounter {
  public:
   explicit ScriptedMounter(MountScript& script) : script_(script) {}
   platform::FolderMountResult mount(const platform::FolderMountRequest& r) override {
-    script_.calls.push_back("mount " + r.token + " " + r.label + (r.read_only ? " ro" : " rw") +
-                            (r.port ? " port" : " no-port"));
+    script_.record("mount " + r.token + " " + r.label + (r.read_only ? " ro" : " rw") +
+                   (r.port ? " port" : " no-port"));
+    if (script_.through_tunnel) {
+      platform::Socket connection = platform::connect_to("127.0.0.1", r.port);
+      bool ended = false;
+      read_to_end(connection, &ended);
+      std::lock_guard<std::mutex> guard(script_.lock);
+      script_.connections_ended.push_back(ended);
+    }
     if (script_.outcome != platform::FolderMountOutcome::Mounted) return {script_.outcome, {}, {}};
     return {script_.outcome, "/m/" + r.label, "is at /m/" + r.label};
   }
-  void unmount() override { script_.calls.push_back("unmount"); }
+  void unmount() override { script_.record("unmount"); }
+  bool allows_peer(const platform::Socket&, std::string& peer) const override {
+    peer = "uid 65534";
+    return script_.allow_peers;
+  }
   std::string no_user_text() const override { return "no user"; }
   std::string failed_text() const override { return "failed"; }
 
@@ -128,39 +170,42 @@ std::string text_of(const Sent& s, std::size_t skip) {
   return std::string(s.payload.begin() + static_cast<long>(skip), s.payload.end());
 }
 
-// Everything the local program reads until the end of the stream (or a 10 s silence).
-std::string read_to_end(platform::Socket& socket, bool* ended = nullptr) {
-  socket.set_receive_timeout_ms(10000);
-  std::string out;
-  char buffer[4096];
-  for (;;) {
-    const long got = socket.receive_some(buffer, sizeof buffer);
-    if (got <= 0) {
-      if (ended) *ended = got == 0;
-      return out;
-    }
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
-}
-
-std::size_t thread_count() {
-  const std::filesystem::path tasks = "/proc/self/task";
-  if (!std::filesystem::exists(tasks)) return 0;
+// Entries of a /proc/self folder; 0 where the system has none (Windows, also under Wine).
+std::size_t proc_entries(const char* folder) {
+  const std::filesystem::path path = std::string("/proc/self/") + folder;
+  if (!std::filesystem::exists(path)) return 0;
   std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(tasks)) ++n;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path)) ++n;
   return n;
+}
+std::size_t thread_count() { return proc_entries("task"); }
+std::size_t descriptor_count() { return proc_entries("fd"); }
+
+// True once `done` holds, checked for up to 10 s.
+template <typename Done>
+bool eventually(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 class ForwarderTest : public ::testing::Test {
  protected:
   void SetUp() override { platform::net_startup(); }
-  std::unique_ptr<ForwardedSharedFolder> make(std::size_t pending_limit = kFolderPendingLimit) {
+  std::unique_ptr<ForwardedSharedFolder> make(
+      std::size_t pending_limit = kFolderPendingLimit,
+      std::size_t connection_limit = kFolderConnectionLimit) {
     return std::make_unique<ForwardedSharedFolder>(link, std::make_unique<ScriptedMounter>(script),
-                                                   pending_limit);
+                                                   pending_limit, connection_limit);
   }
   // Shares "Photos" and waits for the mount; the folder then listens.
-  std::unique_ptr<ForwardedSharedFolder> sharing(std::size_t limit = kFolderPendingLimit) {
-    auto folder = make(limit);
+  std::unique_ptr<ForwardedSharedFolder> sharing(
+      std::size_t limit = kFolderPendingLimit,
+      std::size_t connection_limit = kFolderConnectionLimit) {
+    auto folder = make(limit, connection_limit);
     folder->handle_folder_share(share_payload(false, "ab12", "Photos"));
     folder->wait_for_mapping();
     EXPECT_NE(folder->port(), 0);
@@ -316,6 +361,107 @@ TEST_F(ForwarderTest, AfterTheClientIsGoneLocalProgramsAreNotLeftWaiting) {
   EXPECT_EQ(read_to_end(late), "");
   folder->stop_shared_folder();
   EXPECT_FALSE(link.has_type(MessageType::FolderOpen, 2));
+}
+
+// Ends both directions of connection `id`: the client's FolderClose, then the local program
+// reads the end and closes.
+void end_both_ways(ForwardedSharedFolder& folder, std::uint32_t id, platform::Socket& local) {
+  folder.handle_folder_traffic(code(MessageType::FolderClose), traffic(id));
+  read_to_end(local);
+  local = platform::Socket();
+}
+
+TEST_F(ForwarderTest, ConnectionsTheMountRefusesAreClosedUnannounced) {
+  auto folder = sharing();
+  script.allow_peers = false;
+  platform::Socket refused = connect(*folder);
+  bool ended = false;
+  EXPECT_EQ(read_to_end(refused, &ended), "");
+  EXPECT_TRUE(ended);
+  platform::Socket second = connect(*folder);
+  EXPECT_EQ(read_to_end(second), "");
+  // Refused ones take no id.
+  script.allow_peers = true;
+  platform::Socket allowed = connect(*folder);
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  const std::vector<Sent> sent = link.sent();
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [](const Sent& s) { return s.type == code(MessageType::FolderOpen); }),
+            1);
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, ConnectionsBeyondTheLimitAreClosedUntilOneEnds) {
+  auto folder = sharing(kFolderPendingLimit, 2);
+  platform::Socket first = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  platform::Socket second = connect(*folder);
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+  platform::Socket third = connect(*folder);
+  bool ended = false;
+  EXPECT_EQ(read_to_end(third, &ended), "");
+  EXPECT_TRUE(ended);
+  // A half-ended connection still counts; one ended both ways makes room.
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  read_to_end(second);
+  EXPECT_EQ(folder->live_connections(), 2u);
+  end_both_ways(*folder, 1, first);
+  ASSERT_TRUE(eventually([&] { return folder->live_connections() == 1; }));
+  platform::Socket fourth = connect(*folder);
+  EXPECT_TRUE(link.wait_for_type(MessageType::FolderOpen, 3));
+  EXPECT_EQ(folder->live_connections(), 2u);
+  folder->stop_shared_folder();
+  EXPECT_EQ(folder->live_connections(), 0u);
+}
+
+TEST_F(ForwarderTest, ConnectionsEndedBothWaysGiveBackTheirSocketsDuringTheSession) {
+  auto folder = sharing();
+  const std::size_t descriptors = descriptor_count();
+  for (std::uint32_t id = 1; id <= 8; ++id) {
+    platform::Socket local = connect(*folder);
+    ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, id));
+    end_both_ways(*folder, id, local);
+    ASSERT_TRUE(eventually([&] { return folder->live_connections() == 0; })) << id;
+    // Where descriptors can be counted (not under Wine), the host's end is closed too.
+    EXPECT_EQ(descriptor_count(), descriptors) << id;
+  }
+  folder->stop_shared_folder();
+}
+
+TEST_F(ForwarderTest, StoppingDuringAMountEndsItsConnectionsInsteadOfWaitingForIt) {
+  script.through_tunnel = true;
+  auto folder = make();
+  folder->handle_folder_share(share_payload(false, "ab12", "Photos"));
+  // The mount is talking through the tunnel to a client that no longer answers.
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  link.closed_ = true;
+  folder->stop_shared_folder();
+  // Its connection was shut, not left to time out.
+  EXPECT_EQ(script.connections_ended, std::vector<bool>{true});
+  // Whatever the job mounted is removed after it.
+  EXPECT_EQ(script.calls, (std::vector<std::string>{"mount ab12 Photos rw port", "unmount"}));
+}
+
+TEST_F(ForwarderTest, AnAnnouncementDuringAMountDoesNotWaitAndTheLatestWins) {
+  script.through_tunnel = true;
+  auto folder = make();
+  folder->handle_folder_share(share_payload(false, "aa", "First"));
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 1));
+  // The receive thread hands these on while the first mount still waits for the client.
+  folder->handle_folder_share(share_payload(false, "bb", "Second"));
+  folder->handle_folder_share(share_payload(true, "cc", "Third"));
+  {
+    std::lock_guard<std::mutex> guard(script.lock);
+    EXPECT_TRUE(script.connections_ended.empty());
+  }
+  // The client answers by ending the first mount's connection, then the next one's.
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(1));
+  ASSERT_TRUE(link.wait_for_type(MessageType::FolderOpen, 2));
+  folder->handle_folder_traffic(code(MessageType::FolderClose), traffic(2));
+  folder->wait_for_mapping();
+  EXPECT_EQ(script.calls_now(), (std::vector<std::string>{"mount aa First rw port", "unmount",
+                                                          "mount cc Third ro port"}));
+  folder->stop_shared_folder();
 }
 
 TEST_F(ForwarderTest, StoppingWithOpenConnectionsJoinsEveryThread) {

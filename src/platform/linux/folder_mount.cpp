@@ -5,15 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "base/log.h"
 #include "base/percent_encoding.h"
+#include "davfs_mount_options.h"
+#include "loopback_peer.h"
 #include "platform/net.h"
 #include "user_command.h"
 
@@ -36,6 +38,10 @@ constexpr char kDavfsConfig[] =
     "dir_refresh 1\n"
     "file_refresh 1\n";
 constexpr char kLoopbackUrl[] = "http://127.0.0.1:";
+// The account mount.davfs's daemon changes to when root starts it (davfs2's dav_user, which
+// only the system-wide davfs2.conf may set); the mount's WebDAV requests come from it.
+constexpr char kDavfsDaemonUser[] = "davfs2";
+constexpr uid_t kNoAccount = static_cast<uid_t>(-1);
 constexpr int kMostMountPointTries = 100;
 constexpr char kNoUserText[] = "Sign in on this PC to see the shared folder there.";
 constexpr char kFailedText[] =
@@ -50,7 +56,6 @@ std::string find_program(std::initializer_list<const char*> paths) {
   }
   return {};
 }
-
 
 // PORT/TOKEN/LABEL/ with the label percent-encoded for a URI (GIO), or as it is for davfs2,
 // which encodes the path itself.
@@ -125,6 +130,17 @@ class LinuxFolderMounter : public FolderMounter {
     }
   }
 
+  // Root, this process's account, the account the mount is for and the program that serves
+  // the mount on its behalf: the token in the mount's source is readable by every account, so
+  // it cannot be the only lock.
+  bool allows_peer(const Socket& connection, std::string& peer) const override {
+    std::vector<uid_t> accounts{0, geteuid()};
+    for (const uid_t account : {mount_user_.load(), daemon_user_.load()}) {
+      if (account != kNoAccount) accounts.push_back(account);
+    }
+    return loopback_peer_is_one_of(connection, accounts, peer);
+  }
+
   std::string no_user_text() const override { return kNoUserText; }
   std::string failed_text() const override { return kFailedText; }
 
@@ -150,13 +166,16 @@ class LinuxFolderMounter : public FolderMounter {
       std::remove(config.c_str());
       return {};
     }
-    std::ostringstream options;
-    options << "uid=" << owner.uid << ",gid=" << owner.gid << ",conf=" << config
-            << (request.read_only ? ",ro" : ",rw");
+    const std::string options =
+        davfs_mount_options(owner.uid, owner.gid, config, request.read_only);
     const std::string url = kLoopbackUrl + share_path(request, false);
+    // Allowed before the program starts: it connects while mounting.
+    mount_user_ = owner.uid;
+    CommandUser daemon;
+    daemon_user_ = lookup_user(kDavfsDaemonUser, daemon) ? daemon.uid : kNoAccount;
     std::string output;
     int code = 0;
-    if (!run_command({program, url, point, "-o", options.str()}, nullptr, kMountTimeoutMs, output,
+    if (!run_command({program, url, point, "-o", options}, nullptr, kMountTimeoutMs, output,
                      code)) {
       log_message("share: could not start %s", program.c_str());
       rmdir(point.c_str());
@@ -178,6 +197,10 @@ class LinuxFolderMounter : public FolderMounter {
     CommandUser user;
     if (!console_user(user)) return {FolderMountOutcome::NoUser, {}, {}};
     const std::string url = "dav://127.0.0.1:" + share_path(request, true);
+    // The user's own gvfs daemon serves the mount and its FUSE view lives in the user's
+    // private runtime folder, so no other account reaches it; its requests come as the user.
+    mount_user_ = user.uid;
+    daemon_user_ = kNoAccount;
     std::string output;
     int code = 0;
     if (!run_command({program, "mount", url}, &user, kMountTimeoutMs, output, code)) {
@@ -194,6 +217,9 @@ class LinuxFolderMounter : public FolderMounter {
     return {FolderMountOutcome::Mounted, url, "is in the file manager at " + url};
   }
 
+  // Read by allows_peer on the accept thread.
+  std::atomic<uid_t> mount_user_{kNoAccount};
+  std::atomic<uid_t> daemon_user_{kNoAccount};
   std::string mount_point_;
   std::string config_path_;
   std::string gio_program_;

@@ -26,17 +26,39 @@ extern "C" char** environ;
 
 }  // namespace
 
-bool lookup_user(uid_t uid, CommandUser& out) {
+namespace {
+
+// Runs getpwuid_r or getpwnam_r (`find`, given the entry and its buffer) and copies the entry.
+template <typename Find>
+bool read_user(Find find, CommandUser& out) {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+  if (find(entry, buffer, found) != 0 || !found) return false;
   out.uid = found->pw_uid;
   out.gid = found->pw_gid;
   out.name = found->pw_name;
   out.home = found->pw_dir;
   return true;
+}
+
+}  // namespace
+
+bool lookup_user(uid_t uid, CommandUser& out) {
+  return read_user(
+      [uid](passwd& entry, std::vector<char>& buffer, passwd*& found) {
+        return getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+      },
+      out);
+}
+
+bool lookup_user(const std::string& name, CommandUser& out) {
+  return read_user(
+      [&name](passwd& entry, std::vector<char>& buffer, passwd*& found) {
+        return getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+      },
+      out);
 }
 
 bool console_user(CommandUser& out) {

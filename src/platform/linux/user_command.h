@@ -16,6 +16,8 @@ struct CommandUser {
 
 // The account `uid` as the password database names it. False when it cannot be read.
 bool lookup_user(uid_t uid, CommandUser& out);
+// The account called `name`. False when there is none or it cannot be read.
+bool lookup_user(const std::string& name, CommandUser& out);
 
 // The person at this computer: the user of logind's active session on seat0 when there is one,
 // otherwise the user running this process. False when the account cannot be read.

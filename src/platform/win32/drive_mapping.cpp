@@ -224,6 +224,11 @@ class DriveMapper : public FolderMounter {
     drive_.clear();
   }
 
+  // A loopback TCP connection carries no peer credentials on Windows, so the listener can't
+  // tell which account opened it: every local program is accepted, and the share token in the
+  // path stays the lock.
+  bool allows_peer(const Socket&, std::string&) const override { return true; }
+
   std::string no_user_text() const override { return kNoUserText; }
   std::string failed_text() const override { return kFailedText; }
 
