@@ -58,6 +58,7 @@ class NoMount : public platform::FolderMounter {
     return {platform::FolderMountOutcome::Mounted, "-", "-"};
   }
   void unmount() override {}
+  bool allows_peer(const platform::Socket&, std::string&) const override { return true; }
   std::string no_user_text() const override { return {}; }
   std::string failed_text() const override { return {}; }
 };
