@@ -1,9 +1,12 @@
 #include "clipboard/clipboard_sync.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "base/log.h"
 #include "base/thread_start.h"
+#include "platform/text.h"
 
 namespace tolvi {
 
@@ -27,8 +30,20 @@ void ClipboardSync::start(TextCallback on_host_text) {
 }
 
 void ClipboardSync::set_text(const std::string& text) {
+  const std::string_view received(text.data(), std::min(text.find('\0'), text.size()));
+  // Replacing an ill-formed sequence never shortens a text, so one too long as received is
+  // not converted at all.
+  std::string valid;
+  if (received.size() <= kMaxTextBytes) valid = to_utf8(to_utf16(received));
   std::lock_guard<std::mutex> guard(lock_);
-  if (watcher_) watcher_->post_text(up_to_nul(text));
+  if (received.size() > kMaxTextBytes || valid.size() > kMaxTextBytes) {
+    if (!long_text_logged_) {
+      log_message("clipboard: a client text of more than %zu bytes is ignored", kMaxTextBytes);
+    }
+    long_text_logged_ = true;
+    return;
+  }
+  if (watcher_) watcher_->post_text(std::move(valid));
 }
 
 void ClipboardSync::stop() {

@@ -27,7 +27,8 @@ class ClipboardSync : private platform::ClipboardEvents {
   // Called on the watcher thread; null (or a null result) means no clipboard.
   using WatcherFactory = std::function<std::unique_ptr<platform::ClipboardWatcher>()>;
 
-  // Host texts of 1 to this many UTF-8 bytes are sent; empty and longer ones are not.
+  // The longest text exchanged, in UTF-8 bytes, both ways: host texts of 1 to this many bytes
+  // are sent (empty and longer ones are not), client texts longer than this are ignored.
   static constexpr std::size_t kMaxTextBytes = 1048575;
 
   // How long start() waits for the watcher to be ready: a text the client sends as soon as its
@@ -40,10 +41,12 @@ class ClipboardSync : private platform::ClipboardEvents {
   ClipboardSync& operator=(const ClipboardSync&) = delete;
 
   // Starts the watcher thread and returns once the watcher runs (or has failed, or the ready
-  // wait passed); `on_host_text` gets each new host text on that thread. The content the clipboard has now is not sent, only later changes.
+  // wait passed); `on_host_text` gets each new host text on that thread. The content the clipboard
+  // has now is not sent, only later changes.
   virtual void start(TextCallback on_host_text);
-  // The client's text for the host clipboard (up to its first NUL). Dropped while the watcher
-  // is not (or no longer) running.
+  // The client's text for the host clipboard (up to its first NUL), with ill-formed UTF-8
+  // replaced by U+FFFD. Dropped while the watcher is not (or no longer) running, and ignored
+  // when longer than kMaxTextBytes (logged once).
   virtual void set_text(const std::string& text);
   // Ends the watcher and joins it; returns also when called right after start().
   virtual void stop();
@@ -63,6 +66,8 @@ class ClipboardSync : private platform::ClipboardEvents {
   bool stop_requested_ = false;
   // Set once the watcher is published or will never be; start() waits for it.
   bool settled_ = false;
+  // Set once a client text was too long, so that is logged once per session; under the lock.
+  bool long_text_logged_ = false;
   std::condition_variable settled_changed_;
   std::string last_text_;
   bool suppress_next_update_ = false;

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
+#include "base/log.h"
 #include "input/input_desktop.h"
 #include "input/scan_codes.h"
-#include "base/log.h"
 
 namespace tolvi {
 namespace {
@@ -44,6 +44,22 @@ InputEvent mouse_event(std::uint32_t flags, std::int32_t data = 0) {
 
 // A client wheel amount that is not a number counts as no movement.
 double finite_or_zero(float value) { return std::isfinite(value) ? value : 0.0; }
+
+// The whole wheel units of `amount`, at most `budget` of them (which shrinks by what is taken).
+// The fraction is carried to the next message; when the amount is clipped, the rest is dropped
+// with its fraction, so nothing of a huge amount lingers.
+std::int32_t whole_wheel_units(double amount, double& remainder, double& budget) {
+  const double whole = std::trunc(amount);
+  if (std::fabs(whole) > budget) {
+    remainder = 0;
+    const double clipped = std::copysign(budget, whole);
+    budget = 0;
+    return static_cast<std::int32_t>(clipped);
+  }
+  remainder = amount - whole;
+  budget -= std::fabs(whole);
+  return static_cast<std::int32_t>(whole);
+}
 
 }  // namespace
 
@@ -118,15 +134,12 @@ void InputInjector::mouse_button(std::uint8_t button, bool pressed) {
 void InputInjector::mouse_wheel(float horizontal, float vertical, bool fine) {
   desktop_check_();
   const double scale = fine ? kFineWheelScale : kCoarseWheelScale;
+  double budget = kMaxWheelUnitsPerMessage;
+  const std::int32_t V = whole_wheel_units(scale * finite_or_zero(vertical) + wheel_remainder_v_,
+                                           wheel_remainder_v_, budget);
   // The client's horizontal direction is the opposite of the platform's.
-  const double h = scale * -finite_or_zero(horizontal) + wheel_remainder_h_;
-  const double v = scale * finite_or_zero(vertical) + wheel_remainder_v_;
-  const double whole_h = std::trunc(h);
-  const double whole_v = std::trunc(v);
-  wheel_remainder_h_ = h - whole_h;
-  wheel_remainder_v_ = v - whole_v;
-  const std::int32_t H = saturate(whole_h);
-  const std::int32_t V = saturate(whole_v);
+  const std::int32_t H = whole_wheel_units(scale * -finite_or_zero(horizontal) + wheel_remainder_h_,
+                                           wheel_remainder_h_, budget);
   InputEvent events[2];
   std::size_t count = 0;
   if (V != 0) events[count++] = mouse_event(platform::kMouseWheel, V);

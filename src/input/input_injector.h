@@ -28,6 +28,9 @@ class InputInjector {
   // Wheel units per client wheel unit, on the fine and the coarse scale.
   static constexpr double kFineWheelScale = 4;
   static constexpr double kCoarseWheelScale = 40;
+  // Wheel units one message may move, both axes together; beyond it the rest is dropped.
+  static constexpr double kMaxWheelUnitsPerMessage =
+      double{platform::kMaxWheelNotchesPerBatch} * platform::kWheelDelta;
 
   // A null sink injects nothing (the held sets are still kept). desktop_check runs first in
   // every input operation: desktop_check_throttle unless a test gives another.
@@ -43,7 +46,8 @@ class InputInjector {
   // x, y: 0.0 the left or top edge of the streamed picture, 1.0 the right or bottom edge.
   void mouse_move(float x, float y);
   void mouse_button(std::uint8_t button, bool pressed);
-  // Horizontal and vertical wheel amounts; fine selects the fine scale.
+  // Horizontal and vertical wheel amounts; fine selects the fine scale. Vertical movement
+  // comes first in the message's bound, horizontal gets what is left of it.
   void mouse_wheel(float horizontal, float vertical, bool fine);
   // A USB HID Keyboard/Keypad usage; usages without a scan code are ignored.
   void key_event(std::uint16_t usage, bool pressed);

@@ -30,6 +30,10 @@ inline constexpr std::int32_t kXButton1 = 1;
 inline constexpr std::int32_t kXButton2 = 2;
 // Wheel data of one notch.
 inline constexpr std::int32_t kWheelDelta = 120;
+// Most wheel notches one batch may scroll. The input logic asks for no more per client
+// message, and a sink that turns notches into single clicks drops what goes beyond, so a
+// client's number never becomes a long loop of requests.
+inline constexpr std::int32_t kMaxWheelNotchesPerBatch = 100;
 // Absolute positions run from 0 to this over the virtual screen.
 inline constexpr std::int32_t kAbsoluteSpan = 65535;
 // The pixel extent kAbsoluteSpan stands for on an axis of `size` pixels: size - 1, or 1 below

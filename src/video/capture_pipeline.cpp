@@ -85,10 +85,11 @@ void CapturePipeline::send_frame(const std::uint8_t* data, std::uint64_t size, b
 bool CapturePipeline::reconfigure(const ClientConfig& config) {
   host_.current_config() = config;
 
-  // Display matching: switch the mode for the client when asked and allowed, otherwise put the
-  // host's own mode back. Either way the duplication may be stale now.
+  // Display matching: switch the mode for the client when asked (with a view that can be
+  // matched) and allowed, otherwise put the host's own mode back. Either way the duplication
+  // may be stale now.
   const bool allowed = platform_.allow_resolution_change && platform_.allow_resolution_change();
-  if (config.match_resolution && allowed) {
+  if (wants_display_match(config) && allowed) {
     if (display_.apply_client_display(config.width, config.height, config.scale)) {
       duplication_.reset();
       clock_.sleep_ms(kModeChangeSettleMs);

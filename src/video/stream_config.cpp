@@ -26,6 +26,11 @@ StreamSize stream_size(std::int32_t desktop_width, std::int32_t desktop_height,
   return {even_side(f * dw), even_side(f * dh)};
 }
 
+bool wants_display_match(const ClientConfig& config) {
+  // Written so that a scale that is not a number does not match either.
+  return config.match_resolution && config.width > 0 && config.height > 0 && config.scale > 0;
+}
+
 std::int32_t stream_fps(const ClientConfig& config) {
   if (config.fps == 0) return 1;
   return std::min(config.fps, kMaxStreamFps);

@@ -39,6 +39,11 @@ struct StreamSize {
 StreamSize stream_size(std::int32_t desktop_width, std::int32_t desktop_height,
                        const ClientConfig& config);
 
+// True when the client asks the host to match its display with a view that can be matched:
+// a positive width and height and a positive scale. A view of no size or a scale of 0 would
+// pick the smallest mode and the largest scaling, so such a request counts as not asking.
+bool wants_display_match(const ClientConfig& config);
+
 // 0 counts as 1, above 240 as 240.
 std::int32_t stream_fps(const ClientConfig& config);
 

@@ -124,6 +124,74 @@ TEST_F(ClipboardSyncTest, HostTextsOutsideOneToMaxBytesAreNotSent) {
   }
 }
 
+// Client texts get the same bound as host texts: up to kMaxTextBytes as offered (after
+// replacement, which can only lengthen a text), measured up to the first NUL. The first text
+// too long is logged, later ones not.
+TEST_F(ClipboardSyncTest, ClientTextsLongerThanMaxBytesAreIgnoredAndLoggedOnce) {
+  struct Case {
+    const char* what;
+    std::string client;
+    bool applied;
+  };
+  const std::string longest(ClipboardSync::kMaxTextBytes, 'a');
+  const Case cases[] = {
+      {"the longest", longest, true},
+      {"one byte more", longest + "b", false},
+      {"sixteen times as long", std::string(16 * ClipboardSync::kMaxTextBytes, 'c'), false},
+      {"longest before a NUL", longest.substr(1) + std::string("d\0tail", 6), true},
+      {"a replacement makes it too long", longest.substr(1) + "\xFF", false},
+  };
+  start();
+  ::testing::internal::CaptureStderr();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sync_.set_text("before");
+    sync_.set_text(c.client);
+    board_.wait_idle();
+    const std::string on_board = board_.content().value_or("");
+    EXPECT_EQ(on_board.size(), c.applied ? ClipboardSync::kMaxTextBytes : 6u);
+  }
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string line = "a client text of more than 1048575 bytes is ignored";
+  ASSERT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line));
+  EXPECT_TRUE(sent().empty());
+}
+
+// Every ill-formed sequence becomes U+FFFD before the host clipboard is offered the text, so a
+// platform that takes UTF-8 as it is never holds invalid text.
+TEST_F(ClipboardSyncTest, IllFormedClientUtf8BecomesReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  struct Case {
+    const char* what;
+    std::string client;
+    std::string on_clipboard;
+  };
+  const Case cases[] = {
+      {"valid text unchanged", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"lone continuation",
+       "a\x80"
+       "b",
+       "a" + r + "b"},
+      {"invalid lead bytes", "\xFF\xFE", r + r},
+      {"truncated sequence inside", "\xE2\x82x", r + "x"},
+      {"truncated sequence at the end", "ab\xF0\x9F\x98", "ab" + r},
+      {"overlong slash", "\xC0\xAF", r + r},
+      {"overlong three bytes", "\xE0\x80\xAF", r + r + r},
+      {"encoded surrogate", "\xED\xA0\x80", r + r + r},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
+  };
+  start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sync_.set_text(c.client);
+    board_.wait_idle();
+    EXPECT_EQ(board_.content(), c.on_clipboard);
+  }
+  EXPECT_TRUE(sent().empty());
+}
+
 // A write that could not reach the clipboard causes no notification, so nothing may be
 // skipped for it: the next real change is sent.
 TEST_F(ClipboardSyncTest, FailedWriteSuppressesNothing) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -155,6 +156,17 @@ TEST_F(InputEndToEnd, ActionsFollowTheStreamStart) {
   EXPECT_EQ(pointer(), std::make_pair(1279, 0));
   const std::string out = read_text_file(client_log_);
   EXPECT_LT(out.find("stream:"), out.find("-> MouseMove"));
+}
+
+// A wheel amount of 1e30 is a hundred notches, not millions of clicks: the session reads the
+// Ping sent right after it and answers within a second.
+TEST_F(InputEndToEnd, AHugeWheelAmountLeavesTheSessionAnswering) {
+  auto c = client({"--wheel", "1e30", "-1e30", "--ping", "1", "--timeout", "5"});
+  ASSERT_EQ(c->wait(20), 0) << read_text_file(client_log_);
+  const std::string out = read_text_file(client_log_);
+  const std::size_t at = out.find("pong 0: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_LT(std::atof(out.c_str() + at + 8), 1000.0) << out;
 }
 
 TEST_F(InputEndToEnd, AKilledClientLeavesNothingHeld) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 #include <thread>
 
 #include "fakes/recording_input_sink.h"
@@ -146,19 +147,30 @@ TEST(InputInjectorButton, SendsEachPressAndReleaseAndIgnoresUnknownButtons) {
   EXPECT_EQ(in.checks, 8);  // the ignored button is checked too
 }
 
-TEST(InputInjectorWheel, ScalesNegatesAndCarriesRemainders) {
-  constexpr float kInf = std::numeric_limits<float>::infinity();
-  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+// Wheel messages given one after another to a fresh injector, and the batches they inject.
+struct WheelCase {
   struct Message {
     float h, v;
     bool fine;
   };
-  struct Case {
-    const char* what;
-    std::vector<Message> messages;
-    std::vector<Batch> expected;
-  };
-  const Case cases[] = {
+  const char* what;
+  std::vector<Message> messages;
+  std::vector<Batch> expected;
+};
+
+void expect_wheel_batches(std::span<const WheelCase> cases) {
+  for (const WheelCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Injector in;
+    for (const WheelCase::Message& m : c.messages) in.injector->mouse_wheel(m.h, m.v, m.fine);
+    EXPECT_EQ(in.sink->batches(), c.expected);
+  }
+}
+
+TEST(InputInjectorWheel, ScalesNegatesAndCarriesRemainders) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  const WheelCase cases[] = {
       {"coarse 1.0 is a third of a notch",
        {{0, 1, false}, {0, 1, false}, {0, 1, false}},
        {{mouse(0x0800, 40)}, {mouse(0x0800, 40)}, {mouse(0x0800, 40)}}},
@@ -177,12 +189,32 @@ TEST(InputInjectorWheel, ScalesNegatesAndCarriesRemainders) {
        {{mouse(0x0800, 120)}}},
       {"not a number or infinity is no movement", {{kNaN, kInf, false}, {0, 0, false}}, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Injector in;
-    for (const Message& m : c.messages) in.injector->mouse_wheel(m.h, m.v, m.fine);
-    EXPECT_EQ(in.sink->batches(), c.expected);
-  }
+  expect_wheel_batches(cases);
+}
+
+// One message moves the wheel by at most 100 notches (12,000 units), both axes together; the
+// rest, fraction included, is dropped, so a huge client number cannot become a long loop.
+TEST(InputInjectorWheel, OneMessageMovesAtMostAHundredNotches) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  const WheelCase cases[] = {
+      {"exactly a hundred notches pass unchanged", {{0, 300, false}}, {{mouse(0x0800, 12000)}}},
+      {"huge amount up", {{0, 1e30f, false}}, {{mouse(0x0800, 12000)}}},
+      {"huge amount down", {{0, -1e30f, false}}, {{mouse(0x0800, -12000)}}},
+      {"largest float on the fine scale", {{0, kMax, true}}, {{mouse(0x0800, 12000)}}},
+      {"huge horizontal, negated", {{1e30f, 0, false}}, {{mouse(0x1000, -12000)}}},
+      {"vertical first, horizontal gets the rest",
+       {{-1e30f, 150, false}},
+       {{mouse(0x0800, 6000), mouse(0x1000, 6000)}}},
+      {"both huge: the vertical takes it all", {{1e30f, 1e30f, false}}, {{mouse(0x0800, 12000)}}},
+      // 1000.01 x 40 = 40000.4: clipped, and the 0.4 does not join the next 0.6.
+      {"a clipped amount carries no fraction",
+       {{0, 1000.01f, false}, {0, 0.15f, true}},
+       {{mouse(0x0800, 12000)}}},
+      {"the next message after a clipped one is whole again",
+       {{0, 1e30f, false}, {0, 3, false}},
+       {{mouse(0x0800, 12000)}, {mouse(0x0800, 120)}}},
+  };
+  expect_wheel_batches(cases);
 }
 
 TEST(InputInjectorKey, TranslatesUsagesToScanCodes) {

@@ -103,6 +103,15 @@ class XTestInput : public ::testing::Test {
     return out;
   }
 
+  // The buttons pressed on the watcher's window, in order, until no event arrives for a moment.
+  std::vector<unsigned> buttons() {
+    std::vector<unsigned> out;
+    for (XEvent& e : events()) {
+      if (e.type == ButtonPress) out.push_back(e.xbutton.button);
+    }
+    return out;
+  }
+
   std::unique_ptr<XvfbServer> server_;
   std::unique_ptr<InputInjector> injector_;
   Display* watcher_ = nullptr;
@@ -182,13 +191,6 @@ TEST_F(XTestInput, TypedKeysGiveTheUsLayoutsKeysyms) {
 TEST_F(XTestInput, WheelNotchesAndButtonsReachTheWindow) {
   start("1024x768x24");
   injector_->mouse_move(0.5f, 0.5f);
-  const auto buttons = [&] {
-    std::vector<unsigned> out;
-    for (XEvent& e : events()) {
-      if (e.type == ButtonPress) out.push_back(e.xbutton.button);
-    }
-    return out;
-  };
   // Coarse 1.0 is a third of a notch: three make one click up.
   for (int i = 0; i < 3; ++i) injector_->mouse_wheel(0, 1, false);
   EXPECT_EQ(buttons(), (std::vector<unsigned>{4}));
@@ -209,6 +211,29 @@ TEST_F(XTestInput, WheelNotchesAndButtonsReachTheWindow) {
     injector_->mouse_button(b, false);
   }
   EXPECT_EQ(buttons(), (std::vector<unsigned>{1, 3, 2, 8, 9}));
+}
+
+// The sink itself bounds the clicks of one batch, whoever builds the events: 200 notches up and
+// 50 to the left in one batch give 100 clicks, and the next notch is one click again.
+TEST_F(XTestInput, OneBatchMakesAtMostAHundredWheelClicks) {
+  start("1024x768x24");
+  injector_->mouse_move(0.5f, 0.5f);
+  const auto sink = platform::make_input_sink(server_->display());
+  const auto wheel = [](std::uint32_t flags, std::int32_t data) {
+    platform::InputEvent e;
+    e.flags = flags;
+    e.mouse_data = data;
+    return e;
+  };
+  const platform::InputEvent batch[] = {
+      wheel(platform::kMouseWheel, 200 * platform::kWheelDelta),
+      wheel(platform::kMouseHWheel, -50 * platform::kWheelDelta),
+  };
+  ASSERT_TRUE(sink->inject(batch));
+  EXPECT_EQ(buttons(), std::vector<unsigned>(100, 4));
+  const platform::InputEvent one[] = {wheel(platform::kMouseWheel, -platform::kWheelDelta)};
+  ASSERT_TRUE(sink->inject(one));
+  EXPECT_EQ(buttons(), std::vector<unsigned>{5});
 }
 
 TEST_F(XTestInput, ReleaseAllLeavesTheServerHoldingNothing) {

@@ -277,6 +277,21 @@ TEST_F(CapturePipelineTest, EqualConfigurationIsNotRebuiltAndADifferentOneIs) {
   EXPECT_FALSE(host_.closed);
 }
 
+// A match request with a view of no size counts as no request: the host's own mode is put
+// back instead of a switch to the smallest mode at the largest scaling.
+TEST_F(CapturePipelineTest, AMatchRequestWithoutASizeKeepsTheHostsMode) {
+  ClientConfig config = view(0, 0);
+  config.match_resolution = true;
+  ask(config, clock_.now);
+  config = view(1280, 720);
+  config.match_resolution = true;
+  ask(config, clock_.now + 100 * kMs);
+  run(clock_.now + 200 * kMs);
+  EXPECT_EQ(display_.restores, 1);
+  EXPECT_EQ(display_.applies, 1);  // only the second, with a size
+  EXPECT_EQ(sent(MessageType::StreamInfo).size(), 2u);
+}
+
 TEST_F(CapturePipelineTest, FailedSetUpClosesTheConnectionWithoutStreamInfo) {
   struct Case {
     const char* what;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace tolvi {
 namespace {
 
@@ -55,6 +57,37 @@ TEST(StreamConfig, SizeRateAndCongestionLimitFollowTheClientAndTheDesktop) {
     const std::int32_t kbps = stream_kbps(config, size.width, size.height, stream_fps(config));
     EXPECT_EQ(kbps, c.kbps);
     EXPECT_EQ(congestion_limit_for(kbps), c.limit);
+  }
+}
+
+TEST(StreamConfig, OnlyAPositiveViewAndScaleAskForDisplayMatching) {
+  struct MatchCase {
+    const char* what;
+    bool match;
+    std::int32_t width, height;
+    double scale;
+    bool wanted;
+  };
+  const MatchCase cases[] = {
+      {"a view at scale 1", true, 1920, 1200, 1.0, true},
+      {"the smallest view at a small scale", true, 1, 1, 0.01, true},
+      {"not asked", false, 1920, 1200, 1.0, false},
+      {"no view yet", true, 0, 0, 1.0, false},
+      {"no width", true, 0, 1200, 1.0, false},
+      {"no height", true, 1920, 0, 1.0, false},
+      {"negative size", true, -1920, -1200, 1.0, false},
+      {"negative width", true, -1, 1200, 2.0, false},
+      {"scale 0", true, 1920, 1200, 0.0, false},
+      {"scale not a number", true, 1920, 1200, std::nan(""), false},
+  };
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClientConfig config;
+    config.match_resolution = c.match;
+    config.width = c.width;
+    config.height = c.height;
+    config.scale = c.scale;
+    EXPECT_EQ(wants_display_match(config), c.wanted);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -41,11 +42,12 @@ class XTestInputSink : public InputSink {
     std::lock_guard<std::mutex> guard(lock_);
     if (!connected()) return false;
     Display* display = connection_->display();
+    std::int64_t wheel_clicks_left = kMaxWheelNotchesPerBatch;
     for (const InputEvent& e : events) {
       if (e.kind == InputEvent::Kind::Key) {
         inject_key(display, e);
       } else {
-        inject_mouse(display, e);
+        inject_mouse(display, e, wheel_clicks_left);
       }
     }
     XFlush(display);
@@ -90,7 +92,7 @@ class XTestInputSink : public InputSink {
     return true;
   }
 
-  void inject_mouse(Display* display, const InputEvent& e) {
+  void inject_mouse(Display* display, const InputEvent& e, std::int64_t& wheel_clicks_left) {
     if (e.flags & kMouseMove) {
       if (e.flags & kMouseAbsolute) {
         XTestFakeMotionEvent(display, DefaultScreen(display),
@@ -112,20 +114,25 @@ class XTestInputSink : public InputSink {
     if (e.flags & kMouseMiddleUp) button(kXMiddle, false);
     if (e.flags & kMouseXDown) button(extra, true);
     if (e.flags & kMouseXUp) button(extra, false);
-    // One X click per notch of wheel data; the rest waits for the next event.
-    if (e.flags & kMouseWheel) wheel(display, wheel_v_, e.mouse_data, kXWheelUp, kXWheelDown);
+    if (e.flags & kMouseWheel) {
+      wheel(display, wheel_v_, e.mouse_data, kXWheelUp, kXWheelDown, wheel_clicks_left);
+    }
     if (e.flags & kMouseHWheel) {
-      wheel(display, wheel_h_, e.mouse_data, kXWheelRight, kXWheelLeft);
+      wheel(display, wheel_h_, e.mouse_data, kXWheelRight, kXWheelLeft, wheel_clicks_left);
     }
   }
 
+  // One X click per notch of wheel data, at most clicks_left of them (shared by the batch):
+  // a part of a notch waits for the next event, whole notches beyond the bound are dropped.
   static void wheel(Display* display, std::int64_t& carried, std::int32_t data,
-                    unsigned positive_button, unsigned negative_button) {
+                    unsigned positive_button, unsigned negative_button, std::int64_t& clicks_left) {
     carried += data;
-    const std::int64_t clicks = carried / kWheelDelta;  // towards zero
-    carried -= clicks * kWheelDelta;
-    const unsigned x_button = clicks > 0 ? positive_button : negative_button;
-    for (std::int64_t i = 0; i < (clicks > 0 ? clicks : -clicks); ++i) {
+    const std::int64_t notches = carried / kWheelDelta;  // towards zero
+    carried -= notches * kWheelDelta;
+    const std::int64_t clicks = std::min(notches > 0 ? notches : -notches, clicks_left);
+    clicks_left -= clicks;
+    const unsigned x_button = notches > 0 ? positive_button : negative_button;
+    for (std::int64_t i = 0; i < clicks; ++i) {
       XTestFakeButtonEvent(display, x_button, True, CurrentTime);
       XTestFakeButtonEvent(display, x_button, False, CurrentTime);
     }
