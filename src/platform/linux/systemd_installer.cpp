@@ -21,6 +21,7 @@
 #include "base/log.h"
 #include "platform/installer.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/service_state.h"
 #include "platform/linux/user_command.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -33,16 +34,11 @@ using namespace std::chrono_literals;
 
 constexpr char kInstallDirectory[] = "/opt/tolvi";
 constexpr char kInstalledExecutable[] = "/opt/tolvi/tolvi-host";
-constexpr char kUnitName[] = "tolvi-host.service";
 constexpr char kServiceDisplayName[] = "Tolvi Host";
-constexpr char kUnitFile[] = "/etc/systemd/system/tolvi-host.service";
-constexpr char kUnitLink[] = "/etc/systemd/system/multi-user.target.wants/tolvi-host.service";
 constexpr char kMenuEntry[] = "/usr/share/applications/tolvi-host.desktop";
 constexpr char kStateFolder[] = "/var/lib/tolvi-host";
 constexpr char kManifest[] = "/var/lib/tolvi-host/manifest";
 constexpr char kUninstallEntry[] = "/var/lib/tolvi-host/uninstall-entry";
-// A system booted by systemd has this folder (sd_booted does the same test).
-constexpr char kSystemdRunning[] = "/run/systemd/system";
 
 // What the settings store makes in the machine scope while installing (with their parents).
 // The manifest takes those that were not there before, so removal leaves nothing behind.
@@ -163,14 +159,14 @@ class SystemdInstaller final : public Installer {
   void close_service_manager() override {}
 
   void stop_and_delete_service() override {
-    const bool installed = exists(kUnitFile) || exists(kUnitLink);
+    const bool installed = exists(kServiceUnitFile) || exists(kServiceUnitLink);
     if (!installed) return;
     if (systemd_runs()) {
-      run({"systemctl", "stop", kUnitName});
-      run({"systemctl", "disable", kUnitName});
+      run({"systemctl", "stop", kServiceUnitName});
+      run({"systemctl", "disable", kServiceUnitName});
     }
-    remove_path(kUnitLink);
-    remove_path(kUnitFile);
+    remove_path(kServiceUnitLink);
+    remove_path(kServiceUnitFile);
     if (systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
@@ -237,14 +233,14 @@ class SystemdInstaller final : public Installer {
     if (!write_unit(kServiceDisplayName, {})) return false;
     // Enabled the way `systemctl enable` does it for WantedBy=multi-user.target, so it holds
     // without a running systemd too; systemctl is told when it runs.
-    make_folders(fs::path(kUnitLink).parent_path().string());
+    make_folders(fs::path(kServiceUnitLink).parent_path().string());
     std::error_code ec;
-    fs::remove(under_install_root(kUnitLink), ec);
-    fs::create_symlink(kUnitFile, under_install_root(kUnitLink), ec);
-    if (!ec) record(kUnitLink);
+    fs::remove(under_install_root(kServiceUnitLink), ec);
+    fs::create_symlink(kServiceUnitFile, under_install_root(kServiceUnitLink), ec);
+    if (!ec) record(kServiceUnitLink);
     if (systemd_runs()) {
       run({"systemctl", "daemon-reload"});
-      run({"systemctl", "enable", kUnitName});
+      run({"systemctl", "enable", kServiceUnitName});
     }
     return true;
   }
@@ -258,7 +254,8 @@ class SystemdInstaller final : public Installer {
 
   ServiceStart start_service() override {
     if (!systemd_runs()) return ServiceStart::NoServiceManager;
-    return run({"systemctl", "start", kUnitName}) ? ServiceStart::Started : ServiceStart::Failed;
+    return run({"systemctl", "start", kServiceUnitName}) ? ServiceStart::Started
+                                                         : ServiceStart::Failed;
   }
 
   // Any process of the console's user may press Ctrl+Alt+Delete through XTest; there is no
@@ -349,8 +346,6 @@ class SystemdInstaller final : public Installer {
     return lstat(under_install_root(path).c_str(), &info) == 0;
   }
 
-  static bool systemd_runs() { return exists(kSystemdRunning); }
-
   void remember(const std::string& line) {
     records_.insert(line);
     save_manifest();
@@ -439,7 +434,7 @@ class SystemdInstaller final : public Installer {
       }
     }
     unit += "\n[Install]\nWantedBy=multi-user.target\n";
-    return write_file(kUnitFile, unit, kFileMode);
+    return write_file(kServiceUnitFile, unit, kFileMode);
   }
 
   std::set<std::string> records_;
