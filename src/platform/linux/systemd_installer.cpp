@@ -20,6 +20,7 @@
 
 #include "base/log.h"
 #include "platform/installer.h"
+#include "platform/linux/console_tray_start.h"
 #include "platform/linux/install_root.h"
 #include "platform/linux/service_state.h"
 #include "platform/linux/user_command.h"
@@ -332,9 +333,10 @@ class SystemdInstaller final : public Installer {
   }
   void delete_file(const std::string& path) override { remove_path(path); }
 
-  // The autostart entry starts the tray at the next sign-in; a root process does not reach
-  // into the signed-in user's desktop here.
-  void start_tray_for_user(const std::string&) override {}
+  // Installing ended the person's tray; the new one decides afresh that the service serves.
+  void start_tray_for_user(const std::string& executable) override {
+    start_tray_for_console_user(executable);
+  }
 
   // Unlinking a running program is fine on Linux: nothing needs to wait for this process.
   void remove_installed_executable() override { remove_path(kInstalledExecutable); }

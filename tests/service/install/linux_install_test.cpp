@@ -3,16 +3,20 @@
 // they were called.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "platform/installer.h"
 #include "service/install/install_rules.h"
+#include "video/xvfb_server.h"
 
 namespace {
 
@@ -73,13 +77,15 @@ class LinuxInstallTest : public ::testing::Test {
   }
   ~LinuxInstallTest() override { fs::remove_all(base); }
 
-  int run(const std::string& args, const std::string& user_switch = "") {
+  // `environment`: more NAME=value words for the program's environment.
+  int run(const std::string& args, const std::string& user_switch = "",
+          const std::string& environment = "") {
     // Never acting for whoever ran the tests through sudo: the user scope is the fixture home.
-    const std::string command =
-        user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID TOLVI_INSTALL_ROOT='" +
-        root.string() + "' HOME='" + home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
-        (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH + "' " + args + " >>'" +
-        (base / "out").string() + "' 2>&1";
+    const std::string command = user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID " +
+                                environment + " TOLVI_INSTALL_ROOT='" + root.string() + "' HOME='" +
+                                home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
+                                (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH +
+                                "' " + args + " >>'" + (base / "out").string() + "' 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -218,6 +224,57 @@ TEST_F(LinuxInstallTest, QuietWithoutRootExitsFiveAndChangesNothing) {
   }
   EXPECT_EQ(tree(root), before);
   EXPECT_EQ(calls(), "");
+}
+
+// The NUL-separated strings of a /proc file.
+std::vector<std::string> proc_strings(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> items;
+  for (std::string item; std::getline(in, item, '\0');) items.push_back(item);
+  return items;
+}
+
+// "Install as Service…" ends the person's tray with every other copy of the installed program;
+// installing then starts the tray again for the person at the console, as that person, on the
+// console's display, in a session of its own.
+TEST_F(LinuxInstallTest, InstallingStartsTheTrayAgainForThePersonAtTheConsole) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  // Where logind has a seat, its session would be the console, not the fixture's display.
+  if (fs::exists("/run/systemd/seats/seat0")) GTEST_SKIP() << "a real console session here";
+  tolvi::testing::XvfbServer xvfb("640x480x24");
+  ASSERT_FALSE(xvfb.display().empty());
+  write(root / "etc/tolvi-host/console", xvfb.display() + "\n");
+  // Run through pkexec for "nobody", who stands for the person.
+  ASSERT_EQ(run("--install", "", "PKEXEC_UID=65534"), 0) << output();
+  EXPECT_NE(output().find("install: tray started for nobody on " + xvfb.display()),
+            std::string::npos)
+      << output();
+
+  const fs::path program = root / "opt/tolvi/tolvi-host";
+  pid_t tray = 0;
+  for (int i = 0; i < 100 && !tray; ++i) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      if (fs::read_symlink(entry.path() / "exe", ec) == program) {
+        tray = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+      }
+    }
+    if (!tray) usleep(50000);
+  }
+  ASSERT_NE(tray, 0) << "no tray started from " << program;
+  struct stat owner {};
+  ASSERT_EQ(stat(("/proc/" + std::to_string(tray)).c_str(), &owner), 0);
+  EXPECT_EQ(owner.st_uid, 65534u);
+  EXPECT_EQ(getsid(tray), tray);
+  EXPECT_EQ(proc_strings("/proc/" + std::to_string(tray) + "/cmdline"),
+            std::vector<std::string>{program.string()});
+  const auto environment = proc_strings("/proc/" + std::to_string(tray) + "/environ");
+  for (const std::string& expected : {"DISPLAY=" + xvfb.display(), std::string("USER=nobody"),
+                                      "TOLVI_INSTALL_ROOT=" + root.string()}) {
+    EXPECT_NE(std::find(environment.begin(), environment.end(), expected), environment.end())
+        << expected;
+  }
+  kill(tray, SIGKILL);
 }
 
 // Other copies are found in the process list under the install root: here a list holding two
