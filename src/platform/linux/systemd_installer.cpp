@@ -21,6 +21,7 @@
 #include "base/log.h"
 #include "platform/installer.h"
 #include "platform/linux/console_tray_start.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/install_root.h"
 #include "platform/linux/service_state.h"
 #include "platform/linux/user_command.h"
@@ -35,6 +36,7 @@ using namespace std::chrono_literals;
 
 constexpr char kInstallDirectory[] = "/opt/tolvi";
 constexpr char kInstalledExecutable[] = "/opt/tolvi/tolvi-host";
+constexpr char kInstalledGuardian[] = "/opt/tolvi/tolvi-display-guardian";
 constexpr char kServiceDisplayName[] = "Tolvi Host";
 constexpr char kMenuEntry[] = "/usr/share/applications/tolvi-host.desktop";
 constexpr char kStateFolder[] = "/var/lib/tolvi-host";
@@ -212,20 +214,19 @@ class SystemdInstaller final : public Installer {
 
   void create_install_directory() override { make_folders(kInstallDirectory); }
 
+  // The program, and the display guardian from beside it to beside the installed program (a
+  // host without one cannot put the display back after a crash; that is logged, not fatal).
   bool copy_executable(const std::string& from, const std::string& to) override {
-    // Copied beside the target and renamed over it: a copy that still runs from the old file
-    // keeps it, and the target is never seen half written.
-    make_folders(fs::path(to).parent_path().string());
-    const fs::path target = under_install_root(to);
-    const fs::path temporary = target.string() + ".new";
-    std::error_code ec;
-    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-    if (ec || chmod(temporary.c_str(), kProgramMode) != 0 ||
-        std::rename(temporary.c_str(), target.c_str()) != 0) {
-      fs::remove(temporary, ec);
-      return false;
+    if (!copy_program(from, to)) return false;
+    const fs::path guardian = fs::path(from).parent_path() / kDisplayGuardianName;
+    const std::string installed_guardian =
+        (fs::path(to).parent_path() / kDisplayGuardianName).string();
+    if (!copy_program(guardian, installed_guardian)) {
+      log_message(
+          "install: no %s to install beside the program; display changes are not undone "
+          "when the host ends unexpectedly",
+          guardian.c_str());
     }
-    record(to);
     return true;
   }
 
@@ -339,7 +340,10 @@ class SystemdInstaller final : public Installer {
   }
 
   // Unlinking a running program is fine on Linux: nothing needs to wait for this process.
-  void remove_installed_executable() override { remove_path(kInstalledExecutable); }
+  void remove_installed_executable() override {
+    remove_path(kInstalledExecutable);
+    remove_path(kInstalledGuardian);
+  }
   void remove_install_directory() override { remove_path(kInstallDirectory); }
 
  private:
@@ -367,6 +371,23 @@ class SystemdInstaller final : public Installer {
       if (mkdir(under_install_root(path).c_str(), kFolderMode) != 0 && errno != EEXIST) return;
       records_.insert(kPathRecord + path);
     }
+  }
+
+  // Copied beside the target and renamed over it: a copy that still runs from the old file
+  // keeps it, and the target is never seen half written.
+  bool copy_program(const fs::path& from, const std::string& to) {
+    make_folders(fs::path(to).parent_path().string());
+    const fs::path target = under_install_root(to);
+    const fs::path temporary = target.string() + ".new";
+    std::error_code ec;
+    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
+    if (ec || chmod(temporary.c_str(), kProgramMode) != 0 ||
+        std::rename(temporary.c_str(), target.c_str()) != 0) {
+      fs::remove(temporary, ec);
+      return false;
+    }
+    record(to);
+    return true;
   }
 
   bool write_file(const std::string& path, const std::string& text, mode_t mode) {

@@ -14,6 +14,7 @@
 
 #include "platform/capture.h"
 #include "platform/display.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_output.h"
 #include "platform/linux/xrandr_state.h"
@@ -24,7 +25,6 @@ namespace tolvi::platform {
 
 namespace {
 
-constexpr char kGuardianName[] = "tolvi-display-guardian";
 constexpr double kMillimetresPerInch = 25.4;
 constexpr int kLastLadderIndex = static_cast<int>(kScaleLadder.size()) - 1;
 
@@ -44,7 +44,7 @@ std::filesystem::path guardian_path() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const std::filesystem::path beside = self.parent_path() / kGuardianName;
+    const std::filesystem::path beside = self.parent_path() / kDisplayGuardianName;
     if (trusted_program(beside)) return beside;
   }
 #ifdef TOLVI_DISPLAY_GUARDIAN_BUILD_PATH

@@ -119,6 +119,7 @@ constexpr char kManifest[] =
     "path /etc/xdg/autostart/tolvi-host.desktop\n"
     "path /opt\n"
     "path /opt/tolvi\n"
+    "path /opt/tolvi/tolvi-display-guardian\n"
     "path /opt/tolvi/tolvi-host\n"
     "path /usr/share/applications/tolvi-host.desktop\n"
     "path /var\n"
@@ -136,6 +137,11 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   ASSERT_EQ(run("--install --quiet"), 0) << output();
   EXPECT_EQ(read(root / "var/lib/tolvi-host/manifest"), kManifest);
   EXPECT_TRUE(read(root / "opt/tolvi/tolvi-host") == read(TOLVI_HOST_PATH));
+  // The display guardian beside it, from beside the program that installed.
+  const fs::path guardian = fs::path(TOLVI_HOST_PATH).parent_path() / "tolvi-display-guardian";
+  ASSERT_TRUE(fs::exists(guardian));
+  EXPECT_TRUE(read(root / "opt/tolvi/tolvi-display-guardian") == read(guardian));
+  EXPECT_EQ(fs::status(root / "opt/tolvi/tolvi-display-guardian").permissions(), fs::perms(0755));
   const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
   for (const char* line :
        {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
