@@ -23,6 +23,7 @@
 #include "platform/linux/console_tray_start.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/program_processes.h"
 #include "platform/linux/service_state.h"
 #include "platform/linux/user_command.h"
 #include "platform/process.h"
@@ -98,21 +99,6 @@ void wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
   }
 }
 
-// The file name of a process's executable; its first argument's when the link is unreadable.
-std::string process_name(const fs::path& process_folder) {
-  std::error_code ec;
-  std::string target = fs::read_symlink(process_folder / "exe", ec).string();
-  if (ec) {
-    std::ifstream cmdline(process_folder / "cmdline", std::ios::binary);
-    std::getline(cmdline, target, '\0');
-  }
-  constexpr std::string_view kDeleted = " (deleted)";  // replaced since it started
-  if (target.size() > kDeleted.size() && target.ends_with(kDeleted)) {
-    target.resize(target.size() - kDeleted.size());
-  }
-  return fs::path(target).filename().string();
-}
-
 class SystemdInstaller final : public Installer {
  public:
   bool is_elevated() override { return geteuid() == 0; }
@@ -173,15 +159,11 @@ class SystemdInstaller final : public Installer {
     if (systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
-  void terminate_other_copies(const std::function<bool(std::string_view)>& is_copy) override {
-    const pid_t self = getpid();
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(under_install_root("/proc"), ec)) {
-      const std::string id = entry.path().filename().string();
-      const auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
-      if (id.empty() || !std::all_of(id.begin(), id.end(), digit)) continue;
-      const pid_t pid = static_cast<pid_t>(std::stol(id));
-      if (pid == self || !is_copy(process_name(entry.path()))) continue;
+  // Only the processes that run the installed program (the file now, or the one it replaced):
+  // a name says nothing here, where anyone may run a program called tolvi-host from anywhere.
+  void terminate_other_copies(const std::function<bool(std::string_view)>&) override {
+    for (const pid_t pid :
+         processes_running(under_install_root("/proc"), kInstalledExecutable, getpid())) {
       // SIGTERM first: a tray or host puts the display back before it goes.
       if (kill(pid, SIGTERM) != 0) continue;
       wait_for_exit(pid, kCopyEndWait);
