@@ -121,6 +121,15 @@ class SystemdInstaller final : public Installer {
     for (const char* path : kSettingsPaths) {
       if (exists(path)) settings_paths_before_.insert(path);
     }
+    // What a package brought is the package's: never replaced, recorded or removed here, so a
+    // manifest of an earlier installation that took such a path lets go of it.
+    std::vector<std::string> asked{kInstalledExecutable, kInstalledGuardian, kInstallDirectory,
+                                   kMenuEntry, kPackageServiceUnitFile};
+    for (const std::string& record : records_) {
+      if (record.starts_with(kPathRecord)) asked.push_back(record.substr(sizeof kPathRecord - 1));
+    }
+    package_paths_ = package_owned(asked);
+    for (const std::string& path : package_paths_) records_.erase(kPathRecord + path);
   }
 
   void end_changes(bool removing) override {
@@ -155,8 +164,10 @@ class SystemdInstaller final : public Installer {
       run({"systemctl", "disable", kServiceUnitName});
     }
     remove_path(kServiceUnitLink);
+    // `systemctl disable` has reloaded for the link; a removed unit file needs one more.
+    const bool had_unit_file = exists(kServiceUnitFile);
     remove_path(kServiceUnitFile);
-    if (systemd_runs()) run({"systemctl", "daemon-reload"});
+    if (had_unit_file && systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
   // Only the processes that run the installed program (the file now, or the one it replaced):
@@ -212,27 +223,26 @@ class SystemdInstaller final : public Installer {
     return true;
   }
 
+  // One unit: the package's own where a package brought one (the same text), else the one
+  // written here. Enabled the way `systemctl enable` does it for WantedBy=multi-user.target, so
+  // it holds without a running systemd too; systemd hears of it in configure_service.
   bool create_service(const std::string& command) override {
     service_command_ = command;
-    if (!write_unit(kServiceDisplayName, {})) return false;
-    // Enabled the way `systemctl enable` does it for WantedBy=multi-user.target, so it holds
-    // without a running systemd too; systemctl is told when it runs.
+    const bool packaged = package_paths_.count(kPackageServiceUnitFile) > 0;
+    if (!packaged && !write_unit(kServiceDisplayName, {})) return false;
     make_folders(fs::path(kServiceUnitLink).parent_path().string());
     std::error_code ec;
     fs::remove(under_install_root(kServiceUnitLink), ec);
-    fs::create_symlink(kServiceUnitFile, under_install_root(kServiceUnitLink), ec);
+    fs::create_symlink(packaged ? kPackageServiceUnitFile : kServiceUnitFile,
+                       under_install_root(kServiceUnitLink), ec);
     if (!ec) record(kServiceUnitLink);
-    if (systemd_runs()) {
-      run({"systemctl", "daemon-reload"});
-      run({"systemctl", "enable", kServiceUnitName});
-    }
     return true;
   }
 
   void configure_service(const std::string& description,
                          const std::vector<std::chrono::milliseconds>& restart_delays,
                          std::chrono::seconds /*reset_period: systemd has none*/) override {
-    write_unit(description, restart_delays);
+    if (!package_paths_.count(kPackageServiceUnitFile)) write_unit(description, restart_delays);
     if (systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
@@ -358,6 +368,11 @@ class SystemdInstaller final : public Installer {
   // Copied beside the target and renamed over it: a copy that still runs from the old file
   // keeps it, and the target is never seen half written.
   bool copy_program(const fs::path& from, const std::string& to) {
+    if (package_paths_.count(to)) {
+      log_message("install: %s belongs to a package; remove the package to install another copy",
+                  to.c_str());
+      return false;
+    }
     make_folders(fs::path(to).parent_path().string());
     const fs::path target = under_install_root(to);
     const fs::path temporary = target.string() + ".new";
@@ -372,7 +387,9 @@ class SystemdInstaller final : public Installer {
     return true;
   }
 
+  // A package's file stays as the package left it (the menu entry it ships is the same).
   bool write_file(const std::string& path, const std::string& text, mode_t mode) {
+    if (package_paths_.count(path)) return true;
     make_folders(fs::path(path).parent_path().string());
     const fs::path target = under_install_root(path);
     const fs::path temporary = target.string() + ".new";
@@ -392,8 +409,9 @@ class SystemdInstaller final : public Installer {
   }
 
   // Files and links are unlinked, folders removed only when empty (something else may have
-  // put files there since).
-  static bool unlink_path(const std::string& path) {
+  // put files there since). A package's paths are left to the package.
+  bool unlink_path(const std::string& path) {
+    if (package_paths_.count(path)) return false;
     const fs::path real = under_install_root(path);
     struct stat info {};
     if (lstat(real.c_str(), &info) != 0) return true;
@@ -442,7 +460,32 @@ class SystemdInstaller final : public Installer {
     return write_file(kServiceUnitFile, unit, kFileMode);
   }
 
+  // Of `paths`, those a package installed, as dpkg knows them (of the system under the install
+  // root). None where there is no dpkg.
+  static std::set<std::string> package_owned(const std::vector<std::string>& paths) {
+    std::vector<std::string> argv{"dpkg"};
+    if (install_root() != "/") argv.push_back("--root=" + install_root().string());
+    argv.push_back("-S");
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    std::string output;
+    int exit_code = -1;
+    std::set<std::string> owned;
+    // Exit code 1 only says that some path belongs to no package; the lines still count.
+    if (!run_command(argv, nullptr, kCommandTimeoutMs, output, exit_code)) return owned;
+    const std::set<std::string> asked(paths.begin(), paths.end());
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      // "package[, package...]: /path"; notes about diversions have other shapes.
+      const auto separator = line.find(": /");
+      if (separator == std::string::npos) continue;
+      const std::string path = line.substr(separator + 2);
+      if (asked.count(path)) owned.insert(path);
+    }
+    return owned;
+  }
+
   std::set<std::string> records_;
+  std::set<std::string> package_paths_;
   std::set<std::string> settings_paths_before_;
   std::string service_command_;
 };

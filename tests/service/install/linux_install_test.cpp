@@ -69,6 +69,15 @@ class LinuxInstallTest : public ::testing::Test {
                                      "esac\nexit 0\n");
       fs::permissions(base / "bin" / tool, fs::perms::owner_all | fs::perms::others_exec);
     }
+    // dpkg answers for the paths listed in "dpkg-owned" as the package's, for no other (and
+    // never from the real machine's database).
+    write(base / "bin/dpkg",
+          "#!/bin/sh\nstatus=0\nfor a in \"$@\"; do\n  case \"$a\" in /*)\n"
+          "    if grep -qxF \"$a\" '" +
+              (base / "dpkg-owned").string() +
+              "' 2>/dev/null; then echo \"tolvi-host: $a\"; else status=1; fi;;\n"
+              "  esac\ndone\nexit $status\n");
+    fs::permissions(base / "bin/dpkg", fs::perms::owner_all | fs::perms::others_exec);
     fs::create_directories(root);
     // What the machine had before: kept as it is.
     write(root / "etc/hostname", "box\n");
@@ -84,7 +93,7 @@ class LinuxInstallTest : public ::testing::Test {
     const std::string command = user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID " +
                                 environment + " TOLVI_INSTALL_ROOT='" + root.string() + "' HOME='" +
                                 home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
-                                (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH +
+                                (base / "bin").string() + ":/usr/bin:/bin' '" + program.string() +
                                 "' " + args + " >>'" + (base / "out").string() + "' 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -102,6 +111,7 @@ class LinuxInstallTest : public ::testing::Test {
   const fs::path base = make_base();
   const fs::path root = base / "root";
   const fs::path home = base / "home";
+  fs::path program = TOLVI_HOST_PATH;  // what run() starts
 };
 
 constexpr char kManifest[] =
@@ -170,8 +180,8 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   // The user's match setting moved to the machine.
   EXPECT_NE(read(root / "etc/tolvi-host/settings").find("AllowResolutionChange dword 0"),
             std::string::npos);
+  // The unit is enabled by its link and systemd reloaded once.
   EXPECT_EQ(calls(),
-            "systemctl daemon-reload\nsystemctl enable tolvi-host.service\n"
             "systemctl daemon-reload\nufw status\nufw allow 5960/tcp comment Tolvi Host\n"
             "systemctl start tolvi-host.service\n");
   EXPECT_NE(output().find("installed service to /opt/tolvi/tolvi-host (started: 1)"),
@@ -230,6 +240,52 @@ TEST_F(LinuxInstallTest, QuietWithoutRootExitsFiveAndChangesNothing) {
   }
   EXPECT_EQ(tree(root), before);
   EXPECT_EQ(calls(), "");
+}
+
+// Installed by the package, the program runs `--install --quiet` from where the package put it
+// (the package's post-install step) and `--uninstall --quiet` before the package goes: the
+// package's files (program, guardian, unit, menu entry) are neither taken into the manifest nor
+// removed, the package's unit is the one enabled, and systemd is reloaded once.
+TEST_F(LinuxInstallTest, APackagesFilesStayThePackages) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  fs::create_directories(root / "run/systemd/system");
+  const fs::path built = fs::path(TOLVI_HOST_PATH).parent_path();
+  const std::pair<const char*, fs::path> package[] = {
+      {"/opt/tolvi/tolvi-host", built / "tolvi-host"},
+      {"/opt/tolvi/tolvi-display-guardian", built / "tolvi-display-guardian"},
+      {"/lib/systemd/system/tolvi-host.service",
+       fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.service"},
+      {"/usr/share/applications/tolvi-host.desktop",
+       fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.desktop"},
+  };
+  std::string owned = "/opt/tolvi\n";
+  for (const auto& [path, source] : package) {
+    fs::create_directories((root / (path + 1)).parent_path());
+    fs::copy_file(source, root / (path + 1));
+    owned += std::string(path) + "\n";
+  }
+  write(base / "dpkg-owned", owned);
+  const auto before = tree(root);
+  program = root / "opt/tolvi/tolvi-host";
+
+  ASSERT_EQ(run("--install --quiet"), 0) << output();
+  EXPECT_FALSE(fs::exists(root / "etc/systemd/system/tolvi-host.service"));
+  EXPECT_EQ(
+      fs::read_symlink(root / "etc/systemd/system/multi-user.target.wants/tolvi-host.service"),
+      "/lib/systemd/system/tolvi-host.service");
+  const std::string manifest = read(root / "var/lib/tolvi-host/manifest");
+  for (const auto& [path, source] : package) {
+    EXPECT_EQ(manifest.find(path), std::string::npos) << path << " taken:\n" << manifest;
+  }
+  EXPECT_EQ(calls(),
+            "systemctl daemon-reload\nufw status\nfirewall-cmd --state\n"
+            "systemctl start tolvi-host.service\n");
+  EXPECT_EQ(tree(root).at("/usr/share/applications/tolvi-host.desktop"),
+            before.at("/usr/share/applications/tolvi-host.desktop"));
+
+  ASSERT_EQ(run("--uninstall --quiet"), 0) << output();
+  // Everything the installation added is gone; everything the package brought is there.
+  EXPECT_EQ(tree(root), before);
 }
 
 // The NUL-separated strings of a /proc file.
