@@ -78,7 +78,8 @@ test: deps
 	exit $$status
 
 # --- running ------------------------------------------------------------------------------
-# Only what it runs: the host, the client and the viewer (`make test` builds the rest).
+# Only what it runs: the host (with its display guardian, which building it builds), the client
+# and the viewer (`make test` builds the rest).
 run: deps $(BUILD)/linux/build.ninja
 	@$(call werror,$(BUILD)/linux)
 	ninja -C $(BUILD)/linux -j$(JOBS) tolvi-host tolvi-client tolvi-viewer

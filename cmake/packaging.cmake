@@ -2,7 +2,8 @@
 # The program lives where its own installer puts it (/opt/tolvi), so the package and
 # `tolvi-host --install` agree on every path; the paths are absolute and honour DESTDIR.
 set(TOLVI_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
-install(TARGETS tolvi-host RUNTIME DESTINATION /opt/tolvi)
+# The display guardian sits beside the program, where the host looks for it.
+install(TARGETS tolvi-host tolvi-display-guardian RUNTIME DESTINATION /opt/tolvi)
 install(FILES ${TOLVI_PACKAGING_DIR}/tolvi-host.service DESTINATION /lib/systemd/system)
 install(FILES ${TOLVI_PACKAGING_DIR}/tolvi-host.desktop DESTINATION /usr/share/applications)
 

@@ -36,6 +36,7 @@ class SystemSupervisorPlatform : public SupervisorPlatform {
   void secure_attention() override { secure_attention_.press(); }
   void save_status(const std::string& text) override { default_settings().save_status(text); }
   void sleep_ms(std::uint32_t ms) override { system_clock().sleep_ms(ms); }
+  std::uint64_t now_ms() override { return system_clock().now_us() / 1000; }
 
  private:
   std::unique_ptr<platform::ConsoleSessions> consoles_;

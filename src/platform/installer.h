@@ -50,8 +50,10 @@ class Installer {
   virtual void close_service_manager() = 0;
   // Stops an installed service (waiting for it to stop) and deletes it; nothing when none.
   virtual void stop_and_delete_service() = 0;
-  // Ends every other running process whose executable's file name `is_copy` accepts, waiting
-  // a few seconds for each to go.
+  // Ends the other running copies of the program, waiting a few seconds for each to go.
+  // Windows: every process whose executable's file name `is_copy` accepts. Linux, where each
+  // process's executable is known by its full path: only the processes that run the installed
+  // executable (also one replaced since they started); `is_copy` is not asked.
   virtual void terminate_other_copies(
       const std::function<bool(std::string_view name)>& is_copy) = 0;
   virtual void pause(std::chrono::milliseconds time) = 0;

@@ -30,11 +30,14 @@ class Supervisor {
     agent_.reset();
   }
 
-  // One look at the console: keeps, replaces or starts the agent.
+  // One look at the console: keeps, replaces or starts the agent. An agent that ended before
+  // it settled is not replaced in the same turn: the loop's wait is the back-off.
   void check_console() {
     const unsigned long console = platform_.console_session();
     if (agent_) {
       const bool running = !agent_->ended(0);
+      const std::uint64_t ran_ms = agent_ran_ms();
+      if (ran_ms >= kAgentSettleMs) quick_exits_ = 0;
       if (running && agent_session_ == console) return;
       if (running) {
         log_message("console moved to session %lu; restarting agent", console);
@@ -42,18 +45,29 @@ class Supervisor {
         log_message("agent exited");
       }
       stop_agent();
+      if (!running && ran_ms < kAgentSettleMs) {
+        failures_ = ++quick_exits_;
+        log_message("the agent ended %llu ms after its start; the next start waits %u ms",
+                    static_cast<unsigned long long>(ran_ms), supervision_wait_ms(failures_));
+        return;
+      }
     }
     if (console == platform::kNoConsoleSession) return;
     agent_ = platform_.launch_agent(console);
     if (agent_) {
       agent_session_ = console;
+      agent_started_ms_ = platform_.now_ms();
       failures_ = 0;
     } else {
       ++failures_;
     }
   }
 
+  // Whether the agent that just ended had settled, so that it is replaced after the short pause.
+  bool agent_settled() { return agent_ran_ms() >= kAgentSettleMs; }
+
   platform::AgentProcess* agent() { return agent_.get(); }
+  std::uint64_t agent_ran_ms() { return platform_.now_ms() - agent_started_ms_; }
   std::uint32_t failures() const { return failures_; }
 
  private:
@@ -61,7 +75,10 @@ class Supervisor {
   platform::SignalEvent& quit_event_;
   std::unique_ptr<platform::AgentProcess> agent_;
   unsigned long agent_session_ = platform::kNoConsoleSession;
+  std::uint64_t agent_started_ms_ = 0;
   std::uint32_t failures_ = 0;
+  // Agents in a row that ended before they settled; the back-off follows them.
+  std::uint32_t quick_exits_ = 0;
 };
 
 }  // namespace
@@ -100,7 +117,7 @@ void service_main(SupervisorPlatform& platform, ServiceControlState& control,
     if (woken == kStopSlot) break;
     if (woken == kSecureAttentionSlot) {
       platform.secure_attention();
-    } else if (woken == kAgentSlot && agent) {
+    } else if (woken == kAgentSlot && agent && supervisor.agent_settled()) {
       platform.sleep_ms(kAfterAgentExitMs);
     }
   }

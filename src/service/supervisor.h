@@ -15,6 +15,9 @@ constexpr std::uint32_t kBackOffStepMs = 1000;     // per failed agent start
 constexpr std::uint32_t kBackOffLimitMs = 30000;   // the longest wait after failures
 constexpr std::uint32_t kAgentQuitGraceMs = 4000;  // before an agent that was asked is ended
 constexpr std::uint32_t kAfterAgentExitMs = 500;   // before an ended agent is replaced
+// An agent that ends sooner than this after its start (it could not listen, say) counts as a
+// failed start: the next one waits out the growing back-off instead of kAfterAgentExitMs.
+constexpr std::uint32_t kAgentSettleMs = 5000;
 
 // How long the loop waits with `failures` failed starts in a row.
 std::uint32_t supervision_wait_ms(std::uint32_t failures);
@@ -34,6 +37,8 @@ class SupervisorPlatform {
   virtual void secure_attention() = 0;
   virtual void save_status(const std::string& text) = 0;
   virtual void sleep_ms(std::uint32_t ms) = 0;
+  // Monotonic milliseconds, for how long an agent has run.
+  virtual std::uint64_t now_ms() = 0;
 };
 
 // The service's main routine after its control handler is registered: creates the events,

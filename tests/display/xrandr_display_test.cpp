@@ -118,35 +118,41 @@ TEST_F(XrandrDisplayTest, ScalingIsXftDpiAndRestoreBringsBackTheUsersResources) 
   EXPECT_EQ(controller.current_scale_percent(), 150);
 }
 
+// The process is killed alone, or with its whole process group (as the service ends a stuck
+// agent): the guardian, in a session of its own, outlives both.
 TEST_F(XrandrDisplayTest, GuardianUndoesTheChangesOfAKilledProcess) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  for (const bool whole_group : {false, true}) {
+    SCOPED_TRACE(whole_group ? "process group killed" : "process killed");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setpgid(0, 0);
+      close(ready[0]);
+      std::unique_ptr<platform::DisplayBackend> display = backend();
+      DisplayController controller(*display);
+      controller.set_device_name(kOutput);
+      const bool changed = controller.apply_client_display(1280, 800, 2.0);
+      const char byte = changed ? 1 : 0;
+      (void)!write(ready[1], &byte, 1);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
     close(ready[0]);
-    std::unique_ptr<platform::DisplayBackend> display = backend();
-    DisplayController controller(*display);
-    controller.set_device_name(kOutput);
-    const bool changed = controller.apply_client_display(1280, 800, 2.0);
-    const char byte = changed ? 1 : 0;
-    (void)!write(ready[1], &byte, 1);
-    pause();
-    _exit(0);
+    ASSERT_EQ(byte, 1);
+    EXPECT_EQ(desktop.size(), Size(1280, 800));
+    EXPECT_THAT(desktop.resources(), HasSubstr("Xft.dpi:\t192"));
+    kill(whole_group ? -child : child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(eventually([&] { return desktop.size() == Size(1920, 1080); }));
+    EXPECT_TRUE(eventually([&] { return desktop.resources().empty(); })) << desktop.resources();
+    EXPECT_TRUE(eventually(
+        [&] { return !fs::exists(platform::change_record_path(folder, desktop.name())); }));
   }
-  close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
-  ASSERT_EQ(byte, 1);
-  EXPECT_EQ(desktop.size(), Size(1280, 800));
-  EXPECT_THAT(desktop.resources(), HasSubstr("Xft.dpi:\t192"));
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  EXPECT_TRUE(eventually([&] { return desktop.size() == Size(1920, 1080); }));
-  EXPECT_TRUE(eventually([&] { return desktop.resources().empty(); })) << desktop.resources();
-  EXPECT_TRUE(eventually(
-      [&] { return !fs::exists(platform::change_record_path(folder, desktop.name())); }));
 }
 
 TEST_F(XrandrDisplayTest, RecordLeftByADeadProcessIsReplayedAtStartUnlessTheUserChangedIt) {

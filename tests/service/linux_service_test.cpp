@@ -189,6 +189,7 @@ class RealSupervisorPlatform : public SupervisorPlatform, public platform::Servi
   void secure_attention() override {}
   void save_status(const std::string&) override {}
   void sleep_ms(std::uint32_t ms) override { system_clock().sleep_ms(ms); }
+  std::uint64_t now_ms() override { return system_clock().now_us() / 1000; }
   void report(platform::ServiceState, std::uint32_t) override {}
 
  private:

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string>
@@ -95,6 +96,7 @@ class FakeSupervisorPlatform : public SupervisorPlatform, public platform::Servi
   int wait_for_any(std::span<platform::Waitable* const> objects,
                    std::uint32_t timeout_ms) override {
     timeouts.push_back(timeout_ms);
+    clock_ms += ms_per_wait;
     agent_slot_is_wake = objects[3] == objects[1];
     if (steps.empty()) return 0;  // the script ran out: stop
     const int result = steps.front()(*this);
@@ -103,7 +105,11 @@ class FakeSupervisorPlatform : public SupervisorPlatform, public platform::Servi
   }
   void secure_attention() override { journal.add("secure attention"); }
   void save_status(const std::string& text) override { journal.add("status '" + text + "'"); }
-  void sleep_ms(std::uint32_t ms) override { journal.add("sleep " + std::to_string(ms)); }
+  void sleep_ms(std::uint32_t ms) override {
+    journal.add("sleep " + std::to_string(ms));
+    clock_ms += ms;
+  }
+  std::uint64_t now_ms() override { return clock_ms; }
   void report(ServiceState state, std::uint32_t controls) override {
     reports.emplace_back(static_cast<std::uint32_t>(state), controls);
   }
@@ -117,6 +123,9 @@ class FakeSupervisorPlatform : public SupervisorPlatform, public platform::Servi
   unsigned long launched = 0;
   bool deaf_agents = false;
   bool agent_slot_is_wake = false;
+  // Each wait takes this long, unless a step changes it: by default agents run for minutes.
+  std::uint64_t clock_ms = 0;
+  std::uint64_t ms_per_wait = 60000;
   std::vector<std::uint32_t> timeouts;
   std::deque<std::function<int(FakeSupervisorPlatform&)>> steps;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> reports;
@@ -194,6 +203,44 @@ TEST(Supervisor, FailedStartsStretchTheWaitToThirtySecondsAndOneSuccessResetsIt)
   expected.push_back(kConsoleCheckMs);  // the stop
   EXPECT_EQ(fake.timeouts, expected);
   EXPECT_EQ(fake.launched, 1u);
+}
+
+// The host of an agent that cannot listen returns at once: each such agent counts as a failed
+// start, so the starts spread out as failed launches do, and one agent that settles ends it.
+TEST(Supervisor, AgentsThatEndAtOnceBackOffLikeFailedStartsUntilOneSettles) {
+  FakeSupervisorPlatform fake;
+  ServiceControlState control;
+  fake.ms_per_wait = 100;
+  const auto agent_ends = [](FakeSupervisorPlatform& f) {
+    f.current->exited = true;
+    return 3;
+  };
+  for (int i = 0; i < 3; ++i) {
+    fake.steps.push_back(agent_ends);
+    fake.steps.push_back([](auto&) { return kTimedOut; });  // the back-off runs out
+  }
+  fake.steps.push_back([](auto& f) {  // the port is free again: agent 4 keeps running
+    f.ms_per_wait = kAgentSettleMs;
+    return kTimedOut;
+  });
+  fake.steps.push_back([agent_ends](auto& f) {  // and after it settled, it crashes
+    f.ms_per_wait = 100;
+    return agent_ends(f);
+  });
+  testing::internal::CaptureStderr();
+  service_main(fake, control, fake);
+  const std::string log = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(fake.timeouts, (std::vector<std::uint32_t>{kConsoleCheckMs, 1000, kConsoleCheckMs, 2000,
+                                                       kConsoleCheckMs, 3000, kConsoleCheckMs,
+                                                       kConsoleCheckMs, kConsoleCheckMs}));
+  EXPECT_EQ(fake.launched, 5u);
+  // Only the settled agent is replaced after the short pause; the others wait for the timeout.
+  EXPECT_EQ(std::count(fake.journal.entries.begin(), fake.journal.entries.end(), "sleep 500"), 1);
+  expect_in_order(log, {"agent exited",
+                        "the agent ended 100 ms after its start; the next start "
+                        "waits 1000 ms",
+                        "waits 2000 ms", "waits 3000 ms", "agent exited", "service stopped"});
 }
 
 TEST(Supervisor, NoConsoleSessionMeansNoAgentAndNoFailure) {

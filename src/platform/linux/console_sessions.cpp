@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "platform/linux/console_desktop.h"
 #include "platform/linux/install_root.h"
 #include "platform/linux/trusted_file.h"
 #include "platform/process.h"
@@ -59,6 +60,7 @@ struct ConsoleDisplay {
   unsigned long session = kNoConsoleSession;
   std::string display;
   std::string xauthority;
+  std::optional<uid_t> user;  // logind's sessions only
 };
 
 // The NUL-separated strings of a /proc file.
@@ -168,6 +170,8 @@ ConsoleDisplay read_console_display(std::string& wayland_logged) {
       console.display = display;
       console.xauthority = leader_xauthority(session);
       if (console.xauthority.empty()) console.xauthority = server_xauthority(display);
+      uid_t user = 0;
+      if (sd_session_get_uid(session, &user) >= 0) console.user = user;
     } else if (type_text == "wayland" && wayland_logged != session) {
       log_message("session %s on %s is a Wayland session: capture is not supported there", session,
                   kConsoleSeat);
@@ -401,6 +405,13 @@ class LinuxConsoleSessions : public ConsoleSessions {
 unsigned long console_session_id() {
   std::string wayland_logged;
   return read_console_display(wayland_logged).session;
+}
+
+std::optional<ConsoleDesktop> console_desktop() {
+  std::string wayland_logged;
+  const ConsoleDisplay console = read_console_display(wayland_logged);
+  if (console.session == kNoConsoleSession) return std::nullopt;
+  return ConsoleDesktop{console.display, console.xauthority, console.user};
 }
 
 std::unique_ptr<ConsoleSessions> make_console_sessions(std::function<void()> on_change) {

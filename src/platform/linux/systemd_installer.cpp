@@ -20,7 +20,11 @@
 
 #include "base/log.h"
 #include "platform/installer.h"
+#include "platform/linux/console_tray_start.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/program_processes.h"
+#include "platform/linux/service_state.h"
 #include "platform/linux/user_command.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -33,16 +37,12 @@ using namespace std::chrono_literals;
 
 constexpr char kInstallDirectory[] = "/opt/tolvi";
 constexpr char kInstalledExecutable[] = "/opt/tolvi/tolvi-host";
-constexpr char kUnitName[] = "tolvi-host.service";
+constexpr char kInstalledGuardian[] = "/opt/tolvi/tolvi-display-guardian";
 constexpr char kServiceDisplayName[] = "Tolvi Host";
-constexpr char kUnitFile[] = "/etc/systemd/system/tolvi-host.service";
-constexpr char kUnitLink[] = "/etc/systemd/system/multi-user.target.wants/tolvi-host.service";
 constexpr char kMenuEntry[] = "/usr/share/applications/tolvi-host.desktop";
 constexpr char kStateFolder[] = "/var/lib/tolvi-host";
 constexpr char kManifest[] = "/var/lib/tolvi-host/manifest";
 constexpr char kUninstallEntry[] = "/var/lib/tolvi-host/uninstall-entry";
-// A system booted by systemd has this folder (sd_booted does the same test).
-constexpr char kSystemdRunning[] = "/run/systemd/system";
 
 // What the settings store makes in the machine scope while installing (with their parents).
 // The manifest takes those that were not there before, so removal leaves nothing behind.
@@ -99,21 +99,6 @@ void wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
   }
 }
 
-// The file name of a process's executable; its first argument's when the link is unreadable.
-std::string process_name(const fs::path& process_folder) {
-  std::error_code ec;
-  std::string target = fs::read_symlink(process_folder / "exe", ec).string();
-  if (ec) {
-    std::ifstream cmdline(process_folder / "cmdline", std::ios::binary);
-    std::getline(cmdline, target, '\0');
-  }
-  constexpr std::string_view kDeleted = " (deleted)";  // replaced since it started
-  if (target.size() > kDeleted.size() && target.ends_with(kDeleted)) {
-    target.resize(target.size() - kDeleted.size());
-  }
-  return fs::path(target).filename().string();
-}
-
 class SystemdInstaller final : public Installer {
  public:
   bool is_elevated() override { return geteuid() == 0; }
@@ -136,6 +121,15 @@ class SystemdInstaller final : public Installer {
     for (const char* path : kSettingsPaths) {
       if (exists(path)) settings_paths_before_.insert(path);
     }
+    // What a package brought is the package's: never replaced, recorded or removed here, so a
+    // manifest of an earlier installation that took such a path lets go of it.
+    std::vector<std::string> asked{kInstalledExecutable, kInstalledGuardian, kInstallDirectory,
+                                   kMenuEntry, kPackageServiceUnitFile};
+    for (const std::string& record : records_) {
+      if (record.starts_with(kPathRecord)) asked.push_back(record.substr(sizeof kPathRecord - 1));
+    }
+    package_paths_ = package_owned(asked);
+    for (const std::string& path : package_paths_) records_.erase(kPathRecord + path);
   }
 
   void end_changes(bool removing) override {
@@ -163,26 +157,24 @@ class SystemdInstaller final : public Installer {
   void close_service_manager() override {}
 
   void stop_and_delete_service() override {
-    const bool installed = exists(kUnitFile) || exists(kUnitLink);
+    const bool installed = exists(kServiceUnitFile) || exists(kServiceUnitLink);
     if (!installed) return;
     if (systemd_runs()) {
-      run({"systemctl", "stop", kUnitName});
-      run({"systemctl", "disable", kUnitName});
+      run({"systemctl", "stop", kServiceUnitName});
+      run({"systemctl", "disable", kServiceUnitName});
     }
-    remove_path(kUnitLink);
-    remove_path(kUnitFile);
-    if (systemd_runs()) run({"systemctl", "daemon-reload"});
+    remove_path(kServiceUnitLink);
+    // `systemctl disable` has reloaded for the link; a removed unit file needs one more.
+    const bool had_unit_file = exists(kServiceUnitFile);
+    remove_path(kServiceUnitFile);
+    if (had_unit_file && systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
-  void terminate_other_copies(const std::function<bool(std::string_view)>& is_copy) override {
-    const pid_t self = getpid();
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(under_install_root("/proc"), ec)) {
-      const std::string id = entry.path().filename().string();
-      const auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
-      if (id.empty() || !std::all_of(id.begin(), id.end(), digit)) continue;
-      const pid_t pid = static_cast<pid_t>(std::stol(id));
-      if (pid == self || !is_copy(process_name(entry.path()))) continue;
+  // Only the processes that run the installed program (the file now, or the one it replaced):
+  // a name says nothing here, where anyone may run a program called tolvi-host from anywhere.
+  void terminate_other_copies(const std::function<bool(std::string_view)>&) override {
+    for (const pid_t pid :
+         processes_running(under_install_root("/proc"), kInstalledExecutable, getpid())) {
       // SIGTERM first: a tray or host puts the display back before it goes.
       if (kill(pid, SIGTERM) != 0) continue;
       wait_for_exit(pid, kCopyEndWait);
@@ -215,50 +207,49 @@ class SystemdInstaller final : public Installer {
 
   void create_install_directory() override { make_folders(kInstallDirectory); }
 
+  // The program, and the display guardian from beside it to beside the installed program (a
+  // host without one cannot put the display back after a crash; that is logged, not fatal).
   bool copy_executable(const std::string& from, const std::string& to) override {
-    // Copied beside the target and renamed over it: a copy that still runs from the old file
-    // keeps it, and the target is never seen half written.
-    make_folders(fs::path(to).parent_path().string());
-    const fs::path target = under_install_root(to);
-    const fs::path temporary = target.string() + ".new";
-    std::error_code ec;
-    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-    if (ec || chmod(temporary.c_str(), kProgramMode) != 0 ||
-        std::rename(temporary.c_str(), target.c_str()) != 0) {
-      fs::remove(temporary, ec);
-      return false;
+    if (!copy_program(from, to)) return false;
+    const fs::path guardian = fs::path(from).parent_path() / kDisplayGuardianName;
+    const std::string installed_guardian =
+        (fs::path(to).parent_path() / kDisplayGuardianName).string();
+    if (!copy_program(guardian, installed_guardian)) {
+      log_message(
+          "install: no %s to install beside the program; display changes are not undone "
+          "when the host ends unexpectedly",
+          guardian.c_str());
     }
-    record(to);
     return true;
   }
 
+  // One unit: the package's own where a package brought one (the same text), else the one
+  // written here. Enabled the way `systemctl enable` does it for WantedBy=multi-user.target, so
+  // it holds without a running systemd too; systemd hears of it in configure_service.
   bool create_service(const std::string& command) override {
     service_command_ = command;
-    if (!write_unit(kServiceDisplayName, {})) return false;
-    // Enabled the way `systemctl enable` does it for WantedBy=multi-user.target, so it holds
-    // without a running systemd too; systemctl is told when it runs.
-    make_folders(fs::path(kUnitLink).parent_path().string());
+    const bool packaged = package_paths_.count(kPackageServiceUnitFile) > 0;
+    if (!packaged && !write_unit(kServiceDisplayName, {})) return false;
+    make_folders(fs::path(kServiceUnitLink).parent_path().string());
     std::error_code ec;
-    fs::remove(under_install_root(kUnitLink), ec);
-    fs::create_symlink(kUnitFile, under_install_root(kUnitLink), ec);
-    if (!ec) record(kUnitLink);
-    if (systemd_runs()) {
-      run({"systemctl", "daemon-reload"});
-      run({"systemctl", "enable", kUnitName});
-    }
+    fs::remove(under_install_root(kServiceUnitLink), ec);
+    fs::create_symlink(packaged ? kPackageServiceUnitFile : kServiceUnitFile,
+                       under_install_root(kServiceUnitLink), ec);
+    if (!ec) record(kServiceUnitLink);
     return true;
   }
 
   void configure_service(const std::string& description,
                          const std::vector<std::chrono::milliseconds>& restart_delays,
                          std::chrono::seconds /*reset_period: systemd has none*/) override {
-    write_unit(description, restart_delays);
+    if (!package_paths_.count(kPackageServiceUnitFile)) write_unit(description, restart_delays);
     if (systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
   ServiceStart start_service() override {
     if (!systemd_runs()) return ServiceStart::NoServiceManager;
-    return run({"systemctl", "start", kUnitName}) ? ServiceStart::Started : ServiceStart::Failed;
+    return run({"systemctl", "start", kServiceUnitName}) ? ServiceStart::Started
+                                                         : ServiceStart::Failed;
   }
 
   // Any process of the console's user may press Ctrl+Alt+Delete through XTest; there is no
@@ -335,12 +326,16 @@ class SystemdInstaller final : public Installer {
   }
   void delete_file(const std::string& path) override { remove_path(path); }
 
-  // The autostart entry starts the tray at the next sign-in; a root process does not reach
-  // into the signed-in user's desktop here.
-  void start_tray_for_user(const std::string&) override {}
+  // Installing ended the person's tray; the new one decides afresh that the service serves.
+  void start_tray_for_user(const std::string& executable) override {
+    start_tray_for_console_user(executable);
+  }
 
   // Unlinking a running program is fine on Linux: nothing needs to wait for this process.
-  void remove_installed_executable() override { remove_path(kInstalledExecutable); }
+  void remove_installed_executable() override {
+    remove_path(kInstalledExecutable);
+    remove_path(kInstalledGuardian);
+  }
   void remove_install_directory() override { remove_path(kInstallDirectory); }
 
  private:
@@ -348,8 +343,6 @@ class SystemdInstaller final : public Installer {
     struct stat info {};
     return lstat(under_install_root(path).c_str(), &info) == 0;
   }
-
-  static bool systemd_runs() { return exists(kSystemdRunning); }
 
   void remember(const std::string& line) {
     records_.insert(line);
@@ -372,7 +365,31 @@ class SystemdInstaller final : public Installer {
     }
   }
 
+  // Copied beside the target and renamed over it: a copy that still runs from the old file
+  // keeps it, and the target is never seen half written.
+  bool copy_program(const fs::path& from, const std::string& to) {
+    if (package_paths_.count(to)) {
+      log_message("install: %s belongs to a package; remove the package to install another copy",
+                  to.c_str());
+      return false;
+    }
+    make_folders(fs::path(to).parent_path().string());
+    const fs::path target = under_install_root(to);
+    const fs::path temporary = target.string() + ".new";
+    std::error_code ec;
+    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
+    if (ec || chmod(temporary.c_str(), kProgramMode) != 0 ||
+        std::rename(temporary.c_str(), target.c_str()) != 0) {
+      fs::remove(temporary, ec);
+      return false;
+    }
+    record(to);
+    return true;
+  }
+
+  // A package's file stays as the package left it (the menu entry it ships is the same).
   bool write_file(const std::string& path, const std::string& text, mode_t mode) {
+    if (package_paths_.count(path)) return true;
     make_folders(fs::path(path).parent_path().string());
     const fs::path target = under_install_root(path);
     const fs::path temporary = target.string() + ".new";
@@ -392,8 +409,9 @@ class SystemdInstaller final : public Installer {
   }
 
   // Files and links are unlinked, folders removed only when empty (something else may have
-  // put files there since).
-  static bool unlink_path(const std::string& path) {
+  // put files there since). A package's paths are left to the package.
+  bool unlink_path(const std::string& path) {
+    if (package_paths_.count(path)) return false;
     const fs::path real = under_install_root(path);
     struct stat info {};
     if (lstat(real.c_str(), &info) != 0) return true;
@@ -439,10 +457,35 @@ class SystemdInstaller final : public Installer {
       }
     }
     unit += "\n[Install]\nWantedBy=multi-user.target\n";
-    return write_file(kUnitFile, unit, kFileMode);
+    return write_file(kServiceUnitFile, unit, kFileMode);
+  }
+
+  // Of `paths`, those a package installed, as dpkg knows them (of the system under the install
+  // root). None where there is no dpkg.
+  static std::set<std::string> package_owned(const std::vector<std::string>& paths) {
+    std::vector<std::string> argv{"dpkg"};
+    if (install_root() != "/") argv.push_back("--root=" + install_root().string());
+    argv.push_back("-S");
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    std::string output;
+    int exit_code = -1;
+    std::set<std::string> owned;
+    // Exit code 1 only says that some path belongs to no package; the lines still count.
+    if (!run_command(argv, nullptr, kCommandTimeoutMs, output, exit_code)) return owned;
+    const std::set<std::string> asked(paths.begin(), paths.end());
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      // "package[, package...]: /path"; notes about diversions have other shapes.
+      const auto separator = line.find(": /");
+      if (separator == std::string::npos) continue;
+      const std::string path = line.substr(separator + 2);
+      if (asked.count(path)) owned.insert(path);
+    }
+    return owned;
   }
 
   std::set<std::string> records_;
+  std::set<std::string> package_paths_;
   std::set<std::string> settings_paths_before_;
   std::string service_command_;
 };

@@ -1,5 +1,5 @@
 // What the tray needs from the system beside its toolkit: the single-instance claim, the local
-// addresses and the service's state.
+// addresses and the service's state (service_state.h).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -9,17 +9,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "platform/linux/service_state.h"
 #include "platform/linux/unique_fd.h"
+#include "platform/linux/user_command.h"
 #include "platform/tray.h"
 
 namespace tolvi::platform {
 namespace {
 
 constexpr char kInstanceLockName[] = "tolvi-host-tray.lock";
+// The status poll runs on the tray's thread every 1.5 s: a hanging systemctl must not hold it.
+constexpr int kSystemctlTimeoutMs = 1000;
 
 // A folder of this user's own: the runtime folder, else the configuration folder (made private
 // when missing). Never a shared one, where another account could plant a link or hold the lock.
@@ -77,8 +82,23 @@ std::vector<std::string> local_ipv4_addresses() {
   return addresses;
 }
 
-// The Linux build has no system service: the tray always runs the host itself.
-bool is_service_installed() { return false; }
-bool is_service_running() { return false; }
+// Installed: the unit is in place and enabled, whether --install wrote it or a package
+// brought it.
+bool is_service_installed() { return service_unit_enabled(); }
+
+// Running: a service process holds its marker (by hand, or where systemd does not run), or
+// systemd has the unit active or on its way there.
+bool is_service_running() {
+  if (service_marker_held()) return true;
+  if (!systemd_runs()) return false;
+  std::string state;
+  int exit_code = -1;
+  if (!run_command({"systemctl", "is-active", kServiceUnitName}, nullptr, kSystemctlTimeoutMs,
+                   state, exit_code)) {
+    return false;
+  }
+  while (!state.empty() && std::isspace(static_cast<unsigned char>(state.back()))) state.pop_back();
+  return state == "active" || state == "activating" || state == "reloading";
+}
 
 }  // namespace tolvi::platform

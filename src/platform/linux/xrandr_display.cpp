@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "platform/capture.h"
 #include "platform/display.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_output.h"
 #include "platform/linux/xrandr_state.h"
@@ -23,21 +25,30 @@ namespace tolvi::platform {
 
 namespace {
 
-constexpr char kGuardianName[] = "tolvi-display-guardian";
 constexpr double kMillimetresPerInch = 25.4;
 constexpr int kLastLadderIndex = static_cast<int>(kScaleLadder.size()) - 1;
 
+// A program this process may start: executable, and for root only one that root owns and
+// nobody else may change (a root host never runs what another account could have put there).
+bool trusted_program(const std::filesystem::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || access(path.c_str(), X_OK) != 0) {
+    return false;
+  }
+  return geteuid() != 0 || (info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+}
+
+// The guardian beside the running program (installed or in the build tree); a build with tests
+// also knows where its own build put it, for test programs that run from other folders.
 std::filesystem::path guardian_path() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const std::filesystem::path beside = self.parent_path() / kGuardianName;
-    if (access(beside.c_str(), X_OK) == 0) return beside;
+    const std::filesystem::path beside = self.parent_path() / kDisplayGuardianName;
+    if (trusted_program(beside)) return beside;
   }
 #ifdef TOLVI_DISPLAY_GUARDIAN_BUILD_PATH
-  // Test programs run from the build tree, away from the host's own folder.
-  if (access(TOLVI_DISPLAY_GUARDIAN_BUILD_PATH, X_OK) == 0)
-    return TOLVI_DISPLAY_GUARDIAN_BUILD_PATH;
+  if (trusted_program(TOLVI_DISPLAY_GUARDIAN_BUILD_PATH)) return TOLVI_DISPLAY_GUARDIAN_BUILD_PATH;
 #endif
   return {};
 }
@@ -178,9 +189,16 @@ class XrandrDisplayBackend : public DisplayBackend {
     const std::string record_text = record_path_.string();
     const std::string owner_text = std::to_string(record_.owner);
     const char* argv[] = {program_text.c_str(), record_text.c_str(), owner_text.c_str(), nullptr};
+    // A session (and so a process group) of its own: the service ends a stuck agent with
+    // SIGKILL to the agent's group, and a terminal's Ctrl+C goes to its foreground group; the
+    // guardian must outlive both to do its job.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program_text.c_str(), &actions, nullptr,
+    const int spawned = posix_spawn(&pid, program_text.c_str(), &actions, &attributes,
                                     const_cast<char* const*>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     if (spawned != 0) {

@@ -3,16 +3,20 @@
 // they were called.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "platform/installer.h"
 #include "service/install/install_rules.h"
+#include "video/xvfb_server.h"
 
 namespace {
 
@@ -65,6 +69,15 @@ class LinuxInstallTest : public ::testing::Test {
                                      "esac\nexit 0\n");
       fs::permissions(base / "bin" / tool, fs::perms::owner_all | fs::perms::others_exec);
     }
+    // dpkg answers for the paths listed in "dpkg-owned" as the package's, for no other (and
+    // never from the real machine's database).
+    write(base / "bin/dpkg",
+          "#!/bin/sh\nstatus=0\nfor a in \"$@\"; do\n  case \"$a\" in /*)\n"
+          "    if grep -qxF \"$a\" '" +
+              (base / "dpkg-owned").string() +
+              "' 2>/dev/null; then echo \"tolvi-host: $a\"; else status=1; fi;;\n"
+              "  esac\ndone\nexit $status\n");
+    fs::permissions(base / "bin/dpkg", fs::perms::owner_all | fs::perms::others_exec);
     fs::create_directories(root);
     // What the machine had before: kept as it is.
     write(root / "etc/hostname", "box\n");
@@ -73,13 +86,15 @@ class LinuxInstallTest : public ::testing::Test {
   }
   ~LinuxInstallTest() override { fs::remove_all(base); }
 
-  int run(const std::string& args, const std::string& user_switch = "") {
+  // `environment`: more NAME=value words for the program's environment.
+  int run(const std::string& args, const std::string& user_switch = "",
+          const std::string& environment = "") {
     // Never acting for whoever ran the tests through sudo: the user scope is the fixture home.
-    const std::string command =
-        user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID TOLVI_INSTALL_ROOT='" +
-        root.string() + "' HOME='" + home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
-        (base / "bin").string() + ":/usr/bin:/bin' '" + TOLVI_HOST_PATH + "' " + args + " >>'" +
-        (base / "out").string() + "' 2>&1";
+    const std::string command = user_switch + " env -u DISPLAY -u SUDO_UID -u PKEXEC_UID " +
+                                environment + " TOLVI_INSTALL_ROOT='" + root.string() + "' HOME='" +
+                                home.string() + "' XDG_CONFIG_HOME= XDG_STATE_HOME= PATH='" +
+                                (base / "bin").string() + ":/usr/bin:/bin' '" + program.string() +
+                                "' " + args + " >>'" + (base / "out").string() + "' 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -96,6 +111,7 @@ class LinuxInstallTest : public ::testing::Test {
   const fs::path base = make_base();
   const fs::path root = base / "root";
   const fs::path home = base / "home";
+  fs::path program = TOLVI_HOST_PATH;  // what run() starts
 };
 
 constexpr char kManifest[] =
@@ -113,6 +129,7 @@ constexpr char kManifest[] =
     "path /etc/xdg/autostart/tolvi-host.desktop\n"
     "path /opt\n"
     "path /opt/tolvi\n"
+    "path /opt/tolvi/tolvi-display-guardian\n"
     "path /opt/tolvi/tolvi-host\n"
     "path /usr/share/applications/tolvi-host.desktop\n"
     "path /var\n"
@@ -130,6 +147,11 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   ASSERT_EQ(run("--install --quiet"), 0) << output();
   EXPECT_EQ(read(root / "var/lib/tolvi-host/manifest"), kManifest);
   EXPECT_TRUE(read(root / "opt/tolvi/tolvi-host") == read(TOLVI_HOST_PATH));
+  // The display guardian beside it, from beside the program that installed.
+  const fs::path guardian = fs::path(TOLVI_HOST_PATH).parent_path() / "tolvi-display-guardian";
+  ASSERT_TRUE(fs::exists(guardian));
+  EXPECT_TRUE(read(root / "opt/tolvi/tolvi-display-guardian") == read(guardian));
+  EXPECT_EQ(fs::status(root / "opt/tolvi/tolvi-display-guardian").permissions(), fs::perms(0755));
   const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
   for (const char* line :
        {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
@@ -158,8 +180,8 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   // The user's match setting moved to the machine.
   EXPECT_NE(read(root / "etc/tolvi-host/settings").find("AllowResolutionChange dword 0"),
             std::string::npos);
+  // The unit is enabled by its link and systemd reloaded once.
   EXPECT_EQ(calls(),
-            "systemctl daemon-reload\nsystemctl enable tolvi-host.service\n"
             "systemctl daemon-reload\nufw status\nufw allow 5960/tcp comment Tolvi Host\n"
             "systemctl start tolvi-host.service\n");
   EXPECT_NE(output().find("installed service to /opt/tolvi/tolvi-host (started: 1)"),
@@ -220,32 +242,154 @@ TEST_F(LinuxInstallTest, QuietWithoutRootExitsFiveAndChangesNothing) {
   EXPECT_EQ(calls(), "");
 }
 
-// Other copies are found in the process list under the install root: here a list holding two
-// real processes, one named like the program and one like its setup program.
-TEST_F(LinuxInstallTest, OtherCopiesEndButSetupProgramsStay) {
-  const auto start = [&](const char* name) {
-    fs::copy_file("/bin/sleep", base / name);
+// Installed by the package, the program runs `--install --quiet` from where the package put it
+// (the package's post-install step) and `--uninstall --quiet` before the package goes: the
+// package's files (program, guardian, unit, menu entry) are neither taken into the manifest nor
+// removed, the package's unit is the one enabled, and systemd is reloaded once.
+TEST_F(LinuxInstallTest, APackagesFilesStayThePackages) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  fs::create_directories(root / "run/systemd/system");
+  const fs::path built = fs::path(TOLVI_HOST_PATH).parent_path();
+  const std::pair<const char*, fs::path> package[] = {
+      {"/opt/tolvi/tolvi-host", built / "tolvi-host"},
+      {"/opt/tolvi/tolvi-display-guardian", built / "tolvi-display-guardian"},
+      {"/lib/systemd/system/tolvi-host.service",
+       fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.service"},
+      {"/usr/share/applications/tolvi-host.desktop",
+       fs::path(TOLVI_PACKAGING_DIR) / "tolvi-host.desktop"},
+  };
+  std::string owned = "/opt/tolvi\n";
+  for (const auto& [path, source] : package) {
+    fs::create_directories((root / (path + 1)).parent_path());
+    fs::copy_file(source, root / (path + 1));
+    owned += std::string(path) + "\n";
+  }
+  write(base / "dpkg-owned", owned);
+  const auto before = tree(root);
+  program = root / "opt/tolvi/tolvi-host";
+
+  ASSERT_EQ(run("--install --quiet"), 0) << output();
+  EXPECT_FALSE(fs::exists(root / "etc/systemd/system/tolvi-host.service"));
+  EXPECT_EQ(
+      fs::read_symlink(root / "etc/systemd/system/multi-user.target.wants/tolvi-host.service"),
+      "/lib/systemd/system/tolvi-host.service");
+  const std::string manifest = read(root / "var/lib/tolvi-host/manifest");
+  for (const auto& [path, source] : package) {
+    EXPECT_EQ(manifest.find(path), std::string::npos) << path << " taken:\n" << manifest;
+  }
+  EXPECT_EQ(calls(),
+            "systemctl daemon-reload\nufw status\nfirewall-cmd --state\n"
+            "systemctl start tolvi-host.service\n");
+  EXPECT_EQ(tree(root).at("/usr/share/applications/tolvi-host.desktop"),
+            before.at("/usr/share/applications/tolvi-host.desktop"));
+
+  ASSERT_EQ(run("--uninstall --quiet"), 0) << output();
+  // Everything the installation added is gone; everything the package brought is there.
+  EXPECT_EQ(tree(root), before);
+}
+
+// The NUL-separated strings of a /proc file.
+std::vector<std::string> proc_strings(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> items;
+  for (std::string item; std::getline(in, item, '\0');) items.push_back(item);
+  return items;
+}
+
+// "Install as Service…" ends the person's tray with every other copy of the installed program;
+// installing then starts the tray again for the person at the console, as that person, on the
+// console's display, in a session of its own.
+TEST_F(LinuxInstallTest, InstallingStartsTheTrayAgainForThePersonAtTheConsole) {
+  if (geteuid() != 0) GTEST_SKIP() << "installing needs root (without it the command exits 5)";
+  // Where logind has a seat, its session would be the console, not the fixture's display.
+  if (fs::exists("/run/systemd/seats/seat0")) GTEST_SKIP() << "a real console session here";
+  tolvi::testing::XvfbServer xvfb("640x480x24");
+  ASSERT_FALSE(xvfb.display().empty());
+  write(root / "etc/tolvi-host/console", xvfb.display() + "\n");
+  // Run through pkexec for "nobody", who stands for the person.
+  ASSERT_EQ(run("--install", "", "PKEXEC_UID=65534"), 0) << output();
+  EXPECT_NE(output().find("install: tray started for nobody on " + xvfb.display()),
+            std::string::npos)
+      << output();
+
+  const fs::path program = root / "opt/tolvi/tolvi-host";
+  pid_t tray = 0;
+  for (int i = 0; i < 100 && !tray; ++i) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      if (fs::read_symlink(entry.path() / "exe", ec) == program) {
+        tray = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+      }
+    }
+    if (!tray) usleep(50000);
+  }
+  ASSERT_NE(tray, 0) << "no tray started from " << program;
+  struct stat owner {};
+  ASSERT_EQ(stat(("/proc/" + std::to_string(tray)).c_str(), &owner), 0);
+  EXPECT_EQ(owner.st_uid, 65534u);
+  EXPECT_EQ(getsid(tray), tray);
+  EXPECT_EQ(proc_strings("/proc/" + std::to_string(tray) + "/cmdline"),
+            std::vector<std::string>{program.string()});
+  const auto environment = proc_strings("/proc/" + std::to_string(tray) + "/environ");
+  for (const std::string& expected : {"DISPLAY=" + xvfb.display(), std::string("USER=nobody"),
+                                      "TOLVI_INSTALL_ROOT=" + root.string()}) {
+    EXPECT_NE(std::find(environment.begin(), environment.end(), expected), environment.end())
+        << expected;
+  }
+  kill(tray, SIGKILL);
+}
+
+// Other copies are found in the process list under the install root: here a list of real
+// processes, each given the executable the kernel would name. Only those that run the installed
+// program end; a developer's build of the same name, a setup program, the guardian, a process
+// that only calls itself so and this process itself stay.
+TEST_F(LinuxInstallTest, OnlyProcessesOfTheInstalledProgramEnd) {
+  const struct {
+    const char* exe;  // nullptr: the link cannot be read, as for a kernel thread
+    bool ends;
+  } cases[] = {
+      {"/opt/tolvi/tolvi-host", true},
+      {"/opt/tolvi/tolvi-host (deleted)", true},  // replaced since it started
+      {"DEVELOPER/tolvi-host", false},
+      {"/opt/tolvi/tolvi-host-setup", false},
+      {"/opt/tolvi/tolvi-display-guardian", false},
+      {nullptr, false},
+  };
+  fs::copy_file("/bin/sleep", base / "sleep");
+  std::vector<pid_t> pids;
+  for (const auto& c : cases) {
     const pid_t pid = fork();
     if (pid == 0) {
-      execl((base / name).c_str(), name, "60", nullptr);
+      execl((base / "sleep").c_str(), "/opt/tolvi/tolvi-host", "60", nullptr);
       _exit(127);
     }
-    fs::create_directories(root / "proc" / std::to_string(pid));
-    fs::create_symlink(base / name, root / "proc" / std::to_string(pid) / "exe");
-    return pid;
-  };
-  const pid_t copy = start("Tolvi-Host");
-  const pid_t setup = start("tolvi-host-setup");
+    const fs::path entry = root / "proc" / std::to_string(pid);
+    fs::create_directories(entry);
+    write(entry / "cmdline", std::string("/opt/tolvi/tolvi-host\0", 22));
+    if (c.exe) {
+      std::string target = c.exe;
+      if (target.starts_with("DEVELOPER")) target.replace(0, 9, base.string());
+      fs::create_symlink(target, entry / "exe");
+    }
+    pids.push_back(pid);
+  }
+  fs::create_directories(root / "proc/self");
+  fs::create_directories(root / "proc" / std::to_string(getpid()));
+  fs::create_symlink("/opt/tolvi/tolvi-host", root / "proc" / std::to_string(getpid()) / "exe");
+
   setenv("TOLVI_INSTALL_ROOT", root.c_str(), 1);
   tolvi::platform::make_installer()->terminate_other_copies(tolvi::is_other_copy_name);
   unsetenv("TOLVI_INSTALL_ROOT");
-  int status = 0;
-  // Ended already: the call waits for each copy it ends.
-  EXPECT_EQ(waitpid(copy, &status, WNOHANG), copy);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(waitpid(setup, &status, WNOHANG), 0);
-  kill(setup, SIGKILL);
-  waitpid(setup, &status, 0);
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    int status = 0;
+    // Ended already: the call waits for each copy it ends.
+    const bool ended = waitpid(pids[i], &status, WNOHANG) == pids[i];
+    EXPECT_EQ(ended, cases[i].ends) << (cases[i].exe ? cases[i].exe : "no link");
+    if (!ended) {
+      kill(pids[i], SIGKILL);
+      waitpid(pids[i], &status, 0);
+    }
+  }
 }
 
 }  // namespace
