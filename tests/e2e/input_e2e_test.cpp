@@ -191,5 +191,33 @@ TEST_F(InputEndToEnd, AKilledClientLeavesNothingHeld) {
   EXPECT_FALSE(key_held(XK_Shift_L));
 }
 
+// The host itself killed while a client holds keys and a button: its guardian releases them, so
+// the desktop is usable again without anyone pressing and releasing them.
+TEST_F(InputEndToEnd, AKilledHostLeavesNothingHeld) {
+  // Left Shift, Left Control and A down (HID usages), the left button down.
+  auto c = client({"--key", "225", "down", "--key", "224", "down", "--key", "4", "down", "--button",
+                   "0", "down", "--hold", "60"});
+  ASSERT_TRUE(wait_for(client_log_, "-> MouseButton"));
+  unsigned mask = 0;
+  for (int i = 0; i < 200 && !(mask & Button1Mask); ++i) {
+    pointer(&mask);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(mask & Button1Mask);
+  ASSERT_TRUE(key_held(XK_Shift_L) && key_held(XK_Control_L) && key_held(XK_a));
+
+  host_->stop(SIGKILL);
+  const auto killed = std::chrono::steady_clock::now();
+  const auto anything_held = [&] {
+    pointer(&mask);
+    return (mask & Button1Mask) || key_held(XK_Shift_L) || key_held(XK_Control_L) || key_held(XK_a);
+  };
+  while (anything_held() && std::chrono::steady_clock::now() - killed < Seconds(3)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(anything_held());
+  EXPECT_TRUE(wait_for(host_log_, "released 3 keys and 1 buttons that process", 3));
+}
+
 }  // namespace
 }  // namespace tolvi

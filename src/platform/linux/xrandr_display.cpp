@@ -3,7 +3,6 @@
 // after its client is gone, unlike a temporary mode switch on Windows).
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,39 +18,12 @@
 #include "platform/linux/xrandr_output.h"
 #include "platform/linux/xrandr_state.h"
 
-extern char** environ;
-
 namespace tolvi::platform {
 
 namespace {
 
 constexpr double kMillimetresPerInch = 25.4;
 constexpr int kLastLadderIndex = static_cast<int>(kScaleLadder.size()) - 1;
-
-// A program this process may start: executable, and for root only one that root owns and
-// nobody else may change (a root host never runs what another account could have put there).
-bool trusted_program(const std::filesystem::path& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || access(path.c_str(), X_OK) != 0) {
-    return false;
-  }
-  return geteuid() != 0 || (info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0);
-}
-
-// The guardian beside the running program (installed or in the build tree); a build with tests
-// also knows where its own build put it, for test programs that run from other folders.
-std::filesystem::path guardian_path() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const std::filesystem::path beside = self.parent_path() / kDisplayGuardianName;
-    if (trusted_program(beside)) return beside;
-  }
-#ifdef TOLVI_DISPLAY_GUARDIAN_BUILD_PATH
-  if (trusted_program(TOLVI_DISPLAY_GUARDIAN_BUILD_PATH)) return TOLVI_DISPLAY_GUARDIAN_BUILD_PATH;
-#endif
-  return {};
-}
 
 bool process_alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 
@@ -64,10 +36,9 @@ class XrandrDisplayBackend : public DisplayBackend {
     if (!folder.empty()) record_path_ = change_record_path(folder, record_.display);
   }
 
-  ~XrandrDisplayBackend() override {
-    // Closing the pipe tells the guardian to undo whatever is still recorded.
-    if (guardian_pipe_ >= 0) close(guardian_pipe_);
-  }
+  // guardian_ goes first (members end in reverse order): its closing tells the guardian to
+  // undo whatever is still recorded.
+  ~XrandrDisplayBackend() override = default;
 
   bool current_mode(const std::string& device, DisplayMode& mode) override {
     std::optional<DisplayMode> now = XrandrOutput(*connection_, device).current_mode();
@@ -173,46 +144,16 @@ class XrandrDisplayBackend : public DisplayBackend {
   void guard() {
     if (record_path_.empty()) return;
     write_change_record(record_path_, record_);
-    if (guardian_pipe_ >= 0 || guardian_tried_) return;
+    if (guardian_.valid() || guardian_tried_) return;
     guardian_tried_ = true;
-    const std::filesystem::path program = guardian_path();
-    if (program.empty()) return;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The guardian reads the pipe as its standard input and holds nothing else of ours (an
-    // inherited listening socket would outlive this process).
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    const std::string program_text = program.string();
-    const std::string record_text = record_path_.string();
-    const std::string owner_text = std::to_string(record_.owner);
-    const char* argv[] = {program_text.c_str(), record_text.c_str(), owner_text.c_str(), nullptr};
-    // A session (and so a process group) of its own: the service ends a stuck agent with
-    // SIGKILL to the agent's group, and a terminal's Ctrl+C goes to its foreground group; the
-    // guardian must outlive both to do its job.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program_text.c_str(), &actions, &attributes,
-                                    const_cast<char* const*>(argv), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[0]);
-    if (spawned != 0) {
-      close(fds[1]);
-      return;
-    }
-    guardian_pipe_ = fds[1];
+    guardian_ = start_guardian({record_path_.string(), std::to_string(record_.owner)});
   }
 
   std::unique_ptr<X11Connection> connection_;
   std::filesystem::path record_path_;
   DisplayChangeRecord record_;
-  int guardian_pipe_ = -1;
   bool guardian_tried_ = false;
+  UniqueFd guardian_;
 };
 
 }  // namespace

@@ -1,14 +1,20 @@
 // Input injection on X11 through XTest, on the sink's own connection to the session's display.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string>
 
+#include "base/run_mode.h"
 #include "platform/clock.h"
 #include "platform/input.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/evdev_keys.h"
+#include "platform/linux/held_input.h"
 #include "platform/linux/x11_connection.h"
 
 namespace tolvi::platform {
@@ -104,6 +110,7 @@ class XTestInputSink : public InputSink {
     }
     const auto button = [&](unsigned x_button, bool press) {
       XTestFakeButtonEvent(display, x_button, press ? True : False, CurrentTime);
+      tell_guardian(display, HeldInput::button_line(x_button, press), press);
     };
     const unsigned extra = e.mouse_data == kXButton2 ? kXExtra2 : kXExtra1;
     if (e.flags & kMouseLeftDown) button(kXLeft, true);
@@ -138,13 +145,31 @@ class XTestInputSink : public InputSink {
     }
   }
 
-  static void inject_key(Display* display, const InputEvent& e) {
+  void inject_key(Display* display, const InputEvent& e) {
     if (!(e.flags & kKeyScanCode)) return;
     const std::uint16_t key = evdev_key_for_scan_code(static_cast<std::uint8_t>(e.scan_code),
                                                       (e.flags & kKeyExtended) != 0);
     if (key == 0) return;
-    XTestFakeKeyEvent(display, key + kEvdevToXKeycode, (e.flags & kKeyUp) ? False : True,
-                      CurrentTime);
+    const bool press = (e.flags & kKeyUp) == 0;
+    XTestFakeKeyEvent(display, key + kEvdevToXKeycode, press ? True : False, CurrentTime);
+    tell_guardian(display, HeldInput::key_line(key + kEvdevToXKeycode, press), press);
+  }
+
+  // Keeps this process's guardian told of what it holds, so that a key or button pressed here
+  // is released even when this process is killed before it could release it. The guardian
+  // starts at the first press; until then nothing is held.
+  void tell_guardian(Display* display, const std::string& line, bool press) {
+    if (!guardian_.valid()) {
+      if (!press || guardian_tried_) return;
+      guardian_tried_ = true;
+      guardian_ =
+          start_guardian({kHeldInputOption, DisplayString(display), std::to_string(getpid()),
+                          std::to_string(static_cast<int>(run_mode.load()))});
+      if (!guardian_.valid()) return;
+    }
+    // A few bytes on a local socket the guardian drains at once; a guardian that is gone only
+    // costs its help, never a signal or a wait.
+    send(guardian_.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
   std::string display_name_;
@@ -156,6 +181,10 @@ class XTestInputSink : public InputSink {
   // Wheel data not yet worth a click, per axis.
   std::int64_t wheel_v_ = 0;
   std::int64_t wheel_h_ = 0;
+  // The guardian that releases what this sink still holds once this process is gone; closing
+  // it with everything released (the session's end) lets it go quietly.
+  UniqueFd guardian_;
+  bool guardian_tried_ = false;
 };
 
 }  // namespace
