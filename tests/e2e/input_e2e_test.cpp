@@ -122,6 +122,16 @@ class InputEndToEnd : public ::testing::Test {
     return {x, y};
   }
 
+  // Waits (up to 2 s) for the left button to be down; `mask` is the last pointer state.
+  bool left_button_goes_down(unsigned& mask) {
+    for (int i = 0; i < 200; ++i) {
+      pointer(&mask);
+      if (mask & Button1Mask) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   bool key_held(KeySym keysym) {
     const KeyCode k = XKeysymToKeycode(watcher_, keysym);
     char keys[32];
@@ -173,11 +183,7 @@ TEST_F(InputEndToEnd, AKilledClientLeavesNothingHeld) {
   auto c = client({"--key", "225", "down", "--button", "0", "down", "--hold", "60"});
   ASSERT_TRUE(wait_for(client_log_, "-> MouseButton"));
   unsigned mask = 0;
-  for (int i = 0; i < 200 && !(mask & Button1Mask); ++i) {
-    pointer(&mask);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(mask & Button1Mask);
+  ASSERT_TRUE(left_button_goes_down(mask));
   ASSERT_TRUE(key_held(XK_Shift_L));
 
   c->stop(SIGKILL);
@@ -199,11 +205,7 @@ TEST_F(InputEndToEnd, AKilledHostLeavesNothingHeld) {
                    "0", "down", "--hold", "60"});
   ASSERT_TRUE(wait_for(client_log_, "-> MouseButton"));
   unsigned mask = 0;
-  for (int i = 0; i < 200 && !(mask & Button1Mask); ++i) {
-    pointer(&mask);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(mask & Button1Mask);
+  ASSERT_TRUE(left_button_goes_down(mask));
   ASSERT_TRUE(key_held(XK_Shift_L) && key_held(XK_Control_L) && key_held(XK_a));
 
   host_->stop(SIGKILL);
