@@ -131,6 +131,24 @@ case "$case_name" in
     ! ls /media/tolvi 2>/dev/null | grep -q "e2e -quoted-" || fail "mount point left behind"
     end_session
     ;;
+  vanished_mid_mount)
+    # A client announces a share and vanishes (a dropped link) while the mount still waits for
+    # its WebDAV answers, which never come: the next client must not wait for that mount.
+    # FolderShare: writable, token "abcd", name "e2e-vanish" (16-bit lengths, little-endian).
+    "$client" "127.0.0.1:$port" --password "$password" \
+      --raw 96 000400616263640a006532652d76616e697368 --hold 60 > "$work/client.out" 2>&1 &
+    client_pid=$!
+    wait_for_text "$work/host.log" "share: forwarding 127.0.0.1:" 10
+    sleep 1  # mount.davfs is talking to the forwarder by now
+    kill -KILL "$client_pid"; wait "$client_pid" 2>/dev/null; client_pid=
+    started=$(date +%s%N)
+    "$client" "127.0.0.1:$port" --password "$password" --stream 640 480 30 --frames 1 \
+      --no-decode --timeout 10 > "$work/next.out" 2>&1 || fail "the next client: $(cat "$work/next.out")"
+    elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+    echo "next client's first picture after $elapsed_ms ms"
+    [ "$elapsed_ms" -lt 5000 ] || fail "the next client waited $elapsed_ms ms for its picture"
+    ! ls /media/tolvi 2>/dev/null | grep -q "e2e-vanish" || fail "mount point left behind"
+    ;;
   *)
     fail "unknown case"
     ;;
