@@ -85,4 +85,20 @@ if [ "$(id -u)" = 0 ]; then
   [ "$(stat -c %a "$etc/settings")" = 600 ] || fail "settings mode $(stat -c %a "$etc/settings")"
   [ "$(stat -c %a "$lib")" = 700 ] || [ "$(stat -c %a "$lib")" = 755 ] || fail "key folder mode"
 fi
+
+# The tray of an installed machine that has no service and no password yet (no Password line):
+# its host must not let the empty password in either.
+kill "$service_pid"; wait "$service_pid" 2>/dev/null; service_pid=
+rm -f "$lib/machine.key"
+port2=$(( 20000 + RANDOM % 40000 ))
+printf 'Installed dword 1\nPort dword %s\n' "$port2" > "$etc/settings"
+export DISPLAY=":$display_number" XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+"$host" > "$work/tray.log" 2>&1 &
+service_pid=$!
+wait_for "$work/tray.log" "listening on port $port2" 10
+"$client" "127.0.0.1:$port2" --password "" --ping 1 > "$work/client.out" 2>&1
+rc=$?
+[ "$rc" = 4 ] || { cat "$work/tray.log"; fail "the tray's host: empty password exit $rc, expected 4"; }
+wait_for "$work/tray.log" "no password is set: every client is refused until one is set" 5
 echo "boundary e2e: ok"
