@@ -72,7 +72,7 @@ std::size_t ForwardedSharedFolder::live_connections() {
 void ForwardedSharedFolder::mapping_job(const FolderShareMessage& request) {
   {
     std::lock_guard<std::mutex> guard(lock_);
-    refused_logged_ = false;
+    refused_peers_.clear();
     over_limit_logged_ = false;
   }
   unmap_shared_folder();
@@ -154,11 +154,14 @@ void ForwardedSharedFolder::accept_loop() {
     // alone must not let them in.
     std::string peer;
     if (!mounter_->allows_peer(socket, peer)) {
+      // Said once for each kind of peer (an account, or a socket nobody holds any more), and
+      // for a bounded number of them, so one account's flood cannot fill the log.
       bool first = false;
       {
         std::lock_guard<std::mutex> guard(lock_);
-        first = !refused_logged_;
-        refused_logged_ = true;
+        if (refused_peers_.size() < kMaxRefusedPeersLogged) {
+          first = refused_peers_.insert(peer).second;
+        }
       }
       if (first) {
         log_message("share: refused a forwarded connection from %s (further ones not logged)",

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,7 +104,9 @@ class ForwardedSharedFolder : public SharedFolder {
   std::uint32_t next_id_ = 1;
   bool stopping_ = false;
   // Refused connections are logged once per share (a misbehaving program would flood the log).
-  bool refused_logged_ = false;
+  // The peers whose refusal has been logged (at most kMaxRefusedPeersLogged).
+  static constexpr std::size_t kMaxRefusedPeersLogged = 8;
+  std::set<std::string> refused_peers_;
   bool over_limit_logged_ = false;
 
   platform::Socket listener_;

@@ -38,6 +38,8 @@ using namespace std::chrono_literals;
 constexpr char kInstallDirectory[] = "/opt/tolvi";
 constexpr char kInstalledExecutable[] = "/opt/tolvi/tolvi-host";
 constexpr char kInstalledGuardian[] = "/opt/tolvi/tolvi-display-guardian";
+// The installed program on every account's PATH, as the README's commands use it.
+constexpr char kCommandLink[] = "/usr/bin/tolvi-host";
 constexpr char kServiceDisplayName[] = "Tolvi Host";
 constexpr char kMenuEntry[] = "/usr/share/applications/tolvi-host.desktop";
 constexpr char kStateFolder[] = "/var/lib/tolvi-host";
@@ -124,7 +126,7 @@ class SystemdInstaller final : public Installer {
     // What a package brought is the package's: never replaced, recorded or removed here, so a
     // manifest of an earlier installation that took such a path lets go of it.
     std::vector<std::string> asked{kInstalledExecutable, kInstalledGuardian, kInstallDirectory,
-                                   kMenuEntry, kPackageServiceUnitFile};
+                                   kMenuEntry, kPackageServiceUnitFile, kCommandLink};
     for (const std::string& record : records_) {
       if (record.starts_with(kPathRecord)) asked.push_back(record.substr(sizeof kPathRecord - 1));
     }
@@ -220,6 +222,7 @@ class SystemdInstaller final : public Installer {
           "when the host ends unexpectedly",
           guardian.c_str());
     }
+    link_command(to);
     return true;
   }
 
@@ -385,6 +388,26 @@ class SystemdInstaller final : public Installer {
     }
     record(to);
     return true;
+  }
+
+  // The command `tolvi-host` for everyone: a link to the installed program. A package's link,
+  // or another program already called so, stays as it is.
+  void link_command(const std::string& program) {
+    if (package_paths_.count(kCommandLink)) return;
+    const fs::path link = under_install_root(kCommandLink);
+    std::error_code ec;
+    if (fs::is_symlink(link, ec)) {
+      if (fs::read_symlink(link, ec) == fs::path(program)) record(kCommandLink);
+      return;
+    }
+    if (fs::exists(link, ec)) {
+      log_message("install: %s is another program; the installed one is %s", kCommandLink,
+                  program.c_str());
+      return;
+    }
+    make_folders(fs::path(kCommandLink).parent_path().string());
+    fs::create_symlink(program, link, ec);
+    if (!ec) record(kCommandLink);
   }
 
   // A package's file stays as the package left it (the menu entry it ships is the same).

@@ -131,6 +131,8 @@ constexpr char kManifest[] =
     "path /opt/tolvi\n"
     "path /opt/tolvi/tolvi-display-guardian\n"
     "path /opt/tolvi/tolvi-host\n"
+    "path /usr/bin\n"
+    "path /usr/bin/tolvi-host\n"
     "path /usr/share/applications/tolvi-host.desktop\n"
     "path /var\n"
     "path /var/lib\n"
@@ -152,6 +154,8 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   ASSERT_TRUE(fs::exists(guardian));
   EXPECT_TRUE(read(root / "opt/tolvi/tolvi-display-guardian") == read(guardian));
   EXPECT_EQ(fs::status(root / "opt/tolvi/tolvi-display-guardian").permissions(), fs::perms(0755));
+  // The command on every account's PATH.
+  EXPECT_EQ(fs::read_symlink(root / "usr/bin/tolvi-host"), "/opt/tolvi/tolvi-host");
   const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
   for (const char* line :
        {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
