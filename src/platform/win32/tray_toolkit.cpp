@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "platform/tray.h"
 #include "platform/win32/tray_icon.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -34,14 +35,6 @@ constexpr int kConfirmField = 102;
 constexpr int kGenerate = 103;
 constexpr int kMessageLine = 104;
 constexpr int kFieldUnits = 256;
-
-std::wstring wide(const std::string& text) {
-  const std::u16string u = to_utf16(text);
-  return std::wstring(u.begin(), u.end());
-}
-std::string narrow(const wchar_t* text) {
-  return to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), wcslen(text)));
-}
 
 UINT message_box_style(MessageIcon icon, MessageButtons buttons) {
   UINT style = buttons == MessageButtons::OkCancel ? MB_OKCANCEL
@@ -85,7 +78,7 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
   switch (LOWORD(wparam)) {
     case kGenerate: {
       std::string generated = dialog_state.logic->generate();
-      std::wstring text = wide(generated);
+      std::wstring text = to_wide(generated);
       secure_zero(generated.data(), generated.size());
       for (int id : {kNewField, kConfirmField}) {
         HWND field = GetDlgItem(dialog, id);
@@ -107,14 +100,14 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
     case IDOK: {
       std::wstring first = field_text(dialog, kNewField);
       std::wstring second = field_text(dialog, kConfirmField);
-      std::string first8 = narrow(first.c_str()), second8 = narrow(second.c_str());
+      std::string first8 = from_wide(first), second8 = from_wide(second);
       const std::optional<std::string> problem = dialog_state.logic->check(first8, second8);
       secure_zero(first8.data(), first8.size());
       secure_zero(second8.data(), second8.size());
       SecureZeroMemory(second.data(), second.size() * sizeof(wchar_t));
       if (problem) {
         SecureZeroMemory(first.data(), first.size() * sizeof(wchar_t));
-        MessageBoxW(dialog, wide(*problem).c_str(), L"Tolvi Host", MB_ICONWARNING);
+        MessageBoxW(dialog, to_wide(*problem).c_str(), L"Tolvi Host", MB_ICONWARNING);
         return 0;
       }
       dialog_state.text = std::move(first);
@@ -181,7 +174,7 @@ class WindowsTrayToolkit : public TrayToolkit {
                  std::function<void(int)> chosen) override {
     HMENU menu = CreatePopupMenu();
     for (const TrayMenuEntry& e : entries) {
-      const std::wstring text = wide(e.text);
+      const std::wstring text = to_wide(e.text);
       switch (e.kind) {
         case TrayMenuEntry::Kind::Separator:
           AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -207,7 +200,7 @@ class WindowsTrayToolkit : public TrayToolkit {
   }
   MessageAnswer message_box(const std::string& text, const std::string& title, MessageIcon icon,
                             MessageButtons buttons) override {
-    const int answer = MessageBoxW(nullptr, wide(text).c_str(), wide(title).c_str(),
+    const int answer = MessageBoxW(nullptr, to_wide(text).c_str(), to_wide(title).c_str(),
                                    message_box_style(icon, buttons) | MB_TOPMOST);
     switch (answer) {
       case IDYES:
@@ -222,7 +215,7 @@ class WindowsTrayToolkit : public TrayToolkit {
   }
   std::optional<std::string> password_form(const PasswordFormLogic& logic) override;
   bool copy_to_clipboard(const std::string& text) override {
-    std::wstring w = wide(text);
+    std::wstring w = to_wide(text);
     if (!OpenClipboard(window_)) return false;
     EmptyClipboard();
     const std::size_t bytes = (w.size() + 1) * sizeof(wchar_t);
@@ -238,7 +231,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     return done;
   }
   void open_with_default_application(const std::string& target) override {
-    ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, L"open", to_wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
   void run() override {
     MSG message;
@@ -398,7 +391,7 @@ std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormL
   }
   DeleteObject(font);
   std::optional<std::string> result;
-  if (dialog_state.accepted) result = narrow(dialog_state.text.c_str());
+  if (dialog_state.accepted) result = from_wide(dialog_state.text);
   SecureZeroMemory(dialog_state.text.data(), dialog_state.text.size() * sizeof(wchar_t));
   dialog_state.text.clear();
   dialog_state.logic = nullptr;
