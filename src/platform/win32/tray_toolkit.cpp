@@ -2,6 +2,7 @@
 // message boxes, the password dialog built in memory, the clipboard and ShellExecuteW.
 #include <windows.h>
 // after windows.h
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -123,6 +124,9 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
 class WindowsTrayToolkit : public TrayToolkit {
  public:
   WindowsTrayToolkit() {
+    // The shell calls (ShellExecuteW, the notification icon) want a single-threaded apartment
+    // on the thread that makes them; the toolkit's thread is that thread.
+    com_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     instance_ = GetModuleHandleW(nullptr);
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = window_procedure;
@@ -144,6 +148,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     remove_icon();
     if (icon_) DestroyIcon(icon_);
     if (window_) DestroyWindow(window_);
+    if (com_) CoUninitialize();
   }
   bool valid() const { return window_ != nullptr; }
 
@@ -214,6 +219,11 @@ class WindowsTrayToolkit : public TrayToolkit {
     }
   }
   std::optional<std::string> password_form(const PasswordFormLogic& logic) override;
+  void raise_password_form() override {
+    if (!dialog_) return;
+    ShowWindow(dialog_, SW_RESTORE);
+    SetForegroundWindow(dialog_);
+  }
   bool copy_to_clipboard(const std::string& text) override {
     std::wstring w = to_wide(text);
     if (!OpenClipboard(window_)) return false;
@@ -311,8 +321,10 @@ class WindowsTrayToolkit : public TrayToolkit {
     added_ = true;
   }
 
+  bool com_ = false;  // COM was initialised here, to be undone
   HINSTANCE instance_ = nullptr;
   HWND window_ = nullptr;
+  HWND dialog_ = nullptr;  // the password dialog while password_form() runs
   UINT taskbar_created_ = 0;
   NOTIFYICONDATAW record_ = {};
   HICON icon_ = nullptr;
@@ -327,6 +339,11 @@ class WindowsTrayToolkit : public TrayToolkit {
 };
 
 std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormLogic& logic) {
+  // One dialog at a time: the dialog's state is shared, and a second one would take it over.
+  if (dialog_) {
+    raise_password_form();
+    return std::nullopt;
+  }
   static bool registered = false;
   if (!registered) {
     WNDCLASSW dialog_class = {};
@@ -381,14 +398,23 @@ std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormL
   SetFocus(GetDlgItem(dialog, kNewField));
   dialog_state.logic = &logic;
   dialog_state.accepted = false;
+  dialog_ = dialog;
   MSG message;
   while (IsWindow(dialog)) {
-    if (GetMessageW(&message, nullptr, 0, 0) <= 0) break;
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got <= 0) {
+      // A quit request ends the dialog and is passed on to the tray's own loop, which it was
+      // meant for; swallowed here, it would leave the tray running without its icon.
+      if (got == 0) PostQuitMessage(static_cast<int>(message.wParam));
+      DestroyWindow(dialog);
+      break;
+    }
     if (!IsDialogMessageW(dialog, &message)) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
   }
+  dialog_ = nullptr;
   DeleteObject(font);
   std::optional<std::string> result;
   if (dialog_state.accepted) result = from_wide(dialog_state.text);
