@@ -10,6 +10,7 @@
 #include "core/limits.h"
 #include "core/placeholder_subsystems.h"
 #include "core/session.h"
+#include "input/input_desktop.h"
 #include "platform/capture.h"
 #include "platform/clipboard.h"
 #include "platform/converter.h"
@@ -68,6 +69,7 @@ class DefaultHostEnvironment : public HostEnvironment {
       return platform::make_encoder_catalogue();
     };
     platform.allow_resolution_change = [] { return default_settings().allow_resolution_change(); };
+    platform.follow_input_desktop = [] { follow_input_desktop(); };
     return std::make_unique<CapturePipeline>(session, tolvi::display_controller,
                                              std::move(platform));
   }

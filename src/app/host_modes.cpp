@@ -93,15 +93,19 @@ void watch_for_stop_signals() {
   platform::watch_stop_signals([](int number) { stop_request().signalled(number); });
 }
 
+void end_process_after_wind_down() {
+  if (!end_active_session(kStopWindDownLimit)) {
+    log_message("the session did not wind down within %lld ms; stopping anyway",
+                static_cast<long long>(kStopWindDownLimit.count()));
+  }
+  display_controller.restore();
+  platform::exit_process(0);
+}
+
 void end_on_stop_signals() {
   platform::watch_stop_signals([](int number) {
     log_message("stopping on signal %d", number);
-    if (!end_active_session(kStopWindDownLimit)) {
-      log_message("the session did not wind down within %lld ms; stopping anyway",
-                  static_cast<long long>(kStopWindDownLimit.count()));
-    }
-    display_controller.restore();
-    platform::exit_process(0);
+    end_process_after_wind_down();
   });
 }
 

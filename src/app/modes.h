@@ -17,9 +17,11 @@ int run_tray_application();          // no option
 // From here on SIGTERM and SIGINT (console events on Windows) stop a serving mode in order
 // instead of killing the process. Before the process starts any thread.
 void watch_for_stop_signals();
-// For a process whose host server runs on a thread of its own (the tray): a stop signal winds
-// the serving session down (held keys, display mode, mounts), restores the display and ends the
-// process with 0. Before the process starts any other thread.
+// For a process whose host server runs on a thread of its own (the tray): a stop signal ends it
+// with end_process_after_wind_down. Before the process starts any other thread.
 void end_on_stop_signals();
+// Winds the serving session down (held keys, display mode, mounts; at most 5 s), restores the
+// display and ends the process with 0.
+[[noreturn]] void end_process_after_wind_down();
 
 }  // namespace tolvi

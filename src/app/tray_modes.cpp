@@ -84,7 +84,10 @@ int run_tray_application() {
   commands.restore_display = [] { display_controller.restore(); };
   commands.log_file_path = log_file_path;
   commands.machine_log_file_path = machine_log_file_path;
-  commands.quit = [toolkit = toolkit.get()] { toolkit->quit(); };
+  // Quit ends the process itself, as the menu's command has it, rather than asking the message
+  // loop: the password dialog's loop may be the one running, and the host server's threads are
+  // detached. The session is wound down first, so that a client is not left mid-stream.
+  commands.quit = [] { end_process_after_wind_down(); };
   commands.generate_password = new_secure_password;
   commands.read_password_elevated = password_through_elevation;
   toolkit->on_session_end(commands.restore_display);

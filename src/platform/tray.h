@@ -60,8 +60,11 @@ class TrayToolkit {
   // Modal message box; `title` is the window title.
   virtual MessageAnswer message_box(const std::string& text, const std::string& title,
                                     MessageIcon icon, MessageButtons buttons) = 0;
-  // The modal password form; the saved text when the user saved, else nothing.
+  // The modal password form; the saved text when the user saved, else nothing. Its loop goes on
+  // delivering the icon's events, so the menu can open while it runs.
   virtual std::optional<std::string> password_form(const PasswordFormLogic& logic) = 0;
+  // Brings the open password form to the front; nothing when none is open.
+  virtual void raise_password_form() = 0;
   // Offers `text` on the system clipboard for as long as this process lives or until another
   // owner takes it. False when the clipboard could not be taken.
   virtual bool copy_to_clipboard(const std::string& text) = 0;

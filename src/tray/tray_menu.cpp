@@ -142,8 +142,12 @@ void run_tray_command(const TrayCommandContext& context, int command) {
           toolkit.message_box(kElevatedPasswordRefused, kProductTitle, MessageIcon::Warning,
                               MessageButtons::Ok);
         }
+      } else if (*context.password_form_open) {
+        toolkit.raise_password_form();
       } else {
+        *context.password_form_open = true;
         change_password_with_form(toolkit, settings, context.generate_password);
+        *context.password_form_open = false;
       }
       break;
     case kCommandMatchResolution:

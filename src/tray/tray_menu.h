@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,12 +57,19 @@ struct TrayCommandContext {
   std::function<void()> restore_display;
   std::function<std::filesystem::path()> log_file_path;
   std::function<std::filesystem::path()> machine_log_file_path;
-  std::function<void()> quit;                      // ends the tray application
+  // Ends the process once the serving session has wound down; does not return in the program.
+  // Not a request to the toolkit's loop: Quit may be chosen while the password form's modal
+  // loop runs, which would take such a request for its own.
+  std::function<void()> quit;
   std::function<std::string()> generate_password;  // for the password form
   // The machine password through an elevated copy of the program, for a tray whose account may
   // not read the machine settings (Linux keeps them for root alone); unset where the tray reads
   // them itself. Nothing when the elevation was refused or failed.
   std::function<std::optional<std::string>()> read_password_elevated;
+  // Whether this process's password form is open, shared by the copies of the context. The
+  // form's loop still delivers the icon's clicks, so Set Password… can be chosen again from
+  // inside it: the open form is then brought forward instead of a second one.
+  std::shared_ptr<bool> password_form_open = std::make_shared<bool>(false);
 };
 
 // Carries out one menu command (0 does nothing).

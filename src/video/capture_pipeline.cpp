@@ -48,6 +48,9 @@ bool CapturePipeline::init_capture_device() {
 bool CapturePipeline::open_duplication() {
   duplication_.reset();
   if (!capture_device_) return false;
+  if (run_mode.load() == RunMode::Agent && platform_.follow_input_desktop) {
+    platform_.follow_input_desktop();
+  }
   duplication_ = capture_device_->open_duplication();
   if (!duplication_) return false;
   desktop_rect_ = duplication_->desktop_rect();

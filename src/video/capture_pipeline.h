@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/run_mode.h"
 #include "display/display_controller.h"
 #include "platform/capture.h"
 #include "platform/converter.h"
@@ -47,6 +48,11 @@ struct CapturePlatform {
   std::function<std::shared_ptr<platform::EncoderCatalogue>()> make_encoder_catalogue;
   // The "AllowResolutionChange" setting.
   std::function<bool()> allow_resolution_change;
+  // Attaches the calling thread to the desktop that has the input. In Agent run mode it runs
+  // before every (re)creation of the duplication: a thread can duplicate only the desktop it
+  // is attached to, and the sign-in, lock and elevation screens are on another desktop than
+  // the user's programs. Null: the thread stays where it is.
+  std::function<void()> follow_input_desktop;
   Clock* clock = nullptr;  // null: the system clock
 };
 

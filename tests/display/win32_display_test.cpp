@@ -3,9 +3,40 @@
 
 #include "display/display_controller.h"
 #include "platform/display.h"
+#include "platform/win32/gdi_device_name.h"
 
 namespace tolvi {
 namespace {
+
+TEST(GdiDeviceName, FieldEndsAtItsFirstNulOrItsLastUnit) {
+  // The field as the display-configuration packet has it: 32 units, not always terminated.
+  constexpr std::size_t kUnits = 32;
+  const std::wstring full(kUnits, L'D');  // every unit used, no terminator
+  const struct Case {
+    const wchar_t* what;
+    std::wstring field;  // the units put in, the rest zero
+    std::wstring device;
+    bool same;
+  } cases[] = {
+      {L"terminated", L"\\\\.\\DISPLAY1", L"\\\\.\\DISPLAY1", true},
+      {L"device longer", L"\\\\.\\DISPLAY1", L"\\\\.\\DISPLAY10", false},
+      {L"device shorter", L"\\\\.\\DISPLAY10", L"\\\\.\\DISPLAY1", false},
+      {L"all 32 units used", full, full, true},
+      {L"all 32 used, device one longer", full, full + L"D", false},
+      {L"all 32 used, device one shorter", full, full.substr(1), false},
+      {L"empty field", L"", L"", true},
+  };
+  for (const Case& c : cases) {
+    // One unit more than the field, set to a letter: a read past the end would take it in.
+    struct {
+      wchar_t field[kUnits];
+      wchar_t after;
+    } packet{};
+    packet.after = L'D';
+    c.field.copy(packet.field, kUnits);
+    EXPECT_EQ(platform::is_gdi_device_name(c.device, packet.field), c.same) << c.what;
+  }
+}
 
 TEST(GdiDisplay, PrimaryDisplayOffersItsCurrentModeAmongItsModes) {
   const std::string device = platform::primary_display_name();

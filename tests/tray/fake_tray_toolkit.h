@@ -1,14 +1,16 @@
 #pragma once
 #include <deque>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/tray.h"
 
 namespace tolvi {
 
-// Records what the tray asked of its toolkit; message boxes and the password form answer from
-// scripts.
+// Records what the tray asked of its toolkit; message boxes, the menu and the password form
+// answer from scripts.
 class FakeTrayToolkit : public platform::TrayToolkit {
  public:
   struct Box {
@@ -19,6 +21,12 @@ class FakeTrayToolkit : public platform::TrayToolkit {
   std::vector<Box> boxes;
   std::deque<platform::MessageAnswer> answers;
   std::deque<std::optional<std::string>> forms;  // what each form returns
+  // Runs once inside the next form, as the icon's events do inside a real form's loop.
+  std::function<void()> while_form_open;
+  int forms_shown = 0;
+  int forms_raised = 0;
+  std::deque<int> choices;  // the command each menu shown is answered with (none: dismissed)
+  int loop_quits = 0;
   platform::PasswordFormLogic last_form;
   std::vector<std::string> clipboard, opened;
   std::vector<std::string> tips;
@@ -46,8 +54,12 @@ class FakeTrayToolkit : public platform::TrayToolkit {
     posted.push_back(std::move(handler));
   }
   void show_menu(const std::vector<platform::TrayMenuEntry>& entries,
-                 std::function<void(int)>) override {
+                 std::function<void(int)> chosen) override {
     menus.push_back(entries);
+    if (choices.empty()) return;
+    const int choice = choices.front();
+    choices.pop_front();
+    chosen(choice);
   }
   platform::MessageAnswer message_box(const std::string& text, const std::string& title,
                                       platform::MessageIcon icon,
@@ -60,6 +72,8 @@ class FakeTrayToolkit : public platform::TrayToolkit {
   }
   std::optional<std::string> password_form(const platform::PasswordFormLogic& logic) override {
     last_form = logic;
+    ++forms_shown;
+    if (auto inside = std::exchange(while_form_open, nullptr)) inside();
     if (forms.empty()) return std::nullopt;
     auto result = forms.front();
     forms.pop_front();
@@ -72,8 +86,9 @@ class FakeTrayToolkit : public platform::TrayToolkit {
   void open_with_default_application(const std::string& target) override {
     opened.push_back(target);
   }
+  void raise_password_form() override { ++forms_raised; }
   void run() override {}
-  void quit() override {}
+  void quit() override { ++loop_quits; }
 };
 
 }  // namespace tolvi

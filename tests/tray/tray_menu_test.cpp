@@ -121,6 +121,34 @@ TEST_F(TrayCommandTest, PasswordCommands) {
   EXPECT_EQ(store.load_password(), "new-secret");
 }
 
+TEST_F(TrayCommandTest, InsideThePasswordFormASecondFormIsRefusedAndQuitEndsTheProcess) {
+  // The form's loop delivers the icon's clicks: the menu opens inside it.
+  TrayApplication tray(context, [] { return true; }, [] { return std::vector<std::string>{}; });
+  tray.start();
+  toolkit.choices = {kCommandSetPassword, kCommandSetPassword, kCommandQuit};
+  std::vector<std::string> log_at_form_end;
+  toolkit.while_form_open = [&] {
+    toolkit.activate();  // Set Password… again: the open form comes forward, no second one
+    EXPECT_EQ(toolkit.forms_shown, 1);
+    EXPECT_EQ(toolkit.forms_raised, 1);
+    toolkit.activate();  // Quit
+    log_at_form_end = log;
+  };
+  toolkit.activate();  // Set Password…
+  // Quit ended the process while the form was still open, not through the loop's quit request
+  // (which the form's loop would take for its own).
+  EXPECT_EQ(log_at_form_end, (std::vector<std::string>{"restore", "quit"}));
+  EXPECT_TRUE(toolkit.icon_removed);
+  EXPECT_EQ(toolkit.loop_quits, 0);
+  EXPECT_EQ(toolkit.forms_shown, 1);
+
+  // Once the form has closed, Set Password… opens one again.
+  toolkit.choices = {kCommandSetPassword};
+  toolkit.activate();
+  EXPECT_EQ(toolkit.forms_shown, 2);
+  EXPECT_EQ(toolkit.forms_raised, 1);
+}
+
 TEST_F(TrayCommandTest, InstalledHostChangesPasswordThroughElevatedCopy) {
   install();  // installed, service missing: still elevated
   run_tray_command(context, kCommandSetPassword);

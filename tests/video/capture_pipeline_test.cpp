@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/run_mode.h"
 #include "fakes/fake_capture.h"
 #include "fakes/fake_encoder.h"
 #include "protocol/message_types.h"
@@ -37,6 +38,9 @@ struct PipelineRig {
       };
       platform.make_encoder_catalogue = [this] { return catalogue_; };
       platform.allow_resolution_change = [] { return true; };
+      platform.follow_input_desktop = [this] {
+        if (follow_input_desktop_) follow_input_desktop_();
+      };
       platform.clock = &clock_;
       pipeline_ = std::make_unique<CapturePipeline>(host_, display_, std::move(platform));
     }
@@ -66,6 +70,7 @@ struct PipelineRig {
   fakes::FakeStreamHost host_{clock_};
   fakes::FakeDisplayController display_;
   bool have_device_ = true;
+  std::function<void()> follow_input_desktop_;
   std::unique_ptr<CapturePipeline> pipeline_;
 };
 
@@ -350,6 +355,47 @@ TEST_F(CapturePipelineTest, DesktopSizeChangeRebuildsForTheNewSizeWithAKeyFrame)
   ASSERT_GE(targets.size(), 2u);
   EXPECT_EQ(targets.front(), (platform::DesktopRect{0, 0, 1920, 1080}));
   EXPECT_EQ(targets.back(), (platform::DesktopRect{0, 0, 1280, 1024}));
+}
+
+TEST(CapturePipelineDesktop, OnlyTheAgentFollowsTheInputDesktopBeforeEveryDuplication) {
+  // Opens that fail at first, a lost duplication (a desktop switch) and another acquire error:
+  // each opening, first or again, must come after a desktop check in the agent.
+  struct Case {
+    RunMode mode;
+    bool checks;
+  };
+  const Case cases[] = {{RunMode::Agent, true},
+                        {RunMode::Tray, false},
+                        {RunMode::Service, false},
+                        {RunMode::Command, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    run_mode = c.mode;
+    PipelineRig t;
+    // The opens the fake had done when each check ran.
+    std::vector<int> opens_at_check;
+    t.follow_input_desktop_ = [&] { opens_at_check.push_back(t.desktop_.opens); };
+    t.desktop_.failing_opens = 2;
+    const std::uint64_t start = t.clock_.now;
+    t.ask(view(1280, 720), start);
+    for (const auto& [at_ms, status] :
+         {std::pair{300, AcquireStatus::kAccessLost}, std::pair{600, AcquireStatus::kError}}) {
+      DesktopEvent event;
+      event.at_us = start + static_cast<std::uint64_t>(at_ms) * kMs;
+      event.status = status;
+      t.desktop_.events.push_back(event);
+    }
+    t.run(start + 1000 * kMs);
+
+    EXPECT_FALSE(t.host_.closed);
+    ASSERT_EQ(t.desktop_.opens, 5);  // two failures, the first, and one after each loss
+    std::vector<int> expected;
+    if (c.checks) {
+      for (int open = 0; open < t.desktop_.opens; ++open) expected.push_back(open);
+    }
+    EXPECT_EQ(opens_at_check, expected);
+  }
+  run_mode = RunMode::Tray;
 }
 
 FakeShape arrow(std::uint8_t red) {

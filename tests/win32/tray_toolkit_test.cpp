@@ -2,6 +2,8 @@
 // password dialog driven by messages from a second thread, as a user would drive it.
 #include <gtest/gtest.h>
 #include <windows.h>
+// after windows.h
+#include <objbase.h>
 
 #include <atomic>
 #include <string>
@@ -141,6 +143,61 @@ TEST(WindowsTrayToolkit, PasswordDialogValidatesAndReturnsTheSavedText) {
   });
   EXPECT_EQ(toolkit->password_form(logic), std::nullopt);
   canceller.join();
+}
+
+TEST(WindowsTrayToolkit, ItsThreadIsASingleThreadedApartment) {
+  std::unique_ptr<TrayToolkit> toolkit = make_tray_toolkit();
+  ASSERT_TRUE(toolkit);
+  // Asking for the other apartment model on the same thread is refused once COM is set up.
+  const HRESULT again = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (SUCCEEDED(again)) CoUninitialize();
+  EXPECT_EQ(again, RPC_E_CHANGED_MODE);
+}
+
+TEST(WindowsTrayToolkit, ASecondFormWhileOneIsOpenIsRefusedAndTheFirstStillSaves) {
+  std::unique_ptr<TrayToolkit> toolkit = make_tray_toolkit();
+  ASSERT_TRUE(toolkit);
+  PasswordFormLogic logic;
+  logic.check = [](const std::string&, const std::string&) { return std::optional<std::string>(); };
+  logic.generate = [] { return std::string("Gen3rated!Password22"); };
+  std::optional<std::string> second = std::string("not run");
+  bool first_open_then = false;
+  std::thread user([&] {
+    HWND dialog = find_window(L"TolviPasswordDlg", nullptr);
+    if (!dialog) return;
+    // Runs inside the first dialog's loop, as a menu command chosen from the icon would.
+    toolkit->post_to_main_thread([&] {
+      second = toolkit->password_form(logic);
+      first_open_then = IsWindow(dialog) != FALSE;
+    });
+    Sleep(200);
+    SetDlgItemTextW(dialog, 101, L"secret1");
+    SetDlgItemTextW(dialog, 102, L"secret1");
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  });
+  const std::optional<std::string> first = toolkit->password_form(logic);
+  user.join();
+  EXPECT_EQ(second, std::nullopt);
+  EXPECT_TRUE(first_open_then);
+  EXPECT_EQ(first, std::optional<std::string>("secret1"));
+}
+
+TEST(WindowsTrayToolkit, AQuitRequestDuringTheFormReachesTheTraysLoop) {
+  std::unique_ptr<TrayToolkit> toolkit = make_tray_toolkit();
+  ASSERT_TRUE(toolkit);
+  PasswordFormLogic logic;
+  logic.check = [](const std::string&, const std::string&) { return std::optional<std::string>(); };
+  logic.generate = [] { return std::string(); };
+  std::thread user([&] {
+    if (find_window(L"TolviPasswordDlg", nullptr))
+      toolkit->post_to_main_thread([&] { toolkit->quit(); });
+  });
+  EXPECT_EQ(toolkit->password_form(logic), std::nullopt);
+  user.join();
+  EXPECT_EQ(FindWindowW(L"TolviPasswordDlg", nullptr), nullptr);
+  // The request is still there for the tray's own loop.
+  MSG message;
+  EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
 }  // namespace

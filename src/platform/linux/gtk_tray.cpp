@@ -227,6 +227,9 @@ class GtkTrayToolkit : public TrayToolkit {
   }
 
   std::optional<std::string> password_form(const PasswordFormLogic& logic) override;
+  void raise_password_form() override {
+    if (password_dialog_) gtk_window_present(GTK_WINDOW(password_dialog_));
+  }
 
   bool copy_to_clipboard(const std::string& text) override {
     GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
@@ -386,6 +389,7 @@ class GtkTrayToolkit : public TrayToolkit {
   std::vector<TrayMenuEntry> indicator_entries_;
   std::vector<GtkWidget*> indicator_items_;
   unsigned picture_serial_ = 0;
+  GtkWidget* password_dialog_ = nullptr;  // while password_form() runs
   std::string previous_name_;
 };
 
@@ -436,6 +440,7 @@ std::optional<std::string> GtkTrayToolkit::password_form(const PasswordFormLogic
   gtk_widget_show_all(dialog);
   gtk_window_present(GTK_WINDOW(dialog));
   gtk_widget_grab_focus(fields[0]);
+  password_dialog_ = dialog;
 
   std::optional<std::string> saved;
   for (;;) {
@@ -475,6 +480,7 @@ std::optional<std::string> GtkTrayToolkit::password_form(const PasswordFormLogic
     std::string left = take_field(field);
     secure_zero(left.data(), left.size());
   }
+  password_dialog_ = nullptr;
   gtk_widget_destroy(dialog);
   return saved;
 }

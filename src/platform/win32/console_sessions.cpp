@@ -1,11 +1,14 @@
 // The console session on Windows and the agent started into it: the service's own token moved
 // into that session, on the interactive desktop, and SendSAS from sas.dll.
 #include <windows.h>
+// windows.h first: userenv.h needs its types.
 #include <userenv.h>
 
 #include "base/log.h"
 #include "platform/service.h"
 #include "platform/text.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -18,63 +21,59 @@ constexpr const wchar_t* kAgentDesktop = L"winsta0\\default";
 class Win32Agent : public AgentProcess {
  public:
   Win32Agent(HANDLE process, DWORD id) : process_(process), id_(id) {}
-  ~Win32Agent() override { CloseHandle(process_); }
-  Win32Agent(const Win32Agent&) = delete;
-  Win32Agent& operator=(const Win32Agent&) = delete;
 
   std::intptr_t wait_handle() const override {
-    return reinterpret_cast<std::intptr_t>(process_);
+    return reinterpret_cast<std::intptr_t>(process_.get());
   }
   unsigned long id() const override { return id_; }
   bool ended(std::uint32_t timeout_ms) override {
-    return WaitForSingleObject(process_, timeout_ms == kWaitForever ? INFINITE : timeout_ms) !=
-           WAIT_TIMEOUT;
+    return WaitForSingleObject(process_.get(),
+                               timeout_ms == kWaitForever ? INFINITE : timeout_ms) != WAIT_TIMEOUT;
   }
-  void terminate() override { TerminateProcess(process_, 0); }
+  void terminate() override { TerminateProcess(process_.get(), 0); }
 
  private:
-  HANDLE process_;
+  UniqueHandle process_;
   DWORD id_;
 };
-
-std::wstring wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
 class Win32ConsoleSessions : public ConsoleSessions {
  public:
   unsigned long console_session() override { return WTSGetActiveConsoleSessionId(); }
 
   std::unique_ptr<AgentProcess> launch_agent(unsigned long session) override {
-    HANDLE own = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), kAgentTokenRights, &own)) return nullptr;
-    HANDLE token = nullptr;
-    const BOOL duplicated = DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityIdentification,
-                                             TokenPrimary, &token);
-    CloseHandle(own);
-    if (!duplicated) return nullptr;
-    DWORD session_id = session;
-    if (!SetTokenInformation(token, TokenSessionId, &session_id, sizeof session_id)) {
-      CloseHandle(token);
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), kAgentTokenRights, &opened)) return nullptr;
+    const UniqueHandle own(opened);
+    HANDLE duplicate = nullptr;
+    if (!DuplicateTokenEx(own.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
+                          &duplicate)) {
       return nullptr;
     }
-    std::wstring command_line = L"\"" + wide(module_path()) + L"\" --agent";
+    const UniqueHandle token(duplicate);
+    DWORD session_id = session;
+    if (!SetTokenInformation(token.get(), TokenSessionId, &session_id, sizeof session_id)) {
+      return nullptr;
+    }
+    std::wstring command_line = L"\"" + to_wide(module_path()) + L"\" --agent";
     std::wstring desktop = kAgentDesktop;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop.data();
     void* environment = nullptr;
-    CreateEnvironmentBlock(&environment, token, FALSE);
+    CreateEnvironmentBlock(&environment, token.get(), FALSE);
     PROCESS_INFORMATION process{};
+    // No handle is inherited: the agent opens what it needs itself.
     const BOOL created = CreateProcessAsUserW(
-        token, nullptr, command_line.data(), nullptr, nullptr, FALSE,
+        token.get(), nullptr, command_line.data(), nullptr, nullptr, FALSE,
         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment, nullptr, &startup, &process);
     const DWORD error = GetLastError();
     if (environment) DestroyEnvironmentBlock(environment);
-    CloseHandle(token);
     if (!created) {
       log_message("CreateProcessAsUser failed (%lu)", static_cast<unsigned long>(error));
       return nullptr;
     }
-    CloseHandle(process.hThread);
+    UniqueHandle thread(process.hThread);
     log_message("agent started in session %lu (pid %lu)", session,
                 static_cast<unsigned long>(process.dwProcessId));
     return std::make_unique<Win32Agent>(process.hProcess, process.dwProcessId);
@@ -82,7 +81,8 @@ class Win32ConsoleSessions : public ConsoleSessions {
 
   std::function<bool()> find_secure_attention() override {
     using SendSasEntry = VOID(WINAPI*)(BOOL);
-    HMODULE library = LoadLibraryW(L"sas.dll");
+    // From the system folder only, not the program's folder or the current one.
+    HMODULE library = LoadLibraryExW(L"sas.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!library) return {};
     const auto entry =
         reinterpret_cast<SendSasEntry>(reinterpret_cast<void*>(GetProcAddress(library, "SendSAS")));

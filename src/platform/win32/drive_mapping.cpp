@@ -1,7 +1,6 @@
 // The client's shared folder on Windows: the WebClient service mounts the tunnel's WebDAV
 // server as a drive letter with `net use`, run as the user signed in at the console, and File
 // Explorer shows the folder's name as the drive's label.
-#include <userenv.h>
 #include <windows.h>
 #include <wtsapi32.h>
 
@@ -12,6 +11,11 @@
 #include "net_use_output.h"
 #include "platform/folder_mount.h"
 #include "platform/text.h"
+#include "platform/win32/child_process.h"
+#include "platform/win32/registry_key.h"
+#include "platform/win32/system_programs.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 
@@ -30,67 +34,46 @@ constexpr char kFailedText[] =
     "Windows couldn't open the shared folder. Make sure the WebClient service isn't disabled on "
     "this PC.";
 
-std::wstring wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
-
 bool is_local_system() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
+  const UniqueHandle token(opened);
   alignas(TOKEN_USER) unsigned char buffer[256];
   DWORD size = 0;
-  const bool ok =
-      GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-      IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
-  CloseHandle(token);
-  return ok;
+  return GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) &&
+         IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
 }
 
-// Runs a command line as the console user (from LocalSystem) or as this process's user, with
-// its standard output and error collected. False when it could not be started.
-bool run_as_console_user(const std::wstring& command_line, std::string& output, DWORD& exit_code,
-                         DWORD timeout_ms) {
+// Runs a program of the system folder with `arguments` as the console user (from LocalSystem)
+// or as this process's user, with its standard output and error collected. False when it could
+// not be started.
+bool run_as_console_user(std::wstring_view program_name, const std::wstring& arguments,
+                         std::string& output, DWORD& exit_code, DWORD timeout_ms) {
   output.clear();
   exit_code = 0;
-  HANDLE token = nullptr;
-  if (is_local_system() && !WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token)) {
-    return false;  // nobody signed in at the console
+  UniqueHandle token;
+  if (is_local_system()) {
+    HANDLE user = nullptr;
+    if (!WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &user)) {
+      return false;  // nobody signed in at the console
+    }
+    token.reset(user);
   }
+  const std::wstring program = system_program(program_name);
+  if (program.empty()) return false;
+  // Only the pipe's write end may be inherited, and the child gets only that one handle.
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-    if (token) CloseHandle(token);
-    return false;
-  }
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  startup.hStdInput = nullptr;
-  wchar_t desktop[] = L"winsta0\\default";
-  startup.lpDesktop = desktop;
-  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
-  writable.push_back(L'\0');
-  PROCESS_INFORMATION process{};
-  BOOL started = FALSE;
-  if (token) {
-    void* environment = nullptr;
-    CreateEnvironmentBlock(&environment, token, FALSE);
-    started = CreateProcessAsUserW(token, nullptr, writable.data(), nullptr, nullptr, TRUE,
-                                   CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment,
-                                   nullptr, &startup, &process);
-    if (environment) DestroyEnvironmentBlock(environment);
-    CloseHandle(token);
-  } else {
-    started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                             nullptr, nullptr, &startup, &process);
-  }
-  const DWORD start_error = GetLastError();
-  CloseHandle(write_end);
-  if (!started) {
-    CloseHandle(read_end);
-    log_message("share: could not start command (%lu)", static_cast<unsigned long>(start_error));
+  HANDLE read_pipe = nullptr, write_pipe = nullptr;
+  if (!CreatePipe(&read_pipe, &write_pipe, &inherit, 0)) return false;
+  const UniqueHandle read_end(read_pipe);
+  UniqueHandle write_end(write_pipe);
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+  const ChildProcess child =
+      start_with_output(token.get(), program, command_line_of(program, arguments), write_end.get());
+  // The child holds its own copy: the pipe reports its end once the child's copy is closed.
+  write_end.reset();
+  if (!child) {
+    log_message("share: could not start command (%lu)", static_cast<unsigned long>(child.error));
     return false;
   }
   // The time-out covers the whole run: a program that keeps its output open (or a child of it
@@ -99,56 +82,54 @@ bool run_as_console_user(const std::wstring& command_line, std::string& output, 
   char piece[kPipePiece];
   for (;;) {
     DWORD available = 0;
-    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+    if (!PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // closed
     if (available > 0) {
       DWORD got = 0;
-      if (!ReadFile(read_end, piece, sizeof piece, &got, nullptr) || got == 0) break;
+      if (!ReadFile(read_end.get(), piece, sizeof piece, &got, nullptr) || got == 0) break;
       output.append(piece, got);
       continue;
     }
-    if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) {
       // Ended: what it wrote last is in the pipe already.
-      if (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      if (PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) &&
+          available > 0) {
         continue;
       }
       break;
     }
     if (GetTickCount64() >= deadline) {
-      TerminateProcess(process.hProcess, 1);
+      TerminateProcess(child.process.get(), 1);
       break;
     }
     Sleep(kPipePollMs);
   }
-  CloseHandle(read_end);
   const ULONGLONG now = GetTickCount64();
-  WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+  WaitForSingleObject(child.process.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
   exit_code = 1;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+  GetExitCodeProcess(child.process.get(), &exit_code);
   return true;
 }
 
 // Lifts WebClient's file size limit and makes sure the service runs; skipped silently without
 // the rights to change its parameters.
 void prepare_webclient() {
-  HKEY key = nullptr;
+  RegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                     L"SYSTEM\\CurrentControlSet\\Services\\WebClient\\Parameters", 0,
-                    KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, &key.handle) != ERROR_SUCCESS) {
     return;
   }
   DWORD limit = 0, size = sizeof limit, type = 0;
   bool limit_changed = false;
-  if (RegQueryValueExW(key, L"FileSizeLimitInBytes", nullptr, &type,
+  if (RegQueryValueExW(key.handle, L"FileSizeLimitInBytes", nullptr, &type,
                        reinterpret_cast<BYTE*>(&limit), &size) != ERROR_SUCCESS ||
       limit != kNoFileSizeLimit) {
     const DWORD value = kNoFileSizeLimit;
     limit_changed =
-        RegSetValueExW(key, L"FileSizeLimitInBytes", 0, REG_DWORD,
+        RegSetValueExW(key.handle, L"FileSizeLimitInBytes", 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
   }
-  RegCloseKey(key);
+  key.close();
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) return;
   SC_HANDLE service = OpenServiceW(manager, L"WebClient", kWebClientAccess);
@@ -187,12 +168,12 @@ class DriveMapper : public FolderMounter {
   FolderMountResult mount(const FolderMountRequest& request) override {
     prepare_webclient();
     const std::u16string label = to_utf16(request.label);
-    const std::wstring command = L"net.exe use * \"" +
-                                 wide(webdav_share_path(request.port, request.token, label)) +
-                                 L"\" /persistent:no";
+    const std::wstring arguments = L"use * \"" +
+                                   to_wide(webdav_share_path(request.port, request.token, label)) +
+                                   L"\" /persistent:no";
     std::string output;
     DWORD code = 0;
-    if (!run_as_console_user(command, output, code, kCommandTimeoutMs)) {
+    if (!run_as_console_user(L"net.exe", arguments, output, code, kCommandTimeoutMs)) {
       return {FolderMountOutcome::NoUser, {}, {}};
     }
     const char letter = drive_letter_in(output);
@@ -203,10 +184,11 @@ class DriveMapper : public FolderMounter {
     }
     drive_ = std::wstring(1, static_cast<wchar_t>(letter)) + L":";
     const std::u16string key = mount_points_label_key(request.port, request.token, label);
-    run_as_console_user(L"reg.exe add \"" + wide(key) + L"\" /v _LabelFromReg /t REG_SZ /d \"" +
-                            wide(label) + L"\" /f",
+    run_as_console_user(L"reg.exe",
+                        L"add \"" + to_wide(key) + L"\" /v _LabelFromReg /t REG_SZ /d \"" +
+                            to_wide(label) + L"\" /f",
                         output, code, kCommandTimeoutMs);
-    label_key_ = wide(key);
+    label_key_ = to_wide(key);
     const std::string name = std::string(1, letter) + ":";
     return {FolderMountOutcome::Mounted, name, "is drive " + name + " in File Explorer"};
   }
@@ -215,9 +197,10 @@ class DriveMapper : public FolderMounter {
     if (drive_.empty()) return;
     std::string output;
     DWORD code = 0;
-    run_as_console_user(L"net.exe use " + drive_ + L" /delete /y", output, code, kUnmapTimeoutMs);
+    run_as_console_user(L"net.exe", L"use " + drive_ + L" /delete /y", output, code,
+                        kUnmapTimeoutMs);
     if (!label_key_.empty()) {
-      run_as_console_user(L"reg.exe delete \"" + label_key_ + L"\" /f", output, code,
+      run_as_console_user(L"reg.exe", L"delete \"" + label_key_ + L"\" /f", output, code,
                           kUnmapTimeoutMs);
       label_key_.clear();
     }
@@ -272,7 +255,7 @@ int test_run_as_user() {
   std::string output;
   DWORD code = 0;
   const bool started =
-      run_as_console_user(L"cmd.exe /c whoami & net use", output, code, kCommandTimeoutMs);
+      run_as_console_user(L"cmd.exe", L"/c whoami & net use", output, code, kCommandTimeoutMs);
   log_message("test-run-as-user: system=%d started=%d exit=%lu\n%s", is_local_system() ? 1 : 0,
               started ? 1 : 0, started ? static_cast<unsigned long>(code) : 0ul, output.c_str());
   return started ? 0 : 1;

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "platform/display.h"
-#include "platform/text.h"
+#include "platform/win32/gdi_device_name.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 
@@ -48,11 +49,6 @@ constexpr std::uint32_t kRelativeScaleGet = 0xFFFFFFFDu;  // -3
 constexpr std::uint32_t kRelativeScaleSet = 0xFFFFFFFCu;  // -4
 constexpr DWORD kMatchedFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFREQUENCY;
 static_assert(kMatchedFields == 0x5C0000);
-
-std::wstring wide(const std::string& text) {
-  const std::u16string utf16 = to_utf16(text);
-  return std::wstring(utf16.begin(), utf16.end());
-}
 
 DEVMODEW empty_devmode() {
   DEVMODEW mode;
@@ -98,7 +94,7 @@ bool find_source(const std::wstring& device, ScaleTarget& target) {
     name.header.adapterId = paths[i].sourceInfo.adapterId;
     name.header.id = paths[i].sourceInfo.id;
     if (DisplayConfigGetDeviceInfo(&name.header) != ERROR_SUCCESS) continue;
-    if (device == name.viewGdiDeviceName) {
+    if (is_gdi_device_name(device, name.viewGdiDeviceName)) {
       target.adapter_low = paths[i].sourceInfo.adapterId.LowPart;
       target.adapter_high = paths[i].sourceInfo.adapterId.HighPart;
       target.source_id = paths[i].sourceInfo.id;
@@ -112,14 +108,15 @@ class GdiDisplayBackend : public DisplayBackend {
  public:
   bool current_mode(const std::string& device, DisplayMode& mode) override {
     DEVMODEW current = empty_devmode();
-    if (!EnumDisplaySettingsW(wide(device).c_str(), ENUM_CURRENT_SETTINGS, &current)) return false;
+    if (!EnumDisplaySettingsW(to_wide(device).c_str(), ENUM_CURRENT_SETTINGS, &current))
+      return false;
     mode = to_display_mode(current, 0);
     return true;
   }
 
   std::vector<DisplayMode> modes(const std::string& device) override {
     std::vector<DisplayMode> modes;
-    const std::wstring name = wide(device);
+    const std::wstring name = to_wide(device);
     DEVMODEW mode = empty_devmode();
     for (DWORD i = 0; EnumDisplaySettingsW(name.c_str(), i, &mode); ++i) {
       modes.push_back(to_display_mode(mode, i));
@@ -135,16 +132,17 @@ class GdiDisplayBackend : public DisplayBackend {
     mode.dmPelsHeight = wanted.height;
     mode.dmDisplayFrequency = wanted.refresh_hz;
     mode.dmFields = kMatchedFields;
-    return ChangeDisplaySettingsExW(wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN, nullptr);
+    return ChangeDisplaySettingsExW(to_wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN,
+                                    nullptr);
   }
 
   void restore_mode(const std::string& device) override {
-    ChangeDisplaySettingsExW(wide(device).c_str(), nullptr, nullptr, 0, nullptr);
+    ChangeDisplaySettingsExW(to_wide(device).c_str(), nullptr, nullptr, 0, nullptr);
   }
 
   bool get_scale(const std::string& device, RelativeScale& scale) override {
     ScaleTarget target;
-    if (!find_source(wide(device), target)) return false;
+    if (!find_source(to_wide(device), target)) return false;
     RelativeScaleGetPacket packet;
     std::memset(&packet, 0, sizeof packet);
     set_header(packet.header, kRelativeScaleGet, sizeof packet, target);
@@ -183,8 +181,7 @@ std::string primary_display_name() {
     device.cb = sizeof device;
     if (!EnumDisplayDevicesW(nullptr, i, &device, 0)) return {};
     if (device.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) {
-      const std::wstring name(device.DeviceName);
-      return to_utf8(std::u16string(name.begin(), name.end()));
+      return from_wide(device.DeviceName);
     }
   }
 }

@@ -7,6 +7,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include "platform/win32/unique_handle.h"
+
 namespace tolvi::platform {
 
 namespace {
@@ -16,16 +18,6 @@ constexpr wchar_t kProductFolder[] = L"Tolvi";
 // Every sharing mode: the service and its agent append to one log, and either may move it
 // aside while the other still has it open.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-struct Handle {
-  HANDLE handle;
-  explicit Handle(HANDLE h) : handle(h) {}
-  ~Handle() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-};
 
 bool same_file(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION first{}, second{};
@@ -62,12 +54,12 @@ std::filesystem::path data_folder(DataFolder which) {
 std::FILE* open_log_append(const std::filesystem::path& path) {
   // _wfopen would not share deletion, and then no process could move the log aside while
   // another has it open.
-  Handle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) return nullptr;
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.handle), _O_APPEND | _O_TEXT);
+  UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND | _O_TEXT);
   if (fd < 0) return nullptr;
-  file.handle = INVALID_HANDLE_VALUE;  // the descriptor owns it now
+  file.release();  // the descriptor owns it now
   // Text mode: every "\n" reaches the file as CR LF.
   std::FILE* stream = _fdopen(fd, "a");
   if (!stream) _close(fd);
@@ -75,10 +67,10 @@ std::FILE* open_log_append(const std::filesystem::path& path) {
 }
 
 bool log_still_at(std::FILE* file, const std::filesystem::path& path) {
-  const Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (named.handle == INVALID_HANDLE_VALUE) return false;
-  return same_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), named.handle);
+  const UniqueHandle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!named) return false;
+  return same_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), named.get());
 }
 
 bool move_log_aside(const std::filesystem::path& from, const std::filesystem::path& to) {

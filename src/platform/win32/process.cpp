@@ -5,16 +5,10 @@
 #include <shellapi.h>
 
 #include "platform/text.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
-
-namespace {
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-}  // namespace
 
 std::vector<std::string> split_command_line(std::string_view command_line) {
   std::vector<std::string> args;
@@ -22,35 +16,32 @@ std::vector<std::string> split_command_line(std::string_view command_line) {
   // CommandLineToArgvW parses its first word as a program name, with other rules (no
   // backslash escapes, and leading blanks give an empty word). The text here holds only
   // arguments, so a stand-in program name goes first and its word is dropped.
-  const std::u16string text = u"x " + to_utf16(command_line);
+  const std::wstring text = L"x " + to_wide(command_line);
   int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(wide(text), &count);
+  LPWSTR* argv = CommandLineToArgvW(text.c_str(), &count);
   if (!argv) return args;
-  for (int i = 1; i < count; ++i) {
-    args.push_back(to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
-  }
+  for (int i = 1; i < count; ++i) args.push_back(from_wide(argv[i]));
   LocalFree(argv);
   return args;
 }
 
 bool run_elevated(const std::string& arguments, bool wait) {
   // The "runas" verb makes Windows ask for administrator consent; a refusal fails the call.
-  const std::u16string file = module_path();
-  const std::u16string parameters = to_utf16(arguments);
+  const std::wstring file = to_wide(module_path());
+  const std::wstring parameters = to_wide(arguments);
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOCLOSEPROCESS;
   info.lpVerb = L"runas";
-  info.lpFile = wide(file);
-  info.lpParameters = wide(parameters);
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (!ShellExecuteExW(&info)) return false;
   bool ok = true;
-  if (info.hProcess) {
-    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
+  if (const UniqueHandle process(info.hProcess); process) {
+    if (wait) WaitForSingleObject(process.get(), INFINITE);
     DWORD exit_code = 0;
-    GetExitCodeProcess(info.hProcess, &exit_code);
-    CloseHandle(info.hProcess);
+    GetExitCodeProcess(process.get(), &exit_code);
     ok = exit_code == 0;
   }
   return !wait || ok;

@@ -5,6 +5,8 @@
 #include <dpapi.h>
 
 #include "platform/text.h"
+#include "platform/win32/registry_key.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi {
 namespace platform {
@@ -22,25 +24,6 @@ constexpr wchar_t kProtectDescription[] = L"Tolvi Host password";
 HKEY hive_of(SettingsScope scope) {
   return scope == SettingsScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
-// An open registry key, closed when it goes out of scope unless close() reported already.
-struct RegKey {
-  HKEY handle = nullptr;
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() { close(); }
-  LSTATUS close() {
-    const LSTATUS status = handle ? RegCloseKey(handle) : ERROR_SUCCESS;
-    handle = nullptr;
-    return status;
-  }
-};
 
 // The value's data as units of Buffer (a byte vector, or UTF-16 text), with the type check of
 // `type_flag`; nothing when the key or value is missing, has another type or cannot be read.
@@ -114,7 +97,7 @@ std::optional<std::uint32_t> RegistrySettingsBackend::read_dword(SettingsScope s
                                                                  std::string_view name) {
   DWORD value = 0;
   DWORD bytes = sizeof value;
-  if (RegGetValueW(hive_of(scope), product_key_.c_str(), wide(name).c_str(),
+  if (RegGetValueW(hive_of(scope), product_key_.c_str(), to_wide(name).c_str(),
                    RRF_RT_REG_DWORD | kReadView, nullptr, &value, &bytes) != ERROR_SUCCESS) {
     return std::nullopt;
   }
@@ -123,30 +106,30 @@ std::optional<std::uint32_t> RegistrySettingsBackend::read_dword(SettingsScope s
 
 std::optional<std::vector<std::uint8_t>> RegistrySettingsBackend::read_binary(
     SettingsScope scope, std::string_view name) {
-  return read_value<std::vector<std::uint8_t>>(hive_of(scope), product_key_, wide(name),
+  return read_value<std::vector<std::uint8_t>>(hive_of(scope), product_key_, to_wide(name),
                                                RRF_RT_REG_BINARY);
 }
 
 std::optional<std::string> RegistrySettingsBackend::read_text(SettingsScope scope,
                                                               std::string_view name) {
-  return read_text_value(hive_of(scope), product_key_, wide(name));
+  return read_text_value(hive_of(scope), product_key_, to_wide(name));
 }
 
 ErrorCode RegistrySettingsBackend::write_dword(SettingsScope scope, std::string_view name,
                                                std::uint32_t value) {
   const DWORD data = value;
-  return write_value(hive_of(scope), product_key_, wide(name), REG_DWORD, &data, sizeof data);
+  return write_value(hive_of(scope), product_key_, to_wide(name), REG_DWORD, &data, sizeof data);
 }
 
 ErrorCode RegistrySettingsBackend::write_binary(SettingsScope scope, std::string_view name,
                                                 const std::vector<std::uint8_t>& value) {
-  return write_value(hive_of(scope), product_key_, wide(name), REG_BINARY, value.data(),
+  return write_value(hive_of(scope), product_key_, to_wide(name), REG_BINARY, value.data(),
                      value.size());
 }
 
 ErrorCode RegistrySettingsBackend::write_text(SettingsScope scope, std::string_view name,
                                               std::string_view value) {
-  return write_text_value(hive_of(scope), product_key_, wide(name), value);
+  return write_text_value(hive_of(scope), product_key_, to_wide(name), value);
 }
 
 ErrorCode RegistrySettingsBackend::delete_all(SettingsScope scope) {

@@ -13,6 +13,10 @@
 #include "platform/installer.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/win32/registry_key.h"
+#include "platform/win32/system_programs.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -40,15 +44,6 @@ constexpr DWORD kStopPollMs = 200;
 constexpr DWORD kCopyEndWaitMs = 3000;
 constexpr DWORD kHiddenCommandWaitMs = 30000;
 
-std::wstring wide(std::string_view text) {
-  const std::u16string units = to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
-std::string narrow(const wchar_t* text) {
-  return to_utf8(std::u16string(reinterpret_cast<const char16_t*>(text)));
-}
-
 struct ServiceHandle {
   SC_HANDLE handle = nullptr;
   ServiceHandle() = default;
@@ -62,26 +57,6 @@ struct ServiceHandle {
   }
 };
 
-struct Handle {
-  HANDLE handle = nullptr;
-  explicit Handle(HANDLE h) : handle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (handle) CloseHandle(handle);
-  }
-};
-
-struct RegKey {
-  HKEY handle = nullptr;
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() {
-    if (handle) RegCloseKey(handle);
-  }
-};
-
 // A known folder's path, or nothing when the shell cannot say.
 std::optional<std::wstring> known_folder(REFKNOWNFOLDERID id) {
   PWSTR path = nullptr;
@@ -91,26 +66,25 @@ std::optional<std::wstring> known_folder(REFKNOWNFOLDERID id) {
   return result;
 }
 
-// Runs a console command without a window and waits for it (at most 30 s); errors ignored.
-void run_hidden_and_wait(const std::wstring& command_line) {
-  std::wstring writable = command_line;
+// Runs a console program of the system folder without a window and waits for it (at most
+// 30 s); errors ignored.
+void run_hidden_and_wait(std::wstring_view program_name, std::wstring_view arguments) {
+  const std::wstring program = system_program(program_name);
+  if (program.empty()) return;
+  std::wstring writable = command_line_of(program, arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process)) {
+  if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
     return;
   }
-  Handle process_handle(process.hProcess), thread_handle(process.hThread);
+  const UniqueHandle process_handle(process.hProcess), thread_handle(process.hThread);
   WaitForSingleObject(process.hProcess, kHiddenCommandWaitMs);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.hProcess, &exit_code);
-}
-
-std::wstring firewall_delete_command(const wchar_t* rule) {
-  return std::wstring(L"netsh.exe advfirewall firewall delete rule name=\"") + rule + L"\"";
 }
 
 class ScmInstaller final : public Installer {
@@ -118,7 +92,7 @@ class ScmInstaller final : public Installer {
   bool is_elevated() override {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    Handle owned(token);
+    const UniqueHandle owned(token);
     TOKEN_ELEVATION elevation{};
     DWORD size = sizeof elevation;
     return GetTokenInformation(token, TokenElevation, &elevation, size, &size) &&
@@ -130,7 +104,7 @@ class ScmInstaller final : public Installer {
   }
 
   void show_message(const std::string& text, bool error) override {
-    MessageBoxW(nullptr, wide(text).c_str(), kMessageTitle,
+    MessageBoxW(nullptr, to_wide(text).c_str(), kMessageTitle,
                 (error ? MB_ICONERROR : MB_ICONINFORMATION) | MB_TOPMOST);
   }
 
@@ -164,45 +138,45 @@ class ScmInstaller final : public Installer {
   }
 
   void terminate_other_copies(const std::function<bool(std::string_view)>& is_copy) override {
-    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot.handle) return;
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
     const DWORD self = GetCurrentProcessId();
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.handle, &entry); more;
-         more = Process32NextW(snapshot.handle, &entry)) {
-      if (entry.th32ProcessID == self || !is_copy(narrow(entry.szExeFile))) continue;
-      Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-      if (!process.handle) continue;
-      if (TerminateProcess(process.handle, 0)) WaitForSingleObject(process.handle, kCopyEndWaitMs);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      if (entry.th32ProcessID == self || !is_copy(from_wide(entry.szExeFile))) continue;
+      const UniqueHandle process(
+          OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+      if (!process) continue;
+      if (TerminateProcess(process.get(), 0)) WaitForSingleObject(process.get(), kCopyEndWaitMs);
     }
   }
 
   void pause(std::chrono::milliseconds time) override { Sleep(static_cast<DWORD>(time.count())); }
 
   std::string install_directory() override {
-    return narrow(
-        (known_folder(FOLDERID_ProgramFiles).value_or(kFallbackProgramFiles) + kInstallFolderName)
-            .c_str());
+    return from_wide(known_folder(FOLDERID_ProgramFiles).value_or(kFallbackProgramFiles) +
+                     kInstallFolderName);
   }
   std::string installed_executable() override {
-    return install_directory() + narrow(kExecutableName);
+    return install_directory() + from_wide(kExecutableName);
   }
   std::string shortcut_path() override {
     const auto programs = known_folder(FOLDERID_CommonPrograms);
-    return programs ? narrow((*programs + kShortcutName).c_str()) : std::string();
+    return programs ? from_wide(*programs + kShortcutName) : std::string();
   }
   std::string running_executable() override { return to_utf8(module_path()); }
 
   bool runs_installed_executable() override {
     const std::u16string running = module_path();
-    return _wcsicmp(wide(installed_executable()).c_str(),
+    return _wcsicmp(to_wide(installed_executable()).c_str(),
                     reinterpret_cast<const wchar_t*>(running.c_str())) == 0;
   }
 
   std::optional<std::uint64_t> file_size(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) {
       return std::nullopt;
     }
     return (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -241,17 +215,17 @@ class ScmInstaller final : public Installer {
   }
 
   void create_install_directory() override {
-    CreateDirectoryW(wide(install_directory()).c_str(), nullptr);  // may exist already
+    CreateDirectoryW(to_wide(install_directory()).c_str(), nullptr);  // may exist already
   }
 
   bool copy_executable(const std::string& from, const std::string& to) override {
-    return CopyFileW(wide(from).c_str(), wide(to).c_str(), FALSE) != 0;
+    return CopyFileW(to_wide(from).c_str(), to_wide(to).c_str(), FALSE) != 0;
   }
 
   bool create_service(const std::string& command) override {
     service_.reset(CreateServiceW(manager_.handle, kServiceName, kServiceDisplayName,
                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                  SERVICE_ERROR_NORMAL, wide(command).c_str(), nullptr, nullptr,
+                                  SERVICE_ERROR_NORMAL, to_wide(command).c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr));
     return service_.handle != nullptr;
   }
@@ -259,7 +233,7 @@ class ScmInstaller final : public Installer {
   void configure_service(const std::string& description,
                          const std::vector<std::chrono::milliseconds>& restart_delays,
                          std::chrono::seconds reset_period) override {
-    std::wstring text = wide(description);
+    std::wstring text = to_wide(description);
     SERVICE_DESCRIPTIONW about{text.data()};
     ChangeServiceConfig2W(service_.handle, SERVICE_CONFIG_DESCRIPTION, &about);
     std::vector<SC_ACTION> actions;
@@ -309,14 +283,16 @@ class ScmInstaller final : public Installer {
   }
 
   void delete_firewall_rule(const std::string& rule_name) override {
-    run_hidden_and_wait(firewall_delete_command(wide(rule_name).c_str()));
+    run_hidden_and_wait(L"netsh.exe",
+                        L"advfirewall firewall delete rule name=\"" + to_wide(rule_name) + L"\"");
   }
 
   void add_firewall_rule(const std::string& rule_name, const std::string& program,
                          std::uint16_t) override {
-    run_hidden_and_wait(L"netsh.exe advfirewall firewall add rule name=\"" + wide(rule_name) +
-                        L"\" dir=in action=allow protocol=TCP program=\"" + wide(program) +
-                        L"\" profile=private,domain enable=yes");
+    run_hidden_and_wait(L"netsh.exe",
+                        L"advfirewall firewall add rule name=\"" + to_wide(rule_name) +
+                            L"\" dir=in action=allow protocol=TCP program=\"" + to_wide(program) +
+                            L"\" profile=private,domain enable=yes");
   }
 
   void write_uninstall_entry(const std::vector<UninstallValue>& values) override {
@@ -326,13 +302,13 @@ class ScmInstaller final : public Installer {
       return;
     }
     for (const auto& [name, value] : values) {
-      const std::wstring value_name = wide(name);
+      const std::wstring value_name = to_wide(name);
       if (const auto* number = std::get_if<std::uint32_t>(&value)) {
         const DWORD data = *number;
         RegSetValueExW(key.handle, value_name.c_str(), 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&data), sizeof data);
       } else {
-        const std::wstring text = wide(std::get<std::string>(value));
+        const std::wstring text = to_wide(std::get<std::string>(value));
         RegSetValueExW(key.handle, value_name.c_str(), 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));  // with its NUL
@@ -348,13 +324,13 @@ class ScmInstaller final : public Installer {
     IShellLinkW* link = nullptr;
     if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                    reinterpret_cast<void**>(&link)))) {
-      const std::wstring executable = wide(target);
+      const std::wstring executable = to_wide(target);
       link->SetPath(executable.c_str());
-      link->SetDescription(wide(description).c_str());
+      link->SetDescription(to_wide(description).c_str());
       link->SetIconLocation(executable.c_str(), 0);
       IPersistFile* file = nullptr;
       if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-        file->Save(wide(path).c_str(), TRUE);
+        file->Save(to_wide(path).c_str(), TRUE);
         file->Release();
       }
       link->Release();
@@ -362,33 +338,36 @@ class ScmInstaller final : public Installer {
     if (SUCCEEDED(init)) CoUninitialize();
   }
 
-  void delete_file(const std::string& path) override { DeleteFileW(wide(path).c_str()); }
+  void delete_file(const std::string& path) override { DeleteFileW(to_wide(path).c_str()); }
 
   void start_tray_for_user(const std::string& executable) override {
     // Through Explorer: the tray then runs as the signed-in user, without elevation.
-    ShellExecuteW(nullptr, L"open", L"explorer.exe", wide(executable).c_str(), nullptr,
+    const std::wstring explorer = windows_program(L"explorer.exe");
+    if (explorer.empty()) return;
+    ShellExecuteW(nullptr, L"open", explorer.c_str(), to_wide(executable).c_str(), nullptr,
                   SW_SHOWNORMAL);
   }
 
   void remove_installed_executable() override {
-    const std::wstring executable = wide(installed_executable());
+    const std::wstring executable = to_wide(installed_executable());
     if (DeleteFileW(executable.c_str())) return;
     // In use (the uninstaller is the installed program): a detached command deletes the file
     // and the folder once this process has gone; four pings take about three seconds.
-    std::wstring command = L"cmd.exe /d /c ping -n 4 127.0.0.1 >nul & del /f /q \"" + executable +
-                           L"\" & rmdir \"" + wide(install_directory()) + L"\"";
-    wchar_t system_folder[MAX_PATH] = {};
-    GetSystemDirectoryW(system_folder, MAX_PATH);
+    // cmd.exe looks for ping in its working folder first: the system folder.
+    const std::wstring shell = system_program(L"cmd.exe");
+    const std::wstring system_folder = system_program(L"");
+    std::wstring command =
+        command_line_of(shell, L"/d /c ping -n 4 127.0.0.1 >nul & del /f /q \"" + executable +
+                                   L"\" & rmdir \"" + to_wide(install_directory()) + L"\"");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                       CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, system_folder, &startup,
-                       &process)) {
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
+    if (!shell.empty() && CreateProcessW(shell.c_str(), command.data(), nullptr, nullptr, FALSE,
+                                         CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
+                                         system_folder.c_str(), &startup, &process)) {
+      const UniqueHandle process_handle(process.hProcess), thread_handle(process.hThread);
       return;
     }
     // Next restart then (a later installation cancels it).
@@ -397,7 +376,7 @@ class ScmInstaller final : public Installer {
 
   void remove_install_directory() override {
     // Fails harmlessly while the executable is still there; the delayed command removes it.
-    RemoveDirectoryW(wide(install_directory()).c_str());
+    RemoveDirectoryW(to_wide(install_directory()).c_str());
   }
 
  private:

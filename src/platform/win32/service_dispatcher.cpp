@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/service.h"
-#include "platform/text.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -58,8 +58,7 @@ void WINAPI service_entry(DWORD, wchar_t**) {
 
 bool run_service_dispatcher(const std::string& name, ServiceRoutines given) {
   routines() = std::move(given);
-  const std::u16string utf16 = to_utf16(name);
-  service_name().assign(utf16.begin(), utf16.end());
+  service_name() = to_wide(name);
   SERVICE_TABLE_ENTRYW table[] = {{service_name().data(), service_entry}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) != FALSE;
 }

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "platform/service.h"
-#include "platform/text.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -13,27 +14,21 @@ namespace {
 class Win32Event : public SignalEvent {
  public:
   explicit Win32Event(HANDLE handle) : handle_(handle) {}
-  ~Win32Event() override { CloseHandle(handle_); }
-  Win32Event(const Win32Event&) = delete;
-  Win32Event& operator=(const Win32Event&) = delete;
 
-  std::intptr_t wait_handle() const override { return reinterpret_cast<std::intptr_t>(handle_); }
-  void set() override { SetEvent(handle_); }
-  void reset() override { ResetEvent(handle_); }
+  std::intptr_t wait_handle() const override {
+    return reinterpret_cast<std::intptr_t>(handle_.get());
+  }
+  void set() override { SetEvent(handle_.get()); }
+  void reset() override { ResetEvent(handle_.get()); }
 
  private:
-  HANDLE handle_;
+  UniqueHandle handle_;
 };
-
-std::wstring wide(const std::string& text) {
-  const std::u16string utf16 = to_utf16(text);
-  return std::wstring(utf16.begin(), utf16.end());
-}
 
 }  // namespace
 
 std::unique_ptr<SignalEvent> create_event(EventReset reset, const std::string& name) {
-  const std::wstring wide_name = wide(name);
+  const std::wstring wide_name = to_wide(name);
   HANDLE handle = CreateEventW(nullptr, reset == EventReset::Manual ? TRUE : FALSE, FALSE,
                                name.empty() ? nullptr : wide_name.c_str());
   if (!handle) return nullptr;
@@ -42,7 +37,7 @@ std::unique_ptr<SignalEvent> create_event(EventReset reset, const std::string& n
 
 std::unique_ptr<SignalEvent> open_event(const std::string& name) {
   // Waiting (the agent's quit watcher) and setting (a Ctrl+Alt+Del request).
-  HANDLE handle = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, wide(name).c_str());
+  HANDLE handle = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, to_wide(name).c_str());
   if (!handle) return nullptr;
   return std::make_unique<Win32Event>(handle);
 }

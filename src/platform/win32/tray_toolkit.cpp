@@ -2,6 +2,7 @@
 // message boxes, the password dialog built in memory, the clipboard and ShellExecuteW.
 #include <windows.h>
 // after windows.h
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "platform/text.h"
 #include "platform/tray.h"
 #include "platform/win32/tray_icon.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 namespace {
@@ -34,14 +36,6 @@ constexpr int kConfirmField = 102;
 constexpr int kGenerate = 103;
 constexpr int kMessageLine = 104;
 constexpr int kFieldUnits = 256;
-
-std::wstring wide(const std::string& text) {
-  const std::u16string u = to_utf16(text);
-  return std::wstring(u.begin(), u.end());
-}
-std::string narrow(const wchar_t* text) {
-  return to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), wcslen(text)));
-}
 
 UINT message_box_style(MessageIcon icon, MessageButtons buttons) {
   UINT style = buttons == MessageButtons::OkCancel ? MB_OKCANCEL
@@ -85,7 +79,7 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
   switch (LOWORD(wparam)) {
     case kGenerate: {
       std::string generated = dialog_state.logic->generate();
-      std::wstring text = wide(generated);
+      std::wstring text = to_wide(generated);
       secure_zero(generated.data(), generated.size());
       for (int id : {kNewField, kConfirmField}) {
         HWND field = GetDlgItem(dialog, id);
@@ -107,14 +101,14 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
     case IDOK: {
       std::wstring first = field_text(dialog, kNewField);
       std::wstring second = field_text(dialog, kConfirmField);
-      std::string first8 = narrow(first.c_str()), second8 = narrow(second.c_str());
+      std::string first8 = from_wide(first), second8 = from_wide(second);
       const std::optional<std::string> problem = dialog_state.logic->check(first8, second8);
       secure_zero(first8.data(), first8.size());
       secure_zero(second8.data(), second8.size());
       SecureZeroMemory(second.data(), second.size() * sizeof(wchar_t));
       if (problem) {
         SecureZeroMemory(first.data(), first.size() * sizeof(wchar_t));
-        MessageBoxW(dialog, wide(*problem).c_str(), L"Tolvi Host", MB_ICONWARNING);
+        MessageBoxW(dialog, to_wide(*problem).c_str(), L"Tolvi Host", MB_ICONWARNING);
         return 0;
       }
       dialog_state.text = std::move(first);
@@ -130,6 +124,9 @@ LRESULT CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
 class WindowsTrayToolkit : public TrayToolkit {
  public:
   WindowsTrayToolkit() {
+    // The shell calls (ShellExecuteW, the notification icon) want a single-threaded apartment
+    // on the thread that makes them; the toolkit's thread is that thread.
+    com_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     instance_ = GetModuleHandleW(nullptr);
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = window_procedure;
@@ -151,6 +148,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     remove_icon();
     if (icon_) DestroyIcon(icon_);
     if (window_) DestroyWindow(window_);
+    if (com_) CoUninitialize();
   }
   bool valid() const { return window_ != nullptr; }
 
@@ -181,7 +179,7 @@ class WindowsTrayToolkit : public TrayToolkit {
                  std::function<void(int)> chosen) override {
     HMENU menu = CreatePopupMenu();
     for (const TrayMenuEntry& e : entries) {
-      const std::wstring text = wide(e.text);
+      const std::wstring text = to_wide(e.text);
       switch (e.kind) {
         case TrayMenuEntry::Kind::Separator:
           AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -207,7 +205,7 @@ class WindowsTrayToolkit : public TrayToolkit {
   }
   MessageAnswer message_box(const std::string& text, const std::string& title, MessageIcon icon,
                             MessageButtons buttons) override {
-    const int answer = MessageBoxW(nullptr, wide(text).c_str(), wide(title).c_str(),
+    const int answer = MessageBoxW(nullptr, to_wide(text).c_str(), to_wide(title).c_str(),
                                    message_box_style(icon, buttons) | MB_TOPMOST);
     switch (answer) {
       case IDYES:
@@ -221,8 +219,13 @@ class WindowsTrayToolkit : public TrayToolkit {
     }
   }
   std::optional<std::string> password_form(const PasswordFormLogic& logic) override;
+  void raise_password_form() override {
+    if (!dialog_) return;
+    ShowWindow(dialog_, SW_RESTORE);
+    SetForegroundWindow(dialog_);
+  }
   bool copy_to_clipboard(const std::string& text) override {
-    std::wstring w = wide(text);
+    std::wstring w = to_wide(text);
     if (!OpenClipboard(window_)) return false;
     EmptyClipboard();
     const std::size_t bytes = (w.size() + 1) * sizeof(wchar_t);
@@ -238,7 +241,7 @@ class WindowsTrayToolkit : public TrayToolkit {
     return done;
   }
   void open_with_default_application(const std::string& target) override {
-    ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, L"open", to_wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
   void run() override {
     MSG message;
@@ -318,8 +321,10 @@ class WindowsTrayToolkit : public TrayToolkit {
     added_ = true;
   }
 
+  bool com_ = false;  // COM was initialised here, to be undone
   HINSTANCE instance_ = nullptr;
   HWND window_ = nullptr;
+  HWND dialog_ = nullptr;  // the password dialog while password_form() runs
   UINT taskbar_created_ = 0;
   NOTIFYICONDATAW record_ = {};
   HICON icon_ = nullptr;
@@ -334,6 +339,11 @@ class WindowsTrayToolkit : public TrayToolkit {
 };
 
 std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormLogic& logic) {
+  // One dialog at a time: the dialog's state is shared, and a second one would take it over.
+  if (dialog_) {
+    raise_password_form();
+    return std::nullopt;
+  }
   static bool registered = false;
   if (!registered) {
     WNDCLASSW dialog_class = {};
@@ -388,17 +398,26 @@ std::optional<std::string> WindowsTrayToolkit::password_form(const PasswordFormL
   SetFocus(GetDlgItem(dialog, kNewField));
   dialog_state.logic = &logic;
   dialog_state.accepted = false;
+  dialog_ = dialog;
   MSG message;
   while (IsWindow(dialog)) {
-    if (GetMessageW(&message, nullptr, 0, 0) <= 0) break;
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got <= 0) {
+      // A quit request ends the dialog and is passed on to the tray's own loop, which it was
+      // meant for; swallowed here, it would leave the tray running without its icon.
+      if (got == 0) PostQuitMessage(static_cast<int>(message.wParam));
+      DestroyWindow(dialog);
+      break;
+    }
     if (!IsDialogMessageW(dialog, &message)) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
   }
+  dialog_ = nullptr;
   DeleteObject(font);
   std::optional<std::string> result;
-  if (dialog_state.accepted) result = narrow(dialog_state.text.c_str());
+  if (dialog_state.accepted) result = from_wide(dialog_state.text);
   SecureZeroMemory(dialog_state.text.data(), dialog_state.text.size() * sizeof(wchar_t));
   dialog_state.text.clear();
   dialog_state.logic = nullptr;

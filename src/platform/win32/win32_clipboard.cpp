@@ -4,11 +4,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/clipboard.h"
+#include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
 
@@ -95,25 +97,17 @@ class Win32ClipboardWatcher : public ClipboardWatcher {
     if (!data) return std::nullopt;
     const auto* wide = static_cast<const wchar_t*>(GlobalLock(data));
     if (!wide) return std::nullopt;
-    std::optional<std::string> text;
-    // Length -1: up to the first NUL, terminator included in the size.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
-      std::string out(static_cast<std::size_t>(size), '\0');
-      if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), size, nullptr, nullptr) == size) {
-        out.resize(static_cast<std::size_t>(size) - 1);
-        text = std::move(out);
-      }
-    }
+    // Up to the first NUL.
+    std::optional<std::string> text = from_wide(wide);
     GlobalUnlock(data);
     return text;
   }
 
   bool write_text(const std::string& text) override {
-    // Up to the first NUL; invalid UTF-8 becomes U+FFFD (flags 0).
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (units <= 0) return false;
-    const HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(units) * sizeof(wchar_t));
+    // Up to the first NUL; invalid UTF-8 becomes U+FFFD.
+    const std::wstring units = to_wide(text);
+    const SIZE_T bytes = (units.size() + 1) * sizeof(wchar_t);  // with the terminator
+    const HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
     if (!memory) return false;
     OpenedClipboard clipboard(window_.load());
     auto* wide = clipboard.open() ? static_cast<wchar_t*>(GlobalLock(memory)) : nullptr;
@@ -121,7 +115,7 @@ class Win32ClipboardWatcher : public ClipboardWatcher {
       GlobalFree(memory);
       return false;
     }
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide, units);
+    std::memcpy(wide, units.c_str(), bytes);
     GlobalUnlock(memory);
     EmptyClipboard();
     // The clipboard owns the memory once this succeeds; it stays empty when it does not.

@@ -25,12 +25,20 @@ void ensure_winsock() {
   });
 }
 
+// Every socket of the host is made non-inheritable: a program the host starts (as the signed-in
+// person, say) must not hold the listener or a session's connection, nor keep the port after
+// the host ends. Overlapped, as socket() makes them, so that interrupt() can cancel a wait.
+SOCKET new_socket(int family, int type, int protocol) {
+  return ::WSASocketW(family, type, protocol, nullptr, 0,
+                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
 }  // namespace
 
 Socket listen_on(const sockaddr* address, int length, int family, bool dual_stack, int backlog,
                  int& error) {
   ensure_winsock();
-  const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
+  const SOCKET s = new_socket(family, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     error = ::WSAGetLastError();
     return Socket();
@@ -45,7 +53,8 @@ Socket listen_on(const sockaddr* address, int length, int family, bool dual_stac
     DWORD off = 0;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  if (::bind(s, address, length) != 0 || ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
+  if (::bind(s, address, length) != 0 ||
+      ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = ::WSAGetLastError();
     return Socket();
   }
@@ -123,6 +132,9 @@ int last_net_error() { return ::WSAGetLastError(); }
 Socket accept_connection(Socket& listener) {
   const SOCKET s = ::accept(sock_of(listener.handle()), nullptr, nullptr);
   if (s == INVALID_SOCKET) return Socket();
+  // An accepted socket takes the listener's attributes; cleared again in case a layered
+  // provider did not pass them on.
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   return Socket(static_cast<std::intptr_t>(s));
 }
 
@@ -137,7 +149,7 @@ Socket connect_to(const std::string& host, std::uint16_t port) {
   if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return Socket();
   Socket result;
   for (addrinfo* a = found; a; a = a->ai_next) {
-    const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    const SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) continue;
     Socket candidate(static_cast<std::intptr_t>(s));
     if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
