@@ -175,8 +175,18 @@ class SystemdInstaller final : public Installer {
   // Only the processes that run the installed program (the file now, or the one it replaced):
   // a name says nothing here, where anyone may run a program called tolvi-host from anywhere.
   void terminate_other_copies(const std::function<bool(std::string_view)>&) override {
-    for (const pid_t pid :
-         processes_running(under_install_root("/proc"), kInstalledExecutable, getpid())) {
+    std::vector<pid_t> copies =
+        processes_running(under_install_root("/proc"), kInstalledExecutable, getpid());
+    // The copy that asked for this installation goes too, wherever it runs from: a tray that
+    // pkexec replaced itself with us for is our parent and runs our program. The installed tray
+    // takes its place; left running, its host would keep the port from the service's agent.
+    const pid_t parent = getppid();
+    std::error_code ec;
+    if (parent > 1 && fs::equivalent("/proc/self/exe",
+                                     fs::path("/proc") / std::to_string(parent) / "exe", ec)) {
+      copies.push_back(parent);
+    }
+    for (const pid_t pid : copies) {
       // SIGTERM first: a tray or host puts the display back before it goes.
       if (kill(pid, SIGTERM) != 0) continue;
       wait_for_exit(pid, kCopyEndWait);
