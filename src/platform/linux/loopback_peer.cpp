@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 namespace tolvi::platform {
 
@@ -71,7 +72,7 @@ bool loopback_peer_uid(const Socket& accepted, uid_t& uid) {
     got = ::recv(fd, reply, sizeof reply, 0);
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return false;
-  int left = static_cast<int>(got);
+  auto left = static_cast<std::uint32_t>(got);
   for (auto* message = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(message, left);
        message = NLMSG_NEXT(message, left)) {
     if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
