@@ -45,7 +45,8 @@ Socket listen_on(const sockaddr* address, int length, int family, bool dual_stac
     DWORD off = 0;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  if (::bind(s, address, length) != 0 || ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
+  if (::bind(s, address, length) != 0 ||
+      ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = ::WSAGetLastError();
     return Socket();
   }
@@ -119,6 +120,8 @@ long Socket::send_some(const SendPart* parts, std::size_t count) {
 void net_startup() { ensure_winsock(); }
 
 int last_net_error() { return ::WSAGetLastError(); }
+
+bool is_address_in_use(int error) { return error == WSAEADDRINUSE; }
 
 Socket accept_connection(Socket& listener) {
   const SOCKET s = ::accept(sock_of(listener.handle()), nullptr, nullptr);
