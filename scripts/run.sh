@@ -10,7 +10,7 @@ viewer="$build/tools/viewer/tolvi-viewer"
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
 
 if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
   # A private desktop: started large so that the host can later grow it to a client's size,
@@ -53,7 +53,7 @@ MODES
     echo "note: trayer is missing (scripts/deps.sh installs it): the tray icon has no tray"
   fi
   echo "Private desktop: DISPLAY=$DISPLAY (1920x1080); the tray icon is in its top right corner"
-  echo "(see it with a VNC viewer on that display, or through tolvi-client --snapshot)."
+  echo "(it has no screen here: see it with the viewer or the client's --snapshot below)."
 fi
 
 password=$("$host" --show-password 2>/dev/null | tail -n 1)
@@ -61,6 +61,13 @@ port=5960
 settings="${XDG_CONFIG_HOME:-$HOME/.config}/tolvi-host/settings"
 if [[ -r "$settings" ]] && grep -q '^Port dword ' "$settings"; then
   port=$(( $(awk '/^Port dword /{print $3}' "$settings") & 0xFFFF ))
+fi
+
+# Whatever holds the port would answer the commands below instead of this host.
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  echo "Port $port is already in use (by another program, or a Tolvi Host already running)."
+  echo "Stop that first, or give this host another port: a line 'Port dword N' in $settings."
+  exit 1
 fi
 
 cat <<MSG
@@ -74,4 +81,14 @@ or, switching this desktop to fit a 1280x800 view until the client leaves:
 The tray icon's menu has the addresses, the password commands and Quit Tolvi Host.
 Stop with Ctrl+C or the menu's Quit Tolvi Host.
 MSG
-"$host"
+# Ctrl+C reaches the host too (one process group): it winds down and exits 0, and so does this
+# script, so make has no error to report for a stop the person asked for.
+"$host" &
+host_pid=$!
+trap ':' INT
+trap 'kill -TERM "$host_pid" 2>/dev/null || true' TERM
+while :; do
+  wait "$host_pid" && status=0 || status=$?
+  kill -0 "$host_pid" 2>/dev/null || break
+done
+exit "$status"

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,5 +31,14 @@ struct TestHostArguments {
 };
 // Finds the last "--test-host PORT PASSWORD" among the split arguments.
 TestHostArguments parse_test_host_arguments(const std::vector<std::string>& args);
+
+// The least bytes a test host's password has.
+inline constexpr std::size_t kMinTestPasswordBytes = 6;
+
+// What is wrong with the split arguments, in words for the person who typed them ("unknown
+// option --bogus", "port 70000 is out of range (1-65535)"), or empty when every argument is an
+// option of ours followed by the values it takes. The dispatcher still finds the options by
+// their text; this only keeps a mistake from starting another mode than the one meant.
+std::string command_line_mistake(const std::vector<std::string>& args);
 
 }  // namespace tolvi

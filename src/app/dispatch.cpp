@@ -18,7 +18,6 @@
 namespace tolvi {
 namespace {
 
-constexpr std::size_t kMinTestPasswordBytes = 6;
 constexpr auto kTestHostLifetime = std::chrono::milliseconds(600000);
 
 constexpr char kUsage[] =
@@ -35,6 +34,9 @@ constexpr char kUsage[] =
     "  --test-run-as-user            drive-mapping diagnostic\n"
     "  --selftest-media              try capture, conversion and the encoders; print each step\n"
     "  --help, --version\n";
+
+constexpr char kSeeHelp[] = "Try 'tolvi-host --help' for the options.\n";
+constexpr int kUsageExitCode = 2;
 
 bool has_exact_argument(const char* option) {
   for (const std::string& arg : platform::split_command_line(raw_command_line())) {
@@ -125,6 +127,14 @@ int dispatch_command_line() {
 int process_entry(std::string raw) {
   set_raw_command_line(std::move(raw));
   platform::set_dpi_awareness();
+  // A mistyped option would otherwise start the tray, and a wrong number a host on another
+  // port: say what was wrong instead.
+  const std::string mistake =
+      command_line_mistake(platform::split_command_line(raw_command_line()));
+  if (!mistake.empty()) {
+    std::fprintf(stderr, "tolvi-host: %s\n%s", mistake.c_str(), kSeeHelp);
+    return kUsageExitCode;
+  }
   if (command_line_has("--set-scale") || command_line_has("--get-scale")) {
     return run_scaling_command();
   }

@@ -17,6 +17,7 @@ class TrayStatusObserver : public HostStatusObserver {
   }
   void on_client_gone() override { report_client_status(""); }
   void on_host_error(const std::string& text) override { report_error_status(text); }
+  void on_host_listening() override { report_error_status(""); }
 };
 
 // The agent runs where no tray is; the user's tray reads the "Status" value.
@@ -29,6 +30,7 @@ class AgentStatusObserver : public HostStatusObserver {
   void on_host_error(const std::string& text) override {
     default_settings().save_status(kErrorMarker + text);
   }
+  void on_host_listening() override { default_settings().save_status(""); }
 };
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The tray application (no option) and the "--password-dialog" command.
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
@@ -19,6 +21,8 @@
 
 namespace tolvi {
 namespace {
+
+constexpr std::chrono::seconds kListenRetry{3};
 
 constexpr char kNoDesktop[] = "tray: no desktop to show the icon on (is DISPLAY set?)";
 
@@ -41,14 +45,22 @@ std::optional<std::string> password_through_elevation() {
 }
 
 // The host of a per-user tray: on a thread of its own for the life of the process. When it
-// cannot start it has reported why, and the icon shows it.
+// cannot start it has reported why, and the icon shows it; a port that another program holds
+// is tried again every few seconds, and the icon turns from red once the host listens.
 void start_host_server(std::shared_ptr<HostEnvironment> environment) {
   start_thread([environment = std::move(environment)] {
     HostServerOptions options;
     options.environment = environment;
     options.prepare_process = platform::prepare_host_process;
     HostServer server{std::move(options)};
-    if (server.start()) server.accept_loop();
+    if (!server.start()) {
+      if (!server.listen_refused()) return;  // the self-test failed: trying again cannot help
+      log_message("tray: trying again every %lld s", static_cast<long long>(kListenRetry.count()));
+      do {
+        std::this_thread::sleep_for(kListenRetry);
+      } while (!server.listen());
+    }
+    server.accept_loop();
   }).detach();
 }
 
@@ -62,8 +74,12 @@ int run_tray_application() {
     return 1;
   }
   if (!platform::claim_tray_instance()) {
-    toolkit->message_box(kAlreadyRunning, kProductTitle, platform::MessageIcon::Information,
-                         platform::MessageButtons::Ok);
+    // A person at a terminal reads it there; a box would hold the terminal until clicked.
+    log_message("%s", kAlreadyRunning);
+    if (!platform::started_from_terminal()) {
+      toolkit->message_box(kAlreadyRunning, kProductTitle, platform::MessageIcon::Information,
+                           platform::MessageButtons::Ok);
+    }
     return 0;
   }
   log_message("Tolvi Host starting (x64)");

@@ -82,6 +82,9 @@ void ClipboardSync::watch() {
     watcher_ = watcher.get();
   }
   settled_changed_.notify_all();
+  // The text copied before the session began goes first, as a change would (client texts
+  // posted meanwhile wait for the loop, so they are applied after it and are not echoed).
+  on_clipboard_changed();
   const bool ended_by_stop = watcher->run(*this);
   if (!ended_by_stop) log_message("clipboard: connection to the desktop lost");
   std::lock_guard<std::mutex> guard(lock_);

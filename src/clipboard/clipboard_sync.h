@@ -41,8 +41,9 @@ class ClipboardSync : private platform::ClipboardEvents {
   ClipboardSync& operator=(const ClipboardSync&) = delete;
 
   // Starts the watcher thread and returns once the watcher runs (or has failed, or the ready
-  // wait passed); `on_host_text` gets each new host text on that thread. The content the clipboard
-  // has now is not sent, only later changes.
+  // wait passed); `on_host_text` gets each new host text on that thread: first the text the
+  // clipboard holds now, so that what was copied before the client came can be pasted there,
+  // then each change, under the same size and repeat rules.
   virtual void start(TextCallback on_host_text);
   // The client's text for the host clipboard (up to its first NUL), with ill-formed UTF-8
   // replaced by U+FFFD. Dropped while the watcher is not (or no longer) running, and ignored

@@ -138,17 +138,31 @@ bool HostServer::start() {
     return false;
   }
 
-  const std::uint16_t port = options.port ? *options.port : default_settings().load_port();
+  wanted_port_ = options.port ? *options.port : default_settings().load_port();
+  return listen();
+}
+
+bool HostServer::listen() {
+  const unsigned port = wanted_port_;
   int error = 0;
-  listener_ = platform::listen_dual_stack(port, platform::kMaxListenBacklog, error);
+  listener_ = platform::listen_dual_stack(wanted_port_, platform::kMaxListenBacklog, error);
   if (!listener_.valid()) {
-    log_message("cannot listen on port %u (error %d)", static_cast<unsigned>(port), error);
-    state_->environment->status_observer().on_host_error("Port " + std::to_string(port) +
-                                                         " is in use");
+    if (!listen_refused_) {
+      if (platform::is_address_in_use(error)) {
+        log_message("cannot listen on port %u: the port is already in use", port);
+      } else {
+        log_message("cannot listen on port %u (error %d)", port, error);
+      }
+      state_->environment->status_observer().on_host_error("Port " + std::to_string(port) +
+                                                           " is in use");
+    }
+    listen_refused_ = true;
     return false;
   }
-  port_ = port != 0 ? port : listener_.local_port();
+  listen_refused_ = false;
+  port_ = wanted_port_ != 0 ? wanted_port_ : listener_.local_port();
   log_message("Tolvi host listening on port %u", static_cast<unsigned>(port_));
+  state_->environment->status_observer().on_host_listening();
   return true;
 }
 

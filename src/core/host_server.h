@@ -46,8 +46,13 @@ class HostServer {
   ~HostServer();
 
   // Process set-up, self-test, port and listening socket. false when refused (logged and
-  // reported to the status observer).
+  // reported to the status observer); listen_refused() then says whether only the listening
+  // failed, which listen() may try again.
   bool start();
+  // Tries again to listen after start() could not (the port was taken); true once it listens,
+  // which the status observer is told. A refusal repeated is not logged again.
+  bool listen();
+  bool listen_refused() const { return listen_refused_; }
   std::uint16_t port() const { return port_; }
   // Accepts until stop(); each admitted connection gets its own detached client thread.
   void accept_loop();
@@ -67,7 +72,9 @@ class HostServer {
  private:
   std::shared_ptr<State> state_;
   platform::Socket listener_;
+  std::uint16_t wanted_port_ = 0;
   std::uint16_t port_ = 0;
+  bool listen_refused_ = false;
   std::atomic<bool> stopping_{false};
 };
 

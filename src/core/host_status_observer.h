@@ -16,6 +16,8 @@ class HostStatusObserver {
   virtual void on_client_gone() = 0;
   // Why the host cannot serve.
   virtual void on_host_error(const std::string& text) = 0;
+  // The host listens (also after an error it reported: that error no longer holds).
+  virtual void on_host_listening() = 0;
 };
 
 }  // namespace tolvi

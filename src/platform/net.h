@@ -76,6 +76,10 @@ void net_startup();
 // The error number of the last failed socket call of this thread (errno / WSAGetLastError).
 int last_net_error();
 
+// Whether a listen failed because another socket holds the address (EADDRINUSE,
+// WSAEADDRINUSE).
+bool is_address_in_use(int error);
+
 // Asks listen_dual_stack and listen_loopback for the system's largest listen backlog
 // (SOMAXCONN), so a burst of connects waits in the queue instead of being dropped.
 constexpr int kMaxListenBacklog = -1;

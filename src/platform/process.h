@@ -41,6 +41,10 @@ void prepare_process_start();
 // Failures are not fatal here: the capture and encoding set-up finds out and says so.
 void prepare_host_process();
 
+// Whether the process was started from a terminal that shows what it writes to stderr (a
+// person typed the command); never on Windows, where the program has no console.
+bool started_from_terminal();
+
 // Ends the whole process at once with `code`.
 [[noreturn]] void exit_process(int code);
 

@@ -13,7 +13,7 @@ namespace tolvi {
 
 // The connected client's peer_name, or "" when its session has ended.
 void report_client_status(const std::string& text);
-// Why the host cannot serve. Nothing but the tray's poll clears it.
+// Why the host cannot serve; "" once it can again (it listens after all).
 void report_error_status(const std::string& text);
 
 // The in-memory status.

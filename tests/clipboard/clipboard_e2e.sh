@@ -76,4 +76,14 @@ wait "$client_pid"; rc=$?; client_pid=
 [ "$rc" = 0 ] || fail "tolvi-client --clipboard-get exit code $rc"
 grep -q "^clipboard ([0-9]* bytes after .*): from the host [0-9]*$" "$work/out" ||
   fail "no host text printed"
+
+# Text copied on the host before a client connects reaches it at once, without a new copy.
+printf 'copied before the client came' | xclip -selection clipboard -i
+paste_becomes "copied before the client came" 5 || fail "xclip did not take the clipboard"
+"$client" "127.0.0.1:$port" --password "$password" --clipboard-get --timeout 3 \
+  > "$work/out" 2>&1
+rc=$?
+[ "$rc" = 0 ] || fail "the text copied before the session did not arrive (exit $rc)"
+grep -q "^clipboard (29 bytes after .*): copied before the client came$" "$work/out" ||
+  fail "the text copied before the session was not printed"
 echo "clipboard end to end: ok"

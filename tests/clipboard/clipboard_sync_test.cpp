@@ -48,11 +48,29 @@ TEST_F(ClipboardSyncTest, HostTextIsSentOnceAndRepeatsAreNot) {
   EXPECT_EQ(sent(), std::vector<std::string>{"hello"});
 }
 
-TEST_F(ClipboardSyncTest, ContentFromBeforeTheSessionIsNotSent) {
+// Text copied before the client came is sent once at the start; copying it again is a repeat.
+TEST_F(ClipboardSyncTest, ContentFromBeforeTheSessionIsSentOnceAtTheStart) {
   board_.preset("old");
   start();
+  board_.copy("old");
   board_.wait_idle();
-  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(sent(), std::vector<std::string>{"old"});
+}
+
+TEST_F(ClipboardSyncTest, NoTextOrAnOverlongOneBeforeTheSessionSendsNothing) {
+  for (const std::optional<std::string>& before :
+       {std::optional<std::string>{}, std::optional<std::string>{""},
+        std::optional<std::string>{std::string(ClipboardSync::kMaxTextBytes + 1, 'x')}}) {
+    FakeClipboard board;
+    if (before) board.preset(*before);
+    std::vector<std::string> sent;
+    ClipboardSync sync([&board] { return board.make_watcher(); });
+    sync.start([&sent](const std::string& text) { sent.push_back(text); });
+    board.wait_running();
+    board.wait_idle();
+    sync.stop();
+    EXPECT_TRUE(sent.empty()) << (before ? before->size() : 0);
+  }
 }
 
 TEST_F(ClipboardSyncTest, ClientTextIsAppliedAndNeverEchoed) {

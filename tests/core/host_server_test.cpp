@@ -373,9 +373,34 @@ TEST_F(HostServerTest, PortInUseIsReported) {
   options_.port = taken;
   HostServer second(options_);
   EXPECT_FALSE(second.start());
-  const std::string expected_line = "cannot listen on port " + std::to_string(taken) + " (error ";
+  const std::string expected_line =
+      "cannot listen on port " + std::to_string(taken) + ": the port is already in use";
   EXPECT_NE(log().find(expected_line), std::string::npos);
   EXPECT_EQ(env_->status.error(), "Port " + std::to_string(taken) + " is in use");
+}
+
+// The tray tries again every few seconds: a refusal repeated is not logged again, and once the
+// port is free the host listens on it and the error it reported is gone.
+TEST_F(HostServerTest, ListeningAgainAfterThePortIsFreedClearsTheError) {
+  start();
+  const std::uint16_t taken = server_->port();
+  options_.port = taken;
+  HostServer second(options_);
+  ASSERT_FALSE(second.start());
+  EXPECT_TRUE(second.listen_refused());
+  EXPECT_FALSE(second.listen());
+  server_->stop();
+  loop_.join();
+  server_.reset();
+  ASSERT_TRUE(second.listen());
+  EXPECT_FALSE(second.listen_refused());
+  EXPECT_EQ(second.port(), taken);
+  EXPECT_EQ(env_->status.error(), "");
+  const std::string refused = "cannot listen on port " + std::to_string(taken);
+  const std::size_t first = log().find(refused);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log().find(refused, first + 1), std::string::npos) << log();
+  EXPECT_NE(log().find("listening on port " + std::to_string(taken), first), std::string::npos);
 }
 
 // What a stop signal does: no more connections, the serving session winds down the normal way

@@ -64,6 +64,7 @@ class FakeStatusObserver : public HostStatusObserver {
   void on_client_authenticated(const std::string& address) override { set(client_, address); }
   void on_client_gone() override { set(client_, ""); }
   void on_host_error(const std::string& text) override { set(error_, text); }
+  void on_host_listening() override { set(error_, ""); }
 
   std::string client() {
     std::lock_guard<std::mutex> guard(lock_);

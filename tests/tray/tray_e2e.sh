@@ -104,7 +104,7 @@ wait_for 5 'grep -q "password changed" "$work/tray.log"' || fail "Set Password d
 "$client" "127.0.0.1:$port" --password "$password" --ping 1 > "$work/client.log" 2>&1
 [ $? -eq 4 ] || fail "the old password still works"
 
-# A second copy only says that the first runs.
+# A second copy only says that the first runs (in a box, as it has no terminal, and on stderr).
 "$host" 2> "$work/second.log" &
 second=$!
 wait_for 5 'test "$(xdotool search --name "^Tolvi Host\$" | wc -l)" -ge 2' ||
@@ -113,6 +113,8 @@ box=$(xdotool search --name '^Tolvi Host$' | grep -v "^$icon\$" | head -n 1)
 xdotool windowfocus --sync "$box" key Return
 wait "$second"
 [ $? -eq 0 ] || fail "the second copy did not exit with 0: $(tail -n 40 "$work/second.log")"
+grep -q "Tolvi Host is already running" "$work/second.log" ||
+  fail "the second copy said nothing on stderr: $(cat "$work/second.log")"
 kill -0 "$tray_pid" 2>/dev/null || fail "the first copy went away"
 
 # "--password-dialog": 0 when saved, 1 when cancelled.
@@ -129,7 +131,7 @@ fill_form "ignored-1" "ignored-1" cancel
 wait "$dialog"
 [ $? -eq 1 ] || fail "--password-dialog did not exit with 1 when cancelled"
 # Another tray (its own runtime folder, so not the same instance) on the same port: its host
-# cannot listen, and its icon turns red for good.
+# cannot listen, and its icon turns red until the port is free (checked at the end).
 XDG_RUNTIME_DIR="$work/run2" && mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$host" 2> "$work/tray2.log" &
 pids+=($!)
@@ -155,4 +157,10 @@ rc=$?
 [ "$(screen_size)" = 800x600 ] || fail "the display stayed at $(screen_size)"
 grep -q "stopping on signal 15" "$work/tray.log" || fail "no line about the stop"
 grep -q "session ended" "$work/tray.log" || fail "the session did not wind down"
+
+# The port is free now: the other tray's host listens on it within a few seconds and its icon
+# turns from red to the waiting picture.
+wait_for 10 'grep -q "listening on port $port" "$work/tray2.log"' ||
+  fail "the other tray did not listen once the port was free: $(cat "$work/tray2.log")"
+wait_for 5 'icon_matches waiting' || fail "the other tray's icon stayed red"
 echo "PASS"

@@ -84,6 +84,8 @@ constexpr char kUsageText[] =
     "    --share-name NAME     the name the host shows (default: DIR's last component)\n"
     "    --read-only           share without write access\n"
     "  --unshare               tell the host to stop showing the shared folder\n"
+    "  --verbose               print every message sent (else one line per run of one type)\n"
+    "  --help                  this text\n"
     "Exit codes: 0 done, 2 usage, 3 host not reachable, 4 wrong password,\n"
     "            5 protocol violation, 6 the host closed the connection.\n";
 
@@ -110,6 +112,7 @@ struct Options {
   std::string share_name;
   bool read_only = false;
   bool unshare = false;
+  bool verbose = false;  // every message sent, not one line per run of one type
 };
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -139,36 +142,49 @@ void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-bool split_host_port(const std::string& text, Options& o) {
-  return client::split_host_port(text, o.host, o.port);
-}
-
-bool parse_options(int argc, char** argv, Options& o) {
-  if (argc < 2 || !split_host_port(argv[1], o)) return false;
-  for (int i = 2; i < argc; ++i) {
+// Each option and the values it takes; the message says what was missing or wrong.
+std::string parse_options(int argc, char** argv, Options& o) {
+  // Without the host first, the options are still read, so that a mistake among them is named.
+  const bool host_given = argc >= 2 && argv[1][0] != '-';
+  std::string error;
+  if (host_given && !client::split_host_port(argv[1], o.host, o.port, &error)) return error;
+  for (int i = host_given ? 2 : 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const int left = argc - i - 1;
     long long n = 0;
-    const OptionParse input = parse_input_option(argc, argv, i, o.commands);
-    if (input == OptionParse::Invalid) return false;
+    // The next value as a number within [low, high]; false (with `error` set) otherwise.
+    const auto number = [&](long long low, long long high) {
+      if (left < 1 || !parse_number(argv[i + 1], n) || n < low || n > high) {
+        error = arg + " needs a number from " + std::to_string(low) + " to " + std::to_string(high);
+        return false;
+      }
+      ++i;
+      return true;
+    };
+    const auto needs = [&](const char* what) { return arg + " needs " + what; };
+    const OptionParse input = parse_input_option(argc, argv, i, o.commands, error);
+    if (input == OptionParse::Invalid) return error;
     if (input == OptionParse::Parsed) continue;
-    if (arg == "--password" && left >= 1) {
+    if (arg == "--password") {
+      if (left < 1) return needs("PW");
       o.password = argv[++i];
       o.have_password = true;
-    } else if (arg == "--ping" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0) {
+    } else if (arg == "--ping") {
+      if (!number(0, INT32_MAX)) return error;
       o.pings = static_cast<int>(n);
-      ++i;
-    } else if (arg == "--ping-size" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0) {
+    } else if (arg == "--ping-size") {
+      if (!number(0, INT32_MAX)) return error;
       o.ping_size = static_cast<std::size_t>(n);
-      ++i;
-    } else if (arg == "--send-config" && left >= 3) {
+    } else if (arg == "--send-config") {
       long long v[7] = {0, 0, 60, 100, 0, 3, 0};
       int count = 0;
       while (count < 7 && i + 1 < argc && parse_number(argv[i + 1], v[count])) {
         ++count;
         ++i;
       }
-      if (count != 3 && count != 7) return false;
+      if (count != 3 && count != 7) {
+        return needs("W H FPS [SCALE_PERCENT MATCH CODEC_MASK MAX_KBPS] (3 or 7 numbers)");
+      }
       Command c{code(MessageType::StreamConfig), {}};
       put_le(c.payload, static_cast<std::uint64_t>(v[0]), 4);
       put_le(c.payload, static_cast<std::uint64_t>(v[1]), 4);
@@ -178,38 +194,43 @@ bool parse_options(int argc, char** argv, Options& o) {
       put_le(c.payload, static_cast<std::uint64_t>(v[2]), 2);
       put_le(c.payload, static_cast<std::uint64_t>(v[6]), 4);
       o.commands.push_back(std::move(c));
-    } else if (arg == "--raw" && left >= 2 && parse_number(argv[i + 1], n) && n >= 0 && n <= 255) {
+    } else if (arg == "--raw") {
+      if (left < 2 || !parse_number(argv[i + 1], n) || n < 0 || n > 255) {
+        return needs("TYPE HEX (TYPE from 0 to 255)");
+      }
       Command c{static_cast<std::uint8_t>(n), {}};
-      if (!parse_hex(argv[i + 2], c.payload)) return false;
+      if (!parse_hex(argv[i + 2], c.payload)) return needs("TYPE HEX (pairs of hex digits)");
       o.commands.push_back(std::move(c));
       i += 2;
-    } else if ((arg == "--clipboard-set" || arg == "--clipboard-set-file") && left >= 1) {
+    } else if (arg == "--clipboard-set" || arg == "--clipboard-set-file") {
+      if (left < 1) return needs(arg == "--clipboard-set" ? "TEXT" : "FILE");
       Command c{code(MessageType::ClipboardText), {}};
       const std::string value = argv[++i];
       if (arg == "--clipboard-set") {
         c.payload.assign(value.begin(), value.end());
       } else {
         std::ifstream file(value, std::ios::binary);
-        if (!file) return false;
+        if (!file) return "cannot read " + value;
         c.payload.assign(std::istreambuf_iterator<char>(file), {});
       }
       o.commands.push_back(std::move(c));
     } else if (arg == "--clipboard-get") {
       o.clipboard_get = true;
-    } else if (arg == "--hold" && left >= 1) {
-      o.hold_seconds = std::atof(argv[++i]);
-    } else if (arg == "--timeout" && left >= 1) {
-      o.timeout_seconds = std::atof(argv[++i]);
+    } else if (arg == "--hold" || arg == "--timeout") {
+      if (left < 1 || std::atof(argv[i + 1]) < 0) return needs("SECONDS");
+      (arg == "--hold" ? o.hold_seconds : o.timeout_seconds) = std::atof(argv[++i]);
     } else if (arg == "--stall") {
       o.stall = true;
-    } else if (arg == "--stream" && left >= 3) {
+    } else if (arg == "--stream") {
       long long v[3] = {};
-      for (long long& value : v) {
-        if (!parse_number(argv[++i], value)) return false;
+      if (left < 3 || !parse_number(argv[i + 1], v[0]) || !parse_number(argv[i + 2], v[1]) ||
+          !parse_number(argv[i + 3], v[2])) {
+        return needs("WIDTH HEIGHT FPS");
       }
+      i += 3;
       if (v[0] < 0 || v[1] < 0 || v[0] > INT32_MAX || v[1] > INT32_MAX || v[2] < 0 ||
           v[2] > UINT16_MAX) {
-        return false;
+        return needs("WIDTH HEIGHT FPS within range (FPS at most 65535)");
       }
       o.stream = true;
       o.request.width = static_cast<std::int32_t>(v[0]);
@@ -217,51 +238,64 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.request.fps = static_cast<std::uint16_t>(v[2]);
     } else if (arg == "--match") {
       o.request.match_resolution = true;
-    } else if (arg == "--scale" && left >= 1) {
+    } else if (arg == "--scale") {
       // Pixels per point of the client's view (2 on a Retina screen); sent in percent.
-      const double factor = std::atof(argv[++i]);
-      if (!(factor > 0) || factor * 100 > UINT16_MAX) return false;
+      const double factor = left >= 1 ? std::atof(argv[i + 1]) : 0;
+      if (!(factor > 0) || factor * 100 > UINT16_MAX) return needs("S (a number above 0)");
       o.request.scale_percent = static_cast<std::uint16_t>(std::lround(factor * 100));
-    } else if (arg == "--codecs" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
-               n <= 255) {
+      ++i;
+    } else if (arg == "--codecs") {
+      if (!number(0, 255)) return error;
       o.request.codec_mask = static_cast<std::uint8_t>(n);
-      ++i;
-    } else if (arg == "--kbps" && left >= 1 && parse_number(argv[i + 1], n) && n >= 0 &&
-               n <= INT32_MAX) {
+    } else if (arg == "--kbps") {
+      if (!number(0, INT32_MAX)) return error;
       o.request.max_kbps = static_cast<std::int32_t>(n);
-      ++i;
-    } else if (arg == "--seconds" && left >= 1 && std::atof(argv[i + 1]) > 0) {
+    } else if (arg == "--seconds") {
+      if (left < 1 || !(std::atof(argv[i + 1]) > 0)) return needs("SECONDS (above 0)");
       o.stream_seconds = std::atof(argv[++i]);
-    } else if (arg == "--frames" && left >= 1 && parse_number(argv[i + 1], n) && n > 0) {
+    } else if (arg == "--frames") {
+      if (!number(1, INT64_MAX)) return error;
       o.frames = n;
-      ++i;
-    } else if (arg == "--snapshot" && left >= 1) {
-      o.receiver.snapshot_path = argv[++i];
-    } else if (arg == "--record" && left >= 1) {
-      o.receiver.record_path = argv[++i];
+    } else if (arg == "--snapshot" || arg == "--record" || arg == "--share" ||
+               arg == "--share-name") {
+      if (left < 1)
+        return needs(arg == "--share" ? "DIR" : arg == "--share-name" ? "NAME" : "FILE");
+      std::string& into = arg == "--snapshot" ? o.receiver.snapshot_path
+                          : arg == "--record" ? o.receiver.record_path
+                          : arg == "--share"  ? o.share_folder
+                                              : o.share_name;
+      into = argv[++i];
     } else if (arg == "--no-decode") {
       o.receiver.decode = false;
-    } else if (arg == "--share" && left >= 1) {
-      o.share_folder = argv[++i];
-    } else if (arg == "--share-name" && left >= 1) {
-      o.share_name = argv[++i];
     } else if (arg == "--read-only") {
       o.read_only = true;
     } else if (arg == "--unshare") {
       o.unshare = true;
+    } else if (arg == "--verbose") {
+      o.verbose = true;
+    } else if (arg.rfind('-', 0) == 0) {
+      return "unknown option " + arg;
     } else {
-      return false;
+      return "unexpected argument " + arg;
     }
   }
   // Stream options mean nothing without --stream; a snapshot needs decoded pictures.
   const bool stream_options = o.frames || o.stream_seconds > 0 || o.request.match_resolution ||
                               !o.receiver.snapshot_path.empty() ||
                               !o.receiver.record_path.empty() || !o.receiver.decode;
-  if (stream_options && !o.stream) return false;
-  if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) return false;
-  if ((!o.share_name.empty() || o.read_only) && o.share_folder.empty()) return false;
-  if (!o.share_folder.empty() && o.stream) return false;
-  return o.have_password || o.stall;
+  if (stream_options && !o.stream) {
+    return "--frames, --seconds, --match, --snapshot, --record and --no-decode need --stream";
+  }
+  if (!o.receiver.snapshot_path.empty() && !o.receiver.decode) {
+    return "--snapshot needs decoded pictures: leave --no-decode out";
+  }
+  if ((!o.share_name.empty() || o.read_only) && o.share_folder.empty()) {
+    return "--share-name and --read-only need --share DIR";
+  }
+  if (!o.share_folder.empty() && o.stream) return "--share and --stream cannot go together";
+  if (!host_given) return "HOST[:PORT] is missing (it comes first)";
+  if (!o.have_password && !o.stall) return "--password PW is missing";
+  return {};
 }
 
 void print_message(std::uint8_t type, const std::vector<std::uint8_t>& payload,
@@ -309,12 +343,25 @@ int stall(ClientConnection& connection, const Options& o) {
   return kOk;
 }
 
-// Sends the command-line actions in order.
+// Sends the command-line actions in order. Each is printed with --verbose; otherwise a run of
+// messages of one type (the key presses of --type) is one line with its count.
 bool send_actions(ClientConnection& connection, const Options& o) {
-  for (const Command& c : o.commands) {
-    if (!connection.send(c.type, c.payload)) return false;
+  const auto print = [](const Command& c, std::size_t count) {
     const char* name = message_type_name(c.type);
-    std::printf("-> %s (0x%02x) %zu bytes\n", name ? name : "unknown", c.type, c.payload.size());
+    std::printf("-> %s (0x%02x) %zu bytes", name ? name : "unknown", c.type, c.payload.size());
+    if (count > 1) std::printf(" and %zu more", count - 1);
+    std::printf("\n");
+  };
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < o.commands.size(); ++i) {
+    const Command& c = o.commands[i];
+    if (!connection.send(c.type, c.payload)) return false;
+    ++run;
+    const bool run_ends = i + 1 == o.commands.size() || o.commands[i + 1].type != c.type;
+    if (o.verbose || run_ends) {
+      print(o.commands[i + 1 - run], o.verbose ? 1 : run);
+      run = 0;
+    }
   }
   return true;
 }
@@ -603,9 +650,17 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // libavcodec's own chatter only for real errors; the client reports what went wrong.
   av_log_set_level(AV_LOG_ERROR);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+  }
   Options options;
-  if (!parse_options(argc, argv, options)) {
-    std::fputs(kUsageText, stderr);
+  const std::string mistake = parse_options(argc, argv, options);
+  if (!mistake.empty()) {
+    std::fprintf(stderr, "tolvi-client: %s\nTry 'tolvi-client --help' for the options.\n",
+                 mistake.c_str());
     return kUsage;
   }
   return run(options);

@@ -115,13 +115,18 @@ bool type_text(const std::string& text, std::vector<OutgoingMessage>& out) {
   return true;
 }
 
-OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<OutgoingMessage>& out) {
+OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<OutgoingMessage>& out,
+                               std::string& error) {
   const std::string arg = argv[i];
   const int left = argc - i - 1;
+  const auto invalid = [&](const char* needs) {
+    error = arg + " needs " + needs;
+    return OptionParse::Invalid;
+  };
   if (arg == "--move") {
     float x = 0, y = 0;
     if (left < 2 || !parse_float(argv[i + 1], x) || !parse_float(argv[i + 2], y)) {
-      return OptionParse::Invalid;
+      return invalid("X Y (numbers, 0..1 over the picture)");
     }
     out.push_back({code(MessageType::MouseMove), mouse_move_payload(x, y)});
     i += 2;
@@ -132,7 +137,7 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
     bool down = false;
     if (left < 2 || !parse_integer(argv[i + 1], button) || button < 0 || button > kLastButton ||
         !parse_direction(argv[i + 2], down)) {
-      return OptionParse::Invalid;
+      return invalid("B down|up (B from 0 to 255)");
     }
     out.push_back({code(MessageType::MouseButton),
                    mouse_button_payload(static_cast<std::uint8_t>(button), down)});
@@ -142,7 +147,7 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
   if (arg == "--wheel") {
     float h = 0, v = 0;
     if (left < 2 || !parse_float(argv[i + 1], h) || !parse_float(argv[i + 2], v)) {
-      return OptionParse::Invalid;
+      return invalid("H V (numbers)");
     }
     i += 2;
     const bool fine = i + 1 < argc && std::strcmp(argv[i + 1], "--fine") == 0;
@@ -155,14 +160,18 @@ OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<Outgoi
     bool down = false;
     if (left < 2 || !parse_integer(argv[i + 1], usage) || usage < 0 || usage > UINT16_MAX ||
         !parse_direction(argv[i + 2], down)) {
-      return OptionParse::Invalid;
+      return invalid("USAGE down|up (USAGE from 0 to 65535)");
     }
     out.push_back(key_message(static_cast<std::uint16_t>(usage), down));
     i += 2;
     return OptionParse::Parsed;
   }
   if (arg == "--type") {
-    if (left < 1 || !type_text(argv[i + 1], out)) return OptionParse::Invalid;
+    if (left < 1) return invalid("TEXT");
+    if (!type_text(argv[i + 1], out)) {
+      error = "--type: the US layout has no key for a character of the text";
+      return OptionParse::Invalid;
+    }
     ++i;
     return OptionParse::Parsed;
   }

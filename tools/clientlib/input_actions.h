@@ -21,8 +21,9 @@ enum class OptionParse { NotMine, Parsed, Invalid };
 //   --type TEXT           Key presses and releases typing TEXT on a US layout
 //   --release-keys        ReleaseKeys
 // Looks at argv[i]: when it is one of these, appends its messages to out and leaves i on the
-// option's last argument.
-OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<OutgoingMessage>& out);
+// option's last argument. Invalid: `error` says what was wrong ("--key needs USAGE down|up").
+OptionParse parse_input_option(int argc, char** argv, int& i, std::vector<OutgoingMessage>& out,
+                               std::string& error);
 
 // The US-layout HID usage of a character and whether it needs Shift; false when the layout
 // has no key for it.

@@ -188,9 +188,25 @@ void ViewerLink::run() {
     }
     if (!c.receive(type, payload)) {
       if (c.last_failure() == client::ClientConnection::Failure::Idle) continue;
-      finish(State::HungUp, c.last_failure() == client::ClientConnection::Failure::Closed
-                                ? "The host closed the connection."
-                                : "The connection to the host broke.");
+      if (c.last_failure() != client::ClientConnection::Failure::Closed) {
+        finish(State::HungUp, "The connection to the host broke.");
+      } else if (receiver.info()) {
+        finish(State::HungUp, "The host closed the connection.");
+      } else {
+        // A host that cannot build the stream asked for says so only by hanging up before its
+        // StreamInfo; asked for HEVC alone, the likely reason is that it has no HEVC encoder.
+        std::uint8_t codecs = 0;
+        {
+          std::lock_guard lock(mutex_);
+          codecs = request_.codec_mask;
+        }
+        finish(State::HungUp,
+               codecs == client::kCodecMaskHevc
+                   ? "The host closed the connection without starting the stream: it cannot "
+                     "encode HEVC. Connect without --codec hevc."
+                   : "The host closed the connection without starting the stream (its log "
+                     "says why).");
+      }
       return;
     }
     const std::uint64_t receipt_us = platform::monotonic_clock_us();

@@ -44,6 +44,7 @@ constexpr char kUsageText[] =
     "  --share DIR            share DIR with the host (served by rclone) while connected\n"
     "    --read-only          share without write access\n"
     "  --trace-present        print a line per presented frame (capture and present times)\n"
+    "  --help                 this text\n"
     "Keys: Ctrl+Alt+End sends Ctrl+Alt+Del, Ctrl+Alt+S toggles the figures,\n"
     "      R reconnects after the connection dropped.\n";
 
@@ -55,6 +56,7 @@ constexpr std::uint64_t kFigureIntervalMs = 1000;
 constexpr char kFontPath[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 constexpr char kPasswordVariable[] = "TOLVI_PASSWORD";
 constexpr std::uint8_t kMaxButton = 4;
+constexpr long long kMaxFps = 240;
 
 struct Options {
   std::string host;
@@ -76,50 +78,67 @@ bool parse_int(const char* text, long long& out) {
   return end && *end == '\0' && end != text;
 }
 
-bool parse_options(int argc, char** argv, Options& o) {
-  if (argc < 2 || !client::split_host_port(argv[1], o.host, o.port)) return false;
-  for (int i = 2; i < argc; ++i) {
+// Each option and the value it takes; the message says what was missing or wrong.
+std::string parse_options(int argc, char** argv, Options& o) {
+  // Without the host first, the options are still read, so that a mistake among them is named.
+  const bool host_given = argc >= 2 && argv[1][0] != '-';
+  std::string error;
+  if (host_given && !client::split_host_port(argv[1], o.host, o.port, &error)) return error;
+  for (int i = host_given ? 2 : 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
     long long n = 0;
-    if (arg == "--password" && has_value) {
+    if (arg == "--password") {
+      if (!has_value) return "--password needs PW";
       o.password = argv[++i];
       o.have_password = true;
     } else if (arg == "--match") {
       o.request.match_resolution = true;
-    } else if (arg == "--fps" && has_value && parse_int(argv[i + 1], n) && n > 0 && n <= 240) {
+    } else if (arg == "--fps") {
+      if (!has_value || !parse_int(argv[i + 1], n) || n <= 0 || n > kMaxFps) {
+        return "--fps needs a number from 1 to " + std::to_string(kMaxFps);
+      }
       o.request.fps = static_cast<std::uint16_t>(n);
       ++i;
-    } else if (arg == "--kbps" && has_value && parse_int(argv[i + 1], n) && n >= 0 &&
-               n <= INT32_MAX) {
+    } else if (arg == "--kbps") {
+      if (!has_value || !parse_int(argv[i + 1], n) || n < 0 || n > INT32_MAX) {
+        return "--kbps needs a number from 0 to " + std::to_string(INT32_MAX);
+      }
       o.request.max_kbps = static_cast<std::int32_t>(n);
       ++i;
-    } else if (arg == "--codec" && has_value) {
-      const std::string codec = argv[++i];
+    } else if (arg == "--codec") {
+      const std::string codec = has_value ? argv[++i] : "";
       if (codec == "h264") {
         o.request.codec_mask = client::kCodecMaskH264;
       } else if (codec == "hevc") {
         o.request.codec_mask = client::kCodecMaskHevc;
       } else {
-        return false;
+        return "--codec needs h264 or hevc";
       }
-    } else if (arg == "--size" && has_value &&
-               std::sscanf(argv[i + 1], "%dx%d", &o.width, &o.height) == 2 && o.width > 0 &&
-               o.height > 0) {
+    } else if (arg == "--size") {
+      if (!has_value || std::sscanf(argv[i + 1], "%dx%d", &o.width, &o.height) != 2 ||
+          o.width <= 0 || o.height <= 0) {
+        return "--size needs WxH, e.g. 1280x720";
+      }
       ++i;
     } else if (arg == "--overlay") {
       o.overlay = true;
     } else if (arg == "--trace-present") {
       o.trace_present = true;
-    } else if (arg == "--share" && has_value) {
+    } else if (arg == "--share") {
+      if (!has_value) return "--share needs DIR";
       o.share_folder = argv[++i];
     } else if (arg == "--read-only") {
       o.read_only = true;
+    } else if (arg.rfind('-', 0) == 0) {
+      return "unknown option " + arg;
     } else {
-      return false;
+      return "unexpected argument " + arg;
     }
   }
-  return !o.read_only || !o.share_folder.empty();
+  if (!host_given) return "HOST[:PORT] is missing (it comes first)";
+  if (o.read_only && o.share_folder.empty()) return "--read-only needs --share DIR";
+  return {};
 }
 
 std::uint64_t now_ms() { return platform::monotonic_clock_us() / 1000; }
@@ -199,6 +218,18 @@ bool Viewer::open_window() {
     std::fprintf(stderr, "tolvi-viewer: cannot open a window: %s\n", SDL_GetError());
     return false;
   }
+  // Without a display SDL falls back to drawing off screen, where nobody sees the window and
+  // no key ends it; only someone who asked for such a driver (SDL_VIDEODRIVER) gets one.
+  const char* driver = SDL_GetCurrentVideoDriver();
+  const bool unseen =
+      driver && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
+  if (unseen && !std::getenv("SDL_VIDEODRIVER")) {
+    std::fprintf(stderr,
+                 "tolvi-viewer: cannot open a window: no display to show it on (is DISPLAY "
+                 "set?)\n");
+    SDL_Quit();
+    return false;
+  }
   // Let Alt+Tab, the Super key and the like reach the host while the window has the focus.
   SDL_SetHint(SDL_HINT_GRAB_KEYBOARD, "1");
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
@@ -247,6 +278,7 @@ void Viewer::connect() {
   if (window_w > 0) o_.request.scale_percent = static_cast<std::uint16_t>(100 * w / window_w);
   const Uint32 wake = wake_event_;
   folder_status_.clear();
+  stream_w_ = stream_h_ = 0;
   link_ = std::make_unique<ViewerLink>(
       ViewerLink::Target{o_.host, o_.port, o_.password, o_.share_folder, o_.read_only}, o_.request,
       [wake] {
@@ -490,7 +522,8 @@ void Viewer::take_from_link() {
     }
   }
   const ViewerLink::Figures figures = link_->figures();
-  if (figures.stream_w != stream_w_ || figures.stream_h != stream_h_) {
+  // A new connection starts with no stream (0x0): only a stream that runs is worth a line.
+  if ((figures.stream_w != stream_w_ || figures.stream_h != stream_h_) && figures.stream_w != 0) {
     stream_w_ = figures.stream_w;
     stream_h_ = figures.stream_h;
     std::fprintf(stderr, "tolvi-viewer: stream %ux%u, decoding %s\n", stream_w_, stream_h_,
@@ -617,9 +650,17 @@ int Viewer::run() {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   av_log_set_level(AV_LOG_ERROR);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsageText, stdout);
+      return 0;
+    }
+  }
   Options options;
-  if (!parse_options(argc, argv, options)) {
-    std::fputs(kUsageText, stderr);
+  const std::string mistake = parse_options(argc, argv, options);
+  if (!mistake.empty()) {
+    std::fprintf(stderr, "tolvi-viewer: %s\nTry 'tolvi-viewer --help' for the options.\n",
+                 mistake.c_str());
     return 2;
   }
   return Viewer(std::move(options)).run();

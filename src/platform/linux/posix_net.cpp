@@ -36,7 +36,8 @@ Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dua
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
-  if (::bind(fd, address, length) != 0 || ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
+  if (::bind(fd, address, length) != 0 ||
+      ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
     error = errno;
     return Socket();
   }
@@ -109,6 +110,8 @@ long Socket::send_some(const SendPart* parts, std::size_t count) {
 void net_startup() {}
 
 int last_net_error() { return errno; }
+
+bool is_address_in_use(int error) { return error == EADDRINUSE; }
 
 Socket accept_connection(Socket& listener) {
   while (true) {

@@ -104,6 +104,8 @@ bool run_elevated(const std::string& arguments, bool wait) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool started_from_terminal() { return isatty(STDERR_FILENO) == 1; }
+
 void set_dpi_awareness() {
   // X11 has no per-process DPI awareness: scaling is the desktop's Xft.dpi.
 }

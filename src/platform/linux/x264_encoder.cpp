@@ -23,6 +23,13 @@ namespace {
 constexpr std::int64_t kTimeBase = 10000000;  // frame times in 100-ns units
 constexpr int kMacroblock = 16;
 constexpr std::uint32_t kBitsPerKbit = 1000;
+// The first picture of an encoder (a session's first, or the first after a resize) starts the
+// client's view: within the VBV of one frame that every later frame keeps, one of a desktop
+// full of text is so coarse that the later refreshes take seconds to sharpen it. That picture
+// may use a full VBV of this part of a second at the max rate instead, so it costs no more than
+// the cap allows over that time, and the VBV shrinks to one frame right after it.
+constexpr std::uint32_t kFirstFrameBudgetDivisor = 4;  // a quarter of a second
+constexpr float kFullVbv = 1.0f;
 // x264's own error codes do not exist: these tell the log which step failed.
 constexpr std::uint32_t kErrorNotOpen = 1;
 constexpr std::uint32_t kErrorEncode = 2;
@@ -83,8 +90,11 @@ class X264Transform : public EncoderTransform {
     p.rc.i_rc_method = X264_RC_ABR;
     p.rc.i_bitrate = static_cast<int>(format.bit_rate / kBitsPerKbit);
     p.rc.i_vbv_max_bitrate = static_cast<int>(max_rate / kBitsPerKbit);
-    p.rc.i_vbv_buffer_size =
+    frame_vbv_kbit_ =
         static_cast<int>(max_rate / static_cast<std::uint32_t>(format.fps) / kBitsPerKbit);
+    p.rc.i_vbv_buffer_size = std::max(
+        frame_vbv_kbit_, static_cast<int>(max_rate / kBitsPerKbit / kFirstFrameBudgetDivisor));
+    p.rc.f_vbv_buffer_init = kFullVbv;
     // Key frames only when asked, and then IDR frames a client can start from.
     p.i_keyint_max = settings_.gop_size > static_cast<std::uint32_t>(INT_MAX)
                          ? INT_MAX
@@ -164,6 +174,8 @@ class X264Transform : public EncoderTransform {
     int count = 0;
     const int size = x264_encoder_encode(encoder_, &nals, &count, &picture, &encoded);
     if (size < 0) return {TransformStatus::kError, kErrorEncode};
+    // No output delay under zerolatency: this was the first picture.
+    if (size > 0) set_vbv(frame_vbv_kbit_);
     force_keyframe_ = false;
     if (size > 0) {
       if (!notice_.empty()) {
@@ -224,6 +236,13 @@ class X264Transform : public EncoderTransform {
     return flags;
   }
 
+  // Takes effect with the next picture (no frame threads under zerolatency).
+  void set_vbv(int kbit) {
+    if (param_.rc.i_vbv_buffer_size == kbit) return;
+    param_.rc.i_vbv_buffer_size = kbit;
+    x264_encoder_reconfig(encoder_, &param_);
+  }
+
   void close() {
     if (encoder_) x264_encoder_close(encoder_);
     encoder_ = nullptr;
@@ -239,6 +258,7 @@ class X264Transform : public EncoderTransform {
   x264_t* encoder_ = nullptr;
   int width_ = 0;
   int height_ = 0;
+  int frame_vbv_kbit_ = 0;  // the VBV of every frame after the first
   int mb_columns_ = 0;
   int mb_rows_ = 0;
   std::vector<std::uint8_t> header_;

@@ -51,6 +51,8 @@ std::optional<std::string> run_elevated_for_output(const std::string&) {
   return std::nullopt;  // machine-scope secrets open for every account: nothing to elevate for
 }
 
+bool started_from_terminal() { return false; }
+
 void set_dpi_awareness() {
   // Looked up at run time: Windows 10 before version 1703 has no such export, and a static
   // import would keep the program from starting there. A failure is not fatal (Wine, for

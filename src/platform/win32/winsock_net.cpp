@@ -129,6 +129,8 @@ void net_startup() { ensure_winsock(); }
 
 int last_net_error() { return ::WSAGetLastError(); }
 
+bool is_address_in_use(int error) { return error == WSAEADDRINUSE; }
+
 Socket accept_connection(Socket& listener) {
   const SOCKET s = ::accept(sock_of(listener.handle()), nullptr, nullptr);
   if (s == INVALID_SOCKET) return Socket();
