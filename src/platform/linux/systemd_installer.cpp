@@ -41,6 +41,10 @@ constexpr char kInstalledGuardian[] = "/opt/tolvi/tolvi-display-guardian";
 // The installed program on every account's PATH, as the README's commands use it.
 constexpr char kCommandLink[] = "/usr/bin/tolvi-host";
 constexpr char kServiceDisplayName[] = "Tolvi Host";
+// The unit's description in this system's words: Linux has no UAC prompts, and its sign-in
+// screen is the login screen.
+constexpr char kLinuxServiceDescription[] =
+    "Tolvi remote desktop host. Works at the login screen and the lock screen.";
 constexpr char kMenuEntry[] = "/usr/share/applications/tolvi-host.desktop";
 constexpr char kStateFolder[] = "/var/lib/tolvi-host";
 constexpr char kManifest[] = "/var/lib/tolvi-host/manifest";
@@ -255,7 +259,10 @@ class SystemdInstaller final : public Installer {
   void configure_service(const std::string& description,
                          const std::vector<std::chrono::milliseconds>& restart_delays,
                          std::chrono::seconds /*reset_period: systemd has none*/) override {
-    if (!package_paths_.count(kPackageServiceUnitFile)) write_unit(description, restart_delays);
+    (void)description;  // Windows words; the unit has its own
+    if (!package_paths_.count(kPackageServiceUnitFile)) {
+      write_unit(kLinuxServiceDescription, restart_delays);
+    }
     if (systemd_runs()) run({"systemctl", "daemon-reload"});
   }
 
@@ -268,7 +275,8 @@ class SystemdInstaller final : public Installer {
   // Any process of the console's user may press Ctrl+Alt+Delete through XTest; there is no
   // system setting that reserves it for services.
   bool has_secure_attention_policy() override {
-    log_message("install: this system has no secure attention policy to set or restore");
+    log_message("install: Linux has no Ctrl+Alt+Del policy to set: a client's Ctrl+Alt+Del is "
+                "pressed on the desktop as keys");
     return false;
   }
   std::optional<std::uint32_t> read_secure_attention_policy() override { return std::nullopt; }

@@ -24,6 +24,11 @@ constexpr char kMessageCopyFailed[] = "Could not copy to ";
 constexpr char kMessageCreateFailed[] = "Could not create the service.";
 constexpr char kMessageInstalled[] =
     "Tolvi Host is installed as a service. It now runs at the sign-in screen and lock screen.";
+constexpr char kMessageInstalledNotStarted[] =
+    "Tolvi Host is installed as a service, but the service did not start. See the log.";
+constexpr char kMessageInstalledAtNextBoot[] =
+    "Tolvi Host is installed as a service. No service manager runs here now: it starts at the "
+    "next boot.";
 constexpr char kMessageRemoved[] = "The Tolvi Host service has been removed.";
 
 // Not elevated: 5 with `quiet`, else the elevated copy's outcome ("--quiet" is not passed on).
@@ -123,7 +128,18 @@ int install_host(platform::Installer& system, SettingsStore& settings, bool quie
   }
   if (!quiet) {
     system.start_tray_for_user(executable);
-    system.show_message(kMessageInstalled, false);
+    // Says what happened: a service that did not start does not run at the sign-in screen yet.
+    switch (start) {
+      case platform::ServiceStart::Started:
+        system.show_message(kMessageInstalled, false);
+        break;
+      case platform::ServiceStart::NoServiceManager:
+        system.show_message(kMessageInstalledAtNextBoot, false);
+        break;
+      case platform::ServiceStart::Failed:
+        system.show_message(kMessageInstalledNotStarted, true);
+        break;
+    }
   }
   // Registered for the next boot where no service manager runs counts as installed.
   return start == platform::ServiceStart::Failed ? kInstallFailed : kInstallSucceeded;

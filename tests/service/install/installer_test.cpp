@@ -226,7 +226,9 @@ TEST_F(InstallerTest, FailuresStopWithTheirMessageUnlessQuiet) {
        "Could not copy to C:\\Program Files\\Tolvi\\tolvi-host.exe", "close_service_manager"},
       {"create", [](FakeInstaller& s) { s.create_succeeds = false; },
        "Could not create the service.", "close_service_manager"},
-      {"start", [](FakeInstaller& s) { s.start = ServiceStart::Failed; }, nullptr, "start_tray"},
+      {"start", [](FakeInstaller& s) { s.start = ServiceStart::Failed; },
+       "Tolvi Host is installed as a service, but the service did not start. See the log.",
+       "start_tray"},
   };
   for (const Case& c : cases) {
     for (const bool quiet : {false, true}) {
@@ -249,6 +251,15 @@ TEST_F(InstallerTest, FailuresStopWithTheirMessageUnlessQuiet) {
 TEST_F(InstallerTest, NoServiceManagerCountsAsInstalledForTheNextBoot) {
   system.start = ServiceStart::NoServiceManager;
   EXPECT_EQ(install_host(system, settings, true), 0);
+  // Said as it is: nothing runs at the sign-in screen until the next boot.
+  FakeInstaller told;
+  told.start = ServiceStart::NoServiceManager;
+  EXPECT_EQ(install_host(told, settings, false), 0);
+  ASSERT_EQ(told.messages.size(), 1u);
+  EXPECT_EQ(told.messages[0],
+            std::make_pair(std::string("Tolvi Host is installed as a service. No service manager "
+                                       "runs here now: it starts at the next boot."),
+                           false));
 }
 
 TEST_F(InstallerTest, RunningFromTheInstalledPathCopiesNothingButRegistersAgain) {

@@ -161,8 +161,7 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
        {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
         "Restart=on-failure\n", "RestartSec=2s\n", "RestartMaxDelaySec=10s\n",
         "WantedBy=multi-user.target\n",
-        "Description=Tolvi remote desktop host. Works at the sign-in screen, lock screen and UAC "
-        "prompts.\n"}) {
+        "Description=Tolvi remote desktop host. Works at the login screen and the lock screen.\n"}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
   }
   // The package ships the same unit and menu entry the installer writes.
