@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# End to end on a headless GNOME desktop (tests/support/gnome_desktop.sh): tolvi-host serves it
+# through mutter's remote-desktop interfaces, tolvi-client drives it, X11 programs on its
+# Xwayland paint and watch.
+# Usage: wayland_e2e.sh CASE HOST_PROGRAM CLIENT_PROGRAM PAINTER_PROGRAM INPUT_WATCHER_PROGRAM
+set -u
+source "$(dirname "$0")/../support/gnome_desktop.sh"
+gnome_desktop_enter "$0" "$@"
+case_name=$1 host_program=$2 client=$3 painter=$4 input_watcher=$5
+password=wayland-e2e-secret
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
+  done
+  gnome_desktop_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  echo "--- host log"; cat "$work/host.log" 2>/dev/null
+  exit 1
+}
+
+# Starts the host on a random free port (a few tries); sets port and host_pid.
+start_host() {
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    : >"$work/host.log"
+    "$host_program" --test-host "$port" "$password" 2>"$work/host.log" &
+    host_pid=$!
+    for _ in $(seq 100); do
+      grep -q "listening on port $port" "$work/host.log" && { pids+=("$host_pid"); return 0; }
+      grep -q "cannot listen" "$work/host.log" && break
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null
+  done
+  fail "the host did not start listening"
+}
+
+wait_for_text() {  # file pattern seconds
+  for _ in $(seq $(($3 * 20))); do grep -q -- "$2" "$1" && return 0; sleep 0.05; done
+  fail "'$2' did not appear in $(basename "$1"): $(tail -5 "$1")"
+}
+
+# The colour of pixel X,Y of a PNG as "R G B".
+pixel_of() {  # file x y
+  ffmpeg -v error -i "$1" -vf "crop=1:1:$2:$3" -f rawvideo -pix_fmt rgb24 - | od -An -tu1 |
+    tr -s ' ' | sed 's/^ //'
+}
+
+# True when "R G B" is within 12 of each wanted component (H.264's colour conversion).
+near() {  # "R G B" r g b
+  local got=($1)
+  [[ ${#got[@]} -eq 3 ]] || return 1
+  local i want=($2 $3 $4)
+  for i in 0 1 2; do
+    local d=$((got[i] - want[i]))
+    ((d < 0)) && d=$((-d))
+    ((d <= 12)) || return 1
+  done
+}
+
+case "$case_name" in
+  unsupported_desktop)
+    # A Wayland session whose bus has no mutter: one clear line, no picture, the host lives on.
+    export XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-none
+    unset DISPLAY
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --stream 640 480 30 --seconds 2 \
+      >"$work/out" 2>&1
+    wait_for_text "$work/host.log" "wayland: this Wayland desktop has no org.gnome.Mutter.RemoteDesktop" 5
+    wait_for_text "$work/host.log" "GNOME on Wayland or any X11 desktop is" 1
+    [[ $(grep -c "wayland: this Wayland desktop" "$work/host.log") -eq 1 ]] ||
+      fail "the unsupported desktop was logged more than once"
+    kill -0 "$host_pid" || fail "the host ended"
+    ;;
+  picture)
+    gnome_desktop_start
+    "$painter" fill 3366cc >"$work/painter.log" 2>&1 &
+    pids+=($!)
+    sleep 1
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --stream 1280 720 30 --seconds 3 \
+      --snapshot "$work/desktop.png" >"$work/out" 2>&1 || fail "client: $(cat "$work/out")"
+    grep -q "desktop 1280x720" "$work/out" || fail "not the monitor's size: $(cat "$work/out")"
+    for point in "10 10" "640 360" "1270 710" "5 700"; do
+      colour=$(pixel_of "$work/desktop.png" $point)
+      near "$colour" 51 102 204 || fail "pixel $point is $colour, expected 51 102 204"
+    done
+    grep -q "capture: first frame" "$work/host.log" || fail "no first frame"
+    ;;
+  *)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"
