@@ -1,6 +1,7 @@
 #include "platform/linux/mutter_remote_desktop.h"
 
 #include <fcntl.h>
+#include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 
@@ -28,6 +29,18 @@ constexpr std::uint32_t kCursorModeMetadata = 2;
 constexpr const char* kPrimaryConnector = "";
 // A desktop that does not answer within this time counts as gone.
 constexpr std::uint64_t kCallTimeoutUs = 5000000;
+// Mutter makes new virtual input devices for each session, and the first events of each new
+// device are lost on the way to the programs: the first one to four key presses of a session,
+// and a click that came within milliseconds of the session's first pointer motion (measured
+// on mutter 43 with Xwayland programs, whatever the time since Start). Our reading: the first
+// event of a device makes it the seat's current device, and mutter hands the programs that
+// device's keymap and pointer focus anew; what follows at once arrives before that is done.
+// Once a device has sent one event and this long has passed, nothing is lost. So each session
+// sends a key that no layout maps and a pointer motion of no distance first, and the session's
+// first real input waits until this long after them.
+constexpr auto kNewDeviceSettle = std::chrono::milliseconds(200);
+constexpr std::uint32_t kPrimingKey = KEY_UNKNOWN;
+constexpr double kPrimingStep = 1.0;
 // From Start to the stream's PipeWire node being announced.
 constexpr auto kStreamAnnounceLimit = std::chrono::seconds(5);
 
@@ -263,6 +276,11 @@ bool MutterRemoteDesktop::start_session_locked(std::unique_lock<std::mutex>& gua
     error = std::string("Start: ") + start_error.message();
     return false;
   }
+  send_input_locked("NotifyKeyboardKeycode", "ub", kPrimingKey, 1);
+  send_input_locked("NotifyKeyboardKeycode", "ub", kPrimingKey, 0);
+  send_input_locked("NotifyPointerMotionRelative", "dd", kPrimingStep, 0.0);
+  send_input_locked("NotifyPointerMotionRelative", "dd", -kPrimingStep, 0.0);
+  input_ready_at_ = std::chrono::steady_clock::now() + kNewDeviceSettle;
   // The announcement may already sit in the read queue: the bus thread delivers it.
   wake_pump();
   if (!changed_.wait_for(guard, kStreamAnnounceLimit,
@@ -290,6 +308,14 @@ void MutterRemoteDesktop::stop_session_locked() {
   changed_.notify_all();
 }
 
+void MutterRemoteDesktop::wait_for_input_locked(std::unique_lock<std::mutex>& guard) {
+  const auto ready_at = input_ready_at_;
+  if (std::chrono::steady_clock::now() >= ready_at) return;
+  guard.unlock();
+  std::this_thread::sleep_until(ready_at);
+  guard.lock();
+}
+
 void MutterRemoteDesktop::send_input_locked(const char* method, const char* signature, ...) {
   if (session_closed_ || session_path_.empty()) return;
   sd_bus_message* raw = nullptr;
@@ -309,7 +335,8 @@ void MutterRemoteDesktop::send_input_locked(const char* method, const char* sign
 
 void MutterRemoteDesktop::pointer_motion_absolute(double x, double y) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    wait_for_input_locked(guard);
     send_input_locked("NotifyPointerMotionAbsolute", "sdd", stream_path_.c_str(), x, y);
   }
   wake_pump();
@@ -317,7 +344,8 @@ void MutterRemoteDesktop::pointer_motion_absolute(double x, double y) {
 
 void MutterRemoteDesktop::pointer_button(std::int32_t button, bool pressed) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    wait_for_input_locked(guard);
     send_input_locked("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
   }
   wake_pump();
@@ -325,7 +353,8 @@ void MutterRemoteDesktop::pointer_button(std::int32_t button, bool pressed) {
 
 void MutterRemoteDesktop::pointer_axis(double dx, double dy, std::uint32_t flags) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    wait_for_input_locked(guard);
     send_input_locked("NotifyPointerAxis", "ddu", dx, dy, flags);
   }
   wake_pump();
@@ -333,7 +362,8 @@ void MutterRemoteDesktop::pointer_axis(double dx, double dy, std::uint32_t flags
 
 void MutterRemoteDesktop::pointer_axis_discrete(std::uint32_t axis, std::int32_t steps) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    wait_for_input_locked(guard);
     send_input_locked("NotifyPointerAxisDiscrete", "ui", axis, steps);
   }
   wake_pump();
@@ -341,7 +371,8 @@ void MutterRemoteDesktop::pointer_axis_discrete(std::uint32_t axis, std::int32_t
 
 void MutterRemoteDesktop::keyboard_keycode(std::uint32_t keycode, bool pressed) {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    wait_for_input_locked(guard);
     send_input_locked("NotifyKeyboardKeycode", "ub", keycode, static_cast<int>(pressed));
   }
   wake_pump();

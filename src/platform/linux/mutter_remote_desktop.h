@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -81,6 +82,7 @@ class MutterRemoteDesktop {
   bool start_session_locked(std::unique_lock<std::mutex>& guard, std::string& error);
   void stop_session_locked();
   bool enable_clipboard_locked();
+  void wait_for_input_locked(std::unique_lock<std::mutex>& guard);
   void send_input_locked(const char* method, const char* signature, ...);
   void wake_pump();
   void pump();
@@ -107,6 +109,8 @@ class MutterRemoteDesktop {
   bool session_closed_ = true;
   std::uint64_t generation_ = 0;
   std::vector<SdBusSlot> session_slots_;
+  // Input waits until then (see kNewDeviceSettle).
+  std::chrono::steady_clock::time_point input_ready_at_;
   SdBusSlot mutter_gone_slot_;
   MutterSelectionListener* selection_listener_ = nullptr;
   std::thread pump_thread_;
