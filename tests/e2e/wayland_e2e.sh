@@ -145,6 +145,37 @@ case "$case_name" in
     got=$(grep -E '^(press|release)' "$work/watch.log" | tr '\n' '|')
     [[ $got == "press Shift_L|press a|release a|release Shift_L|" ]] || fail "keys: $got"
     ;;
+  clipboard)
+    # Both ways through an X program on Xwayland, without echo.
+    gnome_desktop_start
+    start_host
+    paste() { xclip -selection clipboard -o 2>/dev/null; }
+    paste_becomes() {
+      for _ in $(seq $(($2 * 20))); do [[ "$(paste)" == "$1" ]] && return 0; sleep 0.05; done
+      return 1
+    }
+    "$client" "127.0.0.1:$port" --password "$password" --clipboard-set "from the client" \
+      --clipboard-get --timeout 4 >"$work/out" 2>&1 &
+    client_pid=$!
+    paste_becomes "from the client" 4 || fail "the client's text did not reach the desktop"
+    wait "$client_pid"
+    rc=$?
+    [[ $rc == 1 ]] && grep -q "^no ClipboardText from the host" "$work/out" ||
+      fail "the host sent something back (exit $rc): $(cat "$work/out")"
+    "$client" "127.0.0.1:$port" --password "$password" --clipboard-get --timeout 15 \
+      >"$work/out" 2>&1 &
+    client_pid=$!
+    for n in $(seq 60); do
+      kill -0 "$client_pid" 2>/dev/null || break
+      printf 'from the desktop %s' "$n" | xclip -selection clipboard -i
+      sleep 0.25
+    done
+    wait "$client_pid"
+    rc=$?
+    [[ $rc == 0 ]] || fail "tolvi-client --clipboard-get exit code $rc: $(cat "$work/out")"
+    grep -q "^clipboard ([0-9]* bytes after .*): from the desktop [0-9]*$" "$work/out" ||
+      fail "no desktop text printed: $(cat "$work/out")"
+    ;;
   *)
     fail "unknown case"
     ;;

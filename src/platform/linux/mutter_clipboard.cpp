@@ -66,6 +66,11 @@ class MutterClipboardWatcher : public ClipboardWatcher, public MutterSelectionLi
   ~MutterClipboardWatcher() override { link_->disable_clipboard(this); }
 
   bool run(ClipboardEvents& events) override {
+    // The clipboard belongs to a remote-desktop session: one is started if the capture has not
+    // started it yet (a session may exchange texts without a stream). Without one now, the
+    // clipboard is turned on with the session that comes later.
+    std::string error;
+    link_->stream(error);
     link_->enable_clipboard(this);
     std::unique_lock<std::mutex> guard(lock_);
     while (!stopping_) {
