@@ -176,6 +176,16 @@ case "$case_name" in
     grep -q "^clipboard ([0-9]* bytes after .*): from the desktop [0-9]*$" "$work/out" ||
       fail "no desktop text printed: $(cat "$work/out")"
     ;;
+  display_match)
+    # Matching is not done on Wayland: said once, and the stream goes on at the monitor's size.
+    gnome_desktop_start
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --stream 1024 768 30 --match \
+      --seconds 2 --frames 2 >"$work/out" 2>&1 || fail "client: $(cat "$work/out")"
+    grep -q "desktop 1280x720" "$work/out" || fail "the stream changed: $(cat "$work/out")"
+    grep -q "wayland: display matching is not available" "$work/host.log" ||
+      fail "matching's absence was not logged"
+    ;;
   *)
     fail "unknown case"
     ;;

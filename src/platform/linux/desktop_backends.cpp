@@ -1,8 +1,12 @@
 // The Linux desktop backends, chosen at run time for the session's desktop: X11 for an X
 // display (and for a display named outright), mutter's interfaces for GNOME on Wayland, nothing
 // for another Wayland compositor (the capture set-up fails and the status says why).
+#include <mutex>
+
+#include "base/log.h"
 #include "platform/capture.h"
 #include "platform/clipboard.h"
+#include "platform/display.h"
 #include "platform/input.h"
 #include "platform/linux/desktop_choice.h"
 #include "platform/linux/mutter_backends.h"
@@ -43,6 +47,18 @@ std::unique_ptr<InputSink> make_input_sink(const std::string& display_name) {
 
 std::unique_ptr<ClipboardWatcher> make_clipboard_watcher(const std::string& display_name) {
   return for_desktop(display_name, make_x11_clipboard_watcher, make_mutter_clipboard_watcher);
+}
+
+// On Wayland, RandR reaches only Xwayland's emulation, which would report a switch that the
+// desktop never makes: no display control there (mode matching through mutter's DisplayConfig
+// is not done yet; mutter's headless virtual monitor offers one mode and scale 100 % anyway).
+std::unique_ptr<DisplayBackend> make_display_backend(const std::filesystem::path& state_folder) {
+  if (session_desktop() == LinuxDesktop::kX11) return make_xrandr_display_backend(state_folder);
+  static std::once_flag logged;
+  std::call_once(logged, [] {
+    log_message("wayland: display matching is not available on this desktop; its mode stays");
+  });
+  return nullptr;
 }
 
 }  // namespace tolvi::platform
