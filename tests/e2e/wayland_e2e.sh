@@ -73,6 +73,10 @@ start_watcher() {
   wait_for_text "$work/watch.log" "^focus" 10
 }
 
+# The keys the watcher saw, without the host's priming key (it has no symbol, "?"), which
+# sometimes arrives.
+keys_seen() { grep -E '^(press|release) ' "$work/watch.log" | grep -v ' ?$'; }
+
 case "$case_name" in
   unsupported_desktop)
     # A Wayland session whose bus has no mutter: one clear line, no picture, the host lives on.
@@ -111,7 +115,7 @@ case "$case_name" in
     "$client" "127.0.0.1:$port" --password "$password" --stream 1280 720 30 --seconds 2 \
       --no-decode --type 'Hello, World!' >"$work/out" 2>&1 || fail "client: $(cat "$work/out")"
     wait_for_text "$work/watch.log" "release 1" 5
-    presses=$(grep '^press' "$work/watch.log" | cut -d' ' -f2 | tr '\n' ' ')
+    presses=$(keys_seen | grep '^press' | cut -d' ' -f2 | tr '\n' ' ')
     [[ $presses == "Shift_L h e l l o comma space Shift_L w o r l d Shift_L 1 " ]] ||
       fail "typed keys arrived as: $presses"
     ;;
@@ -142,7 +146,7 @@ case "$case_name" in
     kill -9 "$client_pid"
     wait "$client_pid" 2>/dev/null
     wait_for_text "$work/watch.log" "release Shift_L" 10
-    got=$(grep -E '^(press|release)' "$work/watch.log" | tr '\n' '|')
+    got=$(keys_seen | tr '\n' '|')
     [[ $got == "press Shift_L|press a|release a|release Shift_L|" ]] || fail "keys: $got"
     ;;
   clipboard)
@@ -175,6 +179,20 @@ case "$case_name" in
     [[ $rc == 0 ]] || fail "tolvi-client --clipboard-get exit code $rc: $(cat "$work/out")"
     grep -q "^clipboard ([0-9]* bytes after .*): from the desktop [0-9]*$" "$work/out" ||
       fail "no desktop text printed: $(cat "$work/out")"
+    ;;
+  host_killed)
+    # The host killed while its client holds Shift and A: mutter ends the session with the
+    # host's bus connection and releases what it held.
+    gnome_desktop_start
+    start_watcher
+    start_host
+    "$client" "127.0.0.1:$port" --password "$password" --stream 1280 720 30 --seconds 30 \
+      --no-decode --key 225 down --key 4 down >"$work/out" 2>&1 &
+    pids+=($!)
+    wait_for_text "$work/watch.log" "press a" 10
+    kill -9 "$host_pid"
+    wait_for_text "$work/watch.log" "release Shift_L" 10
+    grep -q "release a" "$work/watch.log" || fail "A was not released"
     ;;
   display_match)
     # Matching is not done on Wayland: said once, and the stream goes on at the monitor's size.

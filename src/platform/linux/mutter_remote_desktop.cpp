@@ -36,8 +36,9 @@ constexpr std::uint64_t kCallTimeoutUs = 5000000;
 // event of a device makes it the seat's current device, and mutter hands the programs that
 // device's keymap and pointer focus anew; what follows at once arrives before that is done.
 // Once a device has sent one event and this long has passed, nothing is lost. So each session
-// sends a key that no layout maps and a pointer motion of no distance first, and the session's
-// first real input waits until this long after them.
+// sends a key that no layout maps (a program that gets it sees a key without a symbol) and a
+// pointer motion there and back first, and the session's first real input waits until this
+// long after them.
 constexpr auto kNewDeviceSettle = std::chrono::milliseconds(200);
 constexpr std::uint32_t kPrimingKey = KEY_UNKNOWN;
 constexpr double kPrimingStep = 1.0;

@@ -23,6 +23,11 @@ constexpr std::uint32_t kDefaultHeight = 1080;
 constexpr std::uint32_t kMaxFrameRate = 1000;
 constexpr std::uint32_t kDefaultFrameRate = 60;
 constexpr std::size_t kParamBytes = 1024;
+// Buffers of the stream: one held as the newest picture, one being filled, one spare. Each is a
+// whole frame mapped into this process (8 MB at 1080p), so no more than this.
+constexpr int kBuffersWanted = 3;
+constexpr int kBuffersLeast = 2;
+constexpr int kBuffersMost = 4;
 
 std::once_flag pipewire_initialised;
 
@@ -178,7 +183,9 @@ struct PipeWireStream::State {
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
     const spa_pod* params[4];
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(kBuffersWanted, kBuffersLeast, kBuffersMost),
+        SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
     params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
