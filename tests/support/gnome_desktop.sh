@@ -5,6 +5,8 @@
 #
 #   gnome_desktop_enter "$0" "$@"   # first line: runs the script again inside a session bus
 #   gnome_desktop_start [WxH]       # or skip: exits 77 with the reason when it cannot start
+#                                   # (a caller that redefines gnome_desktop_skip to return
+#                                   # gets the failure as its status instead)
 #   ... DISPLAY, XAUTHORITY, WAYLAND_DISPLAY and XDG_SESSION_TYPE=wayland are exported ...
 #   gnome_desktop_stop              # in the script's EXIT trap, after ending its own processes
 #
@@ -28,7 +30,7 @@ gnome_desktop_enter() {
   for tool in dbus-run-session pipewire wireplumber mutter Xwayland; do
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
-  [[ ${#missing[@]} -eq 0 ]] || gnome_desktop_skip "not installed: ${missing[*]} (scripts/deps.sh)"
+  [[ ${#missing[@]} -eq 0 ]] || gnome_desktop_skip "not installed: ${missing[*]} (scripts/deps.sh)" || return 1
   GNOME_DESKTOP_BUS_OWNED=1 exec dbus-run-session -- bash "$script" "$@"
 }
 
@@ -40,7 +42,7 @@ gnome_desktop_has_name() {
 
 gnome_desktop_start() {
   local size=${1:-1280x720}
-  [[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]] || gnome_desktop_skip "no session bus (gnome_desktop_enter first)"
+  [[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]] || gnome_desktop_skip "no session bus (gnome_desktop_enter first)" || return 1
   GNOME_DESKTOP_DIR=$(mktemp -d /tmp/tolvi-gnome.XXXXXX)
   chmod 700 "$GNOME_DESKTOP_DIR"
   export XDG_RUNTIME_DIR=$GNOME_DESKTOP_DIR
@@ -54,7 +56,7 @@ gnome_desktop_start() {
     [[ -S $XDG_RUNTIME_DIR/pipewire-0 ]] && break
     sleep 0.1
   done
-  [[ -S $XDG_RUNTIME_DIR/pipewire-0 ]] || gnome_desktop_skip "pipewire did not start: $(tail -3 "$log")"
+  [[ -S $XDG_RUNTIME_DIR/pipewire-0 ]] || gnome_desktop_skip "pipewire did not start: $(tail -3 "$log")" || return 1
   wireplumber >>"$log" 2>&1 &
   GNOME_DESKTOP_PIDS+=($!)
   # mutter starts Xwayland and runs the command with the desktop's variables; the command keeps
@@ -71,11 +73,11 @@ gnome_desktop_start() {
       break
     fi
     kill -0 "${GNOME_DESKTOP_PIDS[-1]}" 2>/dev/null ||
-      gnome_desktop_skip "mutter ended: $(tail -3 "$log")"
+      gnome_desktop_skip "mutter ended: $(tail -3 "$log")" || return 1
     sleep 0.1
   done
   [[ -s $env_file ]] && gnome_desktop_has_name org.gnome.Mutter.RemoteDesktop ||
-    gnome_desktop_skip "mutter's remote-desktop interface did not appear: $(tail -3 "$log")"
+    gnome_desktop_skip "mutter's remote-desktop interface did not appear: $(tail -3 "$log")" || return 1
   local line
   while IFS= read -r line; do
     case $line in
