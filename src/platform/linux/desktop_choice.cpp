@@ -1,5 +1,6 @@
 #include "platform/linux/desktop_choice.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
@@ -12,6 +13,9 @@ namespace {
 constexpr const char* kRemoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
 // A session bus that does not answer this quickly has no mutter on it for our purposes.
 constexpr std::uint64_t kProbeTimeoutUs = 2000000;
+// How long an answer of the session bus stands: every connection, authenticated or not, makes
+// its backends, and a flood of them must not become a flood of bus connections.
+constexpr auto kProbeValidity = std::chrono::seconds(2);
 
 std::string_view variable(const char* name) {
   const char* value = std::getenv(name);
@@ -49,7 +53,20 @@ LinuxDesktop session_desktop() {
                           variable("DISPLAY"))) {
     return LinuxDesktop::kX11;
   }
-  if (mutter_on_session_bus()) return LinuxDesktop::kGnomeWayland;
+  static std::mutex lock;
+  static std::chrono::steady_clock::time_point probed_at;
+  static bool probed = false;
+  static bool has_mutter = false;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (!probed || now - probed_at >= kProbeValidity) {
+      has_mutter = mutter_on_session_bus();
+      probed = true;
+      probed_at = now;
+    }
+    if (has_mutter) return LinuxDesktop::kGnomeWayland;
+  }
   static std::once_flag logged;
   std::call_once(logged, [] {
     log_message("wayland: this Wayland desktop has no %s on the session bus: %s",

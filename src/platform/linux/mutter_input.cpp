@@ -25,7 +25,9 @@ constexpr std::uint32_t kAxisFinish = 1;
 
 class MutterInputSink : public InputSink {
  public:
-  explicit MutterInputSink(std::shared_ptr<MutterRemoteDesktop> link) : link_(std::move(link)) {}
+  // The sink is made with its session, before the client has authenticated: the link to the
+  // session bus is taken only with the first event.
+  MutterInputSink() = default;
 
   bool inject(std::span<const InputEvent> events) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -50,6 +52,8 @@ class MutterInputSink : public InputSink {
  private:
   // True with a running session; starts one when none runs (input may come before capture).
   bool ready() {
+    if (!link_) link_ = MutterRemoteDesktop::shared();
+    if (!link_) return false;
     std::string error;
     const std::optional<MutterStream> stream = link_->stream(error);
     if (!stream) return false;
@@ -110,17 +114,13 @@ class MutterInputSink : public InputSink {
     return origin + std::round(absolute * absolute_extent(size) / kAbsoluteSpan);
   }
 
-  std::shared_ptr<MutterRemoteDesktop> link_;
   std::mutex lock_;
+  std::shared_ptr<MutterRemoteDesktop> link_;
   VirtualScreen screen_;
 };
 
 }  // namespace
 
-std::unique_ptr<InputSink> make_mutter_input_sink() {
-  std::shared_ptr<MutterRemoteDesktop> link = MutterRemoteDesktop::shared();
-  if (!link) return nullptr;
-  return std::make_unique<MutterInputSink>(std::move(link));
-}
+std::unique_ptr<InputSink> make_mutter_input_sink() { return std::make_unique<MutterInputSink>(); }
 
 }  // namespace tolvi::platform
