@@ -18,6 +18,9 @@ packages=(
   libx264-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)
   libsystemd-dev
+  # GNOME on Wayland: the screen-cast stream's frames (PipeWire); the remote-desktop, screen-cast
+  # and display interfaces are reached over the session bus with sd-bus (above)
+  libpipewire-0.3-dev
   # tolvi-viewer: the window, its texts and their font
   libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
   # the tray application: GTK 3 and StatusNotifierItem icons
@@ -39,6 +42,9 @@ packages=(
   # the Debian package (`make deb`): CPack reads the program's library needs with
   # dpkg-shlibdeps and recognises ELF files with file
   dpkg-dev file
+  # the headless GNOME desktop of the Wayland tests and benchmark (mutter with its Xwayland,
+  # PipeWire and its session manager, a session bus per test)
+  mutter xwayland pipewire wireplumber dbus-user-session
   # Windows cross-build and its tests under Wine
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make run`: starts the tray application (which runs the host) from the build folder $1 on the
-# current X display, or on a private virtual desktop (Xvfb) with a tray host when there is
-# none, and prints how to connect.
+# current X display or Wayland session, or on a private virtual desktop (Xvfb) with a tray host
+# when there is neither, and prints how to connect.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 host="$build/src/app/tolvi-host"
@@ -12,7 +12,9 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
-if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
+# A Wayland session is served as it is (GNOME through mutter; another one says it is not
+# supported yet), never replaced by a private desktop.
+if [[ -z "${WAYLAND_DISPLAY:-}" ]] && { [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; }; then
   # A private desktop: started large so that the host can later grow it to a client's size,
   # then shrunk to 1920x1080; a clock keeps something visibly alive on it.
   for n in $(seq 50 99); do

@@ -41,6 +41,10 @@ class DefaultHostEnvironment : public HostEnvironment {
   DefaultHostEnvironment() {
     recover_earlier_display_changes();
     platform::clean_stale_folder_mounts();
+    // A desktop of a kind the host cannot serve is said where the user looks, not only
+    // logged: every session would end right after authentication.
+    const std::string problem = platform::desktop_support_problem();
+    if (!problem.empty()) status_observer_->on_host_error(problem);
   }
 
   bool load_identity_key(std::uint8_t key[32]) override {

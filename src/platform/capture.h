@@ -165,4 +165,8 @@ class CaptureDevice {
 // ignored on Windows). Null when there is no desktop to capture.
 std::unique_ptr<CaptureDevice> make_capture_device(const std::string& display_name);
 
+// Why the session's desktop is of a kind this build cannot serve, as the status shows it; ""
+// when it is one it serves (whether it can be reached right now or not).
+std::string desktop_support_problem();
+
 }  // namespace tolvi::platform

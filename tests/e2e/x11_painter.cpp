@@ -8,8 +8,13 @@
 //   x11_painter type RATE           a white page in the middle of the screen, then RATE
 //                                   characters a second typed onto it with XDrawString, until
 //                                   SIGTERM or SIGINT; then prints how many it drew
+//   x11_painter fill RRGGBB         the screen in one colour, until SIGTERM or SIGINT
+// With --window first, the painter draws into a window of its own that covers the screen,
+// kept until SIGTERM or SIGINT, instead of onto the root window: on Xwayland the desktop does
+// not show the root window. "fill" always uses a window.
 #include <X11/Xlib.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <time.h>
 
 #include <algorithm>
@@ -175,33 +180,87 @@ void type(Display* dpy, Window root, GC gc, int w, int h, int rate) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: x11_painter blocks | x11_painter animate FPS CELL [X Y W H] | "
-               "x11_painter type RATE\n");
+               "usage: x11_painter [--window] blocks | x11_painter [--window] animate FPS CELL "
+               "[X Y W H] | x11_painter [--window] type RATE | x11_painter fill RRGGBB\n");
   return 2;
 }
 
 }  // namespace
 
+// A window over the whole screen that the window manager leaves alone (override-redirect),
+// mapped and shown once this returns.
+Window screen_window(Display* dpy, int screen, int w, int h) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = BlackPixel(dpy, screen);
+  attributes.event_mask = ExposureMask;
+  const Window window =
+      XCreateWindow(dpy, RootWindow(dpy, screen), 0, 0, static_cast<unsigned>(w),
+                    static_cast<unsigned>(h), 0, CopyFromParent, InputOutput, CopyFromParent,
+                    CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+  XMapRaised(dpy, window);
+  XEvent event;
+  do {
+    XNextEvent(dpy, &event);
+  } while (event.type != Expose);
+  return window;
+}
+
+// Draws with `draw` now and whenever the window is exposed again, until a signal.
+template <typename Draw>
+void keep_drawn(Display* dpy, Draw draw) {
+  draw();
+  const int fd = ConnectionNumber(dpy);
+  while (!g_stop) {
+    while (XPending(dpy) > 0) {
+      XEvent event;
+      XNextEvent(dpy, &event);
+      if (event.type == Expose && event.xexpose.count == 0) draw();
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval tick{0, 200000};
+    select(fd + 1, &readable, nullptr, nullptr, &tick);
+  }
+}
+
 int main(int argc, char** argv) {
+  bool own_window = argc > 1 && std::string_view(argv[1]) == "--window";
+  if (own_window) {
+    --argc;
+    ++argv;
+  }
   if (argc < 2) return usage();
   const std::string_view mode = argv[1];
   const bool blocks = mode == "blocks" && argc == 2;
   const bool moving = mode == "animate" && (argc == 4 || argc == 8);
   const bool typing = mode == "type" && argc == 3;
-  if (!blocks && !moving && !typing) return usage();
+  const bool filling = mode == "fill" && argc == 3 && std::strlen(argv[2]) == 6;
+  if (!blocks && !moving && !typing && !filling) return usage();
+  own_window = own_window || filling;
   Display* dpy = XOpenDisplay(nullptr);
   if (!dpy) {
     std::fprintf(stderr, "x11_painter: cannot open display %s\n", std::getenv("DISPLAY"));
     return 1;
   }
   const int screen = DefaultScreen(dpy);
-  const Window root = RootWindow(dpy, screen);
   const int w = DisplayWidth(dpy, screen), h = DisplayHeight(dpy, screen);
-  GC gc = XCreateGC(dpy, root, 0, nullptr);
   signal(SIGTERM, on_signal);
   signal(SIGINT, on_signal);
+  const Window root = own_window ? screen_window(dpy, screen, w, h) : RootWindow(dpy, screen);
+  GC gc = XCreateGC(dpy, root, 0, nullptr);
   int status = 0;
-  if (blocks) {
+  if (filling) {
+    const unsigned long colour = std::strtoul(argv[2], nullptr, 16);
+    keep_drawn(dpy, [&] {
+      XSetForeground(dpy, gc, colour);
+      XFillRectangle(dpy, root, gc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
+      XSync(dpy, False);
+    });
+  } else if (blocks && own_window) {
+    keep_drawn(dpy, [&] { draw_blocks(dpy, root, gc, w, h); });
+  } else if (blocks) {
     draw_blocks(dpy, root, gc, w, h);
   } else if (moving) {
     const int fps = std::atoi(argv[2]), cell = std::atoi(argv[3]);

@@ -173,8 +173,21 @@ ConsoleDisplay read_console_display(std::string& wayland_logged) {
       uid_t user = 0;
       if (sd_session_get_uid(session, &user) >= 0) console.user = user;
     } else if (type_text == "wayland" && wayland_logged != session) {
-      log_message("session %s on %s is a Wayland session: capture is not supported there", session,
-                  kConsoleSeat);
+      // Logged once per session, and no agent is started for it, so nothing restarts in a loop.
+      // A person's GNOME session is served by the host started inside it (its tray): mutter's
+      // interfaces are on that person's session bus, which the service's agent does not reach.
+      char* session_class = nullptr;
+      sd_session_get_class(session, &session_class);
+      if (session_class && std::strcmp(session_class, "greeter") == 0) {
+        log_message("session %s on %s is a Wayland greeter: it is not served", session,
+                    kConsoleSeat);
+      } else {
+        log_message(
+            "session %s on %s is a Wayland session: the service does not serve it; the tray "
+            "started in it does",
+            session, kConsoleSeat);
+      }
+      std::free(session_class);
       wayland_logged = session;
     }
     std::free(display);

@@ -15,6 +15,7 @@
 
 #include "platform/capture.h"
 #include "platform/clock.h"
+#include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/x11_output.h"
 #include "platform/linux/x11_pointer.h"
@@ -305,7 +306,7 @@ class X11CaptureDevice : public CaptureDevice {
 
 }  // namespace
 
-std::unique_ptr<CaptureDevice> make_capture_device(const std::string& display_name) {
+std::unique_ptr<CaptureDevice> make_x11_capture_device(const std::string& display_name) {
   // Each duplication has its own connection, so that a broken one is simply replaced; this
   // one only checks that there is a desktop and names its output.
   std::unique_ptr<X11Connection> connection = X11Connection::open(display_name);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 
 namespace tolvi::platform {
@@ -493,7 +494,7 @@ class X11ClipboardWatcher : public ClipboardWatcher {
 
 }  // namespace
 
-std::unique_ptr<ClipboardWatcher> make_clipboard_watcher(const std::string& display_name) {
+std::unique_ptr<ClipboardWatcher> make_x11_clipboard_watcher(const std::string& display_name) {
   std::unique_ptr<X11Connection> connection = X11Connection::open(display_name);
   if (!connection) return nullptr;
   auto watcher = std::make_unique<X11ClipboardWatcher>(std::move(connection));

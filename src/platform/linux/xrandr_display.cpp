@@ -14,6 +14,7 @@
 #include "platform/capture.h"
 #include "platform/display.h"
 #include "platform/linux/display_guardian.h"
+#include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_output.h"
 #include "platform/linux/xrandr_state.h"
@@ -158,7 +159,8 @@ class XrandrDisplayBackend : public DisplayBackend {
 
 }  // namespace
 
-std::unique_ptr<DisplayBackend> make_display_backend(const std::filesystem::path& state_folder) {
+std::unique_ptr<DisplayBackend> make_xrandr_display_backend(
+    const std::filesystem::path& state_folder) {
   std::unique_ptr<X11Connection> connection = X11Connection::open("");
   if (!connection) return nullptr;
   int event_base = 0, error_base = 0;

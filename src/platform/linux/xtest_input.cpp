@@ -15,6 +15,7 @@
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/evdev_keys.h"
 #include "platform/linux/held_input.h"
+#include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 
 namespace tolvi::platform {
@@ -189,7 +190,7 @@ class XTestInputSink : public InputSink {
 
 }  // namespace
 
-std::unique_ptr<InputSink> make_input_sink(const std::string& display) {
+std::unique_ptr<InputSink> make_xtest_input_sink(const std::string& display) {
   return std::make_unique<XTestInputSink>(display);
 }
 

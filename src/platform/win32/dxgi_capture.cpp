@@ -186,6 +186,9 @@ class DxgiCaptureDevice : public CaptureDevice {
 
 }  // namespace
 
+// Every Windows desktop is duplicated the same way.
+std::string desktop_support_problem() { return {}; }
+
 std::unique_ptr<CaptureDevice> make_capture_device(const std::string&) {
   win32::PrimaryOutput primary;
   if (!win32::find_primary_output(primary)) return nullptr;

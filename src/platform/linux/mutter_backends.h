@@ -1,0 +1,16 @@
+#pragma once
+#include <memory>
+
+#include "platform/capture.h"
+#include "platform/clipboard.h"
+#include "platform/input.h"
+
+namespace tolvi::platform {
+
+// The backends for GNOME on Wayland: mutter's remote-desktop session with its screen cast of
+// the primary monitor (mutter_remote_desktop.h), shared by the three.
+std::unique_ptr<CaptureDevice> make_mutter_capture_device();
+std::unique_ptr<InputSink> make_mutter_input_sink();
+std::unique_ptr<ClipboardWatcher> make_mutter_clipboard_watcher();
+
+}  // namespace tolvi::platform

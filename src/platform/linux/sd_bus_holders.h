@@ -1,0 +1,36 @@
+#pragma once
+#include <systemd/sd-bus.h>
+
+#include <memory>
+
+namespace tolvi::platform {
+
+// Holders for sd-bus objects: each releases its reference when it goes.
+struct SdBusDeleter {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct SdBusMessageDeleter {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct SdBusSlotDeleter {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using SdBus = std::unique_ptr<sd_bus, SdBusDeleter>;
+using SdBusMessage = std::unique_ptr<sd_bus_message, SdBusMessageDeleter>;
+using SdBusSlot = std::unique_ptr<sd_bus_slot, SdBusSlotDeleter>;
+
+// An error filled in by a call, freed when it goes.
+class SdBusError {
+ public:
+  SdBusError() = default;
+  SdBusError(const SdBusError&) = delete;
+  SdBusError& operator=(const SdBusError&) = delete;
+  ~SdBusError() { sd_bus_error_free(&error_); }
+  sd_bus_error* get() { return &error_; }
+  const char* message() const { return error_.message ? error_.message : "no reply"; }
+
+ private:
+  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+};
+
+}  // namespace tolvi::platform
