@@ -170,8 +170,11 @@ std::string text_of(const Sent& s, std::size_t skip) {
   return std::string(s.payload.begin() + static_cast<long>(skip), s.payload.end());
 }
 
-// Entries of a /proc/self folder; 0 where the system has none (Windows, also under Wine).
+// Entries of a /proc/self folder; 0 where the system has none. A Windows build has none even
+// under Wine, where the path would reach the Wine process's own folder, whose descriptors come and
+// go with Wine's work.
 std::size_t proc_entries(const char* folder) {
+  if constexpr (std::filesystem::path::preferred_separator != '/') return 0;
   const std::filesystem::path path = std::string("/proc/self/") + folder;
   if (!std::filesystem::exists(path)) return 0;
   std::size_t n = 0;
