@@ -8,6 +8,7 @@
 #include "app/media_selftest.h"
 #include "app/modes.h"
 #include "base/log.h"
+#include "base/product.h"
 #include "base/run_mode.h"
 #include "base/secure_zero.h"
 #include "base/thread_start.h"

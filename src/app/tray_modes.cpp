@@ -8,6 +8,7 @@
 #include "app/default_host_environment.h"
 #include "app/modes.h"
 #include "base/log.h"
+#include "base/product.h"
 #include "base/secure_zero.h"
 #include "base/thread_start.h"
 #include "core/host_server.h"
@@ -77,7 +78,7 @@ int run_tray_application() {
     // A person at a terminal reads it there; a box would hold the terminal until clicked.
     log_message("%s", kAlreadyRunning);
     if (!platform::started_from_terminal()) {
-      toolkit->message_box(kAlreadyRunning, kProductTitle, platform::MessageIcon::Information,
+      toolkit->message_box(kAlreadyRunning, kProductName, platform::MessageIcon::Information,
                            platform::MessageButtons::Ok);
     }
     return 0;

@@ -20,7 +20,6 @@ constexpr std::size_t kFirstReadChunkBytes = 16 * 1024;
 // Connection.
 constexpr std::uint64_t kInitialCongestionLimit = 262144;
 constexpr int kSocketSendBufferBytes = 262144;
-constexpr std::uint64_t kBulkBacklogLimit = 0x80000;  // shared folder's wait_bulk_below
 
 // Large outgoing frame buffers are reused rather than freed: a few, of bounded size.
 constexpr std::size_t kRecycledFrameMinBytes = 64 * 1024;

@@ -76,10 +76,9 @@ std::vector<TrayMenuEntry> build_tray_menu(const TrayMenuState& state) {
 }
 
 std::string about_text() {
-  return std::string("Tolvi Host\nVersion ") + kVersion +
-         "\n\nLets you reach this PC from Tolvi on your iPhone, iPad or Mac.\n\n"
-         "Developer: Teaspoon Forge\nWebsite: " +
-         kWebSiteHost + "\n\n" + kRightsNotice + "\n\nOpen the Tolvi website?";
+  return std::string(kProductName) + "\nVersion " + kVersionText + "\n\n" + kProductDescription +
+         "\n\nDeveloper: Teaspoon Forge\nWebsite: " + kWebSiteHost + "\n\n" + kRightsNotice +
+         "\n\nOpen the Tolvi website?";
 }
 
 bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& settings,
@@ -97,7 +96,7 @@ bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& se
     log_message("%s", kPasswordSavedLog);
     return true;
   }
-  toolkit.message_box(kPasswordNotSaved, kProductTitle, MessageIcon::Error, MessageButtons::Ok);
+  toolkit.message_box(kPasswordNotSaved, kProductName, MessageIcon::Error, MessageButtons::Ok);
   return false;
 }
 
@@ -125,7 +124,7 @@ void run_tray_command(const TrayCommandContext& context, int command) {
     case kCommandShowPassword: {
       PasswordText password{current_password(context)};
       if (password.text.empty()) {
-        toolkit.message_box(kNoPasswordStatus, kProductTitle, MessageIcon::Warning,
+        toolkit.message_box(kNoPasswordStatus, kProductName, MessageIcon::Warning,
                             MessageButtons::Ok);
       } else if (command == kCommandCopyPassword) {
         toolkit.copy_to_clipboard(password.text);
@@ -139,7 +138,7 @@ void run_tray_command(const TrayCommandContext& context, int command) {
       // An installed host keeps its password machine-wide: only an elevated copy may change it.
       if (context.service_mode || settings.is_installed()) {
         if (!context.run_elevated("--password-dialog", false)) {
-          toolkit.message_box(kElevatedPasswordRefused, kProductTitle, MessageIcon::Warning,
+          toolkit.message_box(kElevatedPasswordRefused, kProductName, MessageIcon::Warning,
                               MessageButtons::Ok);
         }
       } else if (*context.password_form_open) {
@@ -177,10 +176,10 @@ void run_tray_command(const TrayCommandContext& context, int command) {
       context.run_elevated("--install", false);
       break;
     case kCommandRemoveService:
-      if (toolkit.message_box(kRemoveServiceQuestion, kProductTitle, MessageIcon::Question,
+      if (toolkit.message_box(kRemoveServiceQuestion, kProductName, MessageIcon::Question,
                               MessageButtons::OkCancel) == MessageAnswer::Ok &&
           !context.run_elevated("--uninstall", false)) {
-        toolkit.message_box(kElevatedRemoveRefused, kProductTitle, MessageIcon::Warning,
+        toolkit.message_box(kElevatedRemoveRefused, kProductName, MessageIcon::Warning,
                             MessageButtons::Ok);
       }
       break;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/product.h"
 #include "platform/tray.h"
 #include "settings/settings_store.h"
 #include "tray/tray_status.h"
@@ -28,8 +29,6 @@ enum TrayCommand : int {
   kCommandAbout = 10,
 };
 
-constexpr char kProductTitle[] = "Tolvi Host";
-constexpr char kVersion[] = "1.0 (6)";
 constexpr char kProductWebPage[] = "https://tolvi.teaspoonforge.example/tolvi.html";
 constexpr char kPasswordSavedLog[] = "password changed";
 constexpr char kPasswordNotSaved[] = "The password couldn't be saved. Nothing was changed.";

@@ -114,7 +114,7 @@ int install_host(platform::Installer& system, SettingsStore& settings, bool quie
   system.write_uninstall_entry(
       uninstall_entry_values(system.install_directory(), executable, system.file_size(executable)));
   if (const std::string shortcut = system.shortcut_path(); !shortcut.empty()) {
-    system.create_shortcut(shortcut, executable, kShortcutDescription);
+    system.create_shortcut(shortcut, executable, kProductDescription);
   }
   settings.set_machine_start_entry(quoted_command(executable));
 
