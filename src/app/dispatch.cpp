@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/media_selftest.h"
 #include "app/modes.h"
+#include "app/process_wide.h"
 #include "base/log.h"
 #include "base/product.h"
 #include "base/run_mode.h"

@@ -1,5 +1,6 @@
 #include "app/status_observers.h"
 
+#include "app/process_wide.h"
 #include "base/run_mode.h"
 #include "settings/settings_store.h"
 #include "tray/status_report.h"

@@ -7,6 +7,7 @@
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
+#include "app/process_wide.h"
 #include "base/log.h"
 #include "base/product.h"
 #include "base/secure_zero.h"
@@ -51,6 +52,7 @@ std::optional<std::string> password_through_elevation() {
 void start_host_server(std::shared_ptr<HostEnvironment> environment) {
   start_thread([environment = std::move(environment)] {
     HostServerOptions options;
+    options.port = default_settings().load_port();
     options.environment = environment;
     options.prepare_process = platform::prepare_host_process;
     HostServer server{std::move(options)};

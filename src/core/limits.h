@@ -3,16 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/limits.h"
+
 namespace tolvi {
 
-// Every limit of the host core, in one place.
+// Every limit of the host core, in one place; the framing limits the client shares are in
+// protocol/limits.h.
 
 // Framing.
-constexpr std::uint32_t kMaxPayloadBytes = 0x4000000;  // 64 MiB, plaintext payload
-constexpr std::uint32_t kMinSealedBytes = 17;          // type byte + GCM tag
-constexpr std::uint32_t kMaxSealedBytes = 0x4000000;
-constexpr std::size_t kPlainHeaderBytes = 5;   // type + 32-bit length
-constexpr std::size_t kSealedHeaderBytes = 4;  // 32-bit sealed length
 // A frame buffer starts this large and at most doubles with each read, so memory follows the
 // bytes that actually arrived, never the length a peer announced.
 constexpr std::size_t kFirstReadChunkBytes = 16 * 1024;

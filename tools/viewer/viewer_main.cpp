@@ -18,10 +18,10 @@ extern "C" {
 }
 
 #include "base/secure_zero.h"
+#include "ffmpeg/ffmpeg_holders.h"
 #include "host_address.h"
 #include "input_messages.h"
 #include "platform/clock.h"
-#include "platform/linux/ffmpeg_holders.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"
 #include "viewer_link.h"

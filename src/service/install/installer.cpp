@@ -169,14 +169,4 @@ int uninstall_host(platform::Installer& system, SettingsStore& settings, bool qu
   return kInstallSucceeded;
 }
 
-int install_host(bool quiet) {
-  const auto system = platform::make_installer();
-  return install_host(*system, default_settings(), quiet);
-}
-
-int uninstall_host(bool quiet) {
-  const auto system = platform::make_installer();
-  return uninstall_host(*system, default_settings(), quiet);
-}
-
 }  // namespace tolvi
