@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/x11_connection.h"
 
 namespace tolvi::platform {
@@ -91,24 +92,19 @@ std::string utf8_to_latin1(const std::string& in) {
 class WakeFd {
  public:
   WakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
   void signal() {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = write(fd_.get(), &one, sizeof one);
   }
   void drain() {
     std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
+    [[maybe_unused]] const ssize_t n = read(fd_.get(), &count, sizeof count);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 // Frees what Xlib allocated.
