@@ -529,7 +529,7 @@ void Viewer::take_from_link() {
     std::fprintf(stderr, "tolvi-viewer: stream %ux%u, decoding %s\n", stream_w_, stream_h_,
                  figures.hardware ? "with VAAPI" : "in software");
   }
-  if (FramePtr frame{link_->take_picture(&presented_time_us_)}) {
+  if (FramePtr frame = link_->take_picture(&presented_time_us_)) {
     if (upload(frame.get())) have_new_frame_ = true;
   }
   std::vector<std::uint8_t> cursor;
