@@ -3,6 +3,7 @@
 #   e2e_track VAR...                     at exit, the process whose PID variable VAR holds then
 #                                        is ended (TERM) and waited for, the last tracked first;
 #                                        a script that ends a process itself empties VAR
+#   e2e_track_pid PID                    the same for a process the script never ends itself
 #   e2e_at_exit 'COMMAND'               run at exit once the tracked processes ended, before
 #                                        $work goes (an unmount, say)
 #   e2e_show_on_fail HEADING FILE        what `fail` prints after its message
@@ -10,7 +11,8 @@
 #                                        given to e2e_show_on_fail, exit 1
 #   wait_for SECONDS 'COMMAND'           true once COMMAND succeeds, evaluated afresh every 0.1 s
 #   wait_for_text FILE PATTERN SECONDS   waits for PATTERN in FILE, fails when it never comes
-#   e2e_start_xvfb [SCREEN]              a private Xvfb (sets xvfb_pid, exports DISPLAY)
+#   e2e_start_xvfb [SCREEN]              a private Xvfb (sets xvfb_pid and display_number,
+#                                        exports DISPLAY)
 #   e2e_start_host PROGRAM PASSWORD LOG  `PROGRAM --test-host PORT PASSWORD` on a free port
 #                                        (sets port and host_pid), its standard error in LOG
 
@@ -26,11 +28,13 @@ e2e_track() {
   done
 }
 
+e2e_track_pid() { e2e_pid_vars+=("=$1"); }
+
 e2e_cleanup() {
   local i name pid
   for (( i = ${#e2e_pid_vars[@]} - 1; i >= 0; i-- )); do
     name=${e2e_pid_vars[i]}
-    pid=${!name:-}
+    if [[ $name == =* ]]; then pid=${name#=}; else pid=${!name:-}; fi
     if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi
   done
   for (( i = 0; i < ${#e2e_exit_commands[@]}; i++ )); do eval "${e2e_exit_commands[i]}"; done
@@ -64,7 +68,7 @@ wait_for_text() {
 
 # The server picks a free display itself and reports its number on a pipe.
 e2e_start_xvfb() {
-  local display_fd display_number
+  local display_fd
   exec {display_fd}<> <(:)
   Xvfb -displayfd "$display_fd" -screen 0 "${1:-640x480x24}" -noreset -nolisten tcp \
     >/dev/null 2>&1 &
