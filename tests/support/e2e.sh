@@ -73,7 +73,7 @@ e2e_start_xvfb() {
   Xvfb -displayfd "$display_fd" -screen 0 "${1:-640x480x24}" -noreset -nolisten tcp \
     >/dev/null 2>&1 &
   xvfb_pid=$!
-  e2e_track xvfb_pid
+  e2e_track_pid "$xvfb_pid"  # by value: a second call keeps the first one's clean-up
   read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
   export DISPLAY=":$display_number"
 }
