@@ -62,7 +62,7 @@ wait_for() {
 }
 
 wait_for_text() {
-  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  for _ in $(seq $(( $3 * 20 ))); do grep -a -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   fail "'$2' did not appear in $(basename "$1")"
 }
 
