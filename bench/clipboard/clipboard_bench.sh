@@ -8,32 +8,18 @@ host_program=$1 client=$2 runs=${3:-5}
 password=bench-secret
 bytes=1048575
 tick=$(getconf CLK_TCK)
-work=$(mktemp -d)
-xvfb_pid= host_pid= client_pid=
-cleanup() {
-  for pid in $client_pid $host_pid $xvfb_pid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-die() { echo "clipboard bench: $*" >&2; exit 1; }
-command -v xclip >/dev/null || die "xclip is not installed (scripts/deps.sh installs it)"
+e2e_name="clipboard bench"
+source "$(dirname "$0")/../../tests/support/e2e.sh"
+e2e_show_on_fail "host log" "$work/host.log"
+command -v xclip >/dev/null || fail "xclip is not installed (scripts/deps.sh installs it)"
 
 cpu_ms() { awk -v t="$tick" '{ printf "%d", ($14 + $15) * 1000 / t }' "/proc/$1/stat"; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 2>/dev/null &
-xvfb_pid=$!
-exec 3>&-
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=":$(cat "$work/display")"
-
-port=$(( 20000 + RANDOM % 40000 ))
-: > "$work/host.log"
-"$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-host_pid=$!
-for _ in $(seq 100); do grep -q "listening on port $port" "$work/host.log" && break; sleep 0.05; done
-grep -q "listening on port $port" "$work/host.log" || die "the host did not start"
+e2e_start_xvfb
+e2e_start_host "$host_program" "$password" "$work/host.log"
+client_pid=
+e2e_track client_pid
 
 head -c "$bytes" /dev/urandom | base64 -w 0 | head -c "$bytes" > "$work/text"
 
@@ -61,7 +47,7 @@ while [ ${#times[@]} -lt "$runs" ] && [ $dropped -lt 20 ]; do
   kill "$client_pid" 2>/dev/null; wait "$client_pid" 2>/dev/null; client_pid=
   if [ -n "$arrived" ]; then times+=("$arrived"); cpus+=($(( cpu1 - cpu0 ))); else dropped=$(( dropped + 1 )); fi
 done
-[ ${#times[@]} -gt 0 ] || die "the text never arrived"
+[ ${#times[@]} -gt 0 ] || fail "the text never arrived"
 sorted=$(printf '%s\n' "${times[@]}" | sort -n | tr '\n' ' ')
 median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
 echo "clipboard 1 MiB client -> host -> xclip: ${#times[@]} runs, ms: $sorted(median $median)"

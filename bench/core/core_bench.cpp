@@ -27,6 +27,7 @@
 #include "crypto/x25519.h"
 #include "protocol/message_types.h"
 #include "settings/settings_store.h"
+#include "share/folder_forwarder.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ double connection_throughput(std::size_t message_bytes, int count, bool bulk) {
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < count; ++i) {
     if (bulk) {
-      connection.wait_bulk_below(kBulkBacklogLimit);  // as the shared folder does
+      connection.wait_bulk_below(kFolderBulkWaitBytes);  // as the shared folder does
       connection.send_bulk(code(MessageType::FolderData), payload.data(), payload.size());
     } else {
       connection.send(code(MessageType::FolderData), payload);

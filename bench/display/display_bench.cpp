@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "protocol/message_types.h"
-#include "display/xvfb_desktop.h"
 #include "platform/net.h"
+#include "protocol/message_types.h"
 #include "stream_messages.h"
+#include "support/xvfb_desktop.h"
 
 extern char** environ;
 

@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "protocol/message_types.h"
-#include "e2e/child_process.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "protocol/message_types.h"
 #include "stream_messages.h"
-#include "video/xvfb_server.h"
+#include "support/child_process.h"
+#include "support/test_host.h"
+#include "support/xvfb_server.h"
 
 // After the host's headers: Xlib's macros clash with names there.
 #include <X11/Xlib.h>
@@ -75,24 +76,10 @@ int main() {
   const std::string log_base = "/tmp/tolvi-input-bench-" + std::to_string(getpid());
   ChildProcess painter({TOLVI_PAINTER_PROGRAM, "animate", "60", "32"}, xvfb.display(),
                        log_base + "-painter.log");
-  std::unique_ptr<ChildProcess> host;
-  std::string port;
-  std::mt19937 random(static_cast<unsigned>(getpid()));
-  for (int attempt = 0; attempt < 5 && !host; ++attempt) {
-    port = std::to_string(20000 + random() % 40000);
-    auto child = std::make_unique<ChildProcess>(
-        std::vector<std::string>{TOLVI_HOST_PROGRAM, "--test-host", port, kPassword},
-        xvfb.display(), log_base + "-host.log");
-    for (int i = 0; i < 200; ++i) {
-      if (read_text_file(log_base + "-host.log").find("listening on port " + port) !=
-          std::string::npos) {
-        host = std::move(child);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  if (!host) {
+  tolvi::testing::TestHost host(TOLVI_HOST_PROGRAM, kPassword, xvfb.display(),
+                                log_base + "-host.log");
+  const std::string port = host.port();
+  if (!host.started()) {
     std::printf("bench_input: the host did not start\n");
     return 1;
   }
@@ -194,7 +181,7 @@ int main() {
               key.p50_ms, key.p99_ms, base_key.p50_ms, base_key.p99_ms);
   XCloseDisplay(faker);
   XCloseDisplay(watcher);
-  host.reset();
+  host.stop();
   painter.stop(SIGTERM);
   std::remove((log_base + "-host.log").c_str());
   std::remove((log_base + "-painter.log").c_str());

@@ -7,37 +7,22 @@
 set -u
 host_program=$1 viewer=$2 painter=$3 probe=$4 samples=${5:-100}
 password=viewer-bench-secret
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# Sets display; not in a subshell, so that its process is in pids for the clean-up.
-start_xvfb() {
-  local fd number
-  exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  read -r -t 10 -u "$fd" number || { echo "Xvfb did not start"; exit 1; }
-  exec {fd}<&-
-  display=":$number"
-}
-start_xvfb 1920x1080
-host_display=$display
-start_xvfb 1920x1080
-viewer_display=$display
+e2e_name="viewer bench"
+source "$(dirname "$0")/../../tests/support/e2e.sh"
+e2e_start_xvfb 1920x1080x24
+host_display=$DISPLAY
+e2e_start_xvfb 1920x1080x24
+viewer_display=$DISPLAY
 port=$(( 20000 + RANDOM % 40000 ))
 HOME=$work DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-pids+=($!)
+e2e_track_pid $!
 for _ in $(seq 100); do grep -q "listening on port" "$work/host.log" && break; sleep 0.05; done
 DISPLAY=$host_display "$painter" animate 60 16 > /dev/null 2>&1 &
-pids+=($!)
+e2e_track_pid $!
 DISPLAY=$viewer_display "$viewer" "127.0.0.1:$port" --password "$password" --size 1920x1080 \
   --fps 60 --trace-present > "$work/viewer.out" 2> "$work/viewer.log" &
 viewer_pid=$!
-pids+=($viewer_pid)
+e2e_track viewer_pid
 for _ in $(seq 200); do grep -q "presented frame" "$work/viewer.out" && break; sleep 0.05; done
 sleep 1
 ticks=$(getconf CLK_TCK)

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/process_wide.h"
 #include "app/session_shared_folder.h"
 #include "app/status_observers.h"
 #include "base/log.h"

@@ -3,8 +3,6 @@
 
 namespace tolvi {
 
-inline constexpr char kVersionText[] = "1.0 (6)";
-
 // Runs the mode the command line asks for; returns its exit code, or -1 when no option applies.
 int dispatch_command_line();
 

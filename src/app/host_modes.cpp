@@ -5,6 +5,7 @@
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
+#include "app/process_wide.h"
 #include "base/log.h"
 #include "base/thread_start.h"
 #include "core/host_server.h"
@@ -69,6 +70,7 @@ StopRequest& stop_request() {
 // down (or the limit passed). Returns 1 only when the server could not start.
 int serve_until_stopped() {
   HostServerOptions options;
+  options.port = default_settings().load_port();
   options.environment = make_default_host_environment();
   options.prepare_process = platform::prepare_host_process;
   HostServer server{std::move(options)};

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "app/modes.h"
+#include "app/process_wide.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "platform/service.h"

@@ -1,13 +1,13 @@
 #include "app/status_observers.h"
 
+#include "app/process_wide.h"
 #include "base/run_mode.h"
 #include "settings/settings_store.h"
 #include "tray/status_report.h"
+#include "tray/tray_status.h"
 
 namespace tolvi {
 namespace {
-
-constexpr char kErrorMarker[] = "error: ";
 
 // The tray of this process shows the status directly.
 class TrayStatusObserver : public HostStatusObserver {
@@ -28,7 +28,7 @@ class AgentStatusObserver : public HostStatusObserver {
   }
   void on_client_gone() override { default_settings().save_status(""); }
   void on_host_error(const std::string& text) override {
-    default_settings().save_status(kErrorMarker + text);
+    default_settings().save_status(kErrorStatusMarker + text);
   }
   void on_host_listening() override { default_settings().save_status(""); }
 };

@@ -7,7 +7,9 @@
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
+#include "app/process_wide.h"
 #include "base/log.h"
+#include "base/product.h"
 #include "base/secure_zero.h"
 #include "base/thread_start.h"
 #include "core/host_server.h"
@@ -50,6 +52,7 @@ std::optional<std::string> password_through_elevation() {
 void start_host_server(std::shared_ptr<HostEnvironment> environment) {
   start_thread([environment = std::move(environment)] {
     HostServerOptions options;
+    options.port = default_settings().load_port();
     options.environment = environment;
     options.prepare_process = platform::prepare_host_process;
     HostServer server{std::move(options)};
@@ -77,7 +80,7 @@ int run_tray_application() {
     // A person at a terminal reads it there; a box would hold the terminal until clicked.
     log_message("%s", kAlreadyRunning);
     if (!platform::started_from_terminal()) {
-      toolkit->message_box(kAlreadyRunning, kProductTitle, platform::MessageIcon::Information,
+      toolkit->message_box(kAlreadyRunning, kProductName, platform::MessageIcon::Information,
                            platform::MessageButtons::Ok);
     }
     return 0;

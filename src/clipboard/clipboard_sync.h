@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/clipboard.h"
+#include "protocol/limits.h"
 
 namespace tolvi {
 
@@ -29,7 +30,7 @@ class ClipboardSync : private platform::ClipboardEvents {
 
   // The longest text exchanged, in UTF-8 bytes, both ways: host texts of 1 to this many bytes
   // are sent (empty and longer ones are not), client texts longer than this are ignored.
-  static constexpr std::size_t kMaxTextBytes = 1048575;
+  static constexpr std::size_t kMaxTextBytes = kMaxClipboardTextBytes;
 
   // How long start() waits for the watcher to be ready: a text the client sends as soon as its
   // session starts would otherwise arrive before the watcher and be lost.

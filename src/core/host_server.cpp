@@ -10,7 +10,6 @@
 #include "core/session.h"
 #include "crypto/self_test.h"
 #include "platform/process.h"
-#include "settings/settings_store.h"
 
 namespace tolvi {
 namespace {
@@ -138,7 +137,7 @@ bool HostServer::start() {
     return false;
   }
 
-  wanted_port_ = options.port ? *options.port : default_settings().load_port();
+  wanted_port_ = options.port;
   return listen();
 }
 
@@ -195,15 +194,6 @@ void HostServer::stop() {
 bool HostServer::shut_down(std::chrono::milliseconds limit) {
   stop();
   return end_active_session(limit);
-}
-
-void run_host_server(std::shared_ptr<HostEnvironment> environment) {
-  HostServerOptions options;
-  options.environment = std::move(environment);
-  options.prepare_process = platform::prepare_host_process;
-  HostServer server{std::move(options)};
-  if (!server.start()) return;
-  server.accept_loop();
 }
 
 }  // namespace tolvi

@@ -16,15 +16,9 @@ namespace tolvi {
 
 class Session;
 
-// The process's host: prepares the process, refuses to run when the crypto self-test fails,
-// listens on the configured port (one dual-stack socket) and accepts connections for ever, one
-// detached client thread per connection, each session built from `environment`. Returns only
-// when it cannot start.
-void run_host_server(std::shared_ptr<HostEnvironment> environment);
-
 struct HostServerOptions {
-  // nothing: the settings store's port; 0: any free port (tests).
-  std::optional<std::uint16_t> port;
+  // The port to listen on (the app passes the settings store's); 0: any free port (tests).
+  std::uint16_t port = 0;
   // From accept to the password proof, however the bytes arrive.
   std::chrono::milliseconds handshake_timeout = kHandshakeDeadline;
   SessionTimings session_timings;

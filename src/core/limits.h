@@ -3,16 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/limits.h"
+
 namespace tolvi {
 
-// Every limit of the host core, in one place.
+// Every limit of the host core, in one place; the framing limits the client shares are in
+// protocol/limits.h.
 
 // Framing.
-constexpr std::uint32_t kMaxPayloadBytes = 0x4000000;  // 64 MiB, plaintext payload
-constexpr std::uint32_t kMinSealedBytes = 17;          // type byte + GCM tag
-constexpr std::uint32_t kMaxSealedBytes = 0x4000000;
-constexpr std::size_t kPlainHeaderBytes = 5;   // type + 32-bit length
-constexpr std::size_t kSealedHeaderBytes = 4;  // 32-bit sealed length
 // A frame buffer starts this large and at most doubles with each read, so memory follows the
 // bytes that actually arrived, never the length a peer announced.
 constexpr std::size_t kFirstReadChunkBytes = 16 * 1024;
@@ -20,7 +18,6 @@ constexpr std::size_t kFirstReadChunkBytes = 16 * 1024;
 // Connection.
 constexpr std::uint64_t kInitialCongestionLimit = 262144;
 constexpr int kSocketSendBufferBytes = 262144;
-constexpr std::uint64_t kBulkBacklogLimit = 0x80000;  // shared folder's wait_bulk_below
 
 // Large outgoing frame buffers are reused rather than freed: a few, of bounded size.
 constexpr std::size_t kRecycledFrameMinBytes = 64 * 1024;

@@ -31,9 +31,6 @@ int ladder_percent(int index) {
 
 }  // namespace
 
-DisplayController display_controller{
-    [] { return platform::make_display_backend(log_file_path().parent_path()); }};
-
 void recover_earlier_display_changes() {
   const platform::DisplayRecovery recovery =
       platform::recover_display_changes(log_file_path().parent_path());

@@ -13,9 +13,10 @@ namespace tolvi {
 using platform::kScaleLadder;
 
 // Remembers the display-mode and scaling changes made for clients and undoes them exactly
-// once. One process-wide instance, `display_controller`; the scaling commands use one of
-// their own. No lock: only the serving session's client thread and the process's exit paths
-// use it. The three operations a session calls are virtual so that tests can stand in.
+// once. One process-wide instance, `display_controller` (app/process_wide.h); the scaling
+// commands use one of their own. No lock: only the serving session's client thread and the
+// process's exit paths use it. The three operations a session calls are virtual so that tests can
+// stand in.
 class DisplayController {
  public:
   using BackendFactory = std::function<std::unique_ptr<platform::DisplayBackend>()>;
@@ -70,9 +71,6 @@ class DisplayController {
   int saved_scale_ = 0;
 };
 
-// The process's controller: what sessions change, the process's exit paths undo.
-extern DisplayController display_controller;
-
 // Undoes what an earlier process of this program changed and could not undo itself (it
 // was killed together with its safety net); logs what it put back. Called at start-up.
 void recover_earlier_display_changes();
@@ -84,8 +82,5 @@ const platform::DisplayMode* best_mode(const std::vector<platform::DisplayMode>&
                                        std::uint32_t current_refresh_hz);
 double mode_score(const platform::DisplayMode& mode, std::int32_t width, std::int32_t height,
                   std::uint32_t current_refresh_hz);
-
-// The ladder index nearest to `percent` among 0..highest (the lower of two equally near).
-int nearest_scale_index(int percent, int highest);
 
 }  // namespace tolvi

@@ -13,7 +13,43 @@ constexpr char kMappedPrefix[] = "::ffff:";
 
 NativeSocket native(std::intptr_t handle) { return static_cast<NativeSocket>(handle); }
 
+// A listening socket bound to `address` (IPv6 sockets accepting IPv4 too when `dual_stack`);
+// invalid, with the system's error code in `error`, on failure.
+Socket listen_on(const sockaddr* address, AddressLength length, int family, bool dual_stack,
+                 int backlog, int& error) {
+  const NativeSocket s = new_stream_socket(family);
+  if (s == kNoSocket) {
+    error = socket_error();
+    return Socket();
+  }
+  Socket socket(static_cast<std::intptr_t>(s));
+  set_listener_port_use(s);
+  if (dual_stack) {
+    const int off = 0;
+    ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+  }
+  if (::bind(s, address, length) != 0 ||
+      ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
+    error = socket_error();
+    return Socket();
+  }
+  error = 0;
+  return socket;
+}
+
 }  // namespace
+
+Socket::~Socket() {
+  if (valid()) close_socket(native(handle_));
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    if (valid()) close_socket(native(handle_));
+    handle_ = other.release();
+  }
+  return *this;
+}
 
 std::string Socket::peer_name() const {
   sockaddr_storage address{};

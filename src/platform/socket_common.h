@@ -5,9 +5,17 @@
 
 namespace tolvi::platform {
 
-// A listening socket bound to `address` (IPv6 sockets accepting IPv4 too when `dual_stack`);
-// invalid, with the system's error code in `error`, on failure. Written by each backend.
-Socket listen_on(const sockaddr* address, AddressLength length, int family, bool dual_stack,
-                 int backlog, int& error);
+// The few calls that differ between the backends; the rest of Socket (closing, moving,
+// listening, names) is written once, in socket_common.cpp.
+
+// A new TCP stream socket of `family`, not inherited by programs this process starts; invalid
+// (kNoSocket) with socket_error() set on failure.
+NativeSocket new_stream_socket(int family);
+void close_socket(NativeSocket socket);
+// The error code of the last failed socket call on this thread.
+int socket_error();
+// How a listener shares its port: a restarted host must not be kept off its port by
+// connections of an earlier run, and no other program may take it beside us.
+void set_listener_port_use(NativeSocket socket);
 
 }  // namespace tolvi::platform

@@ -23,7 +23,39 @@ float float_at(const std::vector<std::uint8_t>& p, std::size_t at) {
   return value;
 }
 
+constexpr std::size_t kFolderFlagBytes = 1;
+constexpr std::size_t kFolderLengthBytes = 2;
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Reads a 16-bit length and that many bytes at `at`; false when cut short.
+bool read_field(const std::vector<std::uint8_t>& payload, std::size_t& at, std::string& out) {
+  if (payload.size() - at < kFolderLengthBytes) return false;
+  const std::size_t length = u16_at(payload, at);
+  at += kFolderLengthBytes;
+  if (payload.size() - at < length) return false;
+  out.assign(reinterpret_cast<const char*>(payload.data() + at), length);
+  at += length;
+  return true;
+}
+
 }  // namespace
+
+std::optional<FolderShareMessage> read_folder_share(const std::vector<std::uint8_t>& payload) {
+  if (payload.size() < kFolderFlagBytes) return std::nullopt;
+  FolderShareMessage message;
+  message.read_only = payload[0] != 0;
+  std::size_t at = kFolderFlagBytes;
+  if (!read_field(payload, at, message.token) || !read_field(payload, at, message.name)) {
+    return std::nullopt;
+  }
+  for (const char c : message.token) {
+    if (!is_hex_digit(c)) return std::nullopt;
+  }
+  return message;
+}
 
 bool read_stream_config(const std::vector<std::uint8_t>& p, StreamConfigMessage& out) {
   if (p.size() < kStreamConfigBytes) return false;

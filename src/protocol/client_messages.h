@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace tolvi {
@@ -27,6 +29,18 @@ struct StreamConfigMessage {
   std::int32_t max_kbps = 0;
   bool operator==(const StreamConfigMessage&) const = default;
 };
+
+// The fields of a FolderShare announcement.
+struct FolderShareMessage {
+  bool read_only = false;
+  std::string token;  // hexadecimal digits only (may be empty)
+  std::string name;   // UTF-8, percent-encoded; empty: the client stopped sharing
+};
+
+// Reads FolderShare field by field: read-only byte, 16-bit token length, token, 16-bit name
+// length, name; bytes after the name are ignored. Nothing when a field is cut short or the
+// token holds anything but hexadecimal digits.
+std::optional<FolderShareMessage> read_folder_share(const std::vector<std::uint8_t>& payload);
 
 // One method per message the client may send. The folder messages are handed on whole: the
 // shared-folder forwarder reads their fields itself.

@@ -2,11 +2,11 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/product.h"
 #include "platform/service.h"
 
 namespace tolvi {
 
-constexpr const char* kServiceName = "TolviHost";
 // The two events the service and its agent share, by name.
 constexpr const char* kSecureAttentionEventName = "Global\\TolviHostSAS";
 constexpr const char* kAgentQuitEventName = "Global\\TolviHostAgentQuit";

@@ -237,14 +237,4 @@ std::uint32_t SettingsStore::load_previous_secure_attention_policy() {
       .value_or(kNoPreviousSecureAttentionPolicy);
 }
 
-SettingsStore& default_settings() {
-  // Built once and never destroyed: detached threads may still read settings at exit.
-  static SettingsBackend* const backend =
-      make_settings_backend([](const std::string& file, int line) {
-        log_message("settings: cannot read line %d of %s, kept as it is", line, file.c_str());
-      }).release();
-  static SettingsStore* const store = new SettingsStore(*backend);
-  return *store;
-}
-
 }  // namespace tolvi

@@ -67,7 +67,4 @@ class SettingsStore {
 // Ten characters from "abcdefghjkmnpqrstuvwxyz23456789" (no i, l, o, 0 or 1).
 std::string generate_password();
 
-// The process's store over this build's backend, made on first use.
-SettingsStore& default_settings();
-
 }  // namespace tolvi

@@ -14,6 +14,7 @@
 
 #include "platform/folder_mount.h"
 #include "platform/net.h"
+#include "protocol/client_messages.h"
 #include "share/folder_link.h"
 #include "share/folder_names.h"
 #include "share/shared_folder.h"

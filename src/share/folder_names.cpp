@@ -2,30 +2,11 @@
 
 #include <cstdlib>
 
-#include "base/little_endian.h"
-
 namespace tolvi {
 
 namespace {
 
-constexpr std::size_t kFlagBytes = 1;
-constexpr std::size_t kLengthBytes = 2;
 constexpr char kReplacement = '-';
-
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Reads a 16-bit length and that many bytes at `at`; false when cut short.
-bool read_field(const std::vector<std::uint8_t>& payload, std::size_t& at, std::string& out) {
-  if (payload.size() - at < kLengthBytes) return false;
-  const std::size_t length = load_le<std::uint16_t>(payload.data() + at);
-  at += kLengthBytes;
-  if (payload.size() - at < length) return false;
-  out.assign(reinterpret_cast<const char*>(payload.data() + at), length);
-  at += length;
-  return true;
-}
 
 // Length of the well-formed UTF-8 sequence starting at `at`, or 0 when it is broken (stray
 // continuation byte, overlong form, surrogate, beyond U+10FFFF or cut short).
@@ -57,20 +38,6 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
 }
 
 }  // namespace
-
-std::optional<FolderShareMessage> read_folder_share(const std::vector<std::uint8_t>& payload) {
-  if (payload.size() < kFlagBytes) return std::nullopt;
-  FolderShareMessage message;
-  message.read_only = payload[0] != 0;
-  std::size_t at = kFlagBytes;
-  if (!read_field(payload, at, message.token) || !read_field(payload, at, message.name)) {
-    return std::nullopt;
-  }
-  for (const char c : message.token) {
-    if (!is_hex_digit(c)) return std::nullopt;
-  }
-  return message;
-}
 
 std::string percent_decode(std::string_view name) {
   std::string out;

@@ -1,23 +1,11 @@
 #pragma once
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tolvi {
 
-// The fields of a FolderShare announcement.
-struct FolderShareMessage {
-  bool read_only = false;
-  std::string token;  // hexadecimal digits only (may be empty)
-  std::string name;   // UTF-8, percent-encoded; empty: the client stopped sharing
-};
-
-// Reads FolderShare field by field: read-only byte, 16-bit token length, token, 16-bit name
-// length, name; bytes after the name are ignored. Nothing when a field is cut short or the
-// token holds anything but hexadecimal digits.
-std::optional<FolderShareMessage> read_folder_share(const std::vector<std::uint8_t>& payload);
+// The folder's name as the client sends it (FolderShare, read by read_folder_share in
+// protocol/client_messages.h) made into what the host shows and mounts.
 
 // Each % with at least two more bytes after it becomes, with those two, the byte they give read
 // as hexadecimal the way strtol reads them (0 when the pair has no leading hex digit, the first

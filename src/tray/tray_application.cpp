@@ -66,8 +66,9 @@ TrayMenuState TrayApplication::menu_state() {
 }
 
 void TrayApplication::open_menu() {
-  commands_.toolkit->show_menu(build_tray_menu(menu_state()),
-                               [this](int command) { run_tray_command(commands_, command); });
+  commands_.toolkit->show_menu(build_tray_menu(menu_state()), [this](int command) {
+    run_tray_command(commands_, static_cast<TrayCommand>(command));
+  });
 }
 
 }  // namespace tolvi

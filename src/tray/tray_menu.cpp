@@ -29,11 +29,11 @@ constexpr char kRightsNotice[] = "Copyright \u00A9 Teaspoon Forge. All rights re
 
 TrayMenuEntry label(std::string text) { return {Kind::Label, 0, std::move(text), false, false}; }
 TrayMenuEntry separator() { return {Kind::Separator, 0, {}, false, false}; }
-TrayMenuEntry command(int id, std::string text) {
-  return {Kind::Command, id, std::move(text), false, false};
+TrayMenuEntry command(TrayCommand id, std::string text) {
+  return {Kind::Command, menu_id(id), std::move(text), false, false};
 }
-TrayMenuEntry check(int id, std::string text, bool on) {
-  return {Kind::Command, id, std::move(text), on, true};
+TrayMenuEntry check(TrayCommand id, std::string text, bool on) {
+  return {Kind::Command, menu_id(id), std::move(text), on, true};
 }
 
 // The password as the settings store has it, wiped when the command is done with it.
@@ -53,33 +53,33 @@ std::vector<TrayMenuEntry> build_tray_menu(const TrayMenuState& state) {
   menu.push_back(label(state.service_mode ? "Running as a service (works at sign-in)"
                                           : "Running for this user only"));
   menu.push_back(separator());
-  menu.push_back(command(kCommandCopyPassword, "Copy Password"));
-  menu.push_back(command(kCommandShowPassword, "Show Password"));
-  menu.push_back(command(kCommandSetPassword, "Set Password\u2026"));
+  menu.push_back(command(TrayCommand::CopyPassword, "Copy Password"));
+  menu.push_back(command(TrayCommand::ShowPassword, "Show Password"));
+  menu.push_back(command(TrayCommand::SetPassword, "Set Password\u2026"));
   menu.push_back(separator());
-  menu.push_back(
-      check(kCommandMatchResolution, "Match client resolution", state.allow_resolution_change));
+  menu.push_back(check(TrayCommand::MatchResolution, "Match client resolution",
+                       state.allow_resolution_change));
   if (!state.service_mode) {
-    menu.push_back(check(kCommandStartAtLogin, "Start at login", state.start_at_login));
+    menu.push_back(check(TrayCommand::StartAtLogin, "Start at login", state.start_at_login));
   }
-  menu.push_back(command(kCommandOpenLog, "Open Log"));
+  menu.push_back(command(TrayCommand::OpenLog, "Open Log"));
   menu.push_back(separator());
   if (state.service_mode) {
-    menu.push_back(command(kCommandRemoveService, "Remove Service\u2026"));
+    menu.push_back(command(TrayCommand::RemoveService, "Remove Service\u2026"));
   } else {
     menu.push_back(
-        command(kCommandInstallService, "Install as Service (works at sign-in screen)\u2026"));
+        command(TrayCommand::InstallService, "Install as Service (works at sign-in screen)\u2026"));
   }
-  menu.push_back(command(kCommandAbout, "About Tolvi Host\u2026"));
-  menu.push_back(command(kCommandQuit, state.service_mode ? "Hide Tray Icon" : "Quit Tolvi Host"));
+  menu.push_back(command(TrayCommand::About, "About Tolvi Host\u2026"));
+  menu.push_back(
+      command(TrayCommand::Quit, state.service_mode ? "Hide Tray Icon" : "Quit Tolvi Host"));
   return menu;
 }
 
 std::string about_text() {
-  return std::string("Tolvi Host\nVersion ") + kVersion +
-         "\n\nLets you reach this PC from Tolvi on your iPhone, iPad or Mac.\n\n"
-         "Developer: Teaspoon Forge\nWebsite: " +
-         kWebSiteHost + "\n\n" + kRightsNotice + "\n\nOpen the Tolvi website?";
+  return std::string(kProductName) + "\nVersion " + kVersionText + "\n\n" + kProductDescription +
+         "\n\nDeveloper: Teaspoon Forge\nWebsite: " + kWebSiteHost + "\n\n" + kRightsNotice +
+         "\n\nOpen the Tolvi website?";
 }
 
 bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& settings,
@@ -97,7 +97,7 @@ bool change_password_with_form(platform::TrayToolkit& toolkit, SettingsStore& se
     log_message("%s", kPasswordSavedLog);
     return true;
   }
-  toolkit.message_box(kPasswordNotSaved, kProductTitle, MessageIcon::Error, MessageButtons::Ok);
+  toolkit.message_box(kPasswordNotSaved, kProductName, MessageIcon::Error, MessageButtons::Ok);
   return false;
 }
 
@@ -117,17 +117,17 @@ std::string current_password(const TrayCommandContext& context) {
 
 }  // namespace
 
-void run_tray_command(const TrayCommandContext& context, int command) {
+void run_tray_command(const TrayCommandContext& context, TrayCommand command) {
   platform::TrayToolkit& toolkit = *context.toolkit;
   SettingsStore& settings = *context.settings;
   switch (command) {
-    case kCommandCopyPassword:
-    case kCommandShowPassword: {
+    case TrayCommand::CopyPassword:
+    case TrayCommand::ShowPassword: {
       PasswordText password{current_password(context)};
       if (password.text.empty()) {
-        toolkit.message_box(kNoPasswordStatus, kProductTitle, MessageIcon::Warning,
+        toolkit.message_box(kNoPasswordStatus, kProductName, MessageIcon::Warning,
                             MessageButtons::Ok);
-      } else if (command == kCommandCopyPassword) {
+      } else if (command == TrayCommand::CopyPassword) {
         toolkit.copy_to_clipboard(password.text);
       } else {
         toolkit.message_box(password.text, kPasswordTitle, MessageIcon::Information,
@@ -135,11 +135,11 @@ void run_tray_command(const TrayCommandContext& context, int command) {
       }
       break;
     }
-    case kCommandSetPassword:
+    case TrayCommand::SetPassword:
       // An installed host keeps its password machine-wide: only an elevated copy may change it.
       if (context.service_mode || settings.is_installed()) {
         if (!context.run_elevated("--password-dialog", false)) {
-          toolkit.message_box(kElevatedPasswordRefused, kProductTitle, MessageIcon::Warning,
+          toolkit.message_box(kElevatedPasswordRefused, kProductName, MessageIcon::Warning,
                               MessageButtons::Ok);
         }
       } else if (*context.password_form_open) {
@@ -150,7 +150,7 @@ void run_tray_command(const TrayCommandContext& context, int command) {
         *context.password_form_open = false;
       }
       break;
-    case kCommandMatchResolution:
+    case TrayCommand::MatchResolution:
       if (context.service_mode) {
         context.run_elevated(settings.allow_resolution_change() ? "--set-match 0" : "--set-match 1",
                              true);
@@ -158,39 +158,40 @@ void run_tray_command(const TrayCommandContext& context, int command) {
         settings.set_allow_resolution_change(!settings.allow_resolution_change());
       }
       break;
-    case kCommandStartAtLogin:
+    case TrayCommand::StartAtLogin:
       settings.set_start_at_login(!settings.start_at_login());
       break;
-    case kCommandOpenLog: {
+    case TrayCommand::OpenLog: {
       const std::filesystem::path path =
           context.service_mode ? context.machine_log_file_path() : context.log_file_path();
       toolkit.open_with_default_application(path.string());
       break;
     }
-    case kCommandQuit:
+    case TrayCommand::Quit:
       context.restore_display();
       toolkit.remove_icon();
       context.quit();
       break;
-    case kCommandInstallService:
+    case TrayCommand::InstallService:
       context.restore_display();
       context.run_elevated("--install", false);
       break;
-    case kCommandRemoveService:
-      if (toolkit.message_box(kRemoveServiceQuestion, kProductTitle, MessageIcon::Question,
+    case TrayCommand::RemoveService:
+      if (toolkit.message_box(kRemoveServiceQuestion, kProductName, MessageIcon::Question,
                               MessageButtons::OkCancel) == MessageAnswer::Ok &&
           !context.run_elevated("--uninstall", false)) {
-        toolkit.message_box(kElevatedRemoveRefused, kProductTitle, MessageIcon::Warning,
+        toolkit.message_box(kElevatedRemoveRefused, kProductName, MessageIcon::Warning,
                             MessageButtons::Ok);
       }
       break;
-    case kCommandAbout:
+    case TrayCommand::About:
       if (toolkit.message_box(about_text(), kAboutTitle, MessageIcon::Information,
                               MessageButtons::YesNo) == MessageAnswer::Yes) {
         toolkit.open_with_default_application(kProductWebPage);
       }
       break;
-    default:
+    case TrayCommand::None:
+    default:  // an id no menu entry has
       break;
   }
 }

@@ -7,29 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "base/product.h"
 #include "platform/tray.h"
 #include "settings/settings_store.h"
 #include "tray/tray_status.h"
 
 namespace tolvi {
 
-// The menu's command identifiers.
-enum TrayCommand : int {
-  kCommandNone = 0,
-  kCommandCopyPassword = 1,
-  kCommandShowPassword = 2,
-  kCommandSetPassword = 3,
-  kCommandMatchResolution = 4,
-  kCommandStartAtLogin = 5,
-  kCommandOpenLog = 6,
-  kCommandQuit = 7,
-  kCommandInstallService = 8,
-  kCommandRemoveService = 9,
-  kCommandAbout = 10,
+// The menu's commands; each one's number is its menu entry's id.
+enum class TrayCommand : int {
+  None = 0,
+  CopyPassword = 1,
+  ShowPassword = 2,
+  SetPassword = 3,
+  MatchResolution = 4,
+  StartAtLogin = 5,
+  OpenLog = 6,
+  Quit = 7,
+  InstallService = 8,
+  RemoveService = 9,
+  About = 10,
 };
+constexpr int menu_id(TrayCommand command) { return static_cast<int>(command); }
 
-constexpr char kProductTitle[] = "Tolvi Host";
-constexpr char kVersion[] = "1.0 (6)";
 constexpr char kProductWebPage[] = "https://tolvi.teaspoonforge.example/tolvi.html";
 constexpr char kPasswordSavedLog[] = "password changed";
 constexpr char kPasswordNotSaved[] = "The password couldn't be saved. Nothing was changed.";
@@ -73,7 +73,7 @@ struct TrayCommandContext {
 };
 
 // Carries out one menu command (0 does nothing).
-void run_tray_command(const TrayCommandContext& context, int command);
+void run_tray_command(const TrayCommandContext& context, TrayCommand command);
 
 // The password form, then the save: true when a new password was saved. A failed save is
 // shown to the user. Shared by "Set Password…" and the "--password-dialog" command.

@@ -5,39 +5,14 @@
 set -u
 host_program=$1 client=$2
 password=e2e-secret
-work=$(mktemp -d)
-host_pid= xvfb_pid= client_pid=
-cleanup() {
-  for pid in $client_pid $host_pid $xvfb_pid; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "client" "$work/out"
+e2e_show_on_fail "host log" "$work/host.log"
 
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 10 -u "$display_fd" display_number || { echo "FAIL: Xvfb did not start"; exit 1; }
-export DISPLAY=":$display_number"
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- client"; cat "$work/out" 2>/dev/null
-  echo "--- host log"; cat "$work/host.log" 2>/dev/null
-  exit 1
-}
-
-for attempt in 1 2 3 4 5; do
-  port=$(( 20000 + RANDOM % 40000 ))
-  "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-  host_pid=$!
-  for _ in $(seq 100); do
-    grep -q "listening on port $port" "$work/host.log" && break 2
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
-done
-[ -n "$host_pid" ] || fail "the host did not start listening"
+e2e_start_xvfb
+e2e_start_host "$host_program" "$password" "$work/host.log"
+client_pid=
+e2e_track client_pid
 
 paste() { xclip -selection clipboard -o 2>/dev/null; }
 # Waits up to $2 seconds for the host clipboard to hold $1.

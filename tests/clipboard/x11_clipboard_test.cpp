@@ -17,7 +17,7 @@
 
 #include "clipboard/clipboard_sync.h"
 #include "platform/clipboard.h"
-#include "video/xvfb_server.h"
+#include "support/xvfb_server.h"
 
 namespace tolvi {
 namespace {

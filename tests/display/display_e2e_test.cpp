@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "protocol/message_types.h"
-#include "display/xvfb_desktop.h"
-#include "e2e/child_process.h"
 #include "platform/net.h"
+#include "protocol/message_types.h"
 #include "stream_messages.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/xvfb_desktop.h"
 
 namespace tolvi {
 namespace {
@@ -29,11 +30,7 @@ constexpr char kPassword[] = "display-e2e-secret";
 
 // Polls for something another process does; the bound only keeps a failure from hanging.
 bool eventually(const std::function<bool()>& done, int seconds = 20) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
+  return testing::eventually(done, std::chrono::seconds(seconds));
 }
 
 class DisplayE2eTest : public ::testing::Test {
@@ -186,8 +183,9 @@ TEST_F(DisplayE2eTest, ScaleCommandsRoundTripThroughXftDpi) {
   EXPECT_EQ(run({TOLVI_HOST_PROGRAM, "--set-scale", "150"}, out), 0);
   EXPECT_THAT(testing::read_text_file(out.string()),
               HasSubstr("scale before: current 100%, recommended 100%, allowed 100%..500%"));
-  EXPECT_THAT(testing::read_text_file(out.string()), HasSubstr("--set-scale 150: ok; current 150%, recommended 100%, "
-                                        "allowed 100%..500%"));
+  EXPECT_THAT(testing::read_text_file(out.string()),
+              HasSubstr("--set-scale 150: ok; current 150%, recommended 100%, "
+                        "allowed 100%..500%"));
   // Made from the command line, the change stays.
   EXPECT_THAT(desktop.resources(), HasSubstr("Xft.dpi:\t144"));
   EXPECT_EQ(run({TOLVI_HOST_PROGRAM, "--get-scale"}, out), 0);

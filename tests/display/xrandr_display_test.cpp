@@ -11,9 +11,10 @@
 #include <thread>
 
 #include "display/display_controller.h"
-#include "display/xvfb_desktop.h"
 #include "platform/display.h"
 #include "platform/linux/xrandr_state.h"
+#include "support/eventually.h"
+#include "support/xvfb_desktop.h"
 
 namespace tolvi {
 namespace {
@@ -42,11 +43,7 @@ class XrandrDisplayTest : public ::testing::Test {
   // Polls for what a guardian does in the background; the bound only keeps a broken
   // guardian from hanging the suite.
   bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 500; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return testing::eventually(done, std::chrono::seconds(5));
   }
 
   testing::XvfbDesktop desktop;

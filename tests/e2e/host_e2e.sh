@@ -4,57 +4,23 @@
 set -u
 case_name=$1 host_program=$2 client=$3
 password=e2e-secret
-work=$(mktemp -d)
+e2e_name=$case_name
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "host log" "$work/host.log"
+
+# A serving session captures the desktop, so the host needs an X display: a private Xvfb.
+e2e_start_xvfb
 host_pid=
-xvfb_pid=
-cleanup() {
-  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; fi
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_track host_pid
 
-# A serving session captures the desktop, so the host needs an X display: a private Xvfb,
-# which reports the display number it chose on a pipe.
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 10 -u "$display_fd" display_number || { echo "FAIL ($case_name): Xvfb did not start"; exit 1; }
-export DISPLAY=":$display_number"
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  echo "--- host log"; cat "$work/host.log" 2>/dev/null
-  exit 1
-}
-
-# Starts the host on a random free port (a few tries); sets port and host_pid.
-start_host() {
-  for attempt in 1 2 3 4 5; do
-    port=$(( 20000 + RANDOM % 40000 ))
-    : > "$work/host.log"
-    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    host_pid=$!
-    for _ in $(seq 100); do
-      grep -q "listening on port $port" "$work/host.log" && return 0
-      grep -q "cannot listen" "$work/host.log" && break
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
-  done
-  fail "the host did not start listening"
-}
+# Starts the host on a random free port; sets port and host_pid.
+start_host() { e2e_start_host "$host_program" "$password" "$work/host.log"; }
 
 expect_rc() {  # expected actual what
   [ "$1" = "$2" ] || fail "$3: exit code $2, expected $1"
 }
 expect_text() {  # file pattern
   grep -q -- "$2" "$1" || fail "'$2' not found in $(basename "$1"): $(cat "$1")"
-}
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1")"
 }
 
 case "$case_name" in

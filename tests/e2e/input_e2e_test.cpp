@@ -11,8 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/child_process.h"
-#include "video/xvfb_server.h"
+#include "support/child_process.h"
+#include "support/test_host.h"
+#include "support/xvfb_server.h"
 
 // After GoogleTest: Xlib's macros would break its headers.
 #include <X11/Xlib.h>
@@ -23,7 +24,9 @@ namespace tolvi {
 namespace {
 
 using tolvi::testing::ChildProcess;
+using tolvi::testing::file_shows;
 using tolvi::testing::read_text_file;
+using tolvi::testing::TestHost;
 using tolvi::testing::XvfbServer;
 using Seconds = std::chrono::duration<double>;
 
@@ -40,15 +43,9 @@ class InputEndToEnd : public ::testing::Test {
     ASSERT_FALSE(xvfb_->display().empty()) << "Xvfb did not start";
     host_log_ = temp_path("host.log");
     client_log_ = temp_path("client.log");
-    std::mt19937 random(static_cast<unsigned>(getpid()));
-    for (int attempt = 0; attempt < 5 && !host_; ++attempt) {
-      port_ = std::to_string(20000 + random() % 40000);
-      auto host = std::make_unique<ChildProcess>(
-          std::vector<std::string>{TOLVI_HOST_PROGRAM, "--test-host", port_, kPassword},
-          xvfb_->display(), host_log_);
-      if (wait_for(host_log_, "listening on port " + port_)) host_ = std::move(host);
-    }
-    ASSERT_TRUE(host_) << read_text_file(host_log_);
+    host_ = std::make_unique<TestHost>(TOLVI_HOST_PROGRAM, kPassword, xvfb_->display(), host_log_);
+    ASSERT_TRUE(host_->started()) << read_text_file(host_log_);
+    port_ = host_->port();
     watch();
   }
   void TearDown() override {
@@ -60,15 +57,6 @@ class InputEndToEnd : public ::testing::Test {
     }
     std::remove(host_log_.c_str());
     std::remove(client_log_.c_str());
-  }
-
-  static bool wait_for(const std::string& path, const std::string& text, double seconds = 10) {
-    const auto until = std::chrono::steady_clock::now() + Seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-      if (read_text_file(path).find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
   }
 
   // A focused window over the whole screen that reports key presses.
@@ -140,7 +128,7 @@ class InputEndToEnd : public ::testing::Test {
   }
 
   std::unique_ptr<XvfbServer> xvfb_;
-  std::unique_ptr<ChildProcess> host_;
+  std::unique_ptr<TestHost> host_;
   std::string port_;
   std::string host_log_;
   std::string client_log_;
@@ -181,13 +169,13 @@ TEST_F(InputEndToEnd, AHugeWheelAmountLeavesTheSessionAnswering) {
 
 TEST_F(InputEndToEnd, AKilledClientLeavesNothingHeld) {
   auto c = client({"--key", "225", "down", "--button", "0", "down", "--hold", "60"});
-  ASSERT_TRUE(wait_for(client_log_, "-> MouseButton"));
+  ASSERT_TRUE(file_shows(client_log_, "-> MouseButton"));
   unsigned mask = 0;
   ASSERT_TRUE(left_button_goes_down(mask));
   ASSERT_TRUE(key_held(XK_Shift_L));
 
   c->stop(SIGKILL);
-  ASSERT_TRUE(wait_for(host_log_, "session ended"));
+  ASSERT_TRUE(file_shows(host_log_, "session ended"));
   // The releases were flushed before that line; give the server a moment to apply them.
   for (int i = 0; i < 100 && ((mask & Button1Mask) || key_held(XK_Shift_L)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -203,7 +191,7 @@ TEST_F(InputEndToEnd, AKilledHostLeavesNothingHeld) {
   // Left Shift, Left Control and A down (HID usages), the left button down.
   auto c = client({"--key", "225", "down", "--key", "224", "down", "--key", "4", "down", "--button",
                    "0", "down", "--hold", "60"});
-  ASSERT_TRUE(wait_for(client_log_, "-> MouseButton"));
+  ASSERT_TRUE(file_shows(client_log_, "-> MouseButton"));
   unsigned mask = 0;
   ASSERT_TRUE(left_button_goes_down(mask));
   ASSERT_TRUE(key_held(XK_Shift_L) && key_held(XK_Control_L) && key_held(XK_a));
@@ -218,7 +206,7 @@ TEST_F(InputEndToEnd, AKilledHostLeavesNothingHeld) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_FALSE(anything_held());
-  EXPECT_TRUE(wait_for(host_log_, "released 3 keys and 1 buttons that process", 3));
+  EXPECT_TRUE(file_shows(host_log_, "released 3 keys and 1 buttons that process", 3));
 }
 
 }  // namespace

@@ -12,44 +12,17 @@ skip() { echo "SKIP ($case_name): $*"; exit 77; }
 [ -x /usr/sbin/mount.davfs ] || [ -x /sbin/mount.davfs ] || skip "davfs2 is not installed"
 command -v rclone > /dev/null || skip "rclone is not installed"
 
-work=$(mktemp -d)
-host_pid= client_pid= xvfb_pid= mount_point=
-cleanup() {
-  for pid in $client_pid $host_pid $xvfb_pid; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL ($case_name): $*"
-  echo "--- host log"; cat "$work/host.log" 2>/dev/null
-  echo "--- client output"; cat "$work/client.out" 2>/dev/null
-  exit 1
-}
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1")"
-}
-wait_until() {  # seconds command...: true once the command succeeds
-  local seconds=$1; shift
-  for _ in $(seq $(( seconds * 10 ))); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
+e2e_name=$case_name
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "host log" "$work/host.log"
+e2e_show_on_fail "client output" "$work/client.out"
+mount_point=
+e2e_at_exit 'if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi'
 
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
-export DISPLAY=":$display_number"
-
-for attempt in 1 2 3 4 5; do
-  port=$(( 20000 + RANDOM % 40000 ))
-  "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-  host_pid=$!
-  wait_until 5 grep -q "listening on port $port" "$work/host.log" && break
-  kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
-done
-[ -n "$host_pid" ] || fail "the host did not start listening"
+e2e_start_xvfb
+e2e_start_host "$host_program" "$password" "$work/host.log"
+client_pid=
+e2e_track client_pid
 
 shared="$work/shared"
 mkdir -p "$shared"
@@ -77,7 +50,7 @@ case "$case_name" in
     [ "$(cat "$mount_point/from-client.txt")" = "written on the client" ] || fail "read through the mount"
     echo "written on the host" > "$mount_point/from-host.txt" || fail "write through the mount"
     sync
-    wait_until 10 test -s "$shared/from-host.txt" || fail "the host's file did not reach the client's folder"
+    wait_for 10 'test -s "$shared/from-host.txt"' || fail "the host's file did not reach the client's folder"
     [ "$(cat "$shared/from-host.txt")" = "written on the host" ] || fail "the host's file differs"
     # Stop sharing: the mount goes, the session stays.
     kill -USR1 "$client_pid"

@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "client_connection.h"
-#include "e2e/child_process.h"
 #include "e2e/reference_blocks.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
-#include "video/xvfb_server.h"
+#include "support/child_process.h"
+#include "support/test_host.h"
+#include "support/xvfb_server.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -149,19 +150,10 @@ class VideoE2eTest : public ::testing::Test {
                                          std::to_string(kDesktopHeight) + "x24");
     ASSERT_FALSE(xvfb_->display().empty()) << "Xvfb did not start";
     host_log_ = temp_path("host.log");
-    std::mt19937 random(static_cast<unsigned>(getpid()));
-    // A few tries on random ports: another process may hold one.
-    for (int attempt = 0; attempt < 5 && !host_; ++attempt) {
-      port_ = static_cast<std::uint16_t>(20000 + random() % 40000);
-      auto host =
-          std::make_unique<Child>(std::vector<std::string>{TOLVI_HOST_PROGRAM, "--test-host",
-                                                           std::to_string(port_), kPassword},
-                                  xvfb_->display(), host_log_);
-      if (wait_for_host_log("listening on port " + std::to_string(port_), 10)) {
-        host_ = std::move(host);
-      }
-    }
-    ASSERT_TRUE(host_) << "the host did not start listening: " << read_file(host_log_);
+    host_ = std::make_unique<tolvi::testing::TestHost>(TOLVI_HOST_PROGRAM, kPassword,
+                                                       xvfb_->display(), host_log_);
+    ASSERT_TRUE(host_->started()) << "the host did not start listening: " << read_file(host_log_);
+    port_ = static_cast<std::uint16_t>(std::stoul(host_->port()));
   }
 
   void TearDown() override {
@@ -172,16 +164,11 @@ class VideoE2eTest : public ::testing::Test {
   }
 
   bool wait_for_host_log(const std::string& text, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + Seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-      if (read_file(host_log_).find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return tolvi::testing::file_shows(host_log_, text, seconds);
   }
 
   std::unique_ptr<XvfbServer> xvfb_;
-  std::unique_ptr<Child> host_;
+  std::unique_ptr<tolvi::testing::TestHost> host_;
   std::string host_log_;
   std::uint16_t port_ = 0;
 };

@@ -11,7 +11,8 @@
 #include "input/scan_codes.h"
 #include "platform/input.h"
 #include "platform/linux/evdev_keys.h"
-#include "video/xvfb_server.h"
+#include "support/eventually.h"
+#include "support/xvfb_server.h"
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include <X11/Xlib.h>
@@ -70,11 +71,7 @@ class XTestInput : public ::testing::Test {
   // the state they lead to.
   template <typename Predicate>
   static bool eventually(Predicate done) {
-    for (int i = 0; i < 400; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
+    return testing::eventually(done, std::chrono::seconds(2), std::chrono::milliseconds(5));
   }
 
   std::pair<int, int> pointer() {

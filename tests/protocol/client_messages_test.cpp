@@ -91,5 +91,45 @@ TEST(ClientMessageReader, StreamConfigFieldsAreSignedWhereTheWireIsSigned) {
   EXPECT_EQ(m.max_kbps, -1);
 }
 
+std::vector<std::uint8_t> share_payload(std::uint8_t flag, const std::string& token,
+                                        const std::string& name) {
+  std::vector<std::uint8_t> p{flag, static_cast<std::uint8_t>(token.size()),
+                              static_cast<std::uint8_t>(token.size() >> 8)};
+  p.insert(p.end(), token.begin(), token.end());
+  p.push_back(static_cast<std::uint8_t>(name.size()));
+  p.push_back(static_cast<std::uint8_t>(name.size() >> 8));
+  p.insert(p.end(), name.begin(), name.end());
+  return p;
+}
+
+TEST(FolderShareReading, FieldsTokenAndCutShortPayloads) {
+  const auto full = read_folder_share(share_payload(1, "00ffAB", "My%20Photos"));
+  ASSERT_TRUE(full);
+  EXPECT_TRUE(full->read_only);
+  EXPECT_EQ(full->token, "00ffAB");
+  EXPECT_EQ(full->name, "My%20Photos");
+
+  std::vector<std::uint8_t> trailing = share_payload(0, "", "x");
+  trailing.push_back(0x55);  // bytes after the name are ignored
+  const auto extra = read_folder_share(trailing);
+  ASSERT_TRUE(extra);
+  EXPECT_FALSE(extra->read_only);
+  EXPECT_EQ(extra->token, "");
+  EXPECT_EQ(extra->name, "x");
+
+  // Stop sharing: empty name.
+  ASSERT_TRUE(read_folder_share(share_payload(0, "ab", "")));
+
+  // A letter after f, or any other character, makes the token unacceptable.
+  EXPECT_FALSE(read_folder_share(share_payload(0, "abg1", "x")));
+  EXPECT_FALSE(read_folder_share(share_payload(0, "ab 1", "x")));
+
+  // Every cut of a valid payload short of its name's end is ignored.
+  const std::vector<std::uint8_t> whole = share_payload(0, "abcd", "name");
+  for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+    EXPECT_FALSE(read_folder_share({whole.begin(), whole.begin() + cut})) << "cut at " << cut;
+  }
+}
+
 }  // namespace
 }  // namespace tolvi

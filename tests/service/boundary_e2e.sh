@@ -25,7 +25,7 @@ fail() {
   echo "--- service log"; cat "$work/service.log" 2>/dev/null
   exit 1
 }
-wait_for() {  # file pattern seconds
+wait_for_text() {  # file pattern seconds
   for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   fail "'$2' did not appear in $(basename "$1")"
 }
@@ -53,19 +53,19 @@ echo ":$display_number" > "$etc/console"
 chmod 666 "$etc/console"
 "$host" --service > "$work/service.log" 2>&1 &
 service_pid=$!
-wait_for "$work/service.log" "console ignored: other accounts may write it" 10
+wait_for_text "$work/service.log" "console ignored: other accounts may write it" 10
 sleep 1
 grep -q "agent started" "$work/service.log" && fail "an agent started for an untrusted console file"
 chmod 644 "$etc/console"
-wait_for "$work/service.log" "agent started in session $display_number" 10
-wait_for "$work/service.log" "listening on port $port" 20
+wait_for_text "$work/service.log" "agent started in session $display_number" 10
+wait_for_text "$work/service.log" "listening on port $port" 20
 
 # No password can be read: the empty one is refused like every other, and nothing is replaced.
 if [ "$(id -u)" = 0 ]; then
   "$client" "127.0.0.1:$port" --password "" --ping 1 > "$work/client.out" 2>&1
   rc=$?
   [ "$rc" = 4 ] || fail "empty password: exit $rc, expected 4 (refused): $(cat "$work/client.out")"
-  wait_for "$work/service.log" "no password is set: every client is refused until one is set" 5
+  wait_for_text "$work/service.log" "no password is set: every client is refused until one is set" 5
   "$client" "127.0.0.1:$port" --password "guess-me" --ping 1 > "$work/client.out" 2>&1
   rc=$?
   [ "$rc" = 4 ] || fail "a guess: exit $rc, expected 4: $(cat "$work/client.out")"
@@ -96,9 +96,9 @@ export DISPLAY=":$display_number" XDG_RUNTIME_DIR="$work/run"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$host" > "$work/tray.log" 2>&1 &
 service_pid=$!
-wait_for "$work/tray.log" "listening on port $port2" 10
+wait_for_text "$work/tray.log" "listening on port $port2" 10
 "$client" "127.0.0.1:$port2" --password "" --ping 1 > "$work/client.out" 2>&1
 rc=$?
 [ "$rc" = 4 ] || { cat "$work/tray.log"; fail "the tray's host: empty password exit $rc, expected 4"; }
-wait_for "$work/tray.log" "no password is set: every client is refused until one is set" 5
+wait_for_text "$work/tray.log" "no password is set: every client is refused until one is set" 5
 echo "boundary e2e: ok"

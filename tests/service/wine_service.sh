@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The Windows service under Wine's service manager: registered, started (it starts its agent,
 # which opens the quit event), stopped (the agent is asked to quit first), deleted.
-# Usage: wine_service.sh WINE_RUN HOST_EXE (WINE_RUN runs a program in the build's prefix)
+# Usage: wine_service.sh WINE_RUN HOST_EXE LOG_FOLDER WINEPREFIX (WINE_RUN runs a program in
+# that prefix; LOG_FOLDER is the log's folder under ProgramData)
 set -u
-wine_run=$1 host=$2
+wine_run=$1 host=$2 prefix=$4
 name=TolviHost
 exe=$("$wine_run" winepath -w "$host" 2>/dev/null | tr -d '\r')
-prefix=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$wine_run")
 log="$prefix/drive_c/ProgramData/$3/tolvi-host.log"
 sc() { "$wine_run" sc "$@" </dev/null >/dev/null 2>&1; }
 fail() {
@@ -14,7 +14,7 @@ fail() {
   sc stop "$name"; sc delete "$name"
   exit 1
 }
-wait_for() {  # pattern seconds
+wait_for_log() {  # pattern seconds
   for _ in $(seq $(( $2 * 10 ))); do grep -q -- "$1" "$log" 2>/dev/null && return 0; sleep 0.1; done
   fail "'$1' did not appear in the log"
 }
@@ -23,11 +23,11 @@ sc stop "$name"; sc delete "$name"  # an earlier run's leftovers
 rm -f "$log"
 sc create "$name" binPath= "\"$exe\" --service" || fail "sc create"
 sc start "$name" || fail "sc start"
-wait_for "service running" 20
-wait_for "agent started in session" 20
-wait_for "agent running in session" 20
+wait_for_log "service running" 20
+wait_for_log "agent started in session" 20
+wait_for_log "agent running in session" 20
 sc stop "$name"
-wait_for "agent: quit requested" 20
-wait_for "service stopped" 20
+wait_for_log "agent: quit requested" 20
+wait_for_log "service stopped" 20
 sc delete "$name"
 echo PASS

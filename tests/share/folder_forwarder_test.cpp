@@ -13,6 +13,7 @@
 
 #include "base/little_endian.h"
 #include "protocol/message_types.h"
+#include "support/eventually.h"
 
 namespace tolvi {
 namespace {
@@ -184,15 +185,10 @@ std::size_t proc_entries(const char* folder) {
 std::size_t thread_count() { return proc_entries("task"); }
 std::size_t descriptor_count() { return proc_entries("fd"); }
 
-// True once `done` holds, checked for up to 10 s.
+// True once `done` holds, checked every 5 ms for up to 10 s.
 template <typename Done>
 bool eventually(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return testing::eventually(done, seconds(10), std::chrono::milliseconds(5));
 }
 
 class ForwarderTest : public ::testing::Test {

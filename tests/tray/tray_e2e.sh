@@ -9,28 +9,14 @@
 # Usage: tray_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_CHECK
 set -u
 host=$1 client=$2 check=$3
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "tray log" "$work/tray.log"
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- tray log"; cat "$work/tray.log" 2>/dev/null
-  exit 1
-}
 for tool in trayer xdotool xclip ffmpeg xwd; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
 done
 
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 800x600x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
-export DISPLAY=":$display_number"
+e2e_start_xvfb 800x600x24
 # A user of our own: settings, log and the single-instance lock stay in the work folder, and
 # with no session bus there is no StatusNotifierItem watcher, so the icon goes to the XEmbed tray.
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
@@ -41,16 +27,11 @@ printf 'Port dword %d\n' "$port" > "$XDG_CONFIG_HOME/tolvi-host/settings"
 
 trayer --edge top --align right --widthtype request --height 32 --transparent false \
   >/dev/null 2>&1 &
-pids+=($!)
+e2e_track_pid $!
 "$host" 2> "$work/tray.log" &
 tray_pid=$!
-pids+=($tray_pid)
+e2e_track tray_pid
 
-wait_for() {  # seconds 'command' (evaluated afresh each time)
-  local seconds=$1; shift
-  for _ in $(seq $(( seconds * 10 ))); do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 wait_for 10 'grep -q "listening on port $port" "$work/tray.log"' || fail "the tray's host did not listen"
 icon_window() { xdotool search --name '^Tolvi Host$' | head -n 1; }
 wait_for 10 'test -n "$(icon_window)"' || fail "no icon in the tray"
@@ -134,7 +115,7 @@ wait "$dialog"
 # cannot listen, and its icon turns red until the port is free (checked at the end).
 XDG_RUNTIME_DIR="$work/run2" && mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$host" 2> "$work/tray2.log" &
-pids+=($!)
+e2e_track_pid $!
 other_icon() { xdotool search --name '^Tolvi Host$' | grep -v "^$first_icon\$" | head -n 1; }
 first_icon=$icon
 wait_for 10 'test -n "$(other_icon)"' || fail "the second tray shows no icon"
@@ -148,7 +129,7 @@ xrandr --newmode 640x480 23.75 640 664 720 800 480 483 487 500 -hsync +vsync &&
 screen_size() { xrandr | sed -n 's/.*current \([0-9]*\) x \([0-9]*\).*/\1x\2/p'; }
 "$client" "127.0.0.1:$port" --password "dialog-secret" --stream 640 480 30 --match --seconds 20 \
   --no-decode > "$work/client.log" 2>&1 &
-pids+=($!)
+e2e_track_pid $!
 wait_for 10 'test "$(screen_size)" = 640x480' || fail "the display was not matched: $(screen_size)"
 kill -TERM "$tray_pid"
 wait "$tray_pid"

@@ -94,8 +94,8 @@ class TrayCommandTest : public ::testing::Test {
 
 TEST_F(TrayCommandTest, PasswordCommands) {
   const std::string password = store.load_password();
-  run_tray_command(context, kCommandCopyPassword);
-  run_tray_command(context, kCommandShowPassword);
+  run_tray_command(context, TrayCommand::CopyPassword);
+  run_tray_command(context, TrayCommand::ShowPassword);
   EXPECT_EQ(toolkit.clipboard, std::vector<std::string>{password});
   ASSERT_EQ(toolkit.boxes.size(), 1u);
   EXPECT_EQ(toolkit.boxes[0].text, password);
@@ -103,18 +103,18 @@ TEST_F(TrayCommandTest, PasswordCommands) {
 
   // Per-user host: the form in this process; its checks are the shared rules.
   toolkit.forms = {std::string("new-secret"), std::nullopt};
-  run_tray_command(context, kCommandSetPassword);
+  run_tray_command(context, TrayCommand::SetPassword);
   EXPECT_EQ(store.load_password(), "new-secret");
   EXPECT_EQ(toolkit.last_form.check("abc", "abc"), std::string(kTooShort));
   EXPECT_EQ(toolkit.last_form.generate(), "generated");
-  run_tray_command(context, kCommandSetPassword);  // cancelled: unchanged
+  run_tray_command(context, TrayCommand::SetPassword);  // cancelled: unchanged
   EXPECT_EQ(store.load_password(), "new-secret");
   EXPECT_TRUE(elevated.empty());
 
   // A failed save says so and keeps the old password.
   backend.fail_protect = true;
   toolkit.forms = {std::string("another1")};
-  run_tray_command(context, kCommandSetPassword);
+  run_tray_command(context, TrayCommand::SetPassword);
   EXPECT_EQ(toolkit.boxes.back().text, kPasswordNotSaved);
   EXPECT_EQ(toolkit.boxes.back().icon, MessageIcon::Error);
   backend.fail_protect = false;
@@ -123,9 +123,11 @@ TEST_F(TrayCommandTest, PasswordCommands) {
 
 TEST_F(TrayCommandTest, InsideThePasswordFormASecondFormIsRefusedAndQuitEndsTheProcess) {
   // The form's loop delivers the icon's clicks: the menu opens inside it.
-  TrayApplication tray(context, [] { return true; }, [] { return std::vector<std::string>{}; });
+  TrayApplication tray(
+      context, [] { return true; }, [] { return std::vector<std::string>{}; });
   tray.start();
-  toolkit.choices = {kCommandSetPassword, kCommandSetPassword, kCommandQuit};
+  toolkit.choices = {menu_id(TrayCommand::SetPassword), menu_id(TrayCommand::SetPassword),
+                     menu_id(TrayCommand::Quit)};
   std::vector<std::string> log_at_form_end;
   toolkit.while_form_open = [&] {
     toolkit.activate();  // Set Password… again: the open form comes forward, no second one
@@ -143,7 +145,7 @@ TEST_F(TrayCommandTest, InsideThePasswordFormASecondFormIsRefusedAndQuitEndsTheP
   EXPECT_EQ(toolkit.forms_shown, 1);
 
   // Once the form has closed, Set Password… opens one again.
-  toolkit.choices = {kCommandSetPassword};
+  toolkit.choices = {menu_id(TrayCommand::SetPassword)};
   toolkit.activate();
   EXPECT_EQ(toolkit.forms_shown, 2);
   EXPECT_EQ(toolkit.forms_raised, 1);
@@ -151,9 +153,9 @@ TEST_F(TrayCommandTest, InsideThePasswordFormASecondFormIsRefusedAndQuitEndsTheP
 
 TEST_F(TrayCommandTest, InstalledHostChangesPasswordThroughElevatedCopy) {
   install();  // installed, service missing: still elevated
-  run_tray_command(context, kCommandSetPassword);
+  run_tray_command(context, TrayCommand::SetPassword);
   elevated_ok = false;
-  run_tray_command(context, kCommandSetPassword);
+  run_tray_command(context, TrayCommand::SetPassword);
   EXPECT_EQ(elevated, (std::vector<std::string>{"--password-dialog", "--password-dialog"}));
   ASSERT_EQ(toolkit.boxes.size(), 1u);  // only the refusal is shown
   EXPECT_EQ(toolkit.boxes[0].icon, MessageIcon::Warning);
@@ -171,16 +173,16 @@ TEST_F(TrayCommandTest, InstalledHostShowsThePasswordThroughElevatedCopy) {
     ++asked;
     return elevated_password;
   };
-  run_tray_command(context, kCommandCopyPassword);
-  run_tray_command(context, kCommandShowPassword);
+  run_tray_command(context, TrayCommand::CopyPassword);
+  run_tray_command(context, TrayCommand::ShowPassword);
   EXPECT_EQ(asked, 2);
   EXPECT_EQ(toolkit.clipboard, std::vector<std::string>{"machine-pw"});
   ASSERT_EQ(toolkit.boxes.size(), 1u);
   EXPECT_EQ(toolkit.boxes[0].text, "machine-pw");
 
   elevated_password.reset();  // refused, or no password at all
-  run_tray_command(context, kCommandShowPassword);
-  run_tray_command(context, kCommandCopyPassword);
+  run_tray_command(context, TrayCommand::ShowPassword);
+  run_tray_command(context, TrayCommand::CopyPassword);
   ASSERT_EQ(toolkit.boxes.size(), 3u);
   EXPECT_EQ(toolkit.boxes[1].text, kNoPasswordStatus);
   EXPECT_EQ(toolkit.boxes[1].icon, MessageIcon::Warning);
@@ -218,45 +220,45 @@ TEST_F(TrayCommandTest, HostWithoutPasswordShowsAnErrorUntilOneIsSet) {
 
 TEST_F(TrayCommandTest, SettingsTogglesPerMode) {
   ASSERT_TRUE(store.allow_resolution_change());  // on unless switched off
-  run_tray_command(context, kCommandMatchResolution);
+  run_tray_command(context, TrayCommand::MatchResolution);
   EXPECT_FALSE(store.allow_resolution_change());
-  run_tray_command(context, kCommandMatchResolution);
+  run_tray_command(context, TrayCommand::MatchResolution);
   EXPECT_TRUE(store.allow_resolution_change());
-  run_tray_command(context, kCommandStartAtLogin);
+  run_tray_command(context, TrayCommand::StartAtLogin);
   EXPECT_TRUE(store.start_at_login());
-  run_tray_command(context, kCommandStartAtLogin);
+  run_tray_command(context, TrayCommand::StartAtLogin);
   EXPECT_FALSE(store.start_at_login());
 
   context.service_mode = true;
-  run_tray_command(context, kCommandMatchResolution);  // currently on: asks to switch off
+  run_tray_command(context, TrayCommand::MatchResolution);  // currently on: asks to switch off
   store.set_allow_resolution_change(false);
-  run_tray_command(context, kCommandMatchResolution);
+  run_tray_command(context, TrayCommand::MatchResolution);
   EXPECT_EQ(elevated, (std::vector<std::string>{"--set-match 0 (wait)", "--set-match 1 (wait)"}));
 }
 
 TEST_F(TrayCommandTest, LogQuitInstallRemoveAbout) {
-  run_tray_command(context, kCommandOpenLog);
+  run_tray_command(context, TrayCommand::OpenLog);
   context.service_mode = true;
-  run_tray_command(context, kCommandOpenLog);
+  run_tray_command(context, TrayCommand::OpenLog);
   EXPECT_EQ(toolkit.opened,
             (std::vector<std::string>{"/home/u/tolvi-host.log", "/var/log/tolvi.log"}));
 
-  run_tray_command(context, kCommandQuit);
+  run_tray_command(context, TrayCommand::Quit);
   EXPECT_TRUE(toolkit.icon_removed);
-  run_tray_command(context, kCommandInstallService);
+  run_tray_command(context, TrayCommand::InstallService);
   EXPECT_EQ(log, (std::vector<std::string>{"restore", "quit", "restore"}));
 
   toolkit.answers = {MessageAnswer::Cancel, MessageAnswer::Ok, MessageAnswer::Ok};
-  run_tray_command(context, kCommandRemoveService);  // cancelled
+  run_tray_command(context, TrayCommand::RemoveService);  // cancelled
   elevated_ok = false;
-  run_tray_command(context, kCommandRemoveService);  // refused: warning
+  run_tray_command(context, TrayCommand::RemoveService);  // refused: warning
   EXPECT_EQ(elevated, (std::vector<std::string>{"--install", "--uninstall"}));
   EXPECT_EQ(toolkit.boxes.size(), 3u);
   EXPECT_EQ(toolkit.boxes[2].icon, MessageIcon::Warning);
 
   toolkit.answers = {MessageAnswer::No, MessageAnswer::Yes};
-  run_tray_command(context, kCommandAbout);
-  run_tray_command(context, kCommandAbout);
+  run_tray_command(context, TrayCommand::About);
+  run_tray_command(context, TrayCommand::About);
   EXPECT_EQ(toolkit.boxes.back().title, "About Tolvi Host");
   EXPECT_EQ(toolkit.boxes.back().text.rfind("Tolvi Host\nVersion 1.0 (6)\n\nLets you reach", 0),
             0u);

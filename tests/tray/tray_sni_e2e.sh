@@ -6,34 +6,16 @@
 # Usage: tray_sni_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_CHECK FAKE_WATCHER
 set -u
 host=$1 client=$2 check=$3 watcher=$4
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  echo "--- tray log"; cat "$work/tray.log" 2>/dev/null
-  exit 1
-}
-wait_for() {  # seconds 'command' (evaluated afresh each time)
-  for _ in $(seq $(( $1 * 10 ))); do eval "$2" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "tray log" "$work/tray.log"
 for tool in dbus-daemon gdbus ffmpeg; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
 done
 
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
-export DISPLAY=":$display_number"
+e2e_start_xvfb 640x480x24
 exec {bus_fd}<> <(:)
 dbus-daemon --session --nofork --nopidfile --print-address="$bus_fd" >/dev/null 2>&1 &
-pids+=($!)
+e2e_track_pid $!
 read -r -t 10 -u "$bus_fd" DBUS_SESSION_BUS_ADDRESS || fail "the session bus did not start"
 export DBUS_SESSION_BUS_ADDRESS
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
@@ -42,7 +24,7 @@ port=$(( 20000 + RANDOM % 40000 ))
 printf 'Port dword %d\n' "$port" > "$XDG_CONFIG_HOME/tolvi-host/settings"
 
 "$watcher" > "$work/watcher.log" 2>&1 &
-pids+=($!)
+e2e_track_pid $!
 has_watcher() {
   gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
     --method org.freedesktop.DBus.NameHasOwner org.kde.StatusNotifierWatcher | grep -q true
@@ -50,7 +32,7 @@ has_watcher() {
 wait_for 10 has_watcher || fail "the fake watcher did not take its name"
 
 "$host" 2> "$work/tray.log" &
-pids+=($!)
+e2e_track_pid $!
 wait_for 10 'grep -q "listening on port $port" "$work/tray.log"' || fail "the tray's host did not listen"
 wait_for 10 'grep -q "^registered " "$work/watcher.log"' || fail "no item registered with the watcher"
 read -r _ item path < <(grep "^registered " "$work/watcher.log" | head -n 1)

@@ -21,8 +21,8 @@
 #include "platform/capture.h"
 #include "platform/keep_awake.h"
 #include "platform/linux/x11_connection.h"
+#include "support/xvfb_server.h"
 #include "video/capture_pipeline.h"
-#include "video/xvfb_server.h"
 
 namespace tolvi::platform {
 namespace {

@@ -5,65 +5,29 @@
 set -u
 case_name=$1 host_program=$2 viewer=$3 painter=$4 cursor_probe=$5
 password=viewer-e2e-secret
-work=$(mktemp -d)
-pids=()
+e2e_name=$case_name
+source "$(dirname "$0")/../support/e2e.sh"
+for f in host.log viewer.log viewer.out; do e2e_show_on_fail "$f" "$work/$f"; done
 mount_point=
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_at_exit 'if [ -n "$mount_point" ] && mountpoint -q "$mount_point"; then umount -l "$mount_point"; fi'
 
-fail() {
-  echo "FAIL ($case_name): $*"
-  for f in host.log viewer.log viewer.out; do echo "--- $f"; cat "$work/$f" 2>/dev/null; done
-  exit 1
-}
-
-# A private Xvfb of the given size; sets display. Not in a subshell, so that its process is
-# in pids for the clean-up.
-start_xvfb() {
-  local fd number
-  exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 "$1x24" -noreset -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  read -r -t 10 -u "$fd" number || fail "Xvfb did not start"
-  exec {fd}<&-
-  display=":$number"
-}
-start_xvfb 1280x720
-host_display=$display
-start_xvfb 1600x900
-viewer_display=$display
-
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(( $3 * 20 ))); do grep -a -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1")"
-}
+# Two private displays; every command below names the one it means.
+e2e_start_xvfb 1280x720x24
+host_display=$DISPLAY
+e2e_start_xvfb 1600x900x24
+viewer_display=$DISPLAY
+unset DISPLAY
 
 start_host() {  # sets port; host_pid
-  for _ in 1 2 3 4 5; do
-    port=$(( 20000 + RANDOM % 40000 ))
-    : > "$work/host.log"
-    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    host_pid=$!
-    pids+=($host_pid)
-    for _ in $(seq 100); do
-      grep -q "listening on port $port" "$work/host.log" && return 0
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null
-  done
-  fail "the host did not start listening"
+  DISPLAY=$host_display e2e_start_host "$host_program" "$password" "$work/host.log"
+  e2e_track_pid "$host_pid"  # every host started is ended at exit, not only the last
 }
 
 start_viewer() {  # extra arguments
   DISPLAY=$viewer_display "$viewer" "127.0.0.1:$port" --size 960x540 --trace-present "$@" \
     > "$work/viewer.out" 2> "$work/viewer.log" &
   viewer_pid=$!
-  pids+=($viewer_pid)
+  e2e_track_pid "$viewer_pid"
 }
 
 viewer_window() {
@@ -168,7 +132,7 @@ case "$case_name" in
     wait_for_text "$work/viewer.log" "The host closed the connection" 20
     # R reconnects once the host is back on the same port.
     DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    pids+=($!)
+    e2e_track_pid $!
     wait_for_text "$work/host.log" "listening on port $port" 10
     viewer_window
     DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
@@ -179,7 +143,7 @@ case "$case_name" in
     # reaches the host's window under it.
     start_host
     DISPLAY=$host_display xev -geometry 1280x720+0+0 -event mouse > "$work/xev.out" 2>&1 &
-    pids+=($!)
+    e2e_track_pid $!
     start_viewer --password "$password"
     wait_for_text "$work/viewer.out" "presented frame" 20
     viewer_window
@@ -218,7 +182,7 @@ case "$case_name" in
     # Typed text arrives as the same keys on the host.
     start_host
     DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
-    pids+=($!)
+    e2e_track_pid $!
     start_viewer --password "$password"
     wait_for_text "$work/viewer.out" "presented frame" 20
     viewer_window
@@ -232,9 +196,9 @@ case "$case_name" in
     # A key held while the viewer loses the focus is released on the host.
     start_host
     DISPLAY=$host_display xev -geometry 1280x720+0+0 -event keyboard > "$work/xev.out" 2>&1 &
-    pids+=($!)
+    e2e_track_pid $!
     DISPLAY=$viewer_display xev -geometry 200x200+1300+600 -name other-window > /dev/null 2>&1 &
-    pids+=($!)
+    e2e_track_pid $!
     start_viewer --password "$password"
     wait_for_text "$work/viewer.out" "presented frame" 20
     viewer_window
@@ -289,7 +253,7 @@ case "$case_name" in
     wait_for_text "$work/viewer.log" "The host closed the connection" 20
     wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
     DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    pids+=($!)
+    e2e_track_pid $!
     wait_for_text "$work/host.log" "listening on port $port" 10
     viewer_window
     DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r

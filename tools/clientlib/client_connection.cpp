@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "base/secure_zero.h"
-#include "core/limits.h"
 #include "crypto/hash.h"
 #include "crypto/x25519.h"
 #include "platform/random.h"
+#include "protocol/limits.h"
 #include "protocol/message_types.h"
 
 namespace tolvi::client {

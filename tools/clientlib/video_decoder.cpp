@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
-#include "platform/linux/ffmpeg_holders.h"
+#include "ffmpeg/ffmpeg_holders.h"
 
 namespace tolvi::client {
 namespace {

@@ -33,7 +33,6 @@ ViewerLink::ViewerLink(Target target, client::StreamRequest request, std::functi
 ViewerLink::~ViewerLink() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  av_frame_free(&picture_);
   secure_zero(target_.password.data(), target_.password.size());
 }
 
@@ -69,12 +68,10 @@ void ViewerLink::request_stream(const client::StreamRequest& request) {
   }
 }
 
-AVFrame* ViewerLink::take_picture(std::uint64_t* frame_time_us) {
+ffmpeg::FramePtr ViewerLink::take_picture(std::uint64_t* frame_time_us) {
   std::lock_guard lock(mutex_);
-  AVFrame* out = picture_;
-  picture_ = nullptr;
   if (frame_time_us) *frame_time_us = picture_time_us_;
-  return out;
+  return std::move(picture_);
 }
 
 bool ViewerLink::take_cursor(std::vector<std::uint8_t>& payload) {
@@ -248,9 +245,9 @@ void ViewerLink::run() {
       }
       case client::StreamReceiver::Event::Frame:
       case client::StreamReceiver::Event::Picture: {
-        AVFrame* picture = event == client::StreamReceiver::Event::Picture
-                               ? receiver.decoder().picture_ref()
-                               : nullptr;
+        ffmpeg::FramePtr picture{event == client::StreamReceiver::Event::Picture
+                                     ? receiver.decoder().picture_ref()
+                                     : nullptr};
         const double decode_ms =
             static_cast<double>(platform::monotonic_clock_us() - receipt_us) / 1000.0;
         std::lock_guard lock(mutex_);
@@ -259,8 +256,7 @@ void ViewerLink::run() {
         figures_.decode_ms_total += decode_ms;
         if (picture) {
           if (picture_) ++figures_.dropped;
-          av_frame_free(&picture_);
-          picture_ = picture;
+          picture_ = std::move(picture);
           picture_time_us_ = receiver.last_frame().time_us;
         }
         break;

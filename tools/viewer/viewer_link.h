@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "client_connection.h"
+#include "ffmpeg/ffmpeg_holders.h"
 #include "stream_messages.h"
-
-struct AVFrame;
 
 namespace tolvi::viewer {
 
@@ -44,8 +43,8 @@ class ViewerLink {
   // A new stream request (window resized); sent when streaming, kept for later otherwise.
   void request_stream(const client::StreamRequest& request);
 
-  // The newest picture since the last call, or null; the caller frees it with av_frame_free.
-  AVFrame* take_picture(std::uint64_t* frame_time_us = nullptr);
+  // The newest picture since the last call, or null.
+  ffmpeg::FramePtr take_picture(std::uint64_t* frame_time_us = nullptr);
   // The newest pointer shape payload since the last call.
   bool take_cursor(std::vector<std::uint8_t>& payload);
   // Texts the host sent (clipboard) since the last call.
@@ -82,7 +81,7 @@ class ViewerLink {
   client::StreamRequest request_;
   std::string message_;
   std::string computer_name_;
-  AVFrame* picture_ = nullptr;
+  ffmpeg::FramePtr picture_;
   std::uint64_t picture_time_us_ = 0;
   std::vector<std::uint8_t> cursor_;
   bool cursor_new_ = false;

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/limits.h"
+
 // The viewer's rules that do not need a window: where the picture goes, how the pointer maps
 // onto it, when a new stream size is asked for, which clipboard texts cross, which keys are
 // sent. Times are milliseconds of any monotonic clock the caller passes in.
@@ -49,7 +51,7 @@ class ResizeDebounce {
 // the host sent and the viewer put on the local clipboard is not sent back.
 class ClipboardEcho {
  public:
-  static constexpr std::size_t kMaxClipboardBytes = 1048575;
+  static constexpr std::size_t kMaxClipboardBytes = kMaxClipboardTextBytes;
 
   // The local clipboard now holds text: true when it should go to the host.
   bool local_changed(const std::string& text);

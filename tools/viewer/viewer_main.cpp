@@ -18,10 +18,10 @@ extern "C" {
 }
 
 #include "base/secure_zero.h"
+#include "ffmpeg/ffmpeg_holders.h"
 #include "host_address.h"
 #include "input_messages.h"
 #include "platform/clock.h"
-#include "platform/linux/ffmpeg_holders.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"
 #include "viewer_link.h"
@@ -529,7 +529,7 @@ void Viewer::take_from_link() {
     std::fprintf(stderr, "tolvi-viewer: stream %ux%u, decoding %s\n", stream_w_, stream_h_,
                  figures.hardware ? "with VAAPI" : "in software");
   }
-  if (FramePtr frame{link_->take_picture(&presented_time_us_)}) {
+  if (FramePtr frame = link_->take_picture(&presented_time_us_)) {
     if (upload(frame.get())) have_new_frame_ = true;
   }
   std::vector<std::uint8_t> cursor;

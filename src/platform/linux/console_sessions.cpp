@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -40,7 +39,9 @@
 #include "base/log.h"
 #include "platform/linux/console_desktop.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/spawn_program.h"
 #include "platform/linux/trusted_file.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/text.h"
@@ -200,22 +201,21 @@ ConsoleDisplay read_console_display(std::string& wayland_logged) {
 
 class LinuxAgent : public AgentProcess {
  public:
-  LinuxAgent(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+  LinuxAgent(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
   ~LinuxAgent() override {
     if (!reaped_) {
       // Still running (nothing in the service drops a running agent): reap it whenever it ends.
       std::thread([pid = pid_] { waitpid(pid, nullptr, 0); }).detach();
     }
-    close(pidfd_);
   }
   LinuxAgent(const LinuxAgent&) = delete;
   LinuxAgent& operator=(const LinuxAgent&) = delete;
 
-  std::intptr_t wait_handle() const override { return pidfd_; }
+  std::intptr_t wait_handle() const override { return pidfd_.get(); }
   unsigned long id() const override { return static_cast<unsigned long>(pid_); }
   bool ended(std::uint32_t timeout_ms) override {
     if (reaped_) return true;
-    pollfd fd{pidfd_, POLLIN, 0};
+    pollfd fd{pidfd_.get(), POLLIN, 0};
     const int wait_ms = timeout_ms == kWaitForever ? -1 : static_cast<int>(timeout_ms);
     int ready = 0;
     while ((ready = poll(&fd, 1, wait_ms)) < 0 && errno == EINTR) {
@@ -234,7 +234,7 @@ class LinuxAgent : public AgentProcess {
 
  private:
   pid_t pid_;
-  int pidfd_;
+  UniqueFd pidfd_;
   bool reaped_ = false;
 };
 
@@ -254,35 +254,18 @@ std::unique_ptr<AgentProcess> spawn_agent(const std::string& program,
   }
   environment.push_back("DISPLAY=" + console.display);
   if (!console.xauthority.empty()) environment.push_back("XAUTHORITY=" + console.xauthority);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program_text = program;
-  std::string agent_option = "--agent";
-  char* argv[] = {program_text.data(), agent_option.data(), nullptr};
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int number : {SIGTERM, SIGINT, SIGPIPE, SIGCHLD}) sigaddset(&defaults, number);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  SpawnOptions options;
+  options.new_process_group = true;
+  options.default_signals = true;
   pid_t pid = 0;
-  const int error = posix_spawn(&pid, argv[0], nullptr, &attributes, argv, envp.data());
-  posix_spawnattr_destroy(&attributes);
+  const int error = spawn_program({program, "--agent"}, options, pid, &environment);
   if (error != 0) {
     log_message("CreateProcessAsUser failed (%lu)", static_cast<unsigned long>(error));
     return nullptr;
   }
   // Through syscall(): the C library of some supported systems has no wrapper yet.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) {
+  UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (!pidfd.valid()) {
     const int open_error = errno;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -291,7 +274,7 @@ std::unique_ptr<AgentProcess> spawn_agent(const std::string& program,
   }
   log_message("agent started in session %lu (pid %lu)", console.session,
               static_cast<unsigned long>(pid));
-  return std::make_unique<LinuxAgent>(pid, pidfd);
+  return std::make_unique<LinuxAgent>(pid, std::move(pidfd));
 }
 
 // Presses Control+Alt+Delete on `console`'s display through XTest. False when the display
@@ -330,17 +313,16 @@ class LinuxConsoleSessions : public ConsoleSessions {
  public:
   explicit LinuxConsoleSessions(std::function<void()> on_change)
       : on_change_(std::move(on_change)) {
-    stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_fd_ >= 0 && on_change_) watcher_ = std::thread([this] { watch(); });
+    stop_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (stop_fd_.valid() && on_change_) watcher_ = std::thread([this] { watch(); });
   }
   ~LinuxConsoleSessions() override {
     if (watcher_.joinable()) {
       const std::uint64_t one = 1;
-      while (write(stop_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+      while (write(stop_fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
       }
       watcher_.join();
     }
-    if (stop_fd_ >= 0) close(stop_fd_);
   }
   LinuxConsoleSessions(const LinuxConsoleSessions&) = delete;
   LinuxConsoleSessions& operator=(const LinuxConsoleSessions&) = delete;
@@ -375,16 +357,16 @@ class LinuxConsoleSessions : public ConsoleSessions {
   // folder, until destroyed.
   void watch() {
     sd_login_monitor* monitor = nullptr;
-    std::vector<pollfd> fds{{stop_fd_, POLLIN, 0}};
+    std::vector<pollfd> fds{{stop_fd_.get(), POLLIN, 0}};
     if (sd_login_monitor_new(nullptr, &monitor) >= 0) {
       fds.push_back({sd_login_monitor_get_fd(monitor), POLLIN, 0});
     }
-    const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify >= 0) {
+    const UniqueFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (inotify.valid()) {
       const auto folder = under_install_root(kConsoleFile).parent_path();
-      if (inotify_add_watch(inotify, folder.c_str(),
+      if (inotify_add_watch(inotify.get(), folder.c_str(),
                             IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE) >= 0) {
-        fds.push_back({inotify, POLLIN, 0});
+        fds.push_back({inotify.get(), POLLIN, 0});
       }
     }
     while (true) {
@@ -394,14 +376,13 @@ class LinuxConsoleSessions : public ConsoleSessions {
       }
       if (fds[0].revents) break;
       if (monitor) sd_login_monitor_flush(monitor);
-      if (inotify >= 0) {
+      if (inotify.valid()) {
         char events[4096];
-        while (read(inotify, events, sizeof events) > 0) {
+        while (read(inotify.get(), events, sizeof events) > 0) {
         }
       }
       on_change_();
     }
-    if (inotify >= 0) close(inotify);
     if (monitor) sd_login_monitor_unref(monitor);
   }
 
@@ -409,7 +390,7 @@ class LinuxConsoleSessions : public ConsoleSessions {
   std::mutex lock_;
   std::map<unsigned long, ConsoleDisplay> displays_;
   std::string wayland_logged_;
-  int stop_fd_ = -1;
+  UniqueFd stop_fd_;
   std::thread watcher_;
 };
 

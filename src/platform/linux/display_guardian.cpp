@@ -1,11 +1,10 @@
 #include "platform/linux/display_guardian.h"
 
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "platform/linux/spawn_program.h"
 
 namespace tolvi::platform {
 namespace {
@@ -41,22 +40,14 @@ UniqueFd start_guardian(const std::vector<std::string>& arguments) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
   UniqueFd ours(ends[0]), theirs(ends[1]);
-  const std::string program_text = program.string();
-  std::vector<char*> argv{const_cast<char*>(program_text.c_str())};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  std::vector<std::string> argv{program.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  SpawnOptions options;
+  options.stdin_fd = theirs.get();
+  options.close_from_3 = true;
+  options.new_session = true;
   pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, program_text.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  const int spawned = spawn_program(argv, options, pid);
   if (spawned != 0) return {};
   // Nobody waits for it: when it ends it is reaped by whoever adopted it, or stays a zombie of
   // ours until we end, as before. Our copy of its end is closed with `theirs`.

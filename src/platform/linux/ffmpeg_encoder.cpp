@@ -14,9 +14,9 @@ extern "C" {
 #include <array>
 #include <cstring>
 
+#include "ffmpeg/ffmpeg_holders.h"
 #include "platform/encoder.h"
 #include "platform/linux/encoder_settings.h"
-#include "platform/linux/ffmpeg_holders.h"
 #include "platform/linux/x264_encoder.h"
 
 namespace tolvi::platform {

@@ -16,6 +16,7 @@
 
 #include "base/secure_zero.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"
 #include "platform/random.h"
 
@@ -64,25 +65,15 @@ ErrorCode error_from_errno(int error) {
   }
 }
 
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 // The whole file, or nothing with errno set. With `owner`, only a regular file that account
 // owns is read, and not through a link at the last step; a pipe or device there never blocks.
 std::optional<std::string> read_file(const fs::path& path, std::optional<uid_t> owner = {}) {
   const int flags = O_RDONLY | O_CLOEXEC | (owner ? O_NOFOLLOW | O_NONBLOCK : 0);
-  Fd file(open(path.c_str(), flags));
-  if (file.fd < 0) return std::nullopt;
+  UniqueFd file(open(path.c_str(), flags));
+  if (file.get() < 0) return std::nullopt;
   if (owner) {
     struct stat info {};
-    if (fstat(file.fd, &info) != 0) return std::nullopt;
+    if (fstat(file.get(), &info) != 0) return std::nullopt;
     if (!S_ISREG(info.st_mode) || info.st_uid != *owner) {
       errno = EACCES;
       return std::nullopt;
@@ -91,7 +82,7 @@ std::optional<std::string> read_file(const fs::path& path, std::optional<uid_t> 
   std::string data;
   char buffer[8192];
   while (true) {
-    const ssize_t n = read(file.fd, buffer, sizeof buffer);
+    const ssize_t n = read(file.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
@@ -132,18 +123,18 @@ ErrorCode replace_file(const fs::path& path, std::string_view contents, mode_t m
   name += path.filename().string();
   name += ".XXXXXX";
   std::string temp = (path.parent_path() / name).string();
-  Fd file(mkostemp(temp.data(), O_CLOEXEC));
-  if (file.fd < 0) return error_from_errno(errno);
-  const bool ok = fchmod(file.fd, mode) == 0 &&
-                  write_all(file.fd, contents.data(), contents.size()) && fsync(file.fd) == 0;
+  UniqueFd file(mkostemp(temp.data(), O_CLOEXEC));
+  if (file.get() < 0) return error_from_errno(errno);
+  const bool ok = fchmod(file.get(), mode) == 0 &&
+                  write_all(file.get(), contents.data(), contents.size()) && fsync(file.get()) == 0;
   const int error = errno;
   if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
     const int rename_error = ok ? errno : error;
     unlink(temp.c_str());
     return error_from_errno(rename_error ? rename_error : EIO);
   }
-  Fd folder(open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.fd >= 0) fsync(folder.fd);
+  UniqueFd folder(open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() >= 0) fsync(folder.get());
   return kErrorSuccess;
 }
 
@@ -188,10 +179,10 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
     if (make_folder(folder, kPrivateFolder) != kErrorSuccess) return std::nullopt;
     if (!random_bytes(key.data(), key.size())) return std::nullopt;
     std::string temp = (folder / ".key.XXXXXX").string();
-    Fd file(mkostemp(temp.data(), O_CLOEXEC));
-    if (file.fd < 0) return std::nullopt;
-    const bool written = fchmod(file.fd, kPrivateFile) == 0 &&
-                         write_all(file.fd, key.data(), key.size()) && fsync(file.fd) == 0;
+    UniqueFd file(mkostemp(temp.data(), O_CLOEXEC));
+    if (file.get() < 0) return std::nullopt;
+    const bool written = fchmod(file.get(), kPrivateFile) == 0 &&
+                         write_all(file.get(), key.data(), key.size()) && fsync(file.get()) == 0;
     const bool linked = written && link(temp.c_str(), where.key_file.c_str()) == 0;
     unlink(temp.c_str());
     if (linked) return key;
@@ -204,12 +195,13 @@ std::optional<std::array<std::uint8_t, kKeyBytes>> load_key(const SettingsLocati
 // Removes `file` from its folder when that folder is `owner`'s own and not reached through a
 // link at its last step. Nothing else in the folder changes, nor the folder's owner or mode.
 ErrorCode remove_owned_entry(const fs::path& file, uid_t owner) {
-  Fd folder(open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (folder.fd < 0) return errno == ENOENT ? kErrorSuccess : error_from_errno(errno);
+  UniqueFd folder(
+      open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0) return errno == ENOENT ? kErrorSuccess : error_from_errno(errno);
   struct stat info {};
-  if (fstat(folder.fd, &info) != 0) return error_from_errno(errno);
+  if (fstat(folder.get(), &info) != 0) return error_from_errno(errno);
   if (info.st_uid != owner) return kErrorAccessDenied;
-  if (unlinkat(folder.fd, file.filename().c_str(), 0) != 0 && errno != ENOENT) {
+  if (unlinkat(folder.get(), file.filename().c_str(), 0) != 0 && errno != ENOENT) {
     return error_from_errno(errno);
   }
   return kErrorSuccess;
@@ -366,9 +358,10 @@ ErrorCode FileSettingsBackend::write_value(SettingsScope scope, std::string_view
   if (ErrorCode e = make_folder(where.folder, where.shared ? kSharedFolder : kPrivateFolder)) {
     return e;
   }
-  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
-  if (lock.fd < 0) return error_from_errno(errno);
-  while (flock(lock.fd, LOCK_EX) != 0) {
+  UniqueFd lock(
+      open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
+  if (lock.get() < 0) return error_from_errno(errno);
+  while (flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return error_from_errno(errno);
   }
   const fs::path path = where.folder / kSettingsName;
@@ -420,8 +413,9 @@ ErrorCode FileSettingsBackend::delete_all(SettingsScope scope) {
   if (where.borrowed_from) return kErrorAccessDenied;
   std::error_code ec;
   if (!fs::exists(where.folder / kSettingsName, ec)) return kErrorFileNotFound;
-  Fd lock(open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
-  if (lock.fd >= 0) flock(lock.fd, LOCK_EX);
+  UniqueFd lock(
+      open((where.folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile));
+  if (lock.get() >= 0) flock(lock.get(), LOCK_EX);
   if (where.shared) unlink((where.folder / kPublicName).c_str());
   if (unlink((where.folder / kSettingsName).c_str()) != 0) return error_from_errno(errno);
   return kErrorSuccess;

@@ -68,18 +68,12 @@ LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
     return Result::kRefused;
   }
   // The descriptor belongs to the reply: keep a copy of our own.
-  fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (fd_ < 0) {
+  fd_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  if (!fd_.valid()) {
     error = std::strerror(errno);
     return Result::kRefused;
   }
   return Result::kTaken;
-}
-
-void LogindInhibitor::release() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
 }
 
 }  // namespace tolvi::platform

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "platform/linux/unique_fd.h"
+
 namespace tolvi::platform {
 
 // A logind inhibitor lock for idle and sleep, as `systemd-inhibit --what=idle:sleep` takes it:
@@ -11,18 +13,17 @@ class LogindInhibitor {
   enum class Result { kTaken, kNoLogind, kRefused };
 
   LogindInhibitor() = default;
-  ~LogindInhibitor() { release(); }
   LogindInhibitor(const LogindInhibitor&) = delete;
   LogindInhibitor& operator=(const LogindInhibitor&) = delete;
 
   // Takes the lock (nothing when it is held already). kNoLogind when there is no system bus or
   // no logind on it; kRefused for any other failure, with the bus's error in `error`.
   Result take(std::string& error);
-  void release();
-  bool held() const { return fd_ >= 0; }
+  void release() { fd_.reset(); }
+  bool held() const { return fd_.valid(); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace tolvi::platform

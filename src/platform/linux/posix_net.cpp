@@ -20,41 +20,19 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
-Socket listen_on(const sockaddr* address, socklen_t length, int family, bool dual_stack,
-                 int backlog, int& error) {
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) {
-    error = errno;
-    return Socket();
-  }
-  Socket socket(fd);
+NativeSocket new_stream_socket(int family) {
+  return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+void close_socket(NativeSocket socket) { ::close(socket); }
+
+int socket_error() { return errno; }
+
+void set_listener_port_use(NativeSocket socket) {
   // Connections of an earlier run in TIME-WAIT must not keep a restarted host off its port.
   // (Linux still refuses a second listener on the port: this is not shared use.)
   const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (dual_stack) {
-    const int off = 0;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  }
-  if (::bind(fd, address, length) != 0 ||
-      ::listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
-    error = errno;
-    return Socket();
-  }
-  error = 0;
-  return socket;
-}
-
-Socket::~Socket() {
-  if (valid()) ::close(fd_of(handle_));
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    if (valid()) ::close(fd_of(handle_));
-    handle_ = other.release();
-  }
-  return *this;
+  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 void Socket::interrupt() {

@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/service.h"
 
 namespace tolvi::platform {
@@ -42,25 +44,22 @@ std::filesystem::path event_file(const std::string& name, EventReset reset) {
 
 class DescriptorEvent : public SignalEvent {
  public:
-  DescriptorEvent(int fd, EventReset reset) : fd_(fd), reset_(reset) {}
-  ~DescriptorEvent() override { close(fd_); }
-  DescriptorEvent(const DescriptorEvent&) = delete;
-  DescriptorEvent& operator=(const DescriptorEvent&) = delete;
+  DescriptorEvent(UniqueFd fd, EventReset reset) : fd_(std::move(fd)), reset_(reset) {}
 
-  std::intptr_t wait_handle() const override { return fd_; }
+  std::intptr_t wait_handle() const override { return fd_.get(); }
   void waited() override {
     if (reset_ == EventReset::Auto) reset();
   }
   void set() override {
     // An eventfd takes a counter, a FIFO a byte; either way a full one is already set.
     const std::uint64_t one = 1;
-    while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
   }
   void reset() override {
     char drain[kDrainChunk];
     while (true) {
-      const ssize_t got = read(fd_, drain, sizeof drain);
+      const ssize_t got = read(fd_.get(), drain, sizeof drain);
       if (got > 0) continue;
       if (got < 0 && errno == EINTR) continue;
       break;  // empty (EAGAIN)
@@ -68,19 +67,16 @@ class DescriptorEvent : public SignalEvent {
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   EventReset reset_;
 };
 
 // Opens the FIFO without following links, and only when it is one.
-int open_fifo(const std::filesystem::path& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return -1;
+UniqueFd open_fifo(const std::filesystem::path& path) {
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return {};
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
+  if (fstat(fd.get(), &info) != 0 || !S_ISFIFO(info.st_mode)) return {};
   return fd;
 }
 
@@ -88,36 +84,30 @@ int open_fifo(const std::filesystem::path& path) {
 
 std::unique_ptr<SignalEvent> create_event(EventReset reset, const std::string& name) {
   if (name.empty()) {
-    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return std::make_unique<DescriptorEvent>(fd, reset);
+    UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!fd.valid()) return nullptr;
+    return std::make_unique<DescriptorEvent>(std::move(fd), reset);
   }
   const auto path = event_file(name, reset);
   std::error_code ignored;
   std::filesystem::create_directories(path.parent_path(), ignored);
   chmod(path.parent_path().c_str(), kEventFolderMode);
   if (mkfifo(path.c_str(), kEventFileMode) != 0 && errno != EEXIST) return nullptr;
-  const int fd = open_fifo(path);
-  if (fd < 0) return nullptr;
+  UniqueFd fd = open_fifo(path);
+  if (!fd.valid()) return nullptr;
   // Held until the descriptor closes: openers see that the event has a live creator.
-  while (flock(fd, LOCK_SH) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return nullptr;
-    }
+  while (flock(fd.get(), LOCK_SH) != 0) {
+    if (errno != EINTR) return nullptr;
   }
-  return std::make_unique<DescriptorEvent>(fd, reset);
+  return std::make_unique<DescriptorEvent>(std::move(fd), reset);
 }
 
 std::unique_ptr<SignalEvent> open_event(const std::string& name) {
   for (const EventReset reset : {EventReset::Auto, EventReset::Manual}) {
-    const int fd = open_fifo(event_file(name, reset));
-    if (fd < 0) continue;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it: its creator is gone
-      close(fd);
-      continue;
-    }
-    return std::make_unique<DescriptorEvent>(fd, reset);
+    UniqueFd fd = open_fifo(event_file(name, reset));
+    if (!fd.valid()) continue;
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) continue;  // nobody holds it: its creator is gone
+    return std::make_unique<DescriptorEvent>(std::move(fd), reset);
   }
   return nullptr;
 }

@@ -9,4 +9,5 @@
 namespace tolvi::platform {
 using NativeSocket = int;
 using AddressLength = socklen_t;
+constexpr NativeSocket kNoSocket = -1;
 }  // namespace tolvi::platform

@@ -25,6 +25,7 @@
 #include "platform/linux/install_root.h"
 #include "platform/linux/program_processes.h"
 #include "platform/linux/service_state.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -93,11 +94,10 @@ std::string desktop_entry(const std::string& name, const std::string& comment,
 
 // Waits up to `limit` for process `pid` to end (a pidfd turns readable when it does).
 void wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd >= 0) {
-    pollfd watch{pidfd, POLLIN, 0};
+  const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (pidfd.valid()) {
+    pollfd watch{pidfd.get(), POLLIN, 0};
     poll(&watch, 1, static_cast<int>(limit.count()));
-    close(pidfd);
     return;
   }
   for (auto waited = 0ms; waited < limit && kill(pid, 0) == 0; waited += kExitPoll) {
@@ -129,8 +129,8 @@ class SystemdInstaller final : public Installer {
     }
     // What a package brought is the package's: never replaced, recorded or removed here, so a
     // manifest of an earlier installation that took such a path lets go of it.
-    std::vector<std::string> asked{kInstalledExecutable, kInstalledGuardian, kInstallDirectory,
-                                   kMenuEntry, kPackageServiceUnitFile, kCommandLink};
+    std::vector<std::string> asked{kInstalledExecutable, kInstalledGuardian,      kInstallDirectory,
+                                   kMenuEntry,           kPackageServiceUnitFile, kCommandLink};
     for (const std::string& record : records_) {
       if (record.starts_with(kPathRecord)) asked.push_back(record.substr(sizeof kPathRecord - 1));
     }
@@ -186,8 +186,8 @@ class SystemdInstaller final : public Installer {
     // takes its place; left running, its host would keep the port from the service's agent.
     const pid_t parent = getppid();
     std::error_code ec;
-    if (parent > 1 && fs::equivalent("/proc/self/exe",
-                                     fs::path("/proc") / std::to_string(parent) / "exe", ec)) {
+    if (parent > 1 &&
+        fs::equivalent("/proc/self/exe", fs::path("/proc") / std::to_string(parent) / "exe", ec)) {
       copies.push_back(parent);
     }
     for (const pid_t pid : copies) {
@@ -275,8 +275,9 @@ class SystemdInstaller final : public Installer {
   // Any process of the console's user may press Ctrl+Alt+Delete through XTest; there is no
   // system setting that reserves it for services.
   bool has_secure_attention_policy() override {
-    log_message("install: Linux has no Ctrl+Alt+Del policy to set: a client's Ctrl+Alt+Del is "
-                "pressed on the desktop as keys");
+    log_message(
+        "install: Linux has no Ctrl+Alt+Del policy to set: a client's Ctrl+Alt+Del is "
+        "pressed on the desktop as keys");
     return false;
   }
   std::optional<std::uint32_t> read_secure_attention_policy() override { return std::nullopt; }

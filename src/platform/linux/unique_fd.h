@@ -1,4 +1,5 @@
 #pragma once
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -31,5 +32,14 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// A pipe whose two ends close on exec; false (both holders empty) when it cannot be made.
+inline bool make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  read_end.reset(ends[0]);
+  write_end.reset(ends[1]);
+  return true;
+}
 
 }  // namespace tolvi::platform

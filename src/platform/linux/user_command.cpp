@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/unique_fd.h"
+
 namespace tolvi::platform {
 
 namespace {
@@ -104,42 +106,34 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
   for (std::string& e : env_text) env.push_back(e.data());
   env.push_back(nullptr);
 
-  int out_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+  UniqueFd out_read, out_write;
   // Tells the parent whether exec worked: closed by a successful exec, written on failure.
-  int exec_pipe[2];
-  if (pipe2(exec_pipe, O_CLOEXEC) != 0) {
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    return false;
-  }
-  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  UniqueFd exec_read, exec_write;
+  if (!make_pipe(out_read, out_write) || !make_pipe(exec_read, exec_write)) return false;
+  UniqueFd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
   const pid_t child = fork();
   if (child == 0) {
-    bool ok = null_fd >= 0 && dup2(null_fd, STDIN_FILENO) >= 0 &&
-              dup2(out_pipe[1], STDOUT_FILENO) >= 0 && dup2(out_pipe[1], STDERR_FILENO) >= 0;
+    bool ok = null_fd.valid() && dup2(null_fd.get(), STDIN_FILENO) >= 0 &&
+              dup2(out_write.get(), STDOUT_FILENO) >= 0 &&
+              dup2(out_write.get(), STDERR_FILENO) >= 0;
     if (ok && switch_user) {
       ok = setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0;
     }
     if (ok) execvpe(args[0], args.data(), env.data());
     const int error = errno;
-    ssize_t ignored = write(exec_pipe[1], &error, sizeof error);
+    ssize_t ignored = write(exec_write.get(), &error, sizeof error);
     (void)ignored;
     _exit(kExecFailedCode);
   }
-  if (null_fd >= 0) close(null_fd);
-  close(out_pipe[1]);
-  close(exec_pipe[1]);
-  if (child < 0) {
-    close(out_pipe[0]);
-    close(exec_pipe[0]);
-    return false;
-  }
+  // The parent keeps only the read ends, so each read ends when the child's copies close.
+  null_fd.reset();
+  out_write.reset();
+  exec_write.reset();
+  if (child < 0) return false;
   int exec_error = 0;
-  const bool exec_failed = read(exec_pipe[0], &exec_error, sizeof exec_error) > 0;
-  close(exec_pipe[0]);
+  const bool exec_failed = read(exec_read.get(), &exec_error, sizeof exec_error) > 0;
+  exec_read.reset();
   if (exec_failed) {
-    close(out_pipe[0]);
     waitpid(child, nullptr, 0);
     return false;
   }
@@ -152,11 +146,11 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
   while (!exited || output_open) {
     if (std::chrono::steady_clock::now() >= deadline) break;
     if (output_open) {
-      pollfd p{out_pipe[0], POLLIN, 0};
+      pollfd p{out_read.get(), POLLIN, 0};
       // Once the program has ended, whatever it left behind (a daemon it started may keep the
       // pipe open) is read without waiting.
       if (poll(&p, 1, exited ? 0 : kPollSliceMs) > 0) {
-        const ssize_t got = read(out_pipe[0], piece, sizeof piece);
+        const ssize_t got = read(out_read.get(), piece, sizeof piece);
         if (got > 0) {
           output.append(piece, static_cast<std::size_t>(got));
           continue;
@@ -170,7 +164,7 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
     }
     if (!exited && waitpid(child, &status, WNOHANG) == child) exited = true;
   }
-  close(out_pipe[0]);
+  out_read.reset();
   if (!exited) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/linux/latin1_text.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 
@@ -50,66 +52,23 @@ constexpr std::size_t kMaxReadBytes = 64u * 1024 * 1024;
 // Properties our conversions rotate through (see convert()).
 constexpr std::size_t kConversionProperties = 8;
 
-// The text in Latin-1 (STRING), as UTF-8.
-std::string latin1_to_utf8(const std::string& in) {
-  std::string out;
-  out.reserve(in.size());
-  for (unsigned char c : in) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-// UTF-8 as Latin-1; characters Latin-1 has not, and broken sequences, become '?'.
-std::string utf8_to_latin1(const std::string& in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size();) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    std::size_t length = c < 0x80         ? 1
-                         : (c >> 5) == 6  ? 2
-                         : (c >> 4) == 14 ? 3
-                         : (c >> 3) == 30 ? 4
-                                          : 1;
-    if (i + length > in.size()) length = 1;
-    if (length == 2) {
-      const unsigned code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(in[i + 1]) & 0x3Fu);
-      out += code < 0x100 ? static_cast<char>(code) : '?';
-    } else {
-      out += length == 1 && c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    i += length;
-  }
-  return out;
-}
-
 // An eventfd that wakes the loop.
 class WakeFd {
  public:
   WakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
   void signal() {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = write(fd_.get(), &one, sizeof one);
   }
   void drain() {
     std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
+    [[maybe_unused]] const ssize_t n = read(fd_.get(), &count, sizeof count);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 // Frees what Xlib allocated.

@@ -90,16 +90,8 @@ class D3d11Converter : public VideoConverter {
  private:
   bool make_texture(std::int32_t width, std::int32_t height, DXGI_FORMAT format, D3D11_USAGE usage,
                     UINT bind, UINT cpu_access, ComPtr<ID3D11Texture2D>& out) {
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = static_cast<UINT>(width);
-    desc.Height = static_cast<UINT>(height);
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = format;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = usage;
-    desc.BindFlags = bind;
-    desc.CPUAccessFlags = cpu_access;
+    const D3D11_TEXTURE2D_DESC desc = win32::texture_description(
+        static_cast<UINT>(width), static_cast<UINT>(height), format, usage, bind, cpu_access);
     return SUCCEEDED(device_->CreateTexture2D(&desc, nullptr, &out));
   }
 

@@ -50,4 +50,21 @@ bool create_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
 std::uint64_t adapter_luid(ID3D11Device& device);
 std::uint64_t luid_value(const LUID& luid);
 
+// A plain 2-D texture as all three backends make them: one mip level, one layer, one sample.
+inline D3D11_TEXTURE2D_DESC texture_description(UINT width, UINT height, DXGI_FORMAT format,
+                                                D3D11_USAGE usage, UINT bind_flags = 0,
+                                                UINT cpu_access = 0) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = format;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = usage;
+  desc.BindFlags = bind_flags;
+  desc.CPUAccessFlags = cpu_access;
+  return desc;
+}
+
 }  // namespace tolvi::platform::win32

@@ -132,15 +132,8 @@ class DxgiDuplication : public OutputDuplication {
       }
       staging_.Reset();
     }
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = frame.Width;
-    desc.Height = frame.Height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = frame.Format;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    const D3D11_TEXTURE2D_DESC desc = win32::texture_description(
+        frame.Width, frame.Height, frame.Format, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
     return SUCCEEDED(device_->CreateTexture2D(&desc, nullptr, &staging_));
   }
 

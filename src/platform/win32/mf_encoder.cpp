@@ -352,15 +352,9 @@ class MfTransform : public EncoderTransform {
 
   HRESULT ensure_textures(std::int32_t width, std::int32_t height) {
     if (upload_) return S_OK;
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = static_cast<UINT>(width);
-    desc.Height = static_cast<UINT>(height);
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_NV12;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_RENDER_TARGET;
+    D3D11_TEXTURE2D_DESC desc =
+        win32::texture_description(static_cast<UINT>(width), static_cast<UINT>(height),
+                                   DXGI_FORMAT_NV12, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET);
     for (auto& surface : surfaces_) {
       if (HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &surface); FAILED(hr)) return hr;
     }

@@ -10,6 +10,7 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
+#include "base/product.h"
 #include "platform/installer.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -21,7 +22,6 @@
 namespace tolvi::platform {
 namespace {
 
-constexpr wchar_t kServiceName[] = L"TolviHost";
 constexpr wchar_t kServiceDisplayName[] = L"Tolvi Host";
 constexpr wchar_t kMessageTitle[] = L"Tolvi Host";
 constexpr wchar_t kInstallFolderName[] = L"\\Tolvi";
@@ -121,8 +121,8 @@ class ScmInstaller final : public Installer {
   }
 
   void stop_and_delete_service() override {
-    ServiceHandle service(
-        OpenServiceW(manager_.handle, kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ServiceHandle service(OpenServiceW(manager_.handle, kServiceNameWide,
+                                       DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service.handle) return;
     SERVICE_STATUS status{};
     if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) {
@@ -223,7 +223,7 @@ class ScmInstaller final : public Installer {
   }
 
   bool create_service(const std::string& command) override {
-    service_.reset(CreateServiceW(manager_.handle, kServiceName, kServiceDisplayName,
+    service_.reset(CreateServiceW(manager_.handle, kServiceNameWide, kServiceDisplayName,
                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, to_wide(command).c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr));

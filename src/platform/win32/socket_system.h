@@ -7,4 +7,5 @@
 namespace tolvi::platform {
 using NativeSocket = SOCKET;
 using AddressLength = int;
+constexpr NativeSocket kNoSocket = INVALID_SOCKET;
 }  // namespace tolvi::platform

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "base/product.h"
 #include "platform/text.h"
 #include "platform/tray.h"
 
@@ -15,7 +16,6 @@ namespace tolvi::platform {
 namespace {
 
 constexpr wchar_t kInstanceMutex[] = L"Local\\TolviHostSingleInstance";
-constexpr wchar_t kServiceName[] = L"TolviHost";
 constexpr ULONG kFirstBufferBytes = 16384;
 constexpr ULONG kSecondBufferBytes = 32768;
 constexpr DWORD kSoftwareLoopback = 24;
@@ -23,7 +23,8 @@ constexpr DWORD kSoftwareLoopback = 24;
 // The service manager and the service opened for status queries, closed on every path.
 struct ServiceQuery {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+  SC_HANDLE service =
+      manager ? OpenServiceW(manager, kServiceNameWide, SERVICE_QUERY_STATUS) : nullptr;
   ~ServiceQuery() {
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);

@@ -35,43 +35,21 @@ SOCKET new_socket(int family, int type, int protocol) {
 
 }  // namespace
 
-Socket listen_on(const sockaddr* address, int length, int family, bool dual_stack, int backlog,
-                 int& error) {
+NativeSocket new_stream_socket(int family) {
   ensure_winsock();
-  const SOCKET s = new_socket(family, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    error = ::WSAGetLastError();
-    return Socket();
-  }
-  Socket socket(static_cast<std::intptr_t>(s));
+  return new_socket(family, SOCK_STREAM, IPPROTO_TCP);
+}
+
+void close_socket(NativeSocket socket) { ::closesocket(socket); }
+
+int socket_error() { return ::WSAGetLastError(); }
+
+void set_listener_port_use(NativeSocket socket) {
   // Exclusive use: no other program may bind the port beside us (SO_REUSEADDR on Windows would
   // allow exactly that).
   const BOOL exclusive = TRUE;
-  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+  ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-  if (dual_stack) {
-    DWORD off = 0;
-    ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
-  }
-  if (::bind(s, address, length) != 0 ||
-      ::listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
-    error = ::WSAGetLastError();
-    return Socket();
-  }
-  error = 0;
-  return socket;
-}
-
-Socket::~Socket() {
-  if (valid()) ::closesocket(sock_of(handle_));
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    if (valid()) ::closesocket(sock_of(handle_));
-    handle_ = other.release();
-  }
-  return *this;
 }
 
 void Socket::interrupt() {

@@ -5,7 +5,6 @@
 namespace tolvi {
 namespace {
 
-constexpr char kDisplayVersion[] = "1.0";
 constexpr char kPublisher[] = "Teaspoon Forge";
 constexpr char kAboutPath[] = "/tolvi.html";
 constexpr char kHelpPath[] = "/tolvi-support.html";

@@ -4,16 +4,14 @@
 #include <string_view>
 #include <vector>
 
+#include "base/product.h"
 #include "platform/installer.h"
 
 namespace tolvi {
 
-constexpr char kProductName[] = "Tolvi Host";
 constexpr char kFirewallRuleName[] = "Tolvi Host";
 constexpr char kServiceDescription[] =
     "Tolvi remote desktop host. Works at the sign-in screen, lock screen and UAC prompts.";
-constexpr char kShortcutDescription[] =
-    "Lets you reach this PC from Tolvi on your iPhone, iPad or Mac.";
 constexpr char kInstallSiteAddress[] = "https://tolvi.teaspoonforge.example";
 
 // "Tolvi Host" in the list of installed programs, in the order the values are written.

@@ -114,7 +114,7 @@ int install_host(platform::Installer& system, SettingsStore& settings, bool quie
   system.write_uninstall_entry(
       uninstall_entry_values(system.install_directory(), executable, system.file_size(executable)));
   if (const std::string shortcut = system.shortcut_path(); !shortcut.empty()) {
-    system.create_shortcut(shortcut, executable, kShortcutDescription);
+    system.create_shortcut(shortcut, executable, kProductDescription);
   }
   settings.set_machine_start_entry(quoted_command(executable));
 
@@ -167,16 +167,6 @@ int uninstall_host(platform::Installer& system, SettingsStore& settings, bool qu
   log_message("uninstalled service");
   if (!quiet) system.show_message(kMessageRemoved, false);
   return kInstallSucceeded;
-}
-
-int install_host(bool quiet) {
-  const auto system = platform::make_installer();
-  return install_host(*system, default_settings(), quiet);
-}
-
-int uninstall_host(bool quiet) {
-  const auto system = platform::make_installer();
-  return uninstall_host(*system, default_settings(), quiet);
 }
 
 }  // namespace tolvi

@@ -18,8 +18,4 @@ int install_host(platform::Installer& system, SettingsStore& settings, bool quie
 // Takes all of that away again, in the reverse sense; per-user settings and logs stay.
 int uninstall_host(platform::Installer& system, SettingsStore& settings, bool quiet);
 
-// The two commands over this build's installer and the process's settings.
-int install_host(bool quiet);
-int uninstall_host(bool quiet);
-
 }  // namespace tolvi

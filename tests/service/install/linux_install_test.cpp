@@ -16,7 +16,7 @@
 
 #include "platform/installer.h"
 #include "service/install/install_rules.h"
-#include "video/xvfb_server.h"
+#include "support/xvfb_server.h"
 
 namespace {
 
@@ -157,11 +157,11 @@ TEST_F(LinuxInstallTest, InstallsUnderTheRootAndUninstallsBackToNothing) {
   // The command on every account's PATH.
   EXPECT_EQ(fs::read_symlink(root / "usr/bin/tolvi-host"), "/opt/tolvi/tolvi-host");
   const std::string unit = read(root / "etc/systemd/system/tolvi-host.service");
-  for (const char* line :
-       {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n", "User=root\n",
-        "Restart=on-failure\n", "RestartSec=2s\n", "RestartMaxDelaySec=10s\n",
-        "WantedBy=multi-user.target\n",
-        "Description=Tolvi remote desktop host. Works at the login screen and the lock screen.\n"}) {
+  for (const char* line : {"Type=notify\n", "ExecStart=\"/opt/tolvi/tolvi-host\" --service\n",
+                           "User=root\n", "Restart=on-failure\n", "RestartSec=2s\n",
+                           "RestartMaxDelaySec=10s\n", "WantedBy=multi-user.target\n",
+                           "Description=Tolvi remote desktop host. Works at the login screen and "
+                           "the lock screen.\n"}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
   }
   // The package ships the same unit and menu entry the installer writes.

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "video/xvfb_server.h"
+#include "support/xvfb_server.h"
 
 namespace tolvi::testing {
 
