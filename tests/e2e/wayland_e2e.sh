@@ -12,7 +12,7 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
+    gnome_desktop_end_process "${pids[i]}"
   done
   gnome_desktop_stop
   rm -rf "$work"

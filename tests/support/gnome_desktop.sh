@@ -36,7 +36,7 @@ gnome_desktop_enter() {
 
 # True once `name` is owned on the session bus.
 gnome_desktop_has_name() {
-  gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+  gdbus call --session --timeout 2 --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
     --method org.freedesktop.DBus.NameHasOwner "$1" 2>/dev/null | grep -q true
 }
 
@@ -88,12 +88,24 @@ gnome_desktop_start() {
   GNOME_DESKTOP_LOG=$log
 }
 
+# Ends one process of ours: asked first, killed when it is still there after 5 s (a mutter busy
+# shutting Xwayland down on a loaded machine must not hold a test until its time-out).
+gnome_desktop_end_process() {
+  local pid=$1 i
+  kill "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+}
+
 gnome_desktop_stop() {
   local pid
   # In reverse order: mutter, then the session manager, then PipeWire.
   for ((i = ${#GNOME_DESKTOP_PIDS[@]} - 1; i >= 0; i--)); do
-    pid=${GNOME_DESKTOP_PIDS[i]}
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    gnome_desktop_end_process "${GNOME_DESKTOP_PIDS[i]}"
   done
   GNOME_DESKTOP_PIDS=()
   [[ -n "$GNOME_DESKTOP_DIR" ]] && rm -rf "$GNOME_DESKTOP_DIR"
