@@ -18,8 +18,10 @@
 #                                        display_number, exports DISPLAY)
 #   e2e_launch_xvfb [SCREEN]             the same server left running (not tracked, DISPLAY
 #                                        untouched): false when it did not start
-#   e2e_start_host PROGRAM PASSWORD LOG  `PROGRAM --test-host PORT PASSWORD` on a free port
-#                                        (sets port and host_pid), its standard error in LOG
+#   e2e_start_host PROGRAM PASSWORD LOG [PORT]
+#                                        `PROGRAM --test-host PORT PASSWORD` on a free port (or
+#                                        on PORT), sets port and host_pid; its standard error in
+#                                        LOG
 #   e2e_agent_pids LOG                   the PIDs of the agents `tolvi-host --service` logged
 #                                        starting in LOG
 #   e2e_end_agents_of LOG                at exit, those agents are killed (a failed case may
@@ -141,16 +143,18 @@ e2e_start_xvfb() {
   export DISPLAY=":$display_number"
 }
 
-# A random port of 20000..59999, a few tries: another process may hold one.
+# A random port of 20000..59999, a few tries: another process may hold one. Given PORT (a host
+# started again where the last one listened), that port alone.
 e2e_start_host() {
-  local program=$1 password=$2 log=$3
+  local program=$1 password=$2 log=$3 fixed=${4:-} tries=5 try
+  if [ -n "$fixed" ]; then tries=1; fi
   e2e_track host_pid
-  for _ in 1 2 3 4 5; do
-    port=$(( 20000 + RANDOM % 40000 ))
+  for (( try = 0; try < tries; try++ )); do
+    port=${fixed:-$(( 20000 + RANDOM % 40000 ))}
     : > "$log"
     "$program" --test-host "$port" "$password" 2> "$log" &
     host_pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 200); do  # up to 10 s: a loaded machine
       if grep -q "listening on port $port" "$log"; then return 0; fi
       if grep -q "cannot listen" "$log"; then break; fi
       kill -0 "$host_pid" 2>/dev/null || break
@@ -159,7 +163,7 @@ e2e_start_host() {
     e2e_end_process "$host_pid"
     host_pid=
   done
-  fail "the host did not start listening"
+  fail "the host did not start listening${fixed:+ on port $fixed}"
 }
 
 e2e_agent_pids() {
