@@ -5,7 +5,8 @@
 #                                        that ends a process itself uses e2e_stop or empties VAR
 #   e2e_track_pid PID                    the same for a process the script never ends itself
 #   e2e_end_process PID                  ends one process: TERM, KILL when it is still there
-#                                        after 5 s, waited for (at exit, every tracked one)
+#                                        after 5 s, waited for (end_process.sh; at exit, every
+#                                        tracked one)
 #   e2e_stop PID                         ends a tracked process now and forgets it
 #   e2e_at_exit 'COMMAND'                run at exit once the tracked processes ended, before
 #                                        $work goes (an unmount, say)
