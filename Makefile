@@ -1,4 +1,7 @@
-# The two set-up commands: `make run` and `make test`. Everything else here serves them.
+# The two set-up commands: `make run` and `make test` (they install what is missing first, as
+# `make deb` does). The rest is for everyday work and assumes `make deps` ran once: `make build`
+# (the Linux tree), `make check` (its unit and threaded suites, a few minutes), `make bench`,
+# one tree and its suites with build-*/test-* (linux, asan, tsan, win, fuzz).
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
@@ -8,7 +11,7 @@ CTEST_FLAGS := --output-on-failure --timeout 600 -j$(JOBS)
 # is switched over on its next build.
 werror = grep -q '^TOLVI_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -B $(1) -DTOLVI_WERROR=ON >/dev/null
 
-.PHONY: run test deps build build-asan build-tsan build-win build-fuzz deb \
+.PHONY: run test deps build build-asan build-tsan build-win build-fuzz deb check \
         test-linux test-asan test-tsan test-win test-fuzz bench clean
 
 deps:
@@ -26,20 +29,20 @@ $(BUILD)/win/build.ninja:
 $(BUILD)/fuzz/build.ninja:
 	cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLVI_FUZZ=ON -DTOLVI_BENCH=OFF
 
-build: deps $(BUILD)/linux/build.ninja
+build: $(BUILD)/linux/build.ninja
 	@$(call werror,$(BUILD)/linux)
 	ninja -C $(BUILD)/linux -j$(JOBS)
-build-asan: deps $(BUILD)/asan/build.ninja
+build-asan: $(BUILD)/asan/build.ninja
 	@$(call werror,$(BUILD)/asan)
 	ninja -C $(BUILD)/asan -j$(JOBS)
-build-tsan: deps $(BUILD)/tsan/build.ninja
+build-tsan: $(BUILD)/tsan/build.ninja
 	@$(call werror,$(BUILD)/tsan)
 	ninja -C $(BUILD)/tsan -j$(JOBS)
-build-win: deps $(BUILD)/win/build.ninja
+build-win: $(BUILD)/win/build.ninja
 	@$(call werror,$(BUILD)/win)
 	ninja -C $(BUILD)/win -j$(JOBS)
 # Only the fuzz targets are built with clang; the rest of the tree is covered by the others.
-build-fuzz: deps $(BUILD)/fuzz/build.ninja
+build-fuzz: $(BUILD)/fuzz/build.ninja
 	@$(call werror,$(BUILD)/fuzz)
 	ninja -C $(BUILD)/fuzz -j$(JOBS) fuzzers
 
@@ -59,6 +62,9 @@ deb: deps $(BUILD)/deb/build.ninja
 # desktops (Xvfb, a headless GNOME): run from a Wayland session, the host under test must not
 # take that session for its desktop.
 NO_SESSION_DESKTOP = env -u XDG_SESSION_TYPE -u WAYLAND_DISPLAY
+# The everyday check: the Linux tree's unit and threaded suites (labels in README.md).
+check: build
+	cd $(BUILD)/linux && $(NO_SESSION_DESKTOP) ctest $(CTEST_FLAGS) -L '^(unit|threaded)$$'
 test-linux: build
 	cd $(BUILD)/linux && $(NO_SESSION_DESKTOP) ctest $(CTEST_FLAGS) -LE 'slow|fuzz'
 test-asan: build-asan

@@ -27,7 +27,7 @@ packages=(
   libgtk-3-dev libayatana-appindicator3-dev
   # tests, sanitizers, fuzzing, benchmarks (dbus-daemon: a private bus for the inhibitor test)
   dbus-daemon
-  googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
+  googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev valgrind
   # the pipeline benchmark's baseline (x11grab + libx264)
   ffmpeg
   # the shared folder: davfs2 mounts it when the host runs as root; rclone serves the reference

@@ -8,22 +8,17 @@ host="$build/src/app/tolvi-host"
 client="$build/tools/client/tolvi-client"
 viewer="$build/tools/viewer/tolvi-viewer"
 
+# What this script starts is ended when it exits (tests/support/e2e.sh: by PID, private Xvfb).
+source "$(dirname "$0")/../tests/support/e2e.sh"
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT
+e2e_track pids
 
 # A Wayland session is served as it is (GNOME through mutter; another one says it is not
 # supported yet), never replaced by a private desktop.
 if [[ -z "${WAYLAND_DISPLAY:-}" ]] && { [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; }; then
   # A private desktop: started large so that the host can later grow it to a client's size,
   # then shrunk to 1920x1080; a clock keeps something visibly alive on it.
-  for n in $(seq 50 99); do
-    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || { display=":$n"; break; }
-  done
-  Xvfb "$display" -screen 0 3840x2160x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  e2e_start_xvfb 3840x2160x24
   # Xvfb offers only its start-up size as a mode: add 1920x1080 and switch to it.
   { xrandr --newmode 1920x1080 173.00 1920 2048 2248 2576 1080 1083 1088 1120 -hsync +vsync &&
     xrandr --addmode screen 1920x1080 && xrandr --output screen --mode 1920x1080; } \

@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
-# Runs the Windows build's CTest suites under Wine in that build's private prefix. Wine's
-# helper processes would inherit CTest's output pipes and stall each test, so the prefix's
-# wineserver is started and the prefix booted first, and that wineserver (only that one) is
-# ended afterwards.
+# Runs the Windows build's CTest suites under Wine: `wine-ctest.sh BUILD [CTEST ARGS...]`. The
+# build's headless prefix (<build>/wineprefix, the one CMake gives its tests) is booted and its
+# wineserver kept up for the whole run (a server started by each test would hold CTest's output
+# pipes open and stall it), then ended: scripts/wine-run.sh serve.
 set -uo pipefail
+runner="$(cd "$(dirname "$0")" && pwd)/wine-run.sh"
 build=$(cd "$1" && pwd); shift
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
-wineserver -p
-wine wineboot </dev/null >/dev/null 2>&1
-(cd "$build" && ctest "$@")
-status=$?
-wineserver -k 2>/dev/null
-wineserver -w 2>/dev/null
-exit $status
+cd "$build" && exec "$runner" serve "$build/wineprefix" ctest "$@"

@@ -2,16 +2,11 @@
 // StreamConfig to the first frame (matching on: at the new desktop size; the baseline run asks
 // for the same view without matching), and from the client hanging up to the desktop being
 // back at its own mode. Prints figures and ratios; asserts nothing.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +15,8 @@
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"
+#include "support/test_host.h"
 #include "support/xvfb_desktop.h"
-
-extern char** environ;
 
 namespace {
 
@@ -83,27 +77,20 @@ int main() {
     std::fprintf(stderr, "display bench: Xvfb did not start\n");
     return 1;
   }
-  int error = 0;
-  std::uint16_t port = 0;
-  {
-    tolvi::platform::Socket probe = tolvi::platform::listen_dual_stack(0, 1, error);
-    port = probe.local_port();
+  // The host's log in a folder of this run's own.
+  char folder_name[] = "/tmp/tolvi-display-bench.XXXXXX";
+  if (!mkdtemp(folder_name)) {
+    std::fprintf(stderr, "display bench: no temporary folder\n");
+    return 1;
   }
-  setenv("DISPLAY", desktop.name().c_str(), 1);
-  const std::string port_text = std::to_string(port);
-  const char* argv[] = {TOLVI_HOST_PROGRAM, "--test-host", port_text.c_str(), kPassword, nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t host = -1;
-  posix_spawn(&host, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  for (int i = 0; i < 200; ++i) {
-    if (tolvi::platform::connect_to("127.0.0.1", port).valid()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  const std::string folder = folder_name;
+  tolvi::testing::TestHost host(TOLVI_HOST_PROGRAM, kPassword, desktop.name(), folder + "/host.log");
+  if (!host.started()) {
+    std::fprintf(stderr, "display bench: the host did not start\n");
+    std::filesystem::remove_all(folder);
+    return 1;
   }
-  // Let the probe connection's session end before measuring.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto port = static_cast<std::uint16_t>(std::stoi(host.port()));
 
   std::vector<double> plain, matched, restored;
   for (int run = 0; run < kRuns; ++run) {
@@ -117,8 +104,8 @@ int main() {
     restored.push_back(since(hung_up));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
-  kill(host, SIGTERM);
-  waitpid(host, nullptr, 0);
+  host.stop();
+  std::filesystem::remove_all(folder);
 
   std::printf("display matching, %d runs, medians (1280x800 view on a 1920x1080 Xvfb desktop)\n",
               kRuns);

@@ -32,17 +32,12 @@ tail=1  # seconds of each stream after it
 typing_rate=5
 region=(720 405 480 270)  # X Y W H: a 480x270 "video" in the middle of the 1080p desktop
 tick=$(getconf CLK_TCK)
-work=$(mktemp -d)
+e2e_name="pipeline bench"
+source "$(dirname "$0")/../../tests/support/e2e.sh"
+e2e_show_on_fail "host log" "$work/host.log"
 pids=()
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
-  done
-  gnome_desktop_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_track pids
+e2e_at_exit gnome_desktop_stop
 die() { echo "pipeline bench: $*" >&2; exit 1; }
 command -v ffmpeg >/dev/null || die "ffmpeg is not installed (scripts/deps.sh installs it)"
 command -v Xvfb >/dev/null || die "Xvfb is not installed (scripts/deps.sh installs it)"
@@ -50,46 +45,17 @@ command -v Xvfb >/dev/null || die "Xvfb is not installed (scripts/deps.sh instal
 # CPU seconds a process has used so far (user + system, all threads).
 cpu_of() { awk -v t="$tick" '{ printf "%.3f", ($14 + $15) / t }' "/proc/$1/stat" 2>/dev/null; }
 calc() { awk "BEGIN { printf \"$1\", ($2) }"; }
-stop() {  # PID: end a process we started and forget it
-  kill "$1" 2>/dev/null && wait "$1" 2>/dev/null
-  local kept=() p
-  for p in "${pids[@]}"; do [ "$p" = "$1" ] || kept+=("$p"); done
-  pids=("${kept[@]}")
-}
+stop() { e2e_stop "$1"; }  # PID: end a process we started and forget it
 label() { printf "%-24s" "$1"; }
 
-# A private desktop W x H: Xvfb picks a free display and writes its number to fd 3.
-start_desktop() {  # WxH
-  rm -f "$work/display"
-  exec 3> "$work/display"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -noreset -nolisten tcp 2>/dev/null &
-  xvfb_pid=$!
-  pids+=("$xvfb_pid")
-  exec 3>&-
-  for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
-  [ -s "$work/display" ] || die "Xvfb $1 did not start"
-  export DISPLAY=":$(head -1 "$work/display")"
-}
+# A private desktop W x H.
+start_desktop() { e2e_start_xvfb "$1x24"; }  # WxH
 
 # The host on a free port of the current desktop, with its log under a private HOME.
 start_host() {
   export HOME="$work/home"
   mkdir -p "$HOME"
-  local attempt
-  host_pid=
-  for attempt in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    host_pid=$!
-    for _ in $(seq 100); do
-      grep -q "listening on port $port" "$work/host.log" && break 2
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
-  done
-  [ -n "$host_pid" ] || die "the host did not start: $(cat "$work/host.log")"
-  pids+=("$host_pid")
+  e2e_start_host "$host_program" "$password" "$work/host.log"
 }
 
 # The animation or typing of one measured run, so its achieved rate can be shown beside it.

@@ -13,10 +13,7 @@ e2e_start_xvfb 1920x1080x24
 host_display=$DISPLAY
 e2e_start_xvfb 1920x1080x24
 viewer_display=$DISPLAY
-port=$(( 20000 + RANDOM % 40000 ))
-HOME=$work DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-e2e_track_pid $!
-for _ in $(seq 100); do grep -q "listening on port" "$work/host.log" && break; sleep 0.05; done
+HOME=$work DISPLAY=$host_display e2e_start_host "$host_program" "$password" "$work/host.log"
 DISPLAY=$host_display "$painter" animate 60 16 > /dev/null 2>&1 &
 e2e_track_pid $!
 DISPLAY=$viewer_display "$viewer" "127.0.0.1:$port" --password "$password" --size 1920x1080 \

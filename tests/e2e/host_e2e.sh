@@ -112,11 +112,7 @@ case "$case_name" in
         fail "no TIME-WAIT connection on port $port"
     fi
     mv "$work/host.log" "$work/first.log"
-    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    host_pid=$!
-    wait_for_text "$work/host.log" "listening on port $port" 5
-    expect_text "$work/host.log" "listening on port $port"
-    ! grep -q "cannot listen" "$work/host.log" || fail "restart refused"
+    e2e_start_host "$host_program" "$password" "$work/host.log" "$port"
     # A stop with no session: at once, still exit 0.
     kill -TERM "$host_pid"
     wait "$host_pid"

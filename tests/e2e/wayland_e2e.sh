@@ -8,45 +8,16 @@ source "$(dirname "$0")/../support/gnome_desktop.sh"
 gnome_desktop_enter "$0" "$@"
 case_name=$1 host_program=$2 client=$3 painter=$4 input_watcher=$5
 password=wayland-e2e-secret
-work=$(mktemp -d)
+e2e_name=$case_name
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "host log" "$work/host.log"
+# The script's own processes end first (last started first), then the desktop.
 pids=()
-cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    gnome_desktop_end_process "${pids[i]}"
-  done
-  gnome_desktop_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_track pids
+e2e_at_exit gnome_desktop_stop
 
-fail() {
-  echo "FAIL ($case_name): $*"
-  echo "--- host log"; cat "$work/host.log" 2>/dev/null
-  exit 1
-}
-
-# Starts the host on a random free port (a few tries); sets port and host_pid.
-start_host() {
-  for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    : >"$work/host.log"
-    "$host_program" --test-host "$port" "$password" 2>"$work/host.log" &
-    host_pid=$!
-    for _ in $(seq 100); do
-      grep -q "listening on port $port" "$work/host.log" && { pids+=("$host_pid"); return 0; }
-      grep -q "cannot listen" "$work/host.log" && break
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null
-  done
-  fail "the host did not start listening"
-}
-
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(($3 * 20))); do grep -q -- "$2" "$1" && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1"): $(tail -5 "$1")"
-}
+# Starts the host on a random free port; sets port and host_pid.
+start_host() { e2e_start_host "$host_program" "$password" "$work/host.log"; }
 
 # The colour of pixel X,Y of a PNG as "R G B".
 pixel_of() {  # file x y

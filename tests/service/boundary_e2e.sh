@@ -7,34 +7,14 @@
 # Usage: boundary_e2e.sh HOST_PROGRAM CLIENT_PROGRAM
 set -u
 host=$1 client=$2
-work=$(mktemp -d)
+source "$(dirname "$0")/../support/e2e.sh"
 chmod 755 "$work"  # so that `nobody` reaches the files and meets their own modes
-service_pid= xvfb_pid=
-cleanup() {
-  for pid in $service_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  for pid in $(sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' \
-                 "$work/service.log" 2>/dev/null); do
-    kill -KILL "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  echo "--- service log"; cat "$work/service.log" 2>/dev/null
-  exit 1
-}
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1")"
-}
+e2e_show_on_fail "service log" "$work/service.log"
+e2e_start_xvfb 640x480x24
+service_pid=
+e2e_track service_pid
+e2e_end_agents_of "$work/service.log"
 as_nobody() { runuser -u nobody -- "$@"; }
-
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
 
 export TOLVI_INSTALL_ROOT="$work/root" HOME="$work/home"
 unset DISPLAY XAUTHORITY

@@ -6,36 +6,18 @@
 # Usage: service_e2e.sh HOST_PROGRAM CLIENT_PROGRAM KEY_WATCHER_PROGRAM
 set -u
 host=$1 client=$2 key_watcher=$3
-work=$(mktemp -d)
-service_pid= xvfb_pid= watcher_pid=
-agent_pids() {
-  sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' "$work/service.log" 2>/dev/null
-}
-cleanup() {
-  for pid in $service_pid $watcher_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  # Agents a failed case left behind, by the ids the service logged.
-  for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- service log"; cat "$work/service.log" 2>/dev/null
-  echo "--- keys"; cat "$work/keys" 2>/dev/null
-  exit 1
-}
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "service log" "$work/service.log"
+e2e_show_on_fail "keys" "$work/keys"
+e2e_start_xvfb 640x480x24
+service_pid= watcher_pid=
+e2e_track watcher_pid service_pid
+e2e_end_agents_of "$work/service.log"
 count() { grep -c -- "$2" "$1" 2>/dev/null || true; }
 wait_for_count() {  # file pattern count seconds
   for _ in $(seq $(( $4 * 20 ))); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.05; done
   fail "'$2' did not appear $3 time(s) in $(basename "$1")"
 }
-
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 640x480x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
 
 export TOLVI_INSTALL_ROOT="$work/root" HOME="$work/home"
 unset DISPLAY XAUTHORITY
@@ -68,7 +50,7 @@ done
   "press Control_L press Alt_L press Delete " ] || fail "the chord arrived out of order"
 
 # A killed agent is replaced, and the new one serves.
-agent_pid=$(agent_pids | head -1)
+agent_pid=$(e2e_agent_pids "$work/service.log" | head -1)
 kill -KILL "$agent_pid"
 wait_for_count "$work/service.log" "agent exited" 1 10
 wait_for_count "$work/service.log" "agent started in session" 2 10
@@ -84,7 +66,7 @@ service_pid=
 [ "$rc" = 0 ] || fail "the service ended with $rc"
 grep -q "agent: quit requested" "$work/service.log" || fail "the agent was not asked to quit"
 grep -q "service stopped" "$work/service.log" || fail "no 'service stopped'"
-for pid in $(agent_pids); do
+for pid in $(e2e_agent_pids "$work/service.log"); do
   kill -0 "$pid" 2>/dev/null && fail "agent $pid outlived the service"
 done
 echo "PASS"

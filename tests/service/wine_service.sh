@@ -5,29 +5,27 @@
 # that prefix; LOG_FOLDER is the log's folder under ProgramData)
 set -u
 wine_run=$1 host=$2 prefix=$4
+source "$(dirname "$0")/../support/e2e.sh"
 name=TolviHost
 exe=$("$wine_run" winepath -w "$host" 2>/dev/null | tr -d '\r')
 log="$prefix/drive_c/ProgramData/$3/tolvi-host.log"
+e2e_show_on_fail "log" "$log"
 sc() { "$wine_run" sc "$@" </dev/null >/dev/null 2>&1; }
-fail() {
-  echo "FAIL: $*"; echo "--- log"; cat "$log" 2>/dev/null
-  sc stop "$name"; sc delete "$name"
-  exit 1
-}
-wait_for_log() {  # pattern seconds
-  for _ in $(seq $(( $2 * 10 ))); do grep -q -- "$1" "$log" 2>/dev/null && return 0; sleep 0.1; done
-  fail "'$1' did not appear in the log"
-}
+# A failed run leaves no service behind.
+registered=
+e2e_at_exit 'if [ -n "$registered" ]; then sc stop "$name"; sc delete "$name"; fi'
 
 sc stop "$name"; sc delete "$name"  # an earlier run's leftovers
 rm -f "$log"
+registered=1
 sc create "$name" binPath= "\"$exe\" --service" || fail "sc create"
 sc start "$name" || fail "sc start"
-wait_for_log "service running" 20
-wait_for_log "agent started in session" 20
-wait_for_log "agent running in session" 20
+wait_for_text "$log" "service running" 20
+wait_for_text "$log" "agent started in session" 20
+wait_for_text "$log" "agent running in session" 20
 sc stop "$name"
-wait_for_log "agent: quit requested" 20
-wait_for_log "service stopped" 20
+wait_for_text "$log" "agent: quit requested" 20
+wait_for_text "$log" "service stopped" 20
 sc delete "$name"
+registered=
 echo PASS

@@ -1,6 +1,7 @@
 #pragma once
-// A child process for end-to-end tests: run with DISPLAY set, its standard output and error
-// in a file; stopped (SIGTERM) or killed (SIGKILL) by the test.
+// A child process for end-to-end tests and the servers they need (XvfbServer): run with DISPLAY
+// set (or an environment of its own), its standard output and error in a file; stopped
+// (SIGTERM, also when it goes) or killed (SIGKILL) by the test.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -39,11 +40,13 @@ inline std::vector<std::string> inherited_environment(std::initializer_list<cons
   return env;
 }
 
-// Starts `args` with exactly `env`, its standard output and error in `output_path`; -1 when it
+// Starts `args` with exactly `env`, its standard output and error in `output_path`; a program
+// named without a slash is looked up in PATH. `passed_fd`, unless -1, stays open in the child
+// under its own number (a descriptor the child is told about on its command line). -1 when it
 // could not be started.
 inline pid_t spawn_with_output(const std::vector<std::string>& args,
                                const std::vector<std::string>& env,
-                               const std::string& output_path) {
+                               const std::string& output_path, int passed_fd = -1) {
   std::vector<char*> argv, envp;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -54,22 +57,32 @@ inline pid_t spawn_with_output(const std::vector<std::string>& args,
   posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // Duplicating a descriptor onto itself clears its close-on-exec flag (glibc 2.29 and later).
+  if (passed_fd >= 0) posix_spawn_file_actions_adddup2(&actions, passed_fd, passed_fd);
   pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+  if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
     pid = -1;
   }
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
 
+// This process's environment with DISPLAY set to `display`.
+inline std::vector<std::string> environment_on(const std::string& display) {
+  std::vector<std::string> env = inherited_environment({"DISPLAY="});
+  env.push_back("DISPLAY=" + display);
+  return env;
+}
+
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& args, const std::string& display,
-               const std::string& output_path) {
-    std::vector<std::string> env = inherited_environment({"DISPLAY="});
-    env.push_back("DISPLAY=" + display);
-    pid_ = spawn_with_output(args, env, output_path);
-  }
+               const std::string& output_path)
+      : ChildProcess(args, environment_on(display), output_path) {}
+  // With exactly `env`, keeping `passed_fd` open (see spawn_with_output).
+  ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::string& output_path, int passed_fd = -1)
+      : pid_(spawn_with_output(args, env, output_path, passed_fd)) {}
   ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

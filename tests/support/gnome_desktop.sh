@@ -13,6 +13,7 @@
 # Every process is ended by the PID this library started, never by name: other desktops and
 # hosts run on the same machine.
 
+source "$(dirname "${BASH_SOURCE[0]}")/end_process.sh"
 GNOME_DESKTOP_PIDS=()
 GNOME_DESKTOP_DIR=""
 
@@ -88,24 +89,11 @@ gnome_desktop_start() {
   GNOME_DESKTOP_LOG=$log
 }
 
-# Ends one process of ours: asked first, killed when it is still there after 5 s (a mutter busy
-# shutting Xwayland down on a loaded machine must not hold a test until its time-out).
-gnome_desktop_end_process() {
-  local pid=$1 i
-  kill "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < 50; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-}
-
 gnome_desktop_stop() {
-  local pid
+  local i
   # In reverse order: mutter, then the session manager, then PipeWire.
   for ((i = ${#GNOME_DESKTOP_PIDS[@]} - 1; i >= 0; i--)); do
-    gnome_desktop_end_process "${GNOME_DESKTOP_PIDS[i]}"
+    e2e_end_process "${GNOME_DESKTOP_PIDS[i]}"
   done
   GNOME_DESKTOP_PIDS=()
   [[ -n "$GNOME_DESKTOP_DIR" ]] && rm -rf "$GNOME_DESKTOP_DIR"

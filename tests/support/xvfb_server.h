@@ -1,15 +1,13 @@
 #pragma once
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
-extern char** environ;
+#include "platform/linux/unique_fd.h"
+#include "support/child_process.h"
 
 namespace tolvi::testing {
 
@@ -20,33 +18,22 @@ namespace tolvi::testing {
 class XvfbServer {
  public:
   explicit XvfbServer(const std::string& screen = "3840x2160x24") {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    // The write end must survive exec: Xvfb writes the display number into it.
-    fcntl(fds[1], F_SETFD, 0);
-    const std::string fd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(),  "-screen", "0",
-                          screen.c_str(), "-noreset",   "-nolisten", "tcp",     nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned =
-        posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-      pid_ = -1;
-      close(fds[0]);
-      return;
-    }
+    platform::UniqueFd ready, write_end;
+    if (!platform::make_pipe(ready, write_end)) return;
+    server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(write_end.get()),
+                                             "-screen", "0", screen, "-noreset", "-nolisten",
+                                             "tcp"},
+                    inherited_environment({}), "/dev/null", write_end.get());
+    write_end.reset();  // the server's copy alone: the read below ends if the server does
+    if (!server_->started()) return;
     std::string number;
-    pollfd ready{fds[0], POLLIN, 0};
+    pollfd readable{ready.get(), POLLIN, 0};
     char c = 0;
-    while (poll(&ready, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
+    while (poll(&readable, 1, 20000) == 1 && read(ready.get(), &c, 1) == 1 && c != '\n') {
+      number += c;
+    }
     if (!number.empty()) display_ = ":" + number;
   }
-  ~XvfbServer() { stop(); }
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
 
@@ -54,14 +41,11 @@ class XvfbServer {
   const std::string& display() const { return display_; }
 
   void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (server_) server_->stop();
   }
 
  private:
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> server_;
   std::string display_;
 };
 

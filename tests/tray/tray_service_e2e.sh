@@ -8,39 +8,16 @@
 # Usage: tray_service_e2e.sh HOST_PROGRAM CLIENT_PROGRAM PICTURE_CHECK
 set -u
 host=$1 client=$2 check=$3
-work=$(mktemp -d)
-pids=()
-service_pid=
-agent_pids() {
-  sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' "$work/service.log" 2>/dev/null
-}
-cleanup() {
-  [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  for p in $(agent_pids); do kill -KILL "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- tray log"; cat "$work/tray.log" 2>/dev/null
-  echo "--- service log"; cat "$work/service.log" 2>/dev/null
-  exit 1
-}
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_show_on_fail "tray log" "$work/tray.log"
+e2e_show_on_fail "service log" "$work/service.log"
 for tool in trayer xdotool ffmpeg xwd; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
 done
-wait_for() {  # seconds 'command' (evaluated afresh each time)
-  local seconds=$1; shift
-  for _ in $(seq $(( seconds * 10 ))); do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
-
-exec {display_fd}<> <(:)
-Xvfb -displayfd "$display_fd" -screen 0 800x600x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$display_fd" display_number || fail "Xvfb did not start"
+e2e_start_xvfb 800x600x24
+pids=() service_pid=
+e2e_track pids service_pid
+e2e_end_agents_of "$work/service.log"
 
 # The installed machine, as --install leaves it (without the copy of the program).
 export TOLVI_INSTALL_ROOT="$work/root"

@@ -131,9 +131,7 @@ case "$case_name" in
     kill "$host_pid"
     wait_for_text "$work/viewer.log" "The host closed the connection" 20
     # R reconnects once the host is back on the same port.
-    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    e2e_track_pid $!
-    wait_for_text "$work/host.log" "listening on port $port" 10
+    DISPLAY=$host_display e2e_start_host "$host_program" "$password" "$work/host.log" "$port"
     viewer_window
     DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
     wait_for_text "$work/host.log" "stream 960x540" 20
@@ -252,9 +250,7 @@ case "$case_name" in
     kill "$host_pid"
     wait_for_text "$work/viewer.log" "The host closed the connection" 20
     wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
-    DISPLAY=$host_display "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    e2e_track_pid $!
-    wait_for_text "$work/host.log" "listening on port $port" 10
+    DISPLAY=$host_display e2e_start_host "$host_program" "$password" "$work/host.log" "$port"
     viewer_window
     DISPLAY=$viewer_display xdotool windowfocus --sync "$window" key r
     for _ in $(seq 600); do

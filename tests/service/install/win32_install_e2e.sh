@@ -4,8 +4,8 @@
 # entries and the service appear, then all of them go.
 set -uo pipefail
 run=$1 exe=$2 prefix=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/../../support/e2e.sh"
+e2e_show_on_fail "log" "$work/log"
 folder="$prefix/drive_c/Program Files/Tolvi"
 link="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tolvi Host.lnk"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TolviHost'
@@ -13,7 +13,6 @@ run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 product_key='HKLM\Software\Teaspoon Forge\Tolvi Host'
 policy_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System'
 
-fail() { echo "FAIL: $*"; cat "$work/log" 2>/dev/null; exit 1; }
 query() { "$run" reg query "$@" 2>/dev/null | tr -d '\r'; }
 has() { query "$1" /v "$2" | grep -qF -- "$3"; }
 key_exists() { "$run" reg query "$1" >/dev/null 2>&1; }
