@@ -99,6 +99,14 @@ struct AcquireResult {
   FrameInfo info;
 };
 
+// Why a platform call failed: the platform's own code and, where the backend knows it, what
+// that code means for the person reading the log. code 0: nothing failed (or nothing to say).
+struct PlatformProblem {
+  std::uint32_t code = 0;
+  std::string meaning;
+  bool operator==(const PlatformProblem&) const = default;
+};
+
 enum class PointerShapeType : std::uint32_t {
   // 1 bit per pixel: an AND mask of `height / 2` rows followed by an XOR mask of as many rows.
   kMonochrome = 1,
@@ -146,6 +154,15 @@ class OutputDuplication {
   }
 
   virtual void release_frame() = 0;
+
+  // Why the last copy_frame_to() failed (e.g. a surface format the image cannot hold); code 0
+  // when it did not fail or the backend cannot tell.
+  virtual PlatformProblem copy_problem() const { return {}; }
+
+  // What a person judging this machine wants to know about the duplicated picture (surface
+  // format, rotation, high dynamic range), one fact a line; empty when the backend has nothing
+  // to add. Valid after the first acquired frame.
+  virtual std::vector<std::string> facts() const { return {}; }
 };
 
 // The primary output of the desktop and what is needed to duplicate it.
@@ -159,6 +176,19 @@ class CaptureDevice {
   // A new duplication of the primary output; null when it cannot be made now (the caller
   // retries later).
   virtual std::unique_ptr<OutputDuplication> open_duplication() = 0;
+
+  // Why the last open_duplication() returned null; code 0 when it did not or the backend
+  // cannot tell.
+  virtual PlatformProblem open_problem() const { return {}; }
+
+  // True once the device itself is gone (the graphics driver was updated or reset, the adapter
+  // removed): no duplication will open on it again, and whatever was built on it (conversion,
+  // encoding) must be built anew on a new capture device.
+  virtual bool lost() const { return false; }
+
+  // What a person judging this machine wants to know about the capture device (the adapter,
+  // the output), one fact a line; empty when the backend has nothing to add.
+  virtual std::vector<std::string> facts() const { return {}; }
 };
 
 // Chooses the primary output of `display_name` (the X display on Linux, "" for $DISPLAY;
