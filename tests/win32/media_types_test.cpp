@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/win32/d3d11_picture.h"
 #include "platform/win32/mf_media_types.h"
 #include "platform/win32/video_processor.h"
 
@@ -231,6 +232,20 @@ TEST(VideoProcessorSetUp, ContentDescriptionIsProgressiveAtTheFrameRateForOptima
   EXPECT_EQ(desc.OutputFrameRate.Numerator, 60u);
   EXPECT_EQ(desc.OutputFrameRate.Denominator, 1u);
   EXPECT_EQ(desc.Usage, D3D11_VIDEO_USAGE_OPTIMAL_SPEED);
+}
+
+// A rotated monitor's surface is turned upright by the processor by as many degrees clockwise
+// as the monitor is turned: at 90 degrees the surface's first column, read from the bottom up,
+// is the desktop's top row, which a clockwise quarter turn puts on top.
+TEST(VideoProcessorSetUp, RotatedSurfaceIsTurnedUprightByTheSameClockwiseAngle) {
+  const std::pair<DXGI_MODE_ROTATION, D3D11_VIDEO_PROCESSOR_ROTATION> cases[] = {
+      {DXGI_MODE_ROTATION_UNSPECIFIED, D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY},
+      {DXGI_MODE_ROTATION_IDENTITY, D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY},
+      {DXGI_MODE_ROTATION_ROTATE90, D3D11_VIDEO_PROCESSOR_ROTATION_90},
+      {DXGI_MODE_ROTATION_ROTATE180, D3D11_VIDEO_PROCESSOR_ROTATION_180},
+      {DXGI_MODE_ROTATION_ROTATE270, D3D11_VIDEO_PROCESSOR_ROTATION_270},
+  };
+  for (const auto& [monitor, turn] : cases) EXPECT_EQ(upright_rotation(monitor), turn) << monitor;
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ std::string duplication_error_meaning(HRESULT hr) {
       return "DXGI_ERROR_ACCESS_LOST: the desktop switched or its mode changed";
     case DXGI_ERROR_INVALID_CALL:
       return "DXGI_ERROR_INVALID_CALL: the output is gone (a monitor unplugged)";
+    case E_NOTIMPL:
+      return "E_NOTIMPL: this system has no desktop duplication (Wine, or a display driver "
+             "without it)";
     case E_INVALIDARG:
       return "E_INVALIDARG: the device is on another adapter than the output";
     default:

@@ -1,6 +1,8 @@
 // Desktop capture through DXGI desktop duplication of the primary output. The desktop picture
-// is copied on the adapter into a staging texture and read from there into the caller's image,
-// turned upright when the monitor is rotated (the image then matches the desktop rectangle).
+// is copied on the adapter into a desktop texture of the device the converter and encoder
+// share, and the caller's image shows it there: the picture never comes into memory. The
+// image's size is the desktop rectangle's; a rotated monitor's texture lies as the monitor
+// does, and the converter turns it upright.
 #include <d3d11.h>
 #include <dxgi1_6.h>
 #include <windows.h>
@@ -10,7 +12,7 @@
 #include "platform/capture.h"
 #include "platform/text.h"
 #include "platform/win32/d3d11_device.h"
-#include "platform/win32/desktop_pixels.h"
+#include "platform/win32/d3d11_picture.h"
 #include "platform/win32/duplication_choice.h"
 
 namespace tolvi::platform {
@@ -130,14 +132,15 @@ class DxgiDuplication : public OutputDuplication {
                               ", not BGRA: the picture cannot be streamed (turn HDR off)";
       return false;
     }
-    if (!ensure_staging(desc)) return false;
-    context_->CopyResource(staging_.Get(), frame.Get());
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (FAILED(context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
-    win32::copy_desktop_pixels(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch,
-                               static_cast<std::int32_t>(desc.Width),
-                               static_cast<std::int32_t>(desc.Height), rotation_, image);
-    context_->Unmap(staging_.Get(), 0);
+    if (!ensure_desktop_texture(desc)) return false;
+    // The duplicated surface is only lent until release_frame(): the desktop texture keeps the
+    // picture for the converter, on the adapter.
+    context_->CopyResource(desktop_.Get(), frame.Get());
+    const bool quarter_turn =
+        rotation_ == DXGI_MODE_ROTATION_ROTATE90 || rotation_ == DXGI_MODE_ROTATION_ROTATE270;
+    const auto width = static_cast<std::int32_t>(quarter_turn ? desc.Height : desc.Width);
+    const auto height = static_cast<std::int32_t>(quarter_turn ? desc.Width : desc.Height);
+    image.show_on_adapter(picture_, width, height);
     return true;
   }
 
@@ -159,21 +162,25 @@ class DxgiDuplication : public OutputDuplication {
   }
 
  private:
-  // The desktop texture: a CPU-readable copy of the duplicated surface, remade when its size or
-  // format changes.
-  bool ensure_staging(const D3D11_TEXTURE2D_DESC& frame) {
-    if (staging_) {
+  // The desktop texture: a copy of the duplicated surface on the adapter that the video
+  // processor can read, remade when its size or format changes.
+  bool ensure_desktop_texture(const D3D11_TEXTURE2D_DESC& frame) {
+    if (desktop_) {
       D3D11_TEXTURE2D_DESC current{};
-      staging_->GetDesc(&current);
+      desktop_->GetDesc(&current);
       if (current.Width == frame.Width && current.Height == frame.Height &&
           current.Format == frame.Format) {
         return true;
       }
-      staging_.Reset();
+      picture_.reset();
+      desktop_.Reset();
     }
-    const D3D11_TEXTURE2D_DESC desc = win32::texture_description(
-        frame.Width, frame.Height, frame.Format, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
-    return SUCCEEDED(device_->CreateTexture2D(&desc, nullptr, &staging_));
+    const D3D11_TEXTURE2D_DESC desc =
+        win32::texture_description(frame.Width, frame.Height, frame.Format, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_RENDER_TARGET);
+    if (FAILED(device_->CreateTexture2D(&desc, nullptr, &desktop_))) return false;
+    picture_ = std::make_shared<win32::D3d11Picture>(desktop_, rotation_);
+    return true;
   }
 
   ComPtr<ID3D11Device> device_;
@@ -186,7 +193,8 @@ class DxgiDuplication : public OutputDuplication {
   bool in_system_memory_ = false;
   PlatformProblem copy_problem_;
   ComPtr<IDXGIResource> resource_;
-  ComPtr<ID3D11Texture2D> staging_;
+  ComPtr<ID3D11Texture2D> desktop_;
+  std::shared_ptr<const win32::D3d11Picture> picture_;
   bool acquired_ = false;
 };
 
@@ -272,7 +280,7 @@ class DxgiCaptureDevice : public CaptureDevice {
                 outputs[i].output_index != facts.output_index) {
               continue;
             }
-            if (!win32::create_video_device(objects[i].adapter.Get(), device, context)) {
+            if (!win32::shared_video_device(objects[i].adapter.Get(), device, context)) {
               return DXGI_ERROR_UNSUPPORTED;
             }
             used = objects[i];
@@ -307,7 +315,7 @@ std::unique_ptr<CaptureDevice> make_capture_device(const std::string&) {
   if (!win32::find_primary_output(primary)) return nullptr;
   ComPtr<ID3D11Device> device;
   ComPtr<ID3D11DeviceContext> context;
-  if (!win32::create_video_device(primary.adapter.Get(), device, context)) return nullptr;
+  if (!win32::shared_video_device(primary.adapter.Get(), device, context)) return nullptr;
   return std::make_unique<DxgiCaptureDevice>(std::move(primary), std::move(device),
                                              std::move(context));
 }
