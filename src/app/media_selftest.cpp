@@ -251,7 +251,8 @@ void Selftest::feed_paced_frames() {
   const bool encoded = units_.load() > 0 && keyframes_.load() > 0;
   step("encoding", encoded,
        std::to_string(units_.load()) + " access units out of " + std::to_string(taken) +
-           " frames taken, " + std::to_string(keyframes_.load()) + " key frames; waited " +
+           " frames taken, " + std::to_string(keyframes_.load()) +
+           (keyframes_.load() == 1 ? " key frame" : " key frames") + "; waited " +
            waited + " after the last frame");
 }
 
