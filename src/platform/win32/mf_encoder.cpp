@@ -20,12 +20,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "platform/encoder.h"
 #include "platform/text.h"
 #include "platform/win32/d3d11_device.h"
 #include "platform/win32/d3d11_picture.h"
+#include "platform/win32/encoder_listing.h"
 #include "platform/win32/media_declarations.h"
 #include "platform/win32/mf_media_types.h"
 
@@ -376,17 +376,32 @@ class MfTransform : public EncoderTransform {
       context_->CopyResource(surface.Get(), picture->texture.Get());
       return S_OK;
     }
-    const Nv12Image* in_memory = &frame;
-    if (frame.on_adapter) {
-      // A software encoder, or one on another adapter: the one read-back into memory.
-      if (!picture) return E_INVALIDARG;
-      if (HRESULT hr = read_back(*picture->texture.Get(), frame.width, frame.height); FAILED(hr)) {
-        return hr;
-      }
-      in_memory = &read_back_frame_;
+    const auto bytes = static_cast<std::size_t>(frame.width) * frame.height * 3 / 2;
+    if (!frame.on_adapter) {
+      if (frame.data.size() < bytes) return E_INVALIDARG;
+      if (zero_copy_) return uploaded_sample(frame, sample);
+      return memory_sample(bytes, sample, [&](BYTE* data) {
+        std::memcpy(data, frame.data.data(), bytes);
+        return S_OK;
+      });
     }
-    if (zero_copy_) return uploaded_sample(*in_memory, sample);
-    return memory_sample(*in_memory, sample);
+    // A software encoder, or one on another adapter: the one read-back into memory, straight
+    // into the buffer the encoder gets.
+    if (!picture) return E_INVALIDARG;
+    if (!zero_copy_) {
+      return memory_sample(bytes, sample, [&](BYTE* data) {
+        return read_back(*picture->texture.Get(), frame.width, frame.height, data);
+      });
+    }
+    if (read_back_frame_.width != frame.width || read_back_frame_.height != frame.height) {
+      read_back_frame_.resize(frame.width, frame.height);
+    }
+    if (HRESULT hr = read_back(*picture->texture.Get(), frame.width, frame.height,
+                               read_back_frame_.data.data());
+        FAILED(hr)) {
+      return hr;
+    }
+    return uploaded_sample(read_back_frame_, sample);
   }
 
   // A sample from the allocator on the encoder's device, which hands out only surfaces whose
@@ -449,10 +464,12 @@ class MfTransform : public EncoderTransform {
     return S_OK;
   }
 
-  // A frame in memory to an encoder that takes memory: copied into the first buffer of the
-  // ring the encoder has let go of (a new one while there are fewer than the ring holds).
-  HRESULT memory_sample(const Nv12Image& frame, ComPtr<IMFSample>& sample) {
-    const auto bytes = static_cast<DWORD>(frame.data.size());
+  // A frame to an encoder that takes memory: `fill` writes its `size` bytes into the first
+  // buffer of the ring the encoder has let go of (a new one while there are fewer than the ring
+  // holds).
+  template <typename Fill>
+  HRESULT memory_sample(std::size_t size, ComPtr<IMFSample>& sample, Fill&& fill) {
+    const auto bytes = static_cast<DWORD>(size);
     MemoryInput* free_input = nullptr;
     for (MemoryInput& input : memory_inputs_) {
       // Let go of: the sample is referenced by the ring alone, its buffer by the ring and the
@@ -485,15 +502,18 @@ class MfTransform : public EncoderTransform {
     }
     BYTE* data = nullptr;
     if (HRESULT hr = free_input->buffer->Lock(&data, nullptr, nullptr); FAILED(hr)) return hr;
-    std::memcpy(data, frame.data.data(), bytes);
+    const HRESULT filled = fill(data);
     free_input->buffer->Unlock();
+    if (FAILED(filled)) return filled;
     if (HRESULT hr = free_input->buffer->SetCurrentLength(bytes); FAILED(hr)) return hr;
     sample = free_input->sample;
     return S_OK;
   }
 
-  // An NV12 texture into read_back_frame_, through a staging texture on the texture's device.
-  HRESULT read_back(ID3D11Texture2D& texture, std::int32_t width, std::int32_t height) {
+  // An NV12 texture into `target` (rows packed, the UV plane after the Y plane), through a
+  // staging texture on the texture's device.
+  HRESULT read_back(ID3D11Texture2D& texture, std::int32_t width, std::int32_t height,
+                    std::uint8_t* target) {
     ComPtr<ID3D11Device> device = win32::device_of(texture);
     ComPtr<ID3D11DeviceContext> context;
     device->GetImmediateContext(&context);
@@ -512,13 +532,10 @@ class MfTransform : public EncoderTransform {
         FAILED(hr)) {
       return hr;
     }
-    if (read_back_frame_.width != width || read_back_frame_.height != height) {
-      read_back_frame_.resize(width, height);
-    }
     const auto row_bytes = static_cast<std::size_t>(width);
     const auto* base = static_cast<const std::uint8_t*>(mapped.pData);
     for (std::int32_t r = 0; r < height + height / 2; ++r) {
-      std::memcpy(read_back_frame_.data.data() + static_cast<std::size_t>(r) * row_bytes,
+      std::memcpy(target + static_cast<std::size_t>(r) * row_bytes,
                   base + static_cast<std::size_t>(r) * mapped.RowPitch, row_bytes);
     }
     context->Unmap(read_back_staging_.Get(), 0);
@@ -542,7 +559,7 @@ class MfTransform : public EncoderTransform {
   ComPtr<ID3D11Texture2D> upload_;
   std::vector<MemoryInput> memory_inputs_;
   ComPtr<ID3D11Texture2D> read_back_staging_;
-  Nv12Image read_back_frame_;
+  Nv12Image read_back_frame_;  // for an encoder on another adapter than the picture
   ComPtr<IMFSample> output_sample_;
   ComPtr<IMFMediaBuffer> output_buffer_;
   std::vector<std::uint8_t> output_;
@@ -587,7 +604,7 @@ class MfEncoderCatalogue : public EncoderCatalogue {
     // one; the second list repeats the first, whose encoders are not listed twice.
     std::vector<ComPtr<IMFActivate>> found;
     std::vector<std::optional<std::uint64_t>> adapters;
-    std::set<std::pair<std::string, std::uint64_t>> seen;  // class id and adapter
+    win32::EncoderListing seen;
     const win32::MftEnum2Function enum2 = mft_enum2();
     bool listed = false;
     if (hardware && enum2 && adapter_ != 0) {
@@ -652,7 +669,7 @@ class MfEncoderCatalogue : public EncoderCatalogue {
     if (FAILED(entry.activate->ActivateObject(IID_PPV_ARGS(&transform)))) return nullptr;
     // The device manager only for an encoder known to sit on the device's adapter.
     ComPtr<IMFDXGIDeviceManager> manager;
-    if (entry.adapter && adapter_ != 0 && *entry.adapter == adapter_) manager = manager_;
+    if (win32::offer_capture_device(entry.adapter, adapter_)) manager = manager_;
     return std::make_unique<MfTransform>(std::move(entry.activate), std::move(transform), device_,
                                          context_, std::move(manager), candidate.hardware);
   }
@@ -666,7 +683,7 @@ class MfEncoderCatalogue : public EncoderCatalogue {
                       IMFAttributes* filter, std::optional<std::uint64_t> filter_adapter,
                       std::vector<ComPtr<IMFActivate>>& found,
                       std::vector<std::optional<std::uint64_t>>& adapters,
-                      std::set<std::pair<std::string, std::uint64_t>>& seen) {
+                      win32::EncoderListing& seen) {
     IMFActivate** list = nullptr;
     UINT32 count = 0;
     if (FAILED(enum2(MFT_CATEGORY_VIDEO_ENCODER, flags, &input, &output, filter, &list, &count))) {
@@ -680,16 +697,7 @@ class MfEncoderCatalogue : public EncoderCatalogue {
       GUID clsid{};
       activate->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid);
       const std::string key(reinterpret_cast<const char*>(&clsid), sizeof(clsid));
-      if (!seen.emplace(key, adapter.value_or(0)).second) continue;
-      // An encoder of the unfiltered list that does not name its adapter may be one of the
-      // filtered list's.
-      if (!adapter && filter_adapter == std::nullopt) {
-        bool listed_with_adapter = false;
-        for (const auto& [seen_key, seen_adapter] : seen) {
-          listed_with_adapter = listed_with_adapter || (seen_key == key && seen_adapter != 0);
-        }
-        if (listed_with_adapter) continue;
-      }
+      if (!seen.keep(key, adapter)) continue;
       found.push_back(std::move(activate));
       adapters.push_back(adapter);
     }
