@@ -338,6 +338,9 @@ int run_media_selftest(const MediaSelftestPlatform& platform,
 
 int run_media_selftest() {
   platform::attach_parent_console();
+  // What a serving host has (on Windows COM, Media Foundation and the 1 ms timer the pacing
+  // relies on).
+  platform::prepare_host_process();
   MediaSelftestPlatform platform;
   platform.describe_outputs = platform::describe_graphics_outputs;
   platform.make_capture_device = [] { return platform::make_capture_device(""); };
