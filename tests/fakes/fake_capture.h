@@ -52,6 +52,8 @@ struct FakeDesktopState {
   platform::DesktopRect rect{0, 0, 1920, 1080};
   int failing_opens = 0;  // this many opens fail first (-1: all)
   platform::PlatformProblem open_problem;  // what a failed open reports
+  // Set: every copy fails and reports this (a surface the image cannot hold).
+  std::optional<platform::PlatformProblem> copy_problem;
   // Capture devices made so far, numbered from 1; a lost device says so and opens nothing
   // again, a stale one only opens nothing again (an output that went away under it).
   int devices_made = 0;
@@ -121,6 +123,7 @@ class FakeDuplication : public platform::OutputDuplication {
     return true;
   }
   bool copy_frame_to(platform::DesktopImage& image) override {
+    if (s_.copy_problem) return false;
     if (image.width != rect_.width() || image.height != rect_.height()) {
       image.resize(rect_.width(), rect_.height());
     }
@@ -130,6 +133,9 @@ class FakeDuplication : public platform::OutputDuplication {
     return true;
   }
   void release_frame() override {}
+  platform::PlatformProblem copy_problem() const override {
+    return s_.copy_problem.value_or(platform::PlatformProblem{});
+  }
   platform::DesktopRect copied_change() const override {
     return copied_ ? *copied_ : platform::OutputDuplication::copied_change();
   }

@@ -533,6 +533,34 @@ TEST_F(CapturePipelineTest, LostOrStaleCaptureDeviceIsReplacedAndTheStreamGoesOn
   }
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A desktop whose surface the image cannot hold (an HDR desktop) says so once, not on every
+// frame, and nothing is streamed.
+TEST_F(CapturePipelineTest, PictureThatCannotBeCopiedIsLoggedOnce) {
+  ask(view(1280, 720), clock_.now);
+  desktop_.copy_problem = platform::PlatformProblem{0, "the duplicated surface is not BGRA"};
+  for (int i = 1; i <= 20; ++i) {
+    DesktopEvent change;
+    change.at_us = clock_.now + static_cast<std::uint64_t>(i) * 20 * kMs;
+    change.picture = true;
+    desktop_.events.push_back(change);
+  }
+  ::testing::internal::CaptureStderr();
+  run(clock_.now + 1000 * kMs);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(occurrences(log, "capture: picture not copied: the duplicated surface is not BGRA"),
+            1u)
+      << log;
+  EXPECT_TRUE(sent(MessageType::VideoFrame).empty());
+}
+
 // Each distinct reason a duplication cannot be opened is logged once, with its meaning.
 TEST_F(CapturePipelineTest, RefusedDuplicationIsLoggedOncePerDistinctCode) {
   ask(view(1280, 720), clock_.now);
@@ -541,12 +569,7 @@ TEST_F(CapturePipelineTest, RefusedDuplicationIsLoggedOncePerDistinctCode) {
   ::testing::internal::CaptureStderr();
   run(clock_.now + 1000 * kMs);
   const std::string log = ::testing::internal::GetCapturedStderr();
-  std::size_t count = 0;
-  for (std::size_t at = log.find("0x80070005"); at != std::string::npos;
-       at = log.find("0x80070005", at + 1)) {
-    ++count;
-  }
-  EXPECT_EQ(count, 1u) << log;
+  EXPECT_EQ(occurrences(log, "0x80070005"), 1u) << log;
   EXPECT_NE(log.find("DuplicateOutput failed: 0x80070005 E_ACCESSDENIED: the secure desktop"),
             std::string::npos)
       << log;
