@@ -25,20 +25,34 @@ struct DesktopRect {
   bool operator==(const DesktopRect&) const = default;
 };
 
+// A picture kept on the graphics adapter: the backend's own object, handed between one
+// platform's capture, conversion and encoding backends without the portable code looking
+// inside. Backends that work in memory never make one.
+class GpuPicture {
+ public:
+  virtual ~GpuPicture() = default;
+};
+
 // The desktop picture in memory: 32-bit pixels B, G, R, x (the fourth byte is undefined, often
 // 0), rows top to bottom, `stride` bytes apart. The pixels are either the image's own (resize)
 // or, to save copying a whole frame, memory a capture backend lends (lend): the backend writes
 // it only when it captures into this same image again, and frees it only when the image lets it
-// go. The size fields are for reading; resize and lend set them.
+// go. A capture backend that keeps the picture on the graphics adapter shows it there
+// instead (show_on_adapter): then there are no pixels in memory, and only that platform's
+// converter reads the picture. The size fields are for reading; resize, lend and
+// show_on_adapter set them.
 struct DesktopImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::size_t stride = 0;
+  // Set while the picture is on the adapter (show_on_adapter); resize and lend clear it.
+  std::shared_ptr<const GpuPicture> on_adapter;
 
   // Sizes the image for width x height with a packed stride of its own; the contents are
   // unspecified.
   void resize(std::int32_t new_width, std::int32_t new_height) {
     lent_.reset();
+    on_adapter.reset();
     width = new_width;
     height = new_height;
     stride = static_cast<std::size_t>(new_width) * 4;
@@ -49,10 +63,22 @@ struct DesktopImage {
   void lend(std::shared_ptr<const std::uint8_t> memory, std::int32_t new_width,
             std::int32_t new_height, std::size_t row_stride) {
     lent_ = std::move(memory);
+    on_adapter.reset();
     width = new_width;
     height = new_height;
     stride = row_stride;
     std::vector<std::uint8_t>().swap(pixels_);
+  }
+  // Shows `picture`, width x height desktop pixels on the graphics adapter; the pixels in
+  // memory are given up (there are none until resize or lend).
+  void show_on_adapter(std::shared_ptr<const GpuPicture> picture, std::int32_t new_width,
+                       std::int32_t new_height) {
+    lent_.reset();
+    std::vector<std::uint8_t>().swap(pixels_);
+    on_adapter = std::move(picture);
+    width = new_width;
+    height = new_height;
+    stride = 0;
   }
   // True when the image shows memory lent from `memory`.
   bool shows(const void* memory) const { return lent_ && lent_.get() == memory; }
@@ -97,6 +123,14 @@ struct AcquireResult {
   AcquireStatus status = AcquireStatus::kError;
   std::uint32_t error_code = 0;  // the platform's code for kAccessLost and kError, for the log
   FrameInfo info;
+};
+
+// Why a platform call failed: the platform's own code and, where the backend knows it, what
+// that code means for the person reading the log. code 0: nothing failed (or nothing to say).
+struct PlatformProblem {
+  std::uint32_t code = 0;
+  std::string meaning;
+  bool operator==(const PlatformProblem&) const = default;
 };
 
 enum class PointerShapeType : std::uint32_t {
@@ -146,6 +180,15 @@ class OutputDuplication {
   }
 
   virtual void release_frame() = 0;
+
+  // Why the last copy_frame_to() failed (e.g. a surface format the image cannot hold); code 0
+  // when it did not fail or the backend cannot tell.
+  virtual PlatformProblem copy_problem() const { return {}; }
+
+  // What a person judging this machine wants to know about the duplicated picture (surface
+  // format, rotation, high dynamic range), one fact a line; empty when the backend has nothing
+  // to add. Valid after the first acquired frame.
+  virtual std::vector<std::string> facts() const { return {}; }
 };
 
 // The primary output of the desktop and what is needed to duplicate it.
@@ -159,6 +202,19 @@ class CaptureDevice {
   // A new duplication of the primary output; null when it cannot be made now (the caller
   // retries later).
   virtual std::unique_ptr<OutputDuplication> open_duplication() = 0;
+
+  // Why the last open_duplication() returned null; code 0 when it did not or the backend
+  // cannot tell.
+  virtual PlatformProblem open_problem() const { return {}; }
+
+  // True once the device itself is gone (the graphics driver was updated or reset, the adapter
+  // removed): no duplication will open on it again, and whatever was built on it (conversion,
+  // encoding) must be built anew on a new capture device.
+  virtual bool lost() const { return false; }
+
+  // What a person judging this machine wants to know about the capture device (the adapter,
+  // the output), one fact a line; empty when the backend has nothing to add.
+  virtual std::vector<std::string> facts() const { return {}; }
 };
 
 // Chooses the primary output of `display_name` (the X display on Linux, "" for $DISPLAY;

@@ -18,6 +18,10 @@ struct Nv12Image {
   // Where this picture may differ from the one handed to the encoder before it, in its own
   // pixels; unset: anywhere. An encoder may skip work on the rest, which is the same.
   std::optional<DesktopRect> changed;
+  // Set when the converter left the picture on the graphics adapter (its source was there):
+  // then `data` is not filled, and only that platform's encoder reads the picture (reading it
+  // back into memory itself where it cannot take it from the adapter).
+  std::shared_ptr<const GpuPicture> on_adapter;
 
   void resize(std::int32_t new_width, std::int32_t new_height) {
     width = new_width;
@@ -36,6 +40,8 @@ struct Nv12Image {
 // Colour conversion and scaling of the desktop picture for the encoder, in one pass:
 // source BGRx, RGB full range (0..255); target NV12 with the BT.709 matrix, studio range
 // (16..235), at the stream size. The whole source is scaled onto the whole target (no cropping).
+// A source on the graphics adapter (DesktopImage::on_adapter) gives a target there too; a
+// source in memory gives one in memory.
 class VideoConverter {
  public:
   virtual ~VideoConverter() = default;

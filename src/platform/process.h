@@ -45,6 +45,12 @@ void prepare_host_process();
 // person typed the command); never on Windows, where the program has no console.
 bool started_from_terminal();
 
+// For a command whose output a person reads: where standard output and standard error lead
+// nowhere (a GUI-subsystem program started from a console on Windows gets no console of its
+// own), connects them to the console of the process that started this one, if it has one.
+// Output already redirected (to a file or a pipe) stays where it goes. Nothing on Linux.
+void attach_parent_console();
+
 // Ends the whole process at once with `code`.
 [[noreturn]] void exit_process(int code);
 

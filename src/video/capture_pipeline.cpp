@@ -52,7 +52,10 @@ bool CapturePipeline::open_duplication() {
     platform_.follow_input_desktop();
   }
   duplication_ = capture_device_->open_duplication();
-  if (!duplication_) return false;
+  if (!duplication_) {
+    log_problem_once("DuplicateOutput failed", capture_device_->open_problem());
+    return false;
+  }
   desktop_rect_ = duplication_->desktop_rect();
   host_.set_input_target(desktop_rect_);
   return true;
@@ -186,12 +189,15 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
 
   if (!duplication_) {
     if (!open_duplication()) {
+      recover_capture_device();
       clock_.sleep_ms(kReopenPauseMs);
       return Turn::kGoOn;
     }
-    if (desktop_rect_.width() != desktop_image_.width ||
+    failed_reopens_ = 0;
+    if (rebuild_after_reopen_ || desktop_rect_.width() != desktop_image_.width ||
         desktop_rect_.height() != desktop_image_.height) {
-      // The desktop mode changed: rebuild everything for the new size.
+      // The desktop mode changed, or the device is new: rebuild everything for it.
+      rebuild_after_reopen_ = false;
       if (!reconfigure(host_.current_config())) {
         host_.close_connection();
         return Turn::kStop;
@@ -230,7 +236,11 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
       break;
     case AcquireStatus::kFrame:
       if (acquired.info.pointer_updated) update_pointer(loop, acquired.info);
-      if (acquired.info.present && duplication_->copy_frame_to(desktop_image_)) {
+      if (acquired.info.present && !duplication_->copy_frame_to(desktop_image_)) {
+        all_stale();  // a failed copy may have left part of a picture
+        unencoded_change_.reset();
+        log_problem_once("capture: picture not copied", duplication_->copy_problem());
+      } else if (acquired.info.present) {
         const platform::DesktopRect reported = duplication_->copied_change();
         const platform::DesktopRect changed{std::clamp(reported.left, 0, desktop_image_.width),
                                             std::clamp(reported.top, 0, desktop_image_.height),
@@ -243,9 +253,6 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
         loop.last_capture_us = clock_.now_us();
         loop.dirty = true;
         loop.refresh_count = kRefreshEncodes;
-      } else if (acquired.info.present) {
-        all_stale();  // a failed copy may have left part of a picture
-        unencoded_change_.reset();
       }
       duplication_->release_frame();
       break;
@@ -305,6 +312,34 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     ++encode_rejects_;
   }
   return Turn::kGoOn;
+}
+
+void CapturePipeline::log_problem_once(const char* what, const platform::PlatformProblem& problem) {
+  if (problem.code == 0 && problem.meaning.empty()) return;
+  if (!logged_problems_.emplace(problem.code, problem.meaning).second) return;
+  if (problem.code == 0) {
+    log_message("%s: %s", what, problem.meaning.c_str());
+  } else {
+    log_message("%s: 0x%08lx %s", what, static_cast<unsigned long>(problem.code),
+                problem.meaning.c_str());
+  }
+}
+
+void CapturePipeline::recover_capture_device() {
+  ++failed_reopens_;
+  const bool lost = !capture_device_ || capture_device_->lost();
+  if (!lost && failed_reopens_ < kReopensBeforeNewDevice) return;
+  log_message("capture: %s; setting the capture device up again",
+              lost ? "the graphics device is lost" : "the duplication cannot be reopened");
+  failed_reopens_ = 0;
+  ++capture_device_rebuilds_;
+  // The converter lives on the old device's adapter too: the rebuild makes a new one.
+  duplication_.reset();
+  converter_.reset();
+  capture_device_.reset();
+  if (platform_.make_capture_device) capture_device_ = platform_.make_capture_device();
+  if (capture_device_) display_.set_device_name(capture_device_->output_name());
+  rebuild_after_reopen_ = true;
 }
 
 void CapturePipeline::all_stale() { stale_.fill(whole_desktop()); }

@@ -6,6 +6,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -37,6 +40,10 @@ constexpr std::uint64_t kFirstRefreshUs = 150000;
 constexpr std::uint64_t kLastRefreshUs = 500000;
 constexpr std::uint32_t kLoggedConvertFailures = 3;
 constexpr std::size_t kNv12PoolSlots = 4;
+// Failed reopens of the duplication (kReopenPauseMs apart) after which the capture device is
+// set up anew, as when it reports itself lost: a monitor plugged out and in again, or a graphics
+// reset the device did not notice, leaves the old device unable to duplicate for good.
+constexpr int kReopensBeforeNewDevice = 20;
 
 // Where the pipeline's platform parts come from; tests hand in fakes and a fake clock.
 struct CapturePlatform {
@@ -78,6 +85,7 @@ class CapturePipeline : public CaptureLoop {
   bool reconfigure(const ClientConfig& config);
   // (Re)opens the duplication and records the desktop rectangle.
   bool open_duplication();
+  std::uint32_t capture_device_rebuilds() const { return capture_device_rebuilds_; }
 
   // For tests.
   StreamSize stream() const { return stream_; }
@@ -100,6 +108,11 @@ class CapturePipeline : public CaptureLoop {
   enum class Turn { kGoOn, kStop };
 
   Turn turn(LoopState& loop);
+  // After a failed reopen: when the capture device is lost or has failed too many reopens, a
+  // new one replaces it, and the converter and encoder are rebuilt once a duplication opens.
+  void recover_capture_device();
+  // Logs a platform problem the first time this pipeline meets it.
+  void log_problem_once(const char* what, const platform::PlatformProblem& problem);
   void update_pointer(LoopState& loop, const platform::FrameInfo& info);
   // Every slot must be converted whole (the desktop image is new or unknown).
   void all_stale();
@@ -138,6 +151,10 @@ class CapturePipeline : public CaptureLoop {
   std::uint32_t congested_skips_ = 0;
   std::uint32_t conversions_ = 0;
   std::uint32_t encode_rejects_ = 0;
+  int failed_reopens_ = 0;
+  bool rebuild_after_reopen_ = false;  // a new capture device: new converter and encoder too
+  std::uint32_t capture_device_rebuilds_ = 0;
+  std::set<std::pair<std::uint32_t, std::string>> logged_problems_;
 };
 
 }  // namespace tolvi

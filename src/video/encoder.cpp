@@ -191,7 +191,7 @@ bool Encoder::try_activate(const EncoderCandidate& candidate, bool hevc, bool ha
   transform_->begin_streaming();
   force_keyframe_.store(true);
   log_message("encoder: %s (%s, %s, %s)", name_.c_str(), codec_name(is_hevc_),
-              is_async_ ? "async" : "sync", zero_copy_ ? "GPU zero-copy" : "CPU upload");
+              is_async_ ? "async" : "sync", zero_copy_ ? "frames on the GPU" : "CPU upload");
   return true;
 }
 

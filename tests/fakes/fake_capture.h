@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,8 @@ struct DesktopEvent {
   std::optional<FakeShape> shape;
   std::optional<platform::DesktopRect> new_rect;  // the desktop's size changes with the event
   std::optional<platform::DesktopRect> changed;   // what the copy changes; unset: everything
+  // What becomes of the capture device that made the current duplication.
+  enum class DeviceFate { kKept, kLost, kStale } device = DeviceFate::kKept;
 };
 
 // The desktop behind the fake capture device, shared by all its duplications.
@@ -48,6 +51,14 @@ struct FakeDesktopState {
   FakeClock& clock;
   platform::DesktopRect rect{0, 0, 1920, 1080};
   int failing_opens = 0;  // this many opens fail first (-1: all)
+  platform::PlatformProblem open_problem;  // what a failed open reports
+  // Set: every copy fails and reports this (a surface the image cannot hold).
+  std::optional<platform::PlatformProblem> copy_problem;
+  // Capture devices made so far, numbered from 1; a lost device says so and opens nothing
+  // again, a stale one only opens nothing again (an output that went away under it).
+  int devices_made = 0;
+  std::set<int> lost_devices;
+  std::set<int> stale_devices;
   // How late the loop wakes for successive events (cycled; empty: on time).
   std::vector<std::uint64_t> wake_latencies_us;
   std::size_t events_seen = 0;
@@ -61,7 +72,7 @@ struct FakeDesktopState {
 
 class FakeDuplication : public platform::OutputDuplication {
  public:
-  explicit FakeDuplication(FakeDesktopState& s) : s_(s), rect_(s.rect) {}
+  FakeDuplication(FakeDesktopState& s, int device) : s_(s), device_(device), rect_(s.rect) {}
   platform::DesktopRect desktop_rect() const override { return rect_; }
   platform::AcquireResult acquire_next_frame(std::uint32_t timeout_ms) override {
     ++s_.acquires;
@@ -88,6 +99,8 @@ class FakeDuplication : public platform::OutputDuplication {
       s_.clock.now += s_.wake_latencies_us[s_.events_seen++ % s_.wake_latencies_us.size()];
     }
     if (event.new_rect) s_.rect = *event.new_rect;
+    if (event.device == DesktopEvent::DeviceFate::kLost) s_.lost_devices.insert(device_);
+    if (event.device == DesktopEvent::DeviceFate::kStale) s_.stale_devices.insert(device_);
     result.status = event.status;
     result.error_code = event.status == platform::AcquireStatus::kFrame ? 0 : 0x887A0026;
     if (event.status != platform::AcquireStatus::kFrame) return result;
@@ -110,6 +123,7 @@ class FakeDuplication : public platform::OutputDuplication {
     return true;
   }
   bool copy_frame_to(platform::DesktopImage& image) override {
+    if (s_.copy_problem) return false;
     if (image.width != rect_.width() || image.height != rect_.height()) {
       image.resize(rect_.width(), rect_.height());
     }
@@ -119,12 +133,16 @@ class FakeDuplication : public platform::OutputDuplication {
     return true;
   }
   void release_frame() override {}
+  platform::PlatformProblem copy_problem() const override {
+    return s_.copy_problem.value_or(platform::PlatformProblem{});
+  }
   platform::DesktopRect copied_change() const override {
     return copied_ ? *copied_ : platform::OutputDuplication::copied_change();
   }
 
  private:
   FakeDesktopState& s_;
+  int device_;
   platform::DesktopRect rect_;
   bool fresh_ = true;
   std::optional<DesktopEvent> current_;
@@ -134,19 +152,23 @@ class FakeDuplication : public platform::OutputDuplication {
 
 class FakeCaptureDevice : public platform::CaptureDevice {
  public:
-  explicit FakeCaptureDevice(FakeDesktopState& s) : s_(s) {}
+  explicit FakeCaptureDevice(FakeDesktopState& s) : s_(s), id_(++s.devices_made) {}
   std::string output_name() const override { return "fake-0"; }
   std::unique_ptr<platform::OutputDuplication> open_duplication() override {
     ++s_.opens;
+    if (lost() || s_.stale_devices.count(id_)) return nullptr;
     if (s_.failing_opens != 0) {
       if (s_.failing_opens > 0) --s_.failing_opens;
       return nullptr;
     }
-    return std::make_unique<FakeDuplication>(s_);
+    return std::make_unique<FakeDuplication>(s_, id_);
   }
+  platform::PlatformProblem open_problem() const override { return s_.open_problem; }
+  bool lost() const override { return s_.lost_devices.count(id_) != 0; }
 
  private:
   FakeDesktopState& s_;
+  int id_;
 };
 
 // Records each conversion: the picture's generation and the target slot.

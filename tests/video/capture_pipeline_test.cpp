@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <utility>
@@ -488,6 +489,91 @@ TEST_F(CapturePipelineTest, EncoderStatsExistOnlyOnceAnEncoderWasMade) {
   EXPECT_EQ(stats->conversions, 3u);
   pipeline().destroy_encoder();
   EXPECT_FALSE(pipeline().encoder_stats());
+}
+
+// A lost graphics device (a driver update or reset) or an output that stays gone: the session
+// sets up a new capture device, builds converter and encoder anew and streams on, where it
+// used to keep reopening on the old device for ever.
+TEST_F(CapturePipelineTest, LostOrStaleCaptureDeviceIsReplacedAndTheStreamGoesOn) {
+  using Fate = DesktopEvent::DeviceFate;
+  for (const Fate fate : {Fate::kLost, Fate::kStale}) {
+    PipelineRig rig;
+    rig.ask(view(1280, 720), rig.clock_.now);
+    const std::uint64_t start = rig.clock_.now;
+    DesktopEvent failure;
+    failure.at_us = start + 300 * kMs;
+    failure.status = AcquireStatus::kError;
+    failure.device = fate;
+    rig.desktop_.events.push_back(failure);
+    rig.run(start + 6000 * kMs);
+
+    EXPECT_EQ(rig.desktop_.devices_made, 2);
+    EXPECT_EQ(rig.pipeline().capture_device_rebuilds(), 1u);
+    // A lost device is replaced at the first failed reopen; a stale one after 2 s of them.
+    const std::uint64_t replaced_by = fate == Fate::kLost ? 500 * kMs : 2500 * kMs;
+    EXPECT_EQ(rig.converter_.inits, 2);
+    EXPECT_EQ(rig.catalogue_->activations.size(), 2u);
+    const auto info = rig.sent(MessageType::StreamInfo);
+    ASSERT_EQ(info.size(), 2u);
+    EXPECT_LT(info[1].at_us, start + replaced_by);
+    // Pictures flow again after the second StreamInfo, starting with a key frame.
+    const std::vector<SentMessage>& sent = rig.host_.sent;
+    auto after = std::find_if(sent.begin(), sent.end(), [](const SentMessage& m) {
+      return m.type == code(MessageType::StreamInfo);
+    });
+    after = std::find_if(after + 1, sent.end(), [](const SentMessage& m) {
+      return m.type == code(MessageType::StreamInfo);
+    });
+    after = std::find_if(after, sent.end(), [](const SentMessage& m) {
+      return m.type == code(MessageType::VideoFrame);
+    });
+    ASSERT_NE(after, sent.end());
+    EXPECT_EQ(after->payload[0], 1);
+    EXPECT_FALSE(rig.host_.closed);
+  }
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A desktop whose surface the image cannot hold (an HDR desktop) says so once, not on every
+// frame, and nothing is streamed.
+TEST_F(CapturePipelineTest, PictureThatCannotBeCopiedIsLoggedOnce) {
+  ask(view(1280, 720), clock_.now);
+  desktop_.copy_problem = platform::PlatformProblem{0, "the duplicated surface is not BGRA"};
+  for (int i = 1; i <= 20; ++i) {
+    DesktopEvent change;
+    change.at_us = clock_.now + static_cast<std::uint64_t>(i) * 20 * kMs;
+    change.picture = true;
+    desktop_.events.push_back(change);
+  }
+  ::testing::internal::CaptureStderr();
+  run(clock_.now + 1000 * kMs);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(occurrences(log, "capture: picture not copied: the duplicated surface is not BGRA"),
+            1u)
+      << log;
+  EXPECT_TRUE(sent(MessageType::VideoFrame).empty());
+}
+
+// Each distinct reason a duplication cannot be opened is logged once, with its meaning.
+TEST_F(CapturePipelineTest, RefusedDuplicationIsLoggedOncePerDistinctCode) {
+  ask(view(1280, 720), clock_.now);
+  desktop_.failing_opens = 6;
+  desktop_.open_problem = {0x80070005, "E_ACCESSDENIED: the secure desktop"};
+  ::testing::internal::CaptureStderr();
+  run(clock_.now + 1000 * kMs);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(occurrences(log, "0x80070005"), 1u) << log;
+  EXPECT_NE(log.find("DuplicateOutput failed: 0x80070005 E_ACCESSDENIED: the secure desktop"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(sent(MessageType::VideoFrame).empty());
 }
 
 }  // namespace

@@ -58,6 +58,30 @@ TEST(GraphicsAdapters, PrimaryOutputIsFoundAndAVideoDeviceMadeOnItsAdapter) {
   }
 }
 
+// Capture, converter and encoders ask for the device of the primary adapter and get one and the
+// same, multithread-protected, so a picture made by one is read by the next on the adapter.
+TEST(GraphicsAdapters, OneSharedDevicePerAdapter) {
+  PrimaryOutput primary;
+  ASSERT_TRUE(find_primary_output(primary));
+  ComPtr<ID3D11Device> first;
+  ComPtr<ID3D11DeviceContext> first_context;
+  ComPtr<ID3D11Device> second;
+  ComPtr<ID3D11DeviceContext> second_context;
+  ASSERT_TRUE(shared_video_device(primary.adapter.Get(), first, first_context));
+  ASSERT_TRUE(shared_video_device(primary.adapter.Get(), second, second_context));
+  EXPECT_EQ(first.Get(), second.Get());
+  EXPECT_EQ(first_context.Get(), second_context.Get());
+  EXPECT_EQ(adapter_luid(*first.Get()), adapter_luid_of(*primary.adapter.Get()));
+  ComPtr<ID3D10Multithread> multithread;
+  if (SUCCEEDED(first.As(&multithread))) {
+    EXPECT_TRUE(multithread->GetMultithreadProtected());
+  }
+  // The encoders' catalogue sits on it too.
+  std::shared_ptr<EncoderCatalogue> catalogue = make_encoder_catalogue();
+  ASSERT_TRUE(catalogue);
+  EXPECT_EQ(catalogue->capture_adapter_id(), adapter_luid(*first.Get()));
+}
+
 TEST(DesktopCapture, DuplicatesThePrimaryOutputAndReadsItsPicture) {
   PrimaryOutput primary;
   ASSERT_TRUE(find_primary_output(primary));
@@ -78,6 +102,8 @@ TEST(DesktopCapture, DuplicatesThePrimaryOutputAndReadsItsPicture) {
   ASSERT_TRUE(duplication->copy_frame_to(image));
   EXPECT_EQ(image.width, rect.width());
   EXPECT_EQ(image.height, rect.height());
+  // The picture stays on the adapter.
+  EXPECT_TRUE(image.on_adapter);
   duplication->release_frame();
 }
 

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/win32/d3d11_picture.h"
 #include "platform/win32/mf_media_types.h"
 #include "platform/win32/video_processor.h"
 
@@ -105,13 +106,15 @@ class FakeCodecApi : public ICodecAPI {
   struct Call {
     GUID api;
     VARTYPE type;
-    ULONG value;
+    ULONG value;     // for VT_UI4
+    VARIANT_BOOL on;  // for VT_BOOL
   };
   std::vector<Call> calls;
   HRESULT answer = S_OK;
 
   HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
-    calls.push_back({*api, value->vt, value->ulVal});
+    calls.push_back({*api, value->vt, value->vt == VT_UI4 ? value->ulVal : 0,
+                     value->vt == VT_BOOL ? value->boolVal : VARIANT_BOOL{0}});
     return answer;
   }
 
@@ -145,41 +148,59 @@ class FakeCodecApi : public ICodecAPI {
   }
 };
 
-// Each setting reaches the codec API under its own identifier, as a 32-bit unsigned VARIANT.
-// The first two fields are the ones the portable encoder's failure line prints for it.
-TEST(CodecApiSettings, EachSettingIsSetAsUi4UnderItsIdentifier) {
+// Each setting reaches the codec API under its own identifier and as the VARIANT type the API
+// documents for it: a Boolean for the low-latency switch, a 32-bit unsigned number for the
+// rest. The first two fields are the ones the portable encoder's failure line prints for it.
+TEST(CodecApiSettings, EachSettingIsSetUnderItsIdentifierAsItsDocumentedType) {
   const GUID force_key_frame_id = {
       0x398c1b98, 0x8353, 0x475a, {0x9e, 0xf2, 0x8f, 0x26, 0x5d, 0x26, 0x03, 0x45}};
   struct Case {
     CodecSetting setting;
     GUID id;
+    VARTYPE type;
   };
   const std::vector<Case> cases = {
       {CodecSetting::kRateControlMode,
-       {0x1c0608e9, 0x370c, 0x4710, {0x8a, 0x58, 0xcb, 0x61, 0x81, 0xc4, 0x24, 0x23}}},
+       {0x1c0608e9, 0x370c, 0x4710, {0x8a, 0x58, 0xcb, 0x61, 0x81, 0xc4, 0x24, 0x23}},
+       VT_UI4},
       {CodecSetting::kLowLatencyMode,
-       {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}}},
+       {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}},
+       VT_BOOL},
       {CodecSetting::kMeanBitRate,
-       {0xf7222374, 0x2144, 0x4815, {0xb5, 0x50, 0xa3, 0x7f, 0x8e, 0x12, 0xee, 0x52}}},
+       {0xf7222374, 0x2144, 0x4815, {0xb5, 0x50, 0xa3, 0x7f, 0x8e, 0x12, 0xee, 0x52}},
+       VT_UI4},
       {CodecSetting::kMaxBitRate,
-       {0x9651eae4, 0x39b9, 0x4ebf, {0x85, 0xef, 0xd7, 0xf4, 0x44, 0xec, 0x74, 0x65}}},
+       {0x9651eae4, 0x39b9, 0x4ebf, {0x85, 0xef, 0xd7, 0xf4, 0x44, 0xec, 0x74, 0x65}},
+       VT_UI4},
       {CodecSetting::kGopSize,
-       {0x95f31b26, 0x95a4, 0x41aa, {0x93, 0x03, 0x24, 0x6a, 0x7f, 0xc6, 0xee, 0xf1}}},
+       {0x95f31b26, 0x95a4, 0x41aa, {0x93, 0x03, 0x24, 0x6a, 0x7f, 0xc6, 0xee, 0xf1}},
+       VT_UI4},
       {CodecSetting::kBPictureCount,
-       {0x8d390aac, 0xdc5c, 0x4200, {0xb5, 0x7f, 0x81, 0x4d, 0x04, 0xba, 0xba, 0xb2}}},
+       {0x8d390aac, 0xdc5c, 0x4200, {0xb5, 0x7f, 0x81, 0x4d, 0x04, 0xba, 0xba, 0xb2}},
+       VT_UI4},
       {CodecSetting::kQualityVsSpeed,
-       {0x98332df8, 0x03cd, 0x476b, {0x89, 0xfa, 0x3f, 0x9e, 0x44, 0x2d, 0xec, 0x9f}}},
+       {0x98332df8, 0x03cd, 0x476b, {0x89, 0xfa, 0x3f, 0x9e, 0x44, 0x2d, 0xec, 0x9f}},
+       VT_UI4},
   };
   FakeCodecApi api;
   std::uint32_t value = 7;
   for (const Case& c : cases) {
+    EXPECT_EQ(codec_setting_type(c.setting), c.type);
     EXPECT_EQ(set_codec_value(api, c.setting, value), 0u);
     ASSERT_FALSE(api.calls.empty());
     EXPECT_TRUE(IsEqualGUID(api.calls.back().api, c.id)) << value;
-    EXPECT_EQ(api.calls.back().type, VT_UI4);
-    EXPECT_EQ(api.calls.back().value, value);
+    EXPECT_EQ(api.calls.back().type, c.type) << value;
+    if (c.type == VT_UI4) {
+      EXPECT_EQ(api.calls.back().value, value);
+    }
     value *= 1000;
   }
+  // A Boolean is VARIANT_TRUE (all bits set) for "on", whatever number asked for it, and
+  // VARIANT_FALSE for 0.
+  set_codec_value(api, CodecSetting::kLowLatencyMode, 1);
+  EXPECT_EQ(api.calls.back().on, VARIANT_TRUE);
+  set_codec_value(api, CodecSetting::kLowLatencyMode, 0);
+  EXPECT_EQ(api.calls.back().on, VARIANT_FALSE);
   EXPECT_TRUE(force_key_frame(api));
   EXPECT_TRUE(IsEqualGUID(api.calls.back().api, force_key_frame_id));
   EXPECT_EQ(api.calls.back().type, VT_UI4);
@@ -211,6 +232,20 @@ TEST(VideoProcessorSetUp, ContentDescriptionIsProgressiveAtTheFrameRateForOptima
   EXPECT_EQ(desc.OutputFrameRate.Numerator, 60u);
   EXPECT_EQ(desc.OutputFrameRate.Denominator, 1u);
   EXPECT_EQ(desc.Usage, D3D11_VIDEO_USAGE_OPTIMAL_SPEED);
+}
+
+// A rotated monitor's surface is turned upright by the processor by as many degrees clockwise
+// as the monitor is turned: at 90 degrees the surface's first column, read from the bottom up,
+// is the desktop's top row, which a clockwise quarter turn puts on top.
+TEST(VideoProcessorSetUp, RotatedSurfaceIsTurnedUprightByTheSameClockwiseAngle) {
+  const std::pair<DXGI_MODE_ROTATION, D3D11_VIDEO_PROCESSOR_ROTATION> cases[] = {
+      {DXGI_MODE_ROTATION_UNSPECIFIED, D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY},
+      {DXGI_MODE_ROTATION_IDENTITY, D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY},
+      {DXGI_MODE_ROTATION_ROTATE90, D3D11_VIDEO_PROCESSOR_ROTATION_90},
+      {DXGI_MODE_ROTATION_ROTATE180, D3D11_VIDEO_PROCESSOR_ROTATION_180},
+      {DXGI_MODE_ROTATION_ROTATE270, D3D11_VIDEO_PROCESSOR_ROTATION_270},
+  };
+  for (const auto& [monitor, turn] : cases) EXPECT_EQ(upright_rotation(monitor), turn) << monitor;
 }
 
 }  // namespace

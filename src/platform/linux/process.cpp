@@ -106,6 +106,10 @@ bool run_elevated(const std::string& arguments, bool wait) {
 
 bool started_from_terminal() { return isatty(STDERR_FILENO) == 1; }
 
+void attach_parent_console() {
+  // A Linux program always writes to the descriptors it was started with.
+}
+
 void set_dpi_awareness() {
   // X11 has no per-process DPI awareness: scaling is the desktop's Xft.dpi.
 }

@@ -1,9 +1,13 @@
 #include "platform/win32/d3d11_device.h"
 
+#include "platform/win32/d3d11_picture.h"
+
 #include <d3d10.h>
 
 #include <array>
 #include <climits>
+#include <map>
+#include <mutex>
 
 namespace tolvi::platform::win32 {
 
@@ -89,6 +93,27 @@ bool create_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
   return true;
 }
 
+bool shared_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
+                         ComPtr<ID3D11DeviceContext>& context) {
+  std::uint64_t key = 0;
+  DXGI_ADAPTER_DESC desc{};
+  if (adapter && SUCCEEDED(adapter->GetDesc(&desc))) key = luid_value(desc.AdapterLuid);
+  static std::mutex lock;
+  static std::map<std::uint64_t, ComPtr<ID3D11Device>>* const devices =
+      new std::map<std::uint64_t, ComPtr<ID3D11Device>>;  // kept to the process's end
+  std::lock_guard guard(lock);
+  ComPtr<ID3D11Device>& kept = (*devices)[key];
+  if (kept && SUCCEEDED(kept->GetDeviceRemovedReason())) {
+    device = kept;
+    device->GetImmediateContext(&context);
+    return true;
+  }
+  kept.Reset();
+  if (!create_video_device(adapter, device, context)) return false;
+  kept = device;
+  return true;
+}
+
 std::uint64_t luid_value(const LUID& luid) {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(luid.HighPart)) << 32) |
          luid.LowPart;
@@ -103,6 +128,27 @@ std::uint64_t adapter_luid(ID3D11Device& device) {
     return 0;
   }
   return luid_value(desc.AdapterLuid);
+}
+
+D3D11_VIDEO_PROCESSOR_ROTATION upright_rotation(DXGI_MODE_ROTATION rotation) {
+  // A surface duplicated at 90 degrees shows the desktop's top row as its first column read
+  // from the bottom up: turning it 90 degrees clockwise puts that column on top, left to right.
+  switch (rotation) {
+    case DXGI_MODE_ROTATION_ROTATE90:
+      return D3D11_VIDEO_PROCESSOR_ROTATION_90;
+    case DXGI_MODE_ROTATION_ROTATE180:
+      return D3D11_VIDEO_PROCESSOR_ROTATION_180;
+    case DXGI_MODE_ROTATION_ROTATE270:
+      return D3D11_VIDEO_PROCESSOR_ROTATION_270;
+    default:
+      return D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY;
+  }
+}
+
+ComPtr<ID3D11Device> device_of(ID3D11Texture2D& texture) {
+  ComPtr<ID3D11Device> device;
+  texture.GetDevice(&device);
+  return device;
 }
 
 }  // namespace tolvi::platform::win32

@@ -46,6 +46,14 @@ bool find_primary_output(PrimaryOutput& found);
 bool create_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
                          ComPtr<ID3D11DeviceContext>& context);
 
+// The device the capture, conversion and encoding backends share on `adapter` (the default
+// adapter when null), so that a picture stays on the adapter from capture to encoder: made by
+// create_video_device on first use, kept for the process, and made anew once the one kept is
+// removed (a driver update or reset). Multithread-protected: several sessions' threads and an
+// encoder's own threads use its immediate context. Any thread.
+bool shared_video_device(IDXGIAdapter* adapter, ComPtr<ID3D11Device>& device,
+                         ComPtr<ID3D11DeviceContext>& context);
+
 // The adapter LUID of `device` as one number (high part in the upper 32 bits); 0 when unknown.
 std::uint64_t adapter_luid(ID3D11Device& device);
 std::uint64_t luid_value(const LUID& luid);

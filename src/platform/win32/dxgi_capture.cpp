@@ -1,14 +1,19 @@
 // Desktop capture through DXGI desktop duplication of the primary output. The desktop picture
-// is copied on the adapter into a staging texture and read from there into the caller's image,
-// turned upright when the monitor is rotated (the image then matches the desktop rectangle).
+// is copied on the adapter into a desktop texture of the device the converter and encoder
+// share, and the caller's image shows it there: the picture never comes into memory. The
+// image's size is the desktop rectangle's; a rotated monitor's texture lies as the monitor
+// does, and the converter turns it upright.
 #include <d3d11.h>
-#include <dxgi1_2.h>
+#include <dxgi1_6.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "platform/capture.h"
 #include "platform/text.h"
 #include "platform/win32/d3d11_device.h"
-#include "platform/win32/desktop_pixels.h"
+#include "platform/win32/d3d11_picture.h"
+#include "platform/win32/duplication_choice.h"
 
 namespace tolvi::platform {
 
@@ -16,17 +21,38 @@ namespace {
 
 using win32::ComPtr;
 
+std::string utf8(const std::wstring& text) {
+  return to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+PlatformProblem problem_of(HRESULT hr) {
+  return {static_cast<std::uint32_t>(hr), win32::duplication_error_meaning(hr)};
+}
+
+// Whether the output shows a high-dynamic-range desktop (the HDR10 colour space), where the
+// platform can tell (IDXGIOutput6, Windows 10 1703 and later).
+bool output_is_hdr(IDXGIOutput1& output) {
+  ComPtr<IDXGIOutput6> output6;
+  DXGI_OUTPUT_DESC1 desc{};
+  return SUCCEEDED(output.QueryInterface(IID_PPV_ARGS(&output6))) &&
+         SUCCEEDED(output6->GetDesc1(&desc)) &&
+         desc.ColorSpace == DXGI_COLOR_SPACE_RGB_FULL_G2084_NONE_P2020;
+}
+
 class DxgiDuplication : public OutputDuplication {
  public:
   DxgiDuplication(ComPtr<ID3D11Device> device, ComPtr<ID3D11DeviceContext> context,
-                  ComPtr<IDXGIOutputDuplication> duplication, DesktopRect rect)
+                  ComPtr<IDXGIOutputDuplication> duplication, DesktopRect rect, bool hdr)
       : device_(std::move(device)),
         context_(std::move(context)),
         duplication_(std::move(duplication)),
-        rect_(rect) {
+        rect_(rect),
+        hdr_(hdr) {
     DXGI_OUTDUPL_DESC desc{};
     duplication_->GetDesc(&desc);
     rotation_ = desc.Rotation;
+    format_ = desc.ModeDesc.Format;
+    in_system_memory_ = desc.DesktopImageInSystemMemory != FALSE;
   }
 
   ~DxgiDuplication() override { release_frame(); }
@@ -96,20 +122,25 @@ class DxgiDuplication : public OutputDuplication {
     if (FAILED(resource_.As(&frame))) return false;
     D3D11_TEXTURE2D_DESC desc{};
     frame->GetDesc(&desc);
+    format_ = desc.Format;
+    copy_problem_ = {};
     // Four bytes B, G, R, A per pixel is what the image holds; a high-dynamic-range desktop
     // (16-bit floating-point surface) is not read as if it were.
-    if (desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM &&
-        desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM_SRGB) {
+    if (!win32::is_bgra(desc.Format)) {
+      copy_problem_.meaning = "the duplicated surface is " +
+                              win32::surface_format_name(desc.Format) +
+                              ", not BGRA: the picture cannot be streamed (turn HDR off)";
       return false;
     }
-    if (!ensure_staging(desc)) return false;
-    context_->CopyResource(staging_.Get(), frame.Get());
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (FAILED(context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
-    win32::copy_desktop_pixels(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch,
-                               static_cast<std::int32_t>(desc.Width),
-                               static_cast<std::int32_t>(desc.Height), rotation_, image);
-    context_->Unmap(staging_.Get(), 0);
+    if (!ensure_desktop_texture(desc)) return false;
+    // The duplicated surface is only lent until release_frame(): the desktop texture keeps the
+    // picture for the converter, on the adapter.
+    context_->CopyResource(desktop_.Get(), frame.Get());
+    const bool quarter_turn =
+        rotation_ == DXGI_MODE_ROTATION_ROTATE90 || rotation_ == DXGI_MODE_ROTATION_ROTATE270;
+    const auto width = static_cast<std::int32_t>(quarter_turn ? desc.Height : desc.Width);
+    const auto height = static_cast<std::int32_t>(quarter_turn ? desc.Width : desc.Height);
+    image.show_on_adapter(picture_, width, height);
     return true;
   }
 
@@ -119,22 +150,37 @@ class DxgiDuplication : public OutputDuplication {
     acquired_ = false;
   }
 
+  PlatformProblem copy_problem() const override { return copy_problem_; }
+
+  std::vector<std::string> facts() const override {
+    char line[160];
+    std::snprintf(line, sizeof(line), "surface: %s, rotated %d degrees, HDR %s%s",
+                  win32::surface_format_name(format_).c_str(), win32::rotation_degrees(rotation_),
+                  hdr_ ? "on" : "off",
+                  in_system_memory_ ? ", desktop image in system memory" : "");
+    return {line};
+  }
+
  private:
-  // The desktop texture: a CPU-readable copy of the duplicated surface, remade when its size or
-  // format changes.
-  bool ensure_staging(const D3D11_TEXTURE2D_DESC& frame) {
-    if (staging_) {
+  // The desktop texture: a copy of the duplicated surface on the adapter that the video
+  // processor can read, remade when its size or format changes.
+  bool ensure_desktop_texture(const D3D11_TEXTURE2D_DESC& frame) {
+    if (desktop_) {
       D3D11_TEXTURE2D_DESC current{};
-      staging_->GetDesc(&current);
+      desktop_->GetDesc(&current);
       if (current.Width == frame.Width && current.Height == frame.Height &&
           current.Format == frame.Format) {
         return true;
       }
-      staging_.Reset();
+      picture_.reset();
+      desktop_.Reset();
     }
-    const D3D11_TEXTURE2D_DESC desc = win32::texture_description(
-        frame.Width, frame.Height, frame.Format, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
-    return SUCCEEDED(device_->CreateTexture2D(&desc, nullptr, &staging_));
+    const D3D11_TEXTURE2D_DESC desc =
+        win32::texture_description(frame.Width, frame.Height, frame.Format, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_RENDER_TARGET);
+    if (FAILED(device_->CreateTexture2D(&desc, nullptr, &desktop_))) return false;
+    picture_ = std::make_shared<win32::D3d11Picture>(desktop_, rotation_);
+    return true;
   }
 
   ComPtr<ID3D11Device> device_;
@@ -142,8 +188,13 @@ class DxgiDuplication : public OutputDuplication {
   ComPtr<IDXGIOutputDuplication> duplication_;
   DesktopRect rect_;
   DXGI_MODE_ROTATION rotation_ = DXGI_MODE_ROTATION_IDENTITY;  // of the output's monitor
+  DXGI_FORMAT format_ = DXGI_FORMAT_UNKNOWN;
+  bool hdr_ = false;
+  bool in_system_memory_ = false;
+  PlatformProblem copy_problem_;
   ComPtr<IDXGIResource> resource_;
-  ComPtr<ID3D11Texture2D> staging_;
+  ComPtr<ID3D11Texture2D> desktop_;
+  std::shared_ptr<const win32::D3d11Picture> picture_;
   bool acquired_ = false;
 };
 
@@ -153,28 +204,105 @@ class DxgiCaptureDevice : public CaptureDevice {
                     ComPtr<ID3D11DeviceContext> context)
       : primary_(std::move(primary)), device_(std::move(device)), context_(std::move(context)) {}
 
-  std::string output_name() const override {
-    const std::wstring& name = primary_.facts.device_name;
-    return to_utf8(
-        std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()));
-  }
+  std::string output_name() const override { return utf8(primary_.facts.device_name); }
 
   std::unique_ptr<OutputDuplication> open_duplication() override {
+    problem_ = {};
     ComPtr<IDXGIOutputDuplication> duplication;
-    if (FAILED(primary_.output->DuplicateOutput(device_.Get(), &duplication))) return nullptr;
+    HRESULT hr = primary_.output->DuplicateOutput(device_.Get(), &duplication);
+    if (hr == DXGI_ERROR_UNSUPPORTED) hr = duplicate_elsewhere(duplication);
+    if (FAILED(hr)) {
+      problem_ = problem_of(hr);
+      return nullptr;
+    }
     // The output may have moved since the device was chosen (a mode change is the usual reason
     // to reopen): read its place now.
     DXGI_OUTPUT_DESC desc{};
-    if (FAILED(primary_.output->GetDesc(&desc))) return nullptr;
+    if (hr = primary_.output->GetDesc(&desc); FAILED(hr)) {
+      problem_ = problem_of(hr);
+      return nullptr;
+    }
     const RECT& r = desc.DesktopCoordinates;
     return std::make_unique<DxgiDuplication>(device_, context_, std::move(duplication),
-                                             DesktopRect{r.left, r.top, r.right, r.bottom});
+                                             DesktopRect{r.left, r.top, r.right, r.bottom},
+                                             output_is_hdr(*primary_.output.Get()));
+  }
+
+  PlatformProblem open_problem() const override { return problem_; }
+
+  bool lost() const override { return FAILED(device_->GetDeviceRemovedReason()); }
+
+  std::vector<std::string> facts() const override {
+    DXGI_ADAPTER_DESC1 desc{};
+    primary_.adapter->GetDesc1(&desc);
+    char line[320];
+    std::snprintf(line, sizeof(line), "capture adapter %u: %s (LUID %016llx), output %u",
+                  primary_.facts.adapter_index, utf8(desc.Description).c_str(),
+                  static_cast<unsigned long long>(win32::luid_value(desc.AdapterLuid)),
+                  primary_.facts.output_index);
+    return {line};
   }
 
  private:
+  // The same monitor through another adapter: a device there and a duplication of its output.
+  // On success the capture device moves to that adapter for good.
+  HRESULT duplicate_elsewhere(ComPtr<IDXGIOutputDuplication>& duplication) {
+    ComPtr<IDXGIFactory1> factory;
+    if (FAILED(CreateDXGIFactory1(IID_PPV_ARGS(&factory)))) return DXGI_ERROR_UNSUPPORTED;
+    struct Candidate {
+      ComPtr<IDXGIAdapter1> adapter;
+      ComPtr<IDXGIOutput1> output;
+    };
+    std::vector<win32::OutputFacts> outputs;
+    std::vector<Candidate> objects;
+    win32::for_each_output(
+        *factory.Get(), [&](IDXGIAdapter1& adapter, IDXGIOutput* output,
+                            const win32::OutputFacts& facts) {
+          ComPtr<IDXGIOutput1> output1;
+          if (output && SUCCEEDED(output->QueryInterface(IID_PPV_ARGS(&output1)))) {
+            outputs.push_back(facts);
+            objects.push_back({&adapter, output1});
+          }
+          return true;
+        });
+    const std::vector<win32::OutputFacts> elsewhere =
+        win32::same_monitor_elsewhere(outputs, primary_.facts);
+    ComPtr<ID3D11Device> device;
+    ComPtr<ID3D11DeviceContext> context;
+    Candidate used;
+    win32::OutputFacts opened;
+    const HRESULT hr = win32::open_with_fallback(
+        primary_.facts, elsewhere,
+        [&](const win32::OutputFacts& facts) -> HRESULT {
+          if (facts.adapter_index == primary_.facts.adapter_index) return DXGI_ERROR_UNSUPPORTED;
+          for (std::size_t i = 0; i < outputs.size(); ++i) {
+            if (outputs[i].adapter_index != facts.adapter_index ||
+                outputs[i].output_index != facts.output_index) {
+              continue;
+            }
+            if (!win32::shared_video_device(objects[i].adapter.Get(), device, context)) {
+              return DXGI_ERROR_UNSUPPORTED;
+            }
+            used = objects[i];
+            return objects[i].output->DuplicateOutput(device.Get(), &duplication);
+          }
+          return DXGI_ERROR_UNSUPPORTED;
+        },
+        opened);
+    if (SUCCEEDED(hr)) {
+      primary_.adapter = used.adapter;
+      primary_.output = used.output;
+      primary_.facts = opened;
+      device_ = std::move(device);
+      context_ = std::move(context);
+    }
+    return hr;
+  }
+
   win32::PrimaryOutput primary_;
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;
+  PlatformProblem problem_;
 };
 
 }  // namespace
@@ -187,7 +315,7 @@ std::unique_ptr<CaptureDevice> make_capture_device(const std::string&) {
   if (!win32::find_primary_output(primary)) return nullptr;
   ComPtr<ID3D11Device> device;
   ComPtr<ID3D11DeviceContext> context;
-  if (!win32::create_video_device(primary.adapter.Get(), device, context)) return nullptr;
+  if (!win32::shared_video_device(primary.adapter.Get(), device, context)) return nullptr;
   return std::make_unique<DxgiCaptureDevice>(std::move(primary), std::move(device),
                                              std::move(context));
 }

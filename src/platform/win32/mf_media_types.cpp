@@ -18,13 +18,17 @@ constexpr GUID kBPictureCount = {STATIC_CODECAPI_AVEncMPVDefaultBPictureCount};
 constexpr GUID kQualityVsSpeed = {STATIC_CODECAPI_AVEncCommonQualityVsSpeed};
 constexpr GUID kForceKeyFrame = {STATIC_CODECAPI_AVEncVideoForceKeyFrame};
 
+std::uint32_t set_variant(ICodecAPI& api, const GUID& setting, VARIANT& v) {
+  const HRESULT hr = api.SetValue(&setting, &v);
+  return SUCCEEDED(hr) ? 0 : static_cast<std::uint32_t>(hr);
+}
+
 std::uint32_t set_ui4(ICodecAPI& api, const GUID& setting, std::uint32_t value) {
   VARIANT v;
   VariantInit(&v);
   v.vt = VT_UI4;
   v.ulVal = value;
-  const HRESULT hr = api.SetValue(&setting, &v);
-  return SUCCEEDED(hr) ? 0 : static_cast<std::uint32_t>(hr);
+  return set_variant(api, setting, v);
 }
 
 // The colour description and geometry both stream types share.
@@ -78,7 +82,20 @@ const GUID& codec_setting_guid(CodecSetting setting) {
   return GUID_NULL;
 }
 
+VARTYPE codec_setting_type(CodecSetting setting) {
+  // The low-latency switch is a Boolean to the codec API; encoders that check the type refuse
+  // it as a number.
+  return setting == CodecSetting::kLowLatencyMode ? VT_BOOL : VT_UI4;
+}
+
 std::uint32_t set_codec_value(ICodecAPI& api, CodecSetting setting, std::uint32_t value) {
+  if (codec_setting_type(setting) == VT_BOOL) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BOOL;
+    v.boolVal = value != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+    return set_variant(api, codec_setting_guid(setting), v);
+  }
   return set_ui4(api, codec_setting_guid(setting), value);
 }
 

@@ -24,7 +24,11 @@ constexpr UINT32 kProgressive = 2;          // MFVideoInterlace_Progressive
 // The codec API's identifier of a setting.
 const GUID& codec_setting_guid(CodecSetting setting);
 
-// Sets one setting as a VT_UI4 value; 0 when applied, else the failure code.
+// The VARIANT type the codec API takes a setting as: VT_BOOL for the low-latency switch
+// (any value but 0 is VARIANT_TRUE), VT_UI4 for the others.
+VARTYPE codec_setting_type(CodecSetting setting);
+
+// Sets one setting as a value of its type; 0 when applied, else the failure code.
 std::uint32_t set_codec_value(ICodecAPI& api, CodecSetting setting, std::uint32_t value);
 // Asks for a key frame (CODECAPI_AVEncVideoForceKeyFrame = 1).
 bool force_key_frame(ICodecAPI& api);

@@ -4,6 +4,8 @@
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
 
+#include <cstdio>
+
 #include "platform/text.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
@@ -52,6 +54,31 @@ std::optional<std::string> run_elevated_for_output(const std::string&) {
 }
 
 bool started_from_terminal() { return false; }
+
+namespace {
+
+// A standard handle that leads somewhere: a file, a pipe or a console.
+bool leads_somewhere(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+}  // namespace
+
+void attach_parent_console() {
+  const bool out = leads_somewhere(STD_OUTPUT_HANDLE);
+  const bool err = leads_somewhere(STD_ERROR_HANDLE);
+  if (out && err) return;  // redirected by the caller: keep that
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;  // started without a console
+  // The C library's streams were set up without a console: point the ones that lead nowhere
+  // at it. The console stays attached until the process ends.
+  FILE* reopened = nullptr;
+  if (!out) freopen_s(&reopened, "CONOUT$", "w", stdout);
+  if (!err) freopen_s(&reopened, "CONOUT$", "w", stderr);
+  // The console's prompt was printed when this program started (a GUI-subsystem program is not
+  // waited for): begin on a line of its own.
+  std::fputs("\n", out ? stderr : stdout);
+}
 
 void set_dpi_awareness() {
   // Looked up at run time: Windows 10 before version 1703 has no such export, and a static

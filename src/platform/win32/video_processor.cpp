@@ -94,6 +94,9 @@ bool VideoProcessor::init(ID3D11Device& device, ID3D11DeviceContext& context,
   vc.VideoProcessorSetOutputTargetRect(processor_.Get(), TRUE, &target_rect);
   vc.VideoProcessorSetStreamFrameFormat(processor_.Get(), 0, D3D11_VIDEO_FRAME_FORMAT_PROGRESSIVE);
   vc.VideoProcessorSetStreamAutoProcessingMode(processor_.Get(), 0, FALSE);
+  if (size.rotation != D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY) {
+    vc.VideoProcessorSetStreamRotation(processor_.Get(), 0, TRUE, size.rotation);
+  }
 
   ComPtr<ID3D11VideoContext1> vc1;
   if (SUCCEEDED(video_context_.As(&vc1))) {

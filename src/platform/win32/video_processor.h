@@ -13,11 +13,13 @@
 namespace tolvi::platform::win32 {
 
 struct VideoProcessorSize {
-  std::int32_t source_width = 0;
+  std::int32_t source_width = 0;   // of the source texture, as it lies (before turning)
   std::int32_t source_height = 0;
   std::int32_t target_width = 0;
   std::int32_t target_height = 0;
   std::int32_t fps = 1;
+  // The turn that makes the source upright (VideoProcessorSetStreamRotation).
+  D3D11_VIDEO_PROCESSOR_ROTATION rotation = D3D11_VIDEO_PROCESSOR_ROTATION_IDENTITY;
 };
 
 // The processor's description of the conversion: progressive input, fps/1 in and out, optimal
