@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/input.h"
 #include "base/log.h"
 
@@ -36,7 +36,7 @@ void desktop_check_throttle(RunMode mode, std::uint64_t now_ms,
 
 void desktop_check_throttle() {
   desktop_check_throttle(run_mode.load(),
-                         platform::monotonic_clock_us() / kMicrosecondsPerMillisecond,
+                         monotonic_us() / kMicrosecondsPerMillisecond,
                          [] { follow_input_desktop(); });
 }
 

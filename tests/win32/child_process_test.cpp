@@ -16,7 +16,7 @@
 
 #include "platform/net.h"
 #include "platform/text.h"
-#include "platform/win32/unique_handle.h"
+#include "base/win32/unique_handle.h"
 
 namespace tolvi::platform {
 namespace {

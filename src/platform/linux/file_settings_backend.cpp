@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "base/secure_zero.h"
-#include "platform/linux/install_root.h"
+#include "base/linux/install_root.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"
 #include "platform/random.h"

@@ -5,7 +5,7 @@
 #include <shellapi.h>
 
 #include "platform/text.h"
-#include "platform/win32/unique_handle.h"
+#include "base/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

@@ -16,7 +16,7 @@
 #include "platform/text.h"
 #include "platform/win32/registry_key.h"
 #include "platform/win32/system_programs.h"
-#include "platform/win32/unique_handle.h"
+#include "base/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {
