@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "client_connection.h"
 #include "base/clock.h"
+#include "client_connection.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"

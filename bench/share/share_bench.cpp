@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/little_endian.h"
 #include "client_connection.h"
 #include "core/connection.h"
-#include "base/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "share/folder_forwarder.h"

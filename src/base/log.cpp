@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "base/run_mode.h"
 #include "base/log_target.h"
+#include "base/run_mode.h"
 
 namespace tolvi {
 namespace {
@@ -12,9 +12,7 @@ namespace {
 constexpr char kLogFileName[] = "tolvi-host.log";
 constexpr char kPreviousSuffix[] = ".1";
 
-std::filesystem::path path_in(DataFolder folder) {
-  return data_folder(folder) / kLogFileName;
-}
+std::filesystem::path path_in(DataFolder folder) { return data_folder(folder) / kLogFileName; }
 
 }  // namespace
 

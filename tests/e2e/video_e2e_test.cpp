@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "client_connection.h"
 #include "e2e/reference_blocks.h"
-#include "base/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
@@ -121,8 +121,7 @@ class StreamClient {
         if (connection_->last_failure() == ClientConnection::Failure::Idle) continue;
         return ::testing::AssertionFailure() << "the host closed the connection";
       }
-      const StreamReceiver::Event event =
-          receiver_.handle(type, payload_, monotonic_us());
+      const StreamReceiver::Event event = receiver_.handle(type, payload_, monotonic_us());
       if (event == StreamReceiver::Event::Error) {
         return ::testing::AssertionFailure() << "stream error: " << receiver_.error();
       }

@@ -43,8 +43,12 @@ TEST(EvdevKeys, OnlyAnEvdevKeycodeSetCountsAsEvdev) {
     const char* name;
     bool evdev;
   } cases[] = {
-      {"evdev+aliases(qwerty)", true}, {"evdev", true},  {"evdev(pc105)", true},
-      {"xfree86+aliases(qwerty)", false}, {"base", false}, {"evdevish", false},
+      {"evdev+aliases(qwerty)", true},
+      {"evdev", true},
+      {"evdev(pc105)", true},
+      {"xfree86+aliases(qwerty)", false},
+      {"base", false},
+      {"evdevish", false},
       {"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(platform::evdev_keycodes(c.name), c.evdev) << c.name;

@@ -28,8 +28,8 @@ Outcome run_script(const std::string& script, SpawnOptions options) {
   Outcome run;
   UniqueFd read_end, write_end;
   if (!make_pipe(read_end, write_end)) return run;
-  options.descriptors.insert(options.descriptors.begin(), {{write_end.get(), STDOUT_FILENO},
-                                                           {write_end.get(), STDERR_FILENO}});
+  options.descriptors.insert(options.descriptors.begin(),
+                             {{write_end.get(), STDOUT_FILENO}, {write_end.get(), STDERR_FILENO}});
   pid_t pid = -1;
   run.error = spawn_program({"/bin/sh", "-c", script}, options, pid);
   write_end.reset();
@@ -124,7 +124,8 @@ TEST_P(SpawnProgramTest, FailedStartIsReportedAndLeavesNoChild) {
       {{"/etc/passwd"}, options(), EACCES},
       {{}, options(), EINVAL},
       // A source that an earlier placement has overwritten is refused before anything starts.
-      {{"/bin/true"}, [&] {
+      {{"/bin/true"},
+       [&] {
          SpawnOptions o = options();
          o.descriptors = {{5, 6}, {6, 7}};
          return o;

@@ -21,11 +21,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "base/clock.h"
 #include "client_connection.h"
 #include "folder_relay.h"
 #include "host_address.h"
 #include "input_actions.h"
-#include "base/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/linux/install_root.h"
 #include "base/log.h"
 #include "platform/linux/console_desktop.h"
 #include "platform/linux/file_settings_backend.h"
-#include "base/linux/install_root.h"
 #include "platform/linux/spawn_program.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"

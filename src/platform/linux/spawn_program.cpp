@@ -128,8 +128,7 @@ int spawn_directly(const std::vector<char*>& args, char* const* env, const Spawn
   // Every descriptor from 3 on closes at exec (the report pipe already does); the ones placed
   // below lose that mark again. Where the mark cannot be set nothing starts: another account's
   // program never inherits what it should not.
-  if (options.close_from_3 &&
-      close_range(kFirstInheritable, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+  if (options.close_from_3 && close_range(kFirstInheritable, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
     fail();
   }
   for (const SpawnDescriptor& d : options.descriptors) {
@@ -139,8 +138,8 @@ int spawn_directly(const std::vector<char*>& args, char* const* env, const Spawn
       fail();
     }
   }
-  if (setgroups(identity.groups.size(), identity.groups.data()) != 0 ||
-      setgid(identity.gid) != 0 || setuid(identity.uid) != 0) {
+  if (setgroups(identity.groups.size(), identity.groups.data()) != 0 || setgid(identity.gid) != 0 ||
+      setuid(identity.uid) != 0) {
     fail();
   }
   if (!options.working_folder.empty() && chdir(options.working_folder.c_str()) != 0 &&
@@ -155,8 +154,8 @@ int spawn_directly(const std::vector<char*>& args, char* const* env, const Spawn
   report_and_exit(report_fd);
 }
 
-int spawn_as_account(const std::vector<char*>& args, char* const* env,
-                     const SpawnOptions& options, pid_t& pid) {
+int spawn_as_account(const std::vector<char*>& args, char* const* env, const SpawnOptions& options,
+                     pid_t& pid) {
   // Closed by a successful exec, written with the error number of a failed step.
   UniqueFd report_read, pipe_write;
   if (!make_pipe(report_read, pipe_write)) return errno;

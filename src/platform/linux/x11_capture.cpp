@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/capture.h"
 #include "base/clock.h"
+#include "platform/capture.h"
 #include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/x11_output.h"

@@ -21,10 +21,9 @@ constexpr std::size_t kRequestOverheadBytes = 1024;
 X11SelectionOwner::X11SelectionOwner(X11Connection& connection, const ClipboardWindow& window)
     : x_(connection),
       window_(window),
-      chunk_bytes_(std::min(
-          kMaxChunkBytes,
-          static_cast<std::size_t>(XMaxRequestSize(connection.display())) * 4 -
-              kRequestOverheadBytes)) {}
+      chunk_bytes_(std::min(kMaxChunkBytes,
+                            static_cast<std::size_t>(XMaxRequestSize(connection.display())) * 4 -
+                                kRequestOverheadBytes)) {}
 
 bool X11SelectionOwner::take(const std::string& text, Time time) {
   Display* d = x_.display();

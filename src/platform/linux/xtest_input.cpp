@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/run_mode.h"
-#include "base/clock.h"
 #include "platform/input.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/evdev_keys.h"
@@ -157,9 +157,10 @@ class XTestInputSink : public InputSink {
     if (evdev_keycodes(name)) {
       log_message("input: the X server's keycodes are evdev (%s)", name.c_str());
     } else {
-      log_message("input: the X server's keycodes are \"%s\", not evdev: typed keys may land on "
-                  "other keys",
-                  name.c_str());
+      log_message(
+          "input: the X server's keycodes are \"%s\", not evdev: typed keys may land on "
+          "other keys",
+          name.c_str());
     }
   }
 

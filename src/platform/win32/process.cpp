@@ -4,8 +4,8 @@
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
 
-#include "platform/text.h"
 #include "base/win32/unique_handle.h"
+#include "platform/text.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

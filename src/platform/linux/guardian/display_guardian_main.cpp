@@ -18,12 +18,12 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/log_target.h"
 #include "base/run_mode.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/held_input.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_state.h"
-#include "base/log_target.h"
 
 namespace {
 
