@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "client_connection.h"
-#include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_messages.h"
@@ -55,7 +55,7 @@ std::uint64_t wait_event(Display* display, int type) {
   do {
     XNextEvent(display, &e);
   } while (e.type != type);
-  return platform::monotonic_clock_us();
+  return monotonic_us();
 }
 
 std::vector<std::uint8_t> move_payload(float x, float y) {
@@ -136,11 +136,11 @@ int main() {
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < kSamples; ++i) {
     const float x = inside * (i % 2 ? 0.25f : 0.5f);
-    std::uint64_t sent = platform::monotonic_clock_us();
+    std::uint64_t sent = monotonic_us();
     connection.send(code(MessageType::MouseMove), move_payload(x, x));
     move_us.push_back(static_cast<double>(wait_event(watcher, MotionNotify) - sent));
 
-    sent = platform::monotonic_clock_us();
+    sent = monotonic_us();
     connection.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 1});
     key_us.push_back(static_cast<double>(wait_event(watcher, KeyPress) - sent));
     connection.send(code(MessageType::Key), std::vector<std::uint8_t>{4, 0, 0});
@@ -154,11 +154,11 @@ int main() {
   Display* faker = XOpenDisplay(xvfb.display().c_str());
   const KeyCode a = XKeysymToKeycode(faker, 'a');
   for (int i = 0; i < kSamples; ++i) {
-    std::uint64_t sent = platform::monotonic_clock_us();
+    std::uint64_t sent = monotonic_us();
     XTestFakeMotionEvent(faker, -1, i % 2 ? 50 : 100, i % 2 ? 50 : 100, CurrentTime);
     XFlush(faker);
     xtest_move_us.push_back(static_cast<double>(wait_event(watcher, MotionNotify) - sent));
-    sent = platform::monotonic_clock_us();
+    sent = monotonic_us();
     XTestFakeKeyEvent(faker, a, True, CurrentTime);
     XFlush(faker);
     xtest_key_us.push_back(static_cast<double>(wait_event(watcher, KeyPress) - sent));

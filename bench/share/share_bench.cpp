@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/little_endian.h"
 #include "client_connection.h"
 #include "core/connection.h"
-#include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "share/folder_forwarder.h"
@@ -24,7 +24,7 @@
 namespace {
 
 using namespace tolvi;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kTransferBytes = 1ull << 30;
 constexpr std::size_t kWriteBytes = 256 * 1024;
@@ -34,8 +34,8 @@ constexpr auto kFrameInterval = std::chrono::microseconds(16667);
 constexpr int kFrames = 300;
 constexpr std::uint8_t kVideoType = 0x21;
 
-double seconds_since(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
+double seconds_since(SteadyClock::time_point t) {
+  return std::chrono::duration<double>(SteadyClock::now() - t).count();
 }
 
 class ConnectionLink : public FolderLink {
@@ -91,7 +91,7 @@ double raw_loopback_seconds() {
   int error = 0;
   platform::Socket listener = platform::listen_loopback(0, 1, error);
   const std::uint16_t port = listener.local_port();
-  const Clock::time_point start = Clock::now();
+  const SteadyClock::time_point start = SteadyClock::now();
   std::thread writer([&] { local_program(port, kTransferBytes); });
   platform::Socket in = platform::accept_connection(listener);
   drain(in);
@@ -147,7 +147,7 @@ struct Rig {
       if (type == kVideoType) {
         std::uint64_t queued = load_le<std::uint64_t>(payload.data());
         std::lock_guard<std::mutex> guard(latency_lock);
-        latencies_ms.push_back((platform::monotonic_clock_us() - queued) / 1000.0);
+        latencies_ms.push_back((monotonic_us() - queued) / 1000.0);
       } else if (type == code(MessageType::FolderOpen)) {
         const std::uint32_t id = load_le<std::uint32_t>(payload.data());
         sinks[id] = platform::connect_to("127.0.0.1", sink_listener.local_port());
@@ -168,11 +168,11 @@ struct Rig {
 
 void video(Rig& rig, const std::atomic<bool>* keep_going) {
   std::vector<std::uint8_t> frame(kFrameBytes, 0x33);
-  Clock::time_point next = Clock::now();
+  SteadyClock::time_point next = SteadyClock::now();
   for (int i = 0; i < kFrames || (keep_going && *keep_going); ++i) {
     std::this_thread::sleep_until(next);
     next += kFrameInterval;
-    store_le<std::uint64_t>(frame.data(), platform::monotonic_clock_us());
+    store_le<std::uint64_t>(frame.data(), monotonic_us());
     rig.connection->send(kVideoType, frame);
     if (!keep_going && i + 1 >= kFrames) break;
   }
@@ -197,7 +197,7 @@ int main() {
   double tunnel = 0;
   {
     Rig rig;
-    const Clock::time_point start = Clock::now();
+    const SteadyClock::time_point start = SteadyClock::now();
     local_program(rig.folder->port(), kTransferBytes);
     while (!rig.transfer_done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     tunnel = seconds_since(start);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "base/log_target.h"
 #include "base/run_mode.h"
-#include "platform/log_target.h"
 
 namespace tolvi {
 namespace {
@@ -12,19 +12,17 @@ namespace {
 constexpr char kLogFileName[] = "tolvi-host.log";
 constexpr char kPreviousSuffix[] = ".1";
 
-std::filesystem::path path_in(platform::DataFolder folder) {
-  return platform::data_folder(folder) / kLogFileName;
-}
+std::filesystem::path path_in(DataFolder folder) { return data_folder(folder) / kLogFileName; }
 
 }  // namespace
 
 std::filesystem::path log_file_path() {
   const RunMode mode = run_mode.load();
   const bool machine = mode == RunMode::Agent || mode == RunMode::Service;
-  return path_in(machine ? platform::DataFolder::Machine : platform::DataFolder::User);
+  return path_in(machine ? DataFolder::Machine : DataFolder::User);
 }
 
-std::filesystem::path machine_log_file_path() { return path_in(platform::DataFolder::Machine); }
+std::filesystem::path machine_log_file_path() { return path_in(DataFolder::Machine); }
 
 LogWriter::LogWriter(std::function<std::filesystem::path()> path, std::FILE* error_stream,
                      std::uintmax_t rotate_above)
@@ -44,7 +42,7 @@ void LogWriter::writef(const char* format, ...) {
 void LogWriter::write(const char* format, std::va_list args) {
   // Time and formatting happen before the lock, so lines from two threads may carry
   // timestamps slightly out of order, but never interleave.
-  const platform::LocalTime t = platform::local_time_now();
+  const LocalTime t = local_time_now();
   char message[kMaxMessageBytes + 1];
   if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
 
@@ -63,7 +61,7 @@ void LogWriter::write(const char* format, std::va_list args) {
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(file_path_, ec);
     if (!ec && size > kDiscardAboveBytes) std::filesystem::remove(file_path_, ec);
-    file_ = platform::open_log_append(file_path_);
+    file_ = open_log_append(file_path_);
     file_bytes_ = std::filesystem::file_size(file_path_, ec);
     if (ec) file_bytes_ = 0;
   }
@@ -84,17 +82,17 @@ void LogWriter::write(const char* format, std::va_list args) {
 void LogWriter::rotate() {
   // Called with the lock held; it never logs. The line that passed the limit is already in the
   // old file, and the next one goes to the fresh file.
-  const bool still_ours = platform::log_still_at(file_, file_path_);
+  const bool still_ours = log_still_at(file_, file_path_);
   std::fclose(file_);  // first: Windows moves no file that this process holds open
   if (still_ours) {
     std::filesystem::path previous = file_path_;
     previous += kPreviousSuffix;
     // A failed move (another process holding the file without sharing) keeps the file; the
     // next line tries again.
-    platform::move_log_aside(file_path_, previous);
+    move_log_aside(file_path_, previous);
   }
   // Moved aside by another process writing the same log: its fresh file is ours too.
-  file_ = platform::open_log_append(file_path_);
+  file_ = open_log_append(file_path_);
   std::error_code ec;
   file_bytes_ = std::filesystem::file_size(file_path_, ec);
   if (ec) file_bytes_ = 0;

@@ -106,9 +106,9 @@ bool DisplayController::match_mode(std::int32_t width, std::int32_t height) {
   if (!best) return false;
   // A better refresh rate alone never switches.
   if (best->width == current.width && best->height == current.height) return false;
-  const long result = display->set_mode(device_name_, *best);
-  if (result != 0) {
-    log_message("ChangeDisplaySettingsEx failed (%ld)", result);
+  const platform::DisplayResult result = display->set_mode(device_name_, *best);
+  if (!result.ok()) {
+    log_message("%s", result.refusal().c_str());
     return false;
   }
   mode_changed_ = true;

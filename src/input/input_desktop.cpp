@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/clock.h"
-#include "platform/input.h"
+#include "base/clock.h"
 #include "base/log.h"
+#include "platform/input.h"
 
 namespace tolvi {
 namespace {
@@ -35,8 +35,7 @@ void desktop_check_throttle(RunMode mode, std::uint64_t now_ms,
 }
 
 void desktop_check_throttle() {
-  desktop_check_throttle(run_mode.load(),
-                         platform::monotonic_clock_us() / kMicrosecondsPerMillisecond,
+  desktop_check_throttle(run_mode.load(), monotonic_us() / kMicrosecondsPerMillisecond,
                          [] { follow_input_desktop(); });
 }
 

@@ -1,13 +1,12 @@
 #pragma once
 #include <cstdint>
 
+#include "base/clock.h"
+
 namespace tolvi::platform {
 
-// Microseconds of a monotonic clock with an arbitrary origin, never going back; the same
-// origin for every process on the machine while it runs (so two local processes can compare).
-std::uint64_t monotonic_clock_us();
-
-// Sleeps the calling thread for about `ms` milliseconds.
-void sleep_ms(std::uint32_t ms);
+// The viewer's name for base's monotonic clock (base/clock.h); it goes once the viewer reads
+// that one directly.
+inline std::uint64_t monotonic_clock_us() { return monotonic_us(); }
 
 }  // namespace tolvi::platform

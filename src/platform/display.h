@@ -39,11 +39,28 @@ struct DisplayMode {
   std::uint64_t id = 0;
 };
 
-// The display a relative scale belongs to: an adapter and a source on it.
+// The display a relative scale belongs to, in the backend's own terms: get_scale fills it in
+// and only the same backend reads it back in set_scale.
 struct ScaleTarget {
-  std::uint32_t adapter_low = 0;
-  std::int32_t adapter_high = 0;
-  std::uint32_t source_id = 0;
+  std::array<std::uint8_t, 16> token{};
+};
+
+// What became of a display change: done, or refused with the platform's words for why (the
+// call that refused and its status), which the log shows.
+class DisplayResult {
+ public:
+  static DisplayResult done() { return DisplayResult(); }
+  static DisplayResult refused(const std::string& call, long status) {
+    DisplayResult result;
+    result.refusal_ = call + " failed (" + std::to_string(status) + ")";
+    return result;
+  }
+  bool ok() const { return refusal_.empty(); }
+  // "" when done.
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  std::string refusal_;
 };
 
 // Scaling as steps of the scale ladder relative to the step recommended for the display, as
@@ -65,8 +82,7 @@ class DisplayBackend {
   // Every mode the display offers, in the platform's order; empty when it cannot tell.
   virtual std::vector<DisplayMode> modes(const std::string& device) = 0;
   // Switches for this process only (undone when the process ends, however it ends).
-  // 0 on success, else the platform's status.
-  virtual long set_mode(const std::string& device, const DisplayMode& mode) = 0;
+  virtual DisplayResult set_mode(const std::string& device, const DisplayMode& mode) = 0;
   // Back to the display's mode from before this process switched it.
   virtual void restore_mode(const std::string& device) = 0;
 

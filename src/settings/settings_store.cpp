@@ -74,14 +74,16 @@ std::string SettingsStore::load_password() {
   {
     std::lock_guard<std::mutex> guard(settings_mutex);
     const SettingsScope scope = settings_scope();
-    auto plain = read_protected_value(scope, kPassword);
+    const auto blob = backend_.read_binary(scope, kPassword);
+    const bool stored = blob && !blob->empty();
+    auto plain = stored ? backend_.unprotect(*blob) : std::nullopt;
     if (plain && !plain->empty()) {
       std::string password(plain->begin(), plain->end());
       secure_zero(plain->data(), plain->size());
+      opened_password_ = *blob;
       return password;
     }
-    const auto blob = backend_.read_binary(scope, kPassword);
-    stored_but_unreadable = blob && !blob->empty() && !plain;
+    stored_but_unreadable = stored && !plain;
   }
   // An installed host's tray application never creates the machine password: installation
   // stores one and the agent makes a new one when it finds none. A machine password that is
@@ -102,6 +104,19 @@ std::string SettingsStore::load_password() {
   }
   log_message("generated a new password (see tray menu)");
   return password;
+}
+
+bool SettingsStore::has_password() {
+  if (!password_override.empty()) return true;
+  {
+    std::lock_guard<std::mutex> guard(settings_mutex);
+    const auto blob = backend_.read_binary(settings_scope(), kPassword);
+    if (blob && !blob->empty() && *blob == opened_password_) return true;
+  }
+  std::string password = load_password();
+  const bool present = !password.empty();
+  secure_zero(password.data(), password.size());
+  return present;
 }
 
 bool SettingsStore::save_password(const std::string& text) {

@@ -27,7 +27,8 @@ constexpr std::size_t kPasswordLength = 10;
 constexpr std::uint32_t kNoPreviousSecureAttentionPolicy = 0xFFFFFFFF;
 
 // The product's persistent settings. Nothing is cached: every call reads the store afresh, so
-// changes made by another process are seen at the next call. The settings scope is the machine
+// changes made by another process are seen at the next call (has_password remembers which
+// sealed password it opened last, never the password itself). The settings scope is the machine
 // when "Installed" there is exactly 1, else the user.
 class SettingsStore {
  public:
@@ -35,6 +36,10 @@ class SettingsStore {
 
   bool is_installed();
   std::string load_password();
+  // Whether load_password would give a password, as cheaply as the store can say: the stored
+  // password is opened only when it differs from the one load_password opened last (a host
+  // that makes its own password when it has none still makes it here).
+  bool has_password();
   bool save_password(const std::string& text);
   std::uint16_t load_port();
   bool load_identity_key(std::uint8_t key[kIdentityKeyBytes]);
@@ -62,6 +67,8 @@ class SettingsStore {
   SettingsScope settings_scope();
 
   SettingsBackend& backend_;
+  // The sealed password load_password opened last; guarded by settings_mutex.
+  std::vector<std::uint8_t> opened_password_;
 };
 
 // Ten characters from "abcdefghjkmnpqrstuvwxyz23456789" (no i, l, o, 0 or 1).

@@ -1,6 +1,5 @@
 #include "tray/tray_application.h"
 
-#include "base/secure_zero.h"
 #include "tray/status_report.h"
 #include "tray/tray_picture.h"
 
@@ -42,9 +41,7 @@ void TrayApplication::poll_status() {
 }
 
 void TrayApplication::check_password() {
-  std::string password = commands_.settings->load_password();
-  const bool missing = password.empty();
-  secure_zero(password.data(), password.size());
+  const bool missing = !commands_.settings->has_password();
   // Another error (a busy port, say) is left as it is: it is the first thing to mend.
   const std::string shown = error_status();
   if (missing && shown.empty()) {

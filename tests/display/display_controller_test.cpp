@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 namespace tolvi {
@@ -19,11 +20,13 @@ class FakeDisplay : public platform::DisplayBackend {
     return true;
   }
   std::vector<DisplayMode> modes(const std::string&) override { return offered; }
-  long set_mode(const std::string&, const DisplayMode& mode) override {
+  platform::DisplayResult set_mode(const std::string&, const DisplayMode& mode) override {
     switches.push_back(mode);
-    if (refuse_with != 0) return refuse_with;
+    if (refuse_with != 0) {
+      return platform::DisplayResult::refused("ChangeDisplaySettingsEx", refuse_with);
+    }
     current = mode;
-    return 0;
+    return platform::DisplayResult::done();
   }
   void restore_mode(const std::string&) override {
     ++mode_restores;
@@ -31,12 +34,15 @@ class FakeDisplay : public platform::DisplayBackend {
   }
   bool get_scale(const std::string&, platform::RelativeScale& scale) override {
     if (!scale_known) return false;
+    scale.target = target;
     scale.minimum = minimum;
     scale.current = current_step;
     scale.maximum = maximum;
     return true;
   }
-  bool set_scale(const std::string&, const platform::ScaleTarget&, std::int32_t step) override {
+  bool set_scale(const std::string&, const platform::ScaleTarget& given,
+                 std::int32_t step) override {
+    targets_set.push_back(given.token);
     steps_set.push_back(step);
     current_step = step;
     return true;
@@ -58,6 +64,9 @@ class FakeDisplay : public platform::DisplayBackend {
   int minimum = -1, current_step = -1, maximum = 5;
   std::vector<DisplayMode> switches;
   std::vector<std::int32_t> steps_set;
+  // The backend's own name for the display, which the controller hands back unread.
+  platform::ScaleTarget target{{7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 42}};
+  std::vector<std::array<std::uint8_t, 16>> targets_set;
   int mode_restores = 0;
   int undone = 0;
 };
@@ -170,8 +179,10 @@ TEST_F(DisplayControllerTest, SetScaleTakesTheNearestAllowedStepTheLowerOnTies) 
   for (const auto& c : cases) {
     display.scale(c.min, 0, c.max);
     display.steps_set.clear();
+    display.targets_set.clear();
     EXPECT_TRUE(controller.set_scale_percent(c.percent)) << c.percent;
     EXPECT_THAT(display.steps_set, ::testing::ElementsAre(c.step)) << c.percent;
+    EXPECT_THAT(display.targets_set, ::testing::Each(display.target.token)) << c.percent;
   }
 }
 

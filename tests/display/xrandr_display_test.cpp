@@ -12,6 +12,7 @@
 
 #include "display/display_controller.h"
 #include "platform/display.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/xrandr_state.h"
 #include "support/eventually.h"
 #include "support/xvfb_desktop.h"
@@ -120,26 +121,26 @@ TEST_F(XrandrDisplayTest, ScalingIsXftDpiAndRestoreBringsBackTheUsersResources) 
 TEST_F(XrandrDisplayTest, GuardianUndoesTheChangesOfAKilledProcess) {
   for (const bool whole_group : {false, true}) {
     SCOPED_TRACE(whole_group ? "process group killed" : "process killed");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    platform::UniqueFd ready_read, ready_write;
+    ASSERT_TRUE(platform::make_pipe(ready_read, ready_write));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       setpgid(0, 0);
-      close(ready[0]);
+      ready_read.reset();
       std::unique_ptr<platform::DisplayBackend> display = backend();
       DisplayController controller(*display);
       controller.set_device_name(kOutput);
       const bool changed = controller.apply_client_display(1280, 800, 2.0);
       const char byte = changed ? 1 : 0;
-      (void)!write(ready[1], &byte, 1);
+      (void)!write(ready_write.get(), &byte, 1);
       pause();
       _exit(0);
     }
-    close(ready[1]);
+    ready_write.reset();
     char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
+    ASSERT_EQ(read(ready_read.get(), &byte, 1), 1);
+    ready_read.reset();
     ASSERT_EQ(byte, 1);
     EXPECT_EQ(desktop.size(), Size(1280, 800));
     EXPECT_THAT(desktop.resources(), HasSubstr("Xft.dpi:\t192"));

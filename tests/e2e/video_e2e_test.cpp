@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "client_connection.h"
 #include "e2e/reference_blocks.h"
-#include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
@@ -121,8 +121,7 @@ class StreamClient {
         if (connection_->last_failure() == ClientConnection::Failure::Idle) continue;
         return ::testing::AssertionFailure() << "the host closed the connection";
       }
-      const StreamReceiver::Event event =
-          receiver_.handle(type, payload_, platform::monotonic_clock_us());
+      const StreamReceiver::Event event = receiver_.handle(type, payload_, monotonic_us());
       if (event == StreamReceiver::Event::Error) {
         return ::testing::AssertionFailure() << "stream error: " << receiver_.error();
       }
@@ -265,12 +264,12 @@ TEST_F(VideoE2eTest, StalledClientMakesHostSkipThenGetsTheNewestPicture) {
 
   // Stop reading. Near the end of the stall the animation stops and the blocks are drawn:
   // the newest picture, which the host can only send once the backlog has drained.
-  const std::uint64_t stall_start_us = platform::monotonic_clock_us();
+  const std::uint64_t stall_start_us = monotonic_us();
   std::this_thread::sleep_for(Seconds(kStallSeconds - 1));
   painter.reset();
   paint_blocks(xvfb_->display());
   std::this_thread::sleep_for(Seconds(1));
-  const std::uint64_t stall_end_us = platform::monotonic_clock_us();
+  const std::uint64_t stall_end_us = monotonic_us();
 
   std::uint64_t stalled_frames = 0, stalled_bytes = 0, largest_frame = 0;
   std::uint64_t blocks_after_us = 0;
@@ -285,7 +284,7 @@ TEST_F(VideoE2eTest, StalledClientMakesHostSkipThenGetsTheNewestPicture) {
     if (e == StreamReceiver::Event::Picture && !blocks_after_us) {
       RgbImage picture;
       if (client.receiver().picture(picture) && shows_blocks(picture, 40)) {
-        blocks_after_us = platform::monotonic_clock_us() - stall_end_us;
+        blocks_after_us = monotonic_us() - stall_end_us;
       }
     }
     return false;

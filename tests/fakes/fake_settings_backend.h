@@ -17,6 +17,7 @@ class FakeSettingsBackend : public SettingsBackend {
   bool run_key_exists = true;
   bool fail_protect = false;
   int writes = 0;
+  int unprotects = 0;
 
   static int index(SettingsScope s) { return s == SettingsScope::Machine ? 0 : 1; }
   std::map<std::string, Value>& of(SettingsScope s) { return values[index(s)]; }
@@ -74,6 +75,7 @@ class FakeSettingsBackend : public SettingsBackend {
   }
   std::optional<std::vector<std::uint8_t>> unprotect(
       const std::vector<std::uint8_t>& blob) override {
+    ++unprotects;
     if (blob.size() < 2 || blob[0] != 'P') return std::nullopt;
     return std::vector<std::uint8_t>(blob.begin() + 2, blob.end());
   }

@@ -12,6 +12,7 @@
 #include "platform/input.h"
 #include "platform/linux/evdev_keys.h"
 #include "support/eventually.h"
+#include "support/xvfb_desktop.h"
 #include "support/xvfb_server.h"
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
@@ -35,6 +36,43 @@ TEST(EvdevKeys, EveryTranslatedUsageHasAnEvdevKey) {
         << "usage " << usage;
   }
   EXPECT_GT(translated, 100);
+}
+
+TEST(EvdevKeys, OnlyAnEvdevKeycodeSetCountsAsEvdev) {
+  const struct {
+    const char* name;
+    bool evdev;
+  } cases[] = {
+      {"evdev+aliases(qwerty)", true},
+      {"evdev", true},
+      {"evdev(pc105)", true},
+      {"xfree86+aliases(qwerty)", false},
+      {"base", false},
+      {"evdevish", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::evdev_keycodes(c.name), c.evdev) << c.name;
+}
+
+// The sink learns a new screen size from RandR's notification instead of asking the server on
+// every move; the size it reports is the server's after every resize.
+TEST(XTestScreen, FollowsTheScreensSizeAfterAResize) {
+  testing::XvfbDesktop desktop;
+  ASSERT_TRUE(desktop.ready());
+  const std::unique_ptr<platform::InputSink> sink = platform::make_input_sink(desktop.name());
+  const auto size_becomes = [&](std::int32_t w, std::int32_t h) {
+    return testing::eventually(
+        [&] {
+          const platform::VirtualScreen screen = sink->virtual_screen();
+          return screen.left == 0 && screen.top == 0 && screen.width == w && screen.height == h;
+        },
+        std::chrono::seconds(2), std::chrono::milliseconds(5));
+  };
+  EXPECT_TRUE(size_becomes(1920, 1080));
+  for (auto [w, h] : {std::pair{1280, 800}, std::pair{2560, 1440}, std::pair{1920, 1080}}) {
+    desktop.switch_to(w, h);
+    EXPECT_TRUE(size_becomes(w, h)) << w << "x" << h;
+  }
 }
 
 // A private Xvfb, an injector on it, and a second connection that watches: a window covering

@@ -148,6 +148,37 @@ TEST_F(SettingsStoreTest, UnreadableMachinePasswordIsNeverReplaced) {
   EXPECT_EQ(backend.read_binary(S::Machine, "Password"), damaged);
 }
 
+// The tray asks every few seconds whether there is a password: the stored one is opened once,
+// and again only when it changes. Whatever it says is what load_password would give.
+TEST_F(SettingsStoreTest, HasPasswordOpensTheStoredOneOnlyWhenItChanged) {
+  install();
+  EXPECT_FALSE(store.has_password());  // an installed tray never makes one
+
+  backend.put_secret(S::Machine, "Password", "first-pw");
+  const int before = backend.unprotects;
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(store.has_password());
+  EXPECT_EQ(backend.unprotects, before + 1);
+
+  backend.put_secret(S::Machine, "Password", "second-pw");
+  EXPECT_TRUE(store.has_password());
+  EXPECT_TRUE(store.has_password());
+  EXPECT_EQ(backend.unprotects, before + 2);
+
+  backend.of(S::Machine)["Password"] = std::vector<std::uint8_t>{'X', 0, 'a'};  // damaged
+  EXPECT_FALSE(store.has_password());
+  backend.of(S::Machine).erase("Password");
+  EXPECT_FALSE(store.has_password());
+
+  password_override = "override-pw";
+  EXPECT_TRUE(store.has_password());
+}
+
+// A host that is not installed makes its password when it finds none, asked this way too.
+TEST_F(SettingsStoreTest, HasPasswordMakesOneWhereLoadPasswordWould) {
+  EXPECT_TRUE(store.has_password());
+  EXPECT_EQ(backend.secret(S::User, "Password").value_or("").size(), 10u);
+}
+
 // A generated password that cannot be stored would differ at every handshake and nobody could
 // look it up: none at all is returned, and the log says so once however often it is asked.
 TEST_F(SettingsStoreTest, PasswordThatCannotBeStoredIsNoPassword) {

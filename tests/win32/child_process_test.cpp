@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "base/win32/unique_handle.h"
 #include "platform/net.h"
 #include "platform/text.h"
-#include "platform/win32/unique_handle.h"
 
 namespace tolvi::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/log_target.h"
+#include "base/log_target.h"
 
 #include <windows.h>
 // windows.h first: the shell headers need its types.

@@ -21,11 +21,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "base/clock.h"
 #include "client_connection.h"
 #include "folder_relay.h"
 #include "host_address.h"
 #include "input_actions.h"
-#include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
@@ -453,7 +453,7 @@ int stream(ClientConnection& connection, const Options& o) {
       continue;
     }
     last_message = Clock::now();
-    const std::uint64_t now_us = platform::monotonic_clock_us();
+    const std::uint64_t now_us = monotonic_us();
     switch (receiver.handle(type, payload, now_us)) {
       case StreamReceiver::Event::Error:
         if (receiver.error_is_local()) {

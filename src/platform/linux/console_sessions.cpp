@@ -36,9 +36,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/linux/install_root.h"
 #include "base/log.h"
 #include "platform/linux/console_desktop.h"
-#include "platform/linux/install_root.h"
 #include "platform/linux/spawn_program.h"
 #include "platform/linux/trusted_file.h"
 #include "platform/linux/unique_fd.h"

@@ -95,4 +95,9 @@ std::uint16_t evdev_key_for_scan_code(std::uint8_t scan_code, bool extended) {
   }
 }
 
+bool evdev_keycodes(std::string_view keycodes_name) {
+  // The name is the keycodes component and its includes: the set itself comes first.
+  return keycodes_name.substr(0, keycodes_name.find_first_of("+(")) == "evdev";
+}
+
 }  // namespace tolvi::platform

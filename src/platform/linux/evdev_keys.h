@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 namespace tolvi::platform {
 
@@ -9,5 +10,10 @@ namespace tolvi::platform {
 std::uint16_t evdev_key_for_scan_code(std::uint8_t scan_code, bool extended);
 
 inline constexpr int kEvdevToXKeycode = 8;
+
+// Whether an X server whose XKB keycode set has this name ("evdev+aliases(qwerty)") numbers its
+// keys as evdev code + kEvdevToXKeycode; false for the older sets ("xfree86", "base") and for an
+// unknown name ("").
+bool evdev_keycodes(std::string_view keycodes_name);
 
 }  // namespace tolvi::platform

@@ -14,8 +14,9 @@
 #include <ctime>
 #include <memory>
 
+#include "base/linux/install_root.h"
 #include "base/secure_zero.h"
-#include "platform/linux/install_root.h"
+#include "platform/linux/trusted_file.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"
 #include "platform/random.h"
@@ -68,28 +69,10 @@ ErrorCode error_from_errno(int error) {
 // The whole file, or nothing with errno set. With `owner`, only a regular file that account
 // owns is read, and not through a link at the last step; a pipe or device there never blocks.
 std::optional<std::string> read_file(const fs::path& path, std::optional<uid_t> owner = {}) {
-  const int flags = O_RDONLY | O_CLOEXEC | (owner ? O_NOFOLLOW | O_NONBLOCK : 0);
-  UniqueFd file(open(path.c_str(), flags));
-  if (file.get() < 0) return std::nullopt;
-  if (owner) {
-    struct stat info {};
-    if (fstat(file.get(), &info) != 0) return std::nullopt;
-    if (!S_ISREG(info.st_mode) || info.st_uid != *owner) {
-      errno = EACCES;
-      return std::nullopt;
-    }
-  }
-  std::string data;
-  char buffer[8192];
-  while (true) {
-    const ssize_t n = read(file.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) return data;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
+  std::string why;
+  if (!owner) return read_file_checked(path, nullptr, why);
+  const FileTrust trust{{*owner}};
+  return read_file_checked(path, &trust, why);
 }
 
 bool write_all(int fd, const void* data, std::size_t size) {

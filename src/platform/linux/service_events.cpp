@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "platform/linux/install_root.h"
+#include "base/linux/install_root.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/service.h"
 

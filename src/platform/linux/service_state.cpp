@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/linux/install_root.h"
+#include "base/linux/install_root.h"
 
 namespace tolvi::platform {
 namespace {

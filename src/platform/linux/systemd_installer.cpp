@@ -18,11 +18,11 @@
 #include <sstream>
 #include <thread>
 
+#include "base/linux/install_root.h"
 #include "base/log.h"
 #include "platform/installer.h"
 #include "platform/linux/console_tray_start.h"
 #include "platform/linux/display_guardian.h"
-#include "platform/linux/install_root.h"
 #include "platform/linux/program_processes.h"
 #include "platform/linux/service_state.h"
 #include "platform/linux/unique_fd.h"

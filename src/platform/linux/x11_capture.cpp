@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/clock.h"
 #include "platform/capture.h"
-#include "platform/clock.h"
 #include "platform/linux/x11_backends.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/x11_output.h"
@@ -93,12 +93,12 @@ class X11Duplication : public OutputDuplication {
     }
 
     bool damaged = false, cursor_changed = false, screen_changed = false;
-    const std::uint64_t deadline = monotonic_clock_us() + timeout_ms * 1000ull;
+    const std::uint64_t deadline = monotonic_us() + timeout_ms * 1000ull;
     for (;;) {
       take_events(damaged, cursor_changed, screen_changed);
       if (connection_->broken()) return broken();
       if (damaged || cursor_changed || screen_changed) break;
-      const std::uint64_t now = monotonic_clock_us();
+      const std::uint64_t now = monotonic_us();
       if (now >= deadline) break;
       pollfd wait{connection_->fd(), POLLIN, 0};
       const int ms = static_cast<int>((deadline - now + 999) / 1000);

@@ -43,4 +43,23 @@ class X11Connection {
   std::atomic<int> first_error_{0};
 };
 
+// Holds the server for one connection alone (XGrabServer) while it lives, so that other
+// clients see a series of changes made on that connection at once, never half of it. The
+// server lets go by itself when the connection ends.
+class ServerGrab {
+ public:
+  explicit ServerGrab(X11Connection& connection) : display_(connection.display()) {
+    XGrabServer(display_);
+  }
+  ~ServerGrab() {
+    XUngrabServer(display_);
+    XFlush(display_);
+  }
+  ServerGrab(const ServerGrab&) = delete;
+  ServerGrab& operator=(const ServerGrab&) = delete;
+
+ private:
+  Display* display_;
+};
+
 }  // namespace tolvi::platform

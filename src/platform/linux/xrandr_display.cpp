@@ -24,6 +24,8 @@ namespace tolvi::platform {
 namespace {
 
 constexpr double kMillimetresPerInch = 25.4;
+// Named in the log when a mode switch is refused.
+constexpr char kSwitchCall[] = "RandR mode switch";
 constexpr int kLastLadderIndex = static_cast<int>(kScaleLadder.size()) - 1;
 
 bool process_alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
@@ -52,11 +54,11 @@ class XrandrDisplayBackend : public DisplayBackend {
     return XrandrOutput(*connection_, device).modes();
   }
 
-  long set_mode(const std::string& device, const DisplayMode& mode) override {
+  DisplayResult set_mode(const std::string& device, const DisplayMode& mode) override {
     XrandrOutput output(*connection_, device);
     if (!record_.mode_saved) {
       std::optional<DisplayMode> now = output.current_mode();
-      if (!now) return BadMatch;
+      if (!now) return DisplayResult::refused(kSwitchCall, BadMatch);
       record_.mode_saved = true;
       record_.original_mode = now->id;
       record_.original_width = now->width;
@@ -68,7 +70,8 @@ class XrandrDisplayBackend : public DisplayBackend {
     record_.set_width = mode.width;
     record_.set_height = mode.height;
     guard();
-    return output.switch_to(mode.id);
+    const long status = output.switch_to(mode.id);
+    return status == 0 ? DisplayResult::done() : DisplayResult::refused(kSwitchCall, status);
   }
 
   void restore_mode(const std::string&) override {

@@ -133,6 +133,10 @@ ScreenSize XrandrOutput::screen_size() {
 
 long XrandrOutput::switch_to(std::uint64_t mode_id, const std::optional<ScreenSize>& screen) {
   Display* display = connection_.display();
+  // Nobody sees the screen's size and the CRTC in between (a desktop that reads the
+  // configuration meanwhile would lay itself out for a screen about to change again), and
+  // nobody changes them under our reading of them.
+  const ServerGrab grab(connection_);
   Resources resources = resources_of(connection_);
   if (!resources) return BadImplementation;
   OutputInfo output;

@@ -37,8 +37,9 @@ class XrandrOutput {
   std::pair<int, int> physical_mm();
 
   // Shows `mode` on the output's CRTC, growing the screen before a larger mode and shrinking
-  // it after a smaller one; `screen` (when given) is the exact screen size to end with.
-  // 0 on success, else RandR's status (or the X error code).
+  // it after a smaller one; `screen` (when given) is the exact screen size to end with. The
+  // server is held for this connection alone meanwhile. 0 on success, else RandR's status (or
+  // the X error code).
   long switch_to(std::uint64_t mode, const std::optional<ScreenSize>& screen = std::nullopt);
 
   ScreenSize screen_size();

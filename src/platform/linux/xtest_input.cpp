@@ -1,6 +1,8 @@
 // Input injection on X11 through XTest, on the sink's own connection to the session's display.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,8 +11,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/clock.h"
+#include "base/log.h"
 #include "base/run_mode.h"
-#include "platform/clock.h"
 #include "platform/input.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/evdev_keys.h"
@@ -41,6 +44,29 @@ int to_pixel(std::int32_t absolute, std::int32_t origin, std::int32_t size) {
   return origin + static_cast<int>(std::lround(absolute * absolute_extent(size) / kAbsoluteSpan));
 }
 
+struct XFreeDeleter {
+  void operator()(void* p) const {
+    if (p) XFree(p);
+  }
+};
+struct KeyboardDeleter {
+  void operator()(XkbDescPtr keyboard) const { XkbFreeKeyboard(keyboard, 0, True); }
+};
+
+// The name of the server's XKB keycode set ("evdev+aliases(qwerty)"); "" when it cannot say.
+std::string keycodes_name(Display* display) {
+  int opcode = 0, event_base = 0, error_base = 0;
+  int major = XkbMajorVersion, minor = XkbMinorVersion;
+  if (!XkbQueryExtension(display, &opcode, &event_base, &error_base, &major, &minor)) return {};
+  const std::unique_ptr<XkbDescRec, KeyboardDeleter> keyboard(XkbAllocKeyboard());
+  if (!keyboard || XkbGetNames(display, XkbKeycodesNameMask, keyboard.get()) != Success ||
+      !keyboard->names || keyboard->names->keycodes == None) {
+    return {};
+  }
+  const std::unique_ptr<char, XFreeDeleter> name(XGetAtomName(display, keyboard->names->keycodes));
+  return name ? std::string(name.get()) : std::string();
+}
+
 class XTestInputSink : public InputSink {
  public:
   explicit XTestInputSink(std::string display_name) : display_name_(std::move(display_name)) {}
@@ -64,13 +90,16 @@ class XTestInputSink : public InputSink {
   VirtualScreen virtual_screen() override {
     std::lock_guard<std::mutex> guard(lock_);
     if (!connected()) return {};
-    // The root window may have changed size (RandR) since the last event: asked each time.
-    Window root = 0;
-    int x = 0, y = 0;
-    unsigned width = 0, height = 0, border = 0, depth = 0;
-    if (XGetGeometry(connection_->display(), connection_->root(), &root, &x, &y, &width, &height,
-                     &border, &depth)) {
-      screen_ = {0, 0, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+    // The root window's size changes only with RandR, which says so: its notifications since
+    // the last call bring the size up to date without a round trip.
+    Display* display = connection_->display();
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (randr_event_base_ != 0 && event.type == randr_event_base_ + RRScreenChangeNotify) {
+        XRRUpdateConfiguration(&event);
+        screen_ = screen_of(display);
+      }
     }
     return screen_;
   }
@@ -79,7 +108,7 @@ class XTestInputSink : public InputSink {
   // True with a working connection; (re)opens one, at most once per pause.
   bool connected() {
     if (connection_ && !connection_->broken()) return true;
-    const std::uint64_t now = monotonic_clock_us();
+    const std::uint64_t now = monotonic_us();
     if (connection_ || tried_) {
       if (now - last_attempt_us_ < kReopenPauseUs) return false;
     }
@@ -95,8 +124,44 @@ class XTestInputSink : public InputSink {
     }
     // Our own events must not be held back by another client's grab of the server.
     XTestGrabControl(connection->display(), True);
+    Display* display = connection->display();
+    randr_event_base_ = 0;
+    if (XRRQueryExtension(display, &event_base, &error_base)) {
+      randr_event_base_ = event_base;
+      XRRSelectInput(display, connection->root(), RRScreenChangeNotifyMask);
+    }
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (XGetGeometry(display, connection->root(), &root, &x, &y, &width, &height, &border,
+                     &depth)) {
+      screen_ = {0, 0, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+    }
+    note_keycodes(display);
     connection_ = std::move(connection);
     return true;
+  }
+
+  static VirtualScreen screen_of(Display* display) {
+    const int screen = DefaultScreen(display);
+    return {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+  }
+
+  // Keys are sent as evdev codes; a server with another keycode set would take them for other
+  // keys. Said once, and again only when a new connection finds another set.
+  void note_keycodes(Display* display) {
+    const std::string name = keycodes_name(display);
+    if (keycodes_noted_ && name == keycodes_) return;
+    keycodes_noted_ = true;
+    keycodes_ = name;
+    if (evdev_keycodes(name)) {
+      log_message("input: the X server's keycodes are evdev (%s)", name.c_str());
+    } else {
+      log_message(
+          "input: the X server's keycodes are \"%s\", not evdev: typed keys may land on "
+          "other keys",
+          name.c_str());
+    }
   }
 
   void inject_mouse(Display* display, const InputEvent& e, std::int64_t& wheel_clicks_left) {
@@ -179,6 +244,10 @@ class XTestInputSink : public InputSink {
   bool tried_ = false;
   std::uint64_t last_attempt_us_ = 0;
   VirtualScreen screen_;
+  // RandR's first event number on this connection; 0 without RandR.
+  int randr_event_base_ = 0;
+  std::string keycodes_;
+  bool keycodes_noted_ = false;
   // Wheel data not yet worth a click, per axis.
   std::int64_t wheel_v_ = 0;
   std::int64_t wheel_h_ = 0;

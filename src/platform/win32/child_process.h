@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/win32/unique_handle.h"
+#include "base/win32/unique_handle.h"
 
 namespace tolvi::platform {
 

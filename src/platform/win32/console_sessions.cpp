@@ -5,9 +5,9 @@
 #include <userenv.h>
 
 #include "base/log.h"
+#include "base/win32/unique_handle.h"
 #include "platform/service.h"
 #include "platform/text.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/win32/unique_handle.h"
 #include "net_use_output.h"
 #include "platform/folder_mount.h"
 #include "platform/text.h"
 #include "platform/win32/child_process.h"
 #include "platform/win32/registry_key.h"
 #include "platform/win32/system_programs.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

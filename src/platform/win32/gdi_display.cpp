@@ -62,13 +62,34 @@ DisplayMode to_display_mode(const DEVMODEW& mode, std::uint64_t index) {
                      mode.dmDisplayFrequency, index};
 }
 
+// A display source as this backend names it in a ScaleTarget: the adapter's LUID, then the
+// source's id on it.
+struct SourceToken {
+  LUID adapter;
+  UINT32 source_id;
+};
+static_assert(sizeof(SourceToken) <= sizeof(ScaleTarget::token));
+
+ScaleTarget to_target(const LUID& adapter, UINT32 source_id) {
+  ScaleTarget target;
+  const SourceToken token{adapter, source_id};
+  std::memcpy(target.token.data(), &token, sizeof token);
+  return target;
+}
+
+SourceToken from_target(const ScaleTarget& target) {
+  SourceToken token;
+  std::memcpy(&token, target.token.data(), sizeof token);
+  return token;
+}
+
 void set_header(DISPLAYCONFIG_DEVICE_INFO_HEADER& header, std::uint32_t type, std::uint32_t size,
                 const ScaleTarget& target) {
+  const SourceToken source = from_target(target);
   header.type = static_cast<DISPLAYCONFIG_DEVICE_INFO_TYPE>(type);
   header.size = size;
-  header.adapterId.LowPart = target.adapter_low;
-  header.adapterId.HighPart = target.adapter_high;
-  header.id = target.source_id;
+  header.adapterId = source.adapter;
+  header.id = source.source_id;
 }
 
 // The active path whose source carries this GDI device name.
@@ -95,9 +116,7 @@ bool find_source(const std::wstring& device, ScaleTarget& target) {
     name.header.id = paths[i].sourceInfo.id;
     if (DisplayConfigGetDeviceInfo(&name.header) != ERROR_SUCCESS) continue;
     if (is_gdi_device_name(device, name.viewGdiDeviceName)) {
-      target.adapter_low = paths[i].sourceInfo.adapterId.LowPart;
-      target.adapter_high = paths[i].sourceInfo.adapterId.HighPart;
-      target.source_id = paths[i].sourceInfo.id;
+      target = to_target(paths[i].sourceInfo.adapterId, paths[i].sourceInfo.id);
       return true;
     }
   }
@@ -125,15 +144,18 @@ class GdiDisplayBackend : public DisplayBackend {
     return modes;
   }
 
-  long set_mode(const std::string& device, const DisplayMode& wanted) override {
+  DisplayResult set_mode(const std::string& device, const DisplayMode& wanted) override {
     DEVMODEW mode = empty_devmode();
     mode.dmBitsPerPel = wanted.bits_per_pixel;
     mode.dmPelsWidth = wanted.width;
     mode.dmPelsHeight = wanted.height;
     mode.dmDisplayFrequency = wanted.refresh_hz;
     mode.dmFields = kMatchedFields;
-    return ChangeDisplaySettingsExW(to_wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN,
-                                    nullptr);
+    const LONG status =
+        ChangeDisplaySettingsExW(to_wide(device).c_str(), &mode, nullptr, CDS_FULLSCREEN, nullptr);
+    return status == DISP_CHANGE_SUCCESSFUL
+               ? DisplayResult::done()
+               : DisplayResult::refused("ChangeDisplaySettingsEx", status);
   }
 
   void restore_mode(const std::string& device) override {

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
+#include "base/win32/unique_handle.h"
 #include "platform/text.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

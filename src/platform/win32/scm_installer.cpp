@@ -11,12 +11,12 @@
 #include <tlhelp32.h>
 
 #include "base/product.h"
+#include "base/win32/unique_handle.h"
 #include "platform/installer.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/win32/registry_key.h"
 #include "platform/win32/system_programs.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

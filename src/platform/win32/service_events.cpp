@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "base/win32/unique_handle.h"
 #include "platform/service.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tolvi::platform {

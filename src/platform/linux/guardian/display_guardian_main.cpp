@@ -18,12 +18,12 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/log_target.h"
 #include "base/run_mode.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/held_input.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_state.h"
-#include "platform/log_target.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   const pid_t host = static_cast<pid_t>(std::atol(argv[2]));
   const std::filesystem::path record_path = argv[1];
   // Log where the host logs: its record sits in its log folder.
-  if (record_path.parent_path() == platform::data_folder(platform::DataFolder::Machine)) {
+  if (record_path.parent_path() == data_folder(DataFolder::Machine)) {
     run_mode.store(RunMode::Agent);
   }
 

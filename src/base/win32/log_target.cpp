@@ -1,4 +1,4 @@
-#include "platform/log_target.h"
+#include "base/log_target.h"
 
 #include <windows.h>
 // windows.h first: the shell headers need its types.
@@ -7,9 +7,9 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include "platform/win32/unique_handle.h"
+#include "base/win32/unique_handle.h"
 
-namespace tolvi::platform {
+namespace tolvi {
 
 namespace {
 
@@ -77,4 +77,4 @@ bool move_log_aside(const std::filesystem::path& from, const std::filesystem::pa
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

@@ -1,8 +1,8 @@
-#include "platform/linux/install_root.h"
+#include "base/linux/install_root.h"
 
 #include <cstdlib>
 
-namespace tolvi::platform {
+namespace tolvi {
 
 std::filesystem::path install_root() {
   const char* root = std::getenv("TOLVI_INSTALL_ROOT");
@@ -20,4 +20,4 @@ std::filesystem::path under_install_root(std::string_view absolute) {
   return root / absolute;
 }
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

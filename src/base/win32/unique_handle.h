@@ -3,7 +3,7 @@
 
 #include <utility>
 
-namespace tolvi::platform {
+namespace tolvi {
 
 // Owns one kernel handle (a process, a thread, a token, a pipe end, a file, an event) and
 // closes it. Win32 reports a failed open with null or with INVALID_HANDLE_VALUE, depending on
@@ -35,4 +35,4 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

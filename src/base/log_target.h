@@ -1,8 +1,11 @@
 #pragma once
+// What the log needs of the system: local time, the log's folder, a log file that another
+// process may move aside while it is open. Each system's answer is in base/linux/log_target.cpp
+// and base/win32/log_target.cpp.
 #include <cstdio>
 #include <filesystem>
 
-namespace tolvi::platform {
+namespace tolvi {
 
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
@@ -31,4 +34,4 @@ bool log_still_at(std::FILE* file, const std::filesystem::path& path);
 // Renames the log `from` to `to`, replacing an older `to`; false when it could not.
 bool move_log_aside(const std::filesystem::path& from, const std::filesystem::path& to);
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

@@ -1,12 +1,12 @@
-#include "platform/clock.h"
+#include "base/clock.h"
 
 #include <windows.h>
 
 #include <mutex>
 
-namespace tolvi::platform {
+namespace tolvi {
 
-std::uint64_t monotonic_clock_us() {
+std::uint64_t monotonic_us() {
   // The counter's frequency never changes while the system runs: read it once.
   static std::once_flag once;
   static std::uint64_t frequency = 1;
@@ -23,6 +23,6 @@ std::uint64_t monotonic_clock_us() {
   return ticks / frequency * 1000000u + ticks % frequency * 1000000u / frequency;
 }
 
-void sleep_ms(std::uint32_t ms) { Sleep(ms); }
+void sleep_thread_ms(std::uint32_t ms) { Sleep(ms); }
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

@@ -1,4 +1,4 @@
-#include "platform/log_target.h"
+#include "base/log_target.h"
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "platform/linux/install_root.h"
+#include "base/linux/install_root.h"
 
-namespace tolvi::platform {
+namespace tolvi {
 namespace {
 
 // $XDG_STATE_HOME, or ~/.local/state when it is unset or not absolute.
@@ -57,4 +57,4 @@ bool move_log_aside(const std::filesystem::path& from, const std::filesystem::pa
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-}  // namespace tolvi::platform
+}  // namespace tolvi

@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <string_view>
 
-namespace tolvi::platform {
+namespace tolvi {
 
 // The folder that stands for "/" for every system-wide file the host installs or keeps
 // (program, unit, desktop entries, machine settings, manifest, the process list): the folder
@@ -13,4 +13,4 @@ std::filesystem::path install_root();
 // `absolute` (a path as the installed system names it) under the install root.
 std::filesystem::path under_install_root(std::string_view absolute);
 
-}  // namespace tolvi::platform
+}  // namespace tolvi
