@@ -12,6 +12,7 @@ extern "C" {
 #include "folder_relay.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "protocol/limits.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
 
@@ -131,6 +132,9 @@ void ViewerLink::run() {
     return;
   }
   socket.set_no_delay(true);
+  // Input messages go out behind shared-folder data written by the relay; keep little of it
+  // waiting in the system's buffer.
+  socket.set_unsent_limit(kSessionUnsentBytes);
   auto connection = std::make_unique<client::ClientConnection>(std::move(socket));
   connection->set_receive_timeout(std::chrono::seconds(10));
   client::HostHello hello;
