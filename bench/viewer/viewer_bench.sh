@@ -7,9 +7,11 @@
 #   per presented frame;
 #   full motion beside a CPU hog (one busy process per core);
 #   baseline: full motion through a renderer's streaming texture, as the viewer drew before.
-# Usage: viewer_bench.sh HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM PROBE_PROGRAM [SAMPLES]
+# First the cost of each way to show a picture (present_bench) on the viewer's display.
+# Usage: viewer_bench.sh HOST_PROGRAM VIEWER_PROGRAM PAINTER_PROGRAM PROBE_PROGRAM
+#        PRESENT_BENCH [SAMPLES]
 set -u
-host_program=$1 viewer=$2 painter=$3 probe=$4 samples=${5:-100}
+host_program=$1 viewer=$2 painter=$3 probe=$4 present_bench=$5 samples=${6:-100}
 password=viewer-bench-secret
 e2e_name="viewer bench"
 source "$(dirname "$0")/../../tests/support/e2e.sh"
@@ -20,6 +22,7 @@ viewer_display=$DISPLAY
 HOME=$work DISPLAY=$host_display e2e_start_host "$host_program" "$password" "$work/host.log"
 ticks=$(getconf CLK_TCK)
 echo "load: $(uptime)"
+DISPLAY=$viewer_display "$present_bench" 1920 1080 120
 
 # goal_check NAME VALUE LIMIT: "met" when VALUE <= LIMIT.
 goal_check() {
