@@ -73,7 +73,7 @@ run_case() {
     awk '{ print ($5 - $3) / 1000 }' | sort -n | awk '{ v[NR] = $1 } END {
       if (NR) printf "  capture to present: p50 %.1f ms, p99 %.1f ms\n", v[int(NR * 0.5) + 1],
                      v[int(NR * 0.99) + 1] }'
-  grep -o "Decoding is too slow.*" "$out.log" | tail -n 1
+  grep -o -E "Decoding (is too slow|keeps up).*" "$out.log" | sed 's/^/  viewer: /'
   [ -n "$p50_goal" ] && goal_check "glass-to-glass p50 (ms)" "$p50" "$p50_goal"
   [ -n "$p99_goal" ] && goal_check "glass-to-glass p99 (ms)" "$p99" "$p99_goal"
   [ -n "$cpu_goal" ] && goal_check "viewer CPU per frame (ms)" "$cpu_ms" "$cpu_goal"

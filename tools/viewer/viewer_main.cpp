@@ -635,6 +635,11 @@ void Viewer::update_figures() {
   const std::uint64_t now = now_ms();
   if (!link_ || now - figures_at_ms_ < kFigureIntervalMs) return;
   const ViewerLink::Figures f = link_->figures();
+  if (f.asked_fps != overlay_.asked_fps) {
+    std::fprintf(stderr, "tolvi-viewer: %s\n",
+                 f.asked_fps ? rate_note(f.asked_fps).c_str()
+                             : "Decoding keeps up again: asked the host for the full frame rate.");
+  }
   overlay_ = overlay_figures(last_figures_, f, now - figures_at_ms_);
   overlay_.asked_fps = f.asked_fps;
   last_figures_ = f;
