@@ -69,10 +69,21 @@ run_case() {
   cpu_ms=$(awk -v c=$(( cpu_after - cpu_before )) -v t="$ticks" -v f="$frames" \
     'BEGIN { printf "%.2f", f ? c * 1000 / t / f : 0 }')
   echo "  viewer: $frames frames presented, CPU $cpu_ms ms per presented frame ($(grep -m1 -o "drawing with .*" "$out.log"))"
-  grep "presented frame" "$out.out" | tail -n +"$(( frames_before + 1 ))" |
-    awk '{ print ($5 - $3) / 1000 }' | sort -n | awk '{ v[NR] = $1 } END {
-      if (NR) printf "  capture to present: p50 %.1f ms, p99 %.1f ms\n", v[int(NR * 0.5) + 1],
-                     v[int(NR * 0.99) + 1] }'
+  # Per presented picture, from the viewer's trace (one clock): capture to present, split into
+  # capture to receipt (the host and the socket), decode, and decoded to on the screen.
+  local column name
+  for column in '$5 - $3' '$7 - $3' '$9 - $7' '$5 - $9'; do
+    case $column in
+      '$5 - $3') name="capture to present" ;;
+      '$7 - $3') name="  capture to receipt (host, send)" ;;
+      '$9 - $7') name="  receipt to decoded (decode)" ;;
+      *) name="  decoded to shown (window)" ;;
+    esac
+    grep "presented frame" "$out.out" | tail -n +"$(( frames_before + 1 ))" |
+      awk "{ print ($column) / 1000 }" | sort -n | awk -v name="$name" '{ v[NR] = $1 } END {
+        if (NR) printf "  %-36s p50 %6.1f ms, p99 %6.1f ms\n", name, v[int(NR * 0.5) + 1],
+                       v[int(NR * 0.99) + 1] }'
+  done
   grep -o -E "Decoding (is too slow|keeps up).*" "$out.log" | sed 's/^/  viewer: /'
   [ -n "$p50_goal" ] && goal_check "glass-to-glass p50 (ms)" "$p50" "$p50_goal"
   [ -n "$p99_goal" ] && goal_check "glass-to-glass p99 (ms)" "$p99" "$p99_goal"

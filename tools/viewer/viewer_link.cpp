@@ -68,9 +68,9 @@ void ViewerLink::request_stream(const client::StreamRequest& request) {
   if (state_ == State::Streaming && connection_) send_stream_config();
 }
 
-ffmpeg::FramePtr ViewerLink::take_picture(std::uint64_t* frame_time_us) {
+ffmpeg::FramePtr ViewerLink::take_picture(PictureTimes* times) {
   std::lock_guard lock(mutex_);
-  if (frame_time_us) *frame_time_us = picture_time_us_;
+  if (times) *times = picture_times_;
   return std::move(picture_);
 }
 
@@ -321,7 +321,7 @@ bool ViewerLink::on_stream_message(client::StreamReceiver& receiver, std::uint8_
       if (picture) {
         if (picture_) ++figures_.dropped;
         picture_ = std::move(picture);
-        picture_time_us_ = time_us;
+        picture_times_ = {time_us, receipt_us, decoded_us};
       }
       break;
     }

@@ -51,8 +51,14 @@ class ViewerLink {
   // A new stream request (window resized); sent when streaming, kept for later otherwise.
   void request_stream(const client::StreamRequest& request);
 
-  // The newest picture since the last call, or null.
-  ffmpeg::FramePtr take_picture(std::uint64_t* frame_time_us = nullptr);
+  // The newest picture since the last call, or null; with its capture time (the host's clock)
+  // and the times it arrived and was decoded here (monotonic microseconds).
+  struct PictureTimes {
+    std::uint64_t capture_us = 0;
+    std::uint64_t receipt_us = 0;
+    std::uint64_t decoded_us = 0;
+  };
+  ffmpeg::FramePtr take_picture(PictureTimes* times = nullptr);
   // The newest pointer shape payload since the last call.
   bool take_cursor(std::vector<std::uint8_t>& payload);
   // Texts the host sent (clipboard) since the last call.
@@ -100,7 +106,7 @@ class ViewerLink {
   std::string message_;
   std::string computer_name_;
   ffmpeg::FramePtr picture_;
-  std::uint64_t picture_time_us_ = 0;
+  PictureTimes picture_times_;
   std::vector<std::uint8_t> cursor_;
   bool cursor_new_ = false;
   std::vector<std::string> clipboard_;

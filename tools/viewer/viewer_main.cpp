@@ -248,7 +248,7 @@ class Viewer {
   std::string status_;         // shown over the picture (or alone) when not empty
   std::string folder_status_;  // the host's word on the shared folder, along the bottom
   bool quit_ = false;
-  std::uint64_t presented_time_us_ = 0;
+  ViewerLink::PictureTimes presented_;  // of the newest picture taken
   bool have_new_frame_ = false;
   // Something on screen changed (a picture, a text, the window): draw at the next turn.
   bool redraw_due_ = true;
@@ -587,7 +587,7 @@ void Viewer::take_from_link() {
     std::fprintf(stderr, "tolvi-viewer: stream %ux%u, decoding %s\n", stream_w_, stream_h_,
                  figures.hardware ? "with VAAPI" : "in software");
   }
-  if (FramePtr frame = link_->take_picture(&presented_time_us_)) {
+  if (FramePtr frame = link_->take_picture(&presented_)) {
     if (upload(frame.get())) have_new_frame_ = redraw_due_ = true;
   }
   std::vector<std::uint8_t> cursor;
@@ -684,9 +684,12 @@ void Viewer::draw() {
     SDL_RenderPresent(renderer_.get());
   }
   if (have_new_frame_ && o_.trace_present) {
-    std::printf("presented frame %llu at %llu\n",
-                static_cast<unsigned long long>(presented_time_us_),
-                static_cast<unsigned long long>(platform::monotonic_clock_us()));
+    // Capture time, then present, receipt and decode times: on one machine one clock.
+    std::printf("presented frame %llu at %llu received %llu decoded %llu\n",
+                static_cast<unsigned long long>(presented_.capture_us),
+                static_cast<unsigned long long>(platform::monotonic_clock_us()),
+                static_cast<unsigned long long>(presented_.receipt_us),
+                static_cast<unsigned long long>(presented_.decoded_us));
     std::fflush(stdout);
   }
   have_new_frame_ = false;
