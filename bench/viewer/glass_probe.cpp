@@ -1,7 +1,8 @@
 // Glass-to-glass probe: flips a square on the host's display between black and white and
 // times how long the viewer's display takes to show the new colour at one pixel, read back
 // from that display's framebuffer. Prints one line of figures.
-//   glass_probe HOST_DISPLAY VIEWER_DISPLAY X Y SAMPLES
+//   glass_probe HOST_DISPLAY VIEWER_DISPLAY X Y SAMPLES [PERIOD_MS]
+// PERIOD_MS: one flip per period (default: 150 ms after each change was seen).
 // X, Y: the viewer display's pixel that shows the centre of the host's screen.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -43,8 +44,8 @@ double percentile(std::vector<double> v, double q) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: glass_probe HOST_DISPLAY VIEWER_DISPLAY X Y SAMPLES\n");
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: glass_probe HOST_DISPLAY VIEWER_DISPLAY X Y SAMPLES [PERIOD_MS]\n");
     return 2;
   }
   Display* host = XOpenDisplay(argv[1]);
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   const int x = std::atoi(argv[3]);
   const int y = std::atoi(argv[4]);
   const int samples = std::atoi(argv[5]);
+  const int period_ms = argc == 7 ? std::atoi(argv[6]) : 0;
   const int screen = DefaultScreen(host);
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
@@ -92,7 +94,11 @@ int main(int argc, char** argv) {
     } else {
       ++missed;
     }
-    std::this_thread::sleep_for(kBetweenSamples);
+    if (period_ms > 0) {
+      std::this_thread::sleep_until(changed + std::chrono::milliseconds(period_ms));
+    } else {
+      std::this_thread::sleep_for(kBetweenSamples);
+    }
   }
   std::printf("glass-to-glass: %zu samples, p50 %.1f ms, p99 %.1f ms, max %.1f ms, missed %d\n",
               latencies_ms.size(), percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),

@@ -14,6 +14,9 @@ Connection::Connection(platform::Socket socket)
     : congestion_limit(kInitialCongestionLimit), socket_(std::move(socket)) {
   socket_.set_no_delay(true);
   socket_.set_send_buffer(kSocketSendBufferBytes);
+  // Without it the kernel holds up to the whole send buffer of shared-folder data ahead of
+  // the next video frame; the main queue's priority is only as good as this bound.
+  socket_.set_unsent_limit(kSessionUnsentBytes);
   peer_name_ = socket_.peer_name();
   sender_thread_ = start_thread([this] { sender_loop(); });
 }

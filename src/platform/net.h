@@ -47,6 +47,10 @@ class Socket {
   bool set_receive_timeout_ms(unsigned milliseconds);  // 0: wait for ever
   bool set_no_delay(bool on);
   bool set_send_buffer(int bytes);
+  // Keeps the written data that the system has not yet put on the wire near `bytes`, so a
+  // message written after a long stream of others waits behind little: TCP_NOTSENT_LOWAT on
+  // Linux; Windows has no such option and bounds its send buffer to `bytes` instead.
+  bool set_unsent_limit(int bytes);
 
   // One read of at most `length` bytes: the count read, 0 when the peer closed the stream,
   // kTimedOut when the receive timeout expired, -1 on any other error.

@@ -15,6 +15,7 @@
 #include "platform/folder_mount.h"
 #include "platform/net.h"
 #include "protocol/client_messages.h"
+#include "protocol/limits.h"
 #include "share/folder_link.h"
 #include "share/folder_names.h"
 #include "share/shared_folder.h"
@@ -23,8 +24,10 @@ namespace tolvi {
 
 // Largest read from a forwarded local connection, and so the most bytes of one FolderData.
 constexpr std::size_t kFolderReadBytes = 32768;
-// The reader waits until the bulk queue holds at most this much before each FolderData.
-constexpr std::uint64_t kFolderBulkWaitBytes = 524288;
+// The reader waits until the bulk queue holds at most this much before each FolderData: as
+// much as the session socket keeps unsent, so the sender always has the next frame ready
+// while neither the queue nor the socket holds more folder data than that.
+constexpr std::uint64_t kFolderBulkWaitBytes = kSessionUnsentBytes;
 // Listen backlog of the forwarding port.
 constexpr int kFolderListenBacklog = 16;
 // Client data waiting for one slow local program; beyond it the connection is closed.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "host_address.h"
@@ -122,6 +123,110 @@ TEST(Wheel, NotchesCoarseFractionsFineHorizontalNegated) {
   a = wheel_amounts(2, 0);
   EXPECT_FALSE(a.fine);
   EXPECT_FLOAT_EQ(a.horizontal, -6.0f) << "scrolling right is negative on the wire";
+}
+
+TEST(Buttons, SdlNumbersToTheWire) {
+  const int expected[] = {-1, 0, 2, 1, 3, 4, -1, -1};  // SDL 0 (none) to 7
+  for (int sdl = 0; sdl < 8; ++sdl) EXPECT_EQ(wire_button(sdl), expected[sdl]) << sdl;
+}
+
+TEST(Overlay, FiguresOverAnIntervalAndAcrossAReconnect) {
+  const LinkCounters before{100, 500000, 3, 400.0, 2.0};
+  const LinkCounters now{160, 1250000, 5, 700.0, 2.5};
+  OverlayFigures f = overlay_figures(before, now, 2000);
+  EXPECT_DOUBLE_EQ(f.fps, 30.0);
+  EXPECT_DOUBLE_EQ(f.kbps, 3000.0);  // 750,000 bytes in 2 s
+  EXPECT_DOUBLE_EQ(f.decode_ms, 5.0);
+  EXPECT_EQ(f.dropped, 5u);
+  EXPECT_DOUBLE_EQ(f.rtt_ms, 2.5);
+  // A new connection's counters start again below the old reading: counted from zero.
+  f = overlay_figures(now, LinkCounters{10, 80000, 0, 20.0, -1}, 1000);
+  EXPECT_DOUBLE_EQ(f.fps, 10.0);
+  EXPECT_DOUBLE_EQ(f.kbps, 640.0);
+  EXPECT_EQ(overlay_text(f).find("rtt -"), overlay_text(f).find("rtt "));
+  EXPECT_DOUBLE_EQ(overlay_figures(before, now, 0).fps, 0.0);  // no interval, no rate
+  f.asked_fps = 30;
+  EXPECT_NE(overlay_text(f).find(rate_note(30)), std::string::npos);
+  EXPECT_TRUE(rate_note(0).empty());
+}
+
+// Decode times (local) against capture times (host clock, far off the local one): pictures in
+// time are shown, a late one is dropped from presentation, and the window is never held on
+// one picture longer than the longest hold.
+TEST(PresentationGate, DropsLatePicturesButNeverFreezes) {
+  constexpr std::uint64_t kOffset = 7'000'000'000;  // the host's clock is far ahead
+  constexpr std::uint64_t kFrameUs = 16667;
+  PresentationGate gate;
+  std::uint64_t host = kOffset;
+  std::uint64_t local = 0;
+  const auto picture = [&](std::uint64_t transit_us) {
+    host += kFrameUs;
+    local = std::max(local + 1, host - kOffset + transit_us);
+    return gate.decoded(host, local);
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(picture(8000)) << i;  // steady: all shown
+  EXPECT_TRUE(picture(8000 + 40000));   // 40 ms behind: still in time
+  EXPECT_FALSE(picture(8000 + 80000));  // 80 ms behind: late, not shown
+  EXPECT_FALSE(picture(8000 + 70000));
+  // A decoder that stays behind: late pictures are still shown, one per longest hold.
+  int shown = 0;
+  for (int i = 0; i < 60; ++i) shown += picture(8000 + 120000) ? 1 : 0;  // one second
+  EXPECT_GE(shown, 3);
+  EXPECT_LE(shown, 5);
+  // The backlog drains (pictures decoded back to back), then all are in time again.
+  for (int i = 0; i < 10; ++i) picture(8000);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(picture(8000)) << i;
+}
+
+TEST(PresentationGate, BaselineFollowsAPathThatGotSlower) {
+  PresentationGate gate;
+  std::uint64_t t = 0;
+  // 10 ms transit, then the path itself takes 100 ms for good (a longer route): after the
+  // old baseline has aged out, pictures are in time again.
+  for (int i = 0; i < 60; ++i, t += 16667) EXPECT_TRUE(gate.decoded(t, t + 10000));
+  int shown_late = 0;
+  for (int i = 0; i < 60 * 11; ++i, t += 16667) {
+    const bool shown = gate.decoded(t, t + 100000);
+    if (i >= 60 * 10) shown_late += shown ? 1 : 0;
+  }
+  EXPECT_EQ(shown_late, 60);
+}
+
+// One second a call: a decoder that cannot keep up for a few seconds lowers the rate (by
+// halves, not below the lowest); single slow seconds and still seconds change nothing; once
+// decoding would fit the full rate for long enough, the full rate is asked for again.
+TEST(FrameRateGovernor, FollowsASlowDecoder) {
+  using Second = FrameRateGovernor::Second;
+  FrameRateGovernor g(60);
+  const Second slow{60, 1500.0, 0};    // 25 ms a picture at 60 fps: 1.5 s of work a second
+  const Second late{60, 500.0, 30};    // half the pictures late (a CPU hog beside it)
+  const Second quick{30, 150.0, 0};    // 5 ms a picture: 60 fps would take 0.3 s a second
+  const Second still{2, 10.0, 0};      // too few pictures to judge
+  const Second fits{30, 330.0, 0};     // 11 ms a picture: 60 fps would take 0.66 s
+
+  EXPECT_FALSE(g.second_passed(slow));
+  EXPECT_FALSE(g.second_passed(quick));  // a run of slow seconds is broken
+  EXPECT_FALSE(g.second_passed(slow));
+  EXPECT_FALSE(g.second_passed(still));  // does not break the run
+  EXPECT_FALSE(g.second_passed(late));
+  EXPECT_TRUE(g.second_passed(slow));
+  EXPECT_EQ(g.asked(), 30);
+  EXPECT_TRUE(g.lowered());
+
+  for (int i = 0; i < 12; ++i) EXPECT_FALSE(g.second_passed(fits)) << i;  // not enough room
+  for (int i = 0; i < FrameRateGovernor::kFastSeconds - 1; ++i) {
+    EXPECT_FALSE(g.second_passed(quick)) << i;
+  }
+  EXPECT_TRUE(g.second_passed(quick));
+  EXPECT_EQ(g.asked(), 60);
+  EXPECT_FALSE(g.lowered());
+  for (int i = 0; i < 20; ++i) g.second_passed(quick);
+  EXPECT_EQ(g.asked(), 60);  // at the full rate, fast seconds change nothing
+
+  for (int i = 0; i < 30; ++i) g.second_passed(slow);
+  EXPECT_EQ(g.asked(), FrameRateGovernor::kLowestFps);  // 60, 30, 15, then the floor
+  g.reset(60);
+  EXPECT_EQ(g.asked(), 60);
 }
 
 TEST(HostAddress, NamesPortsAndIpv6) {

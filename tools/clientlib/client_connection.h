@@ -50,6 +50,8 @@ class ClientConnection {
   std::size_t last_frame_bytes_ = 0;
   std::unique_ptr<RecordKey> send_key_;
   std::unique_ptr<RecordKey> receive_key_;
+  std::vector<std::uint8_t> send_frame_;  // senders' turn
+  std::vector<std::uint8_t> record_;      // the receiving thread's
 };
 
 // HostHello, taken apart.

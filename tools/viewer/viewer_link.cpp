@@ -12,6 +12,7 @@ extern "C" {
 #include "folder_relay.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "protocol/limits.h"
 #include "protocol/message_types.h"
 #include "stream_receiver.h"
 
@@ -22,6 +23,7 @@ constexpr auto kReceiveTurn = std::chrono::milliseconds(100);
 constexpr std::uint64_t kPingIntervalUs = 1000000;
 constexpr std::size_t kPingBytes = 8;
 constexpr std::size_t kMaxPendingClipboardTexts = 8;
+constexpr std::uint64_t kSecondUs = 1000000;
 
 }  // namespace
 
@@ -63,14 +65,12 @@ void ViewerLink::request_stream(const client::StreamRequest& request) {
     std::lock_guard figures_lock(mutex_);
     request_ = request;
   }
-  if (state_ == State::Streaming && connection_) {
-    connection_->send(code(MessageType::StreamConfig), client::stream_config_payload(request));
-  }
+  if (state_ == State::Streaming && connection_) send_stream_config();
 }
 
-ffmpeg::FramePtr ViewerLink::take_picture(std::uint64_t* frame_time_us) {
+ffmpeg::FramePtr ViewerLink::take_picture(PictureTimes* times) {
   std::lock_guard lock(mutex_);
-  if (frame_time_us) *frame_time_us = picture_time_us_;
+  if (times) *times = picture_times_;
   return std::move(picture_);
 }
 
@@ -122,15 +122,30 @@ void ViewerLink::send_ping() {
   send(code(MessageType::Ping), std::vector<std::uint8_t>(bytes, bytes + kPingBytes));
 }
 
-void ViewerLink::run() {
+// Called with send_mutex_ held, which also guards the governor.
+void ViewerLink::send_stream_config() {
+  client::StreamRequest request;
+  {
+    std::lock_guard lock(mutex_);
+    request = request_;
+    figures_.asked_fps = governor_.lowered() ? governor_.asked() : 0;
+  }
+  if (governor_.lowered()) request.fps = governor_.asked();
+  connection_->send(code(MessageType::StreamConfig), client::stream_config_payload(request));
+}
+
+bool ViewerLink::connect() {
   platform::net_startup();
   platform::Socket socket = platform::connect_to(target_.host, target_.port);
   if (!socket.valid()) {
     finish(State::Unreachable, "The host " + target_.host + " port " +
                                    std::to_string(target_.port) + " is not reachable.");
-    return;
+    return false;
   }
   socket.set_no_delay(true);
+  // Input messages go out behind shared-folder data written by the relay; keep little of it
+  // waiting in the system's buffer.
+  socket.set_unsent_limit(kSessionUnsentBytes);
   auto connection = std::make_unique<client::ClientConnection>(std::move(socket));
   connection->set_receive_timeout(std::chrono::seconds(10));
   client::HostHello hello;
@@ -138,37 +153,61 @@ void ViewerLink::run() {
       client::client_handshake(*connection, target_.password, &hello);
   if (result == client::HandshakeResult::WrongPassword) {
     finish(State::WrongPassword, "Wrong password.");
-    return;
+    return false;
   }
   if (result != client::HandshakeResult::Authenticated) {
     finish(State::Failed, std::string("Could not connect: ") + client::describe(result) + ".");
-    return;
+    return false;
   }
   connection->set_receive_timeout(kReceiveTurn);
   {
     std::lock_guard lock(send_mutex_);
     connection_ = std::move(connection);
-    std::lock_guard figures_lock(mutex_);
-    computer_name_ = hello.computer_name;
-    connection_->send(code(MessageType::StreamConfig), client::stream_config_payload(request_));
+    {
+      std::lock_guard figures_lock(mutex_);
+      computer_name_ = hello.computer_name;
+      governor_.reset(request_.fps);
+    }
+    send_stream_config();
     state_ = State::Streaming;
   }
   wake_();
+  return true;
+}
 
+void ViewerLink::share(client::FolderRelay& relay) {
+  if (target_.share_folder.empty()) return;
+  std::string error;
+  if (relay.start(target_.share_folder, client::default_share_name(target_.share_folder),
+                  target_.share_read_only, error)) {
+    std::lock_guard lock(send_mutex_);
+    connection_->send(code(MessageType::FolderShare), relay.share_payload());
+  } else {
+    set_folder_status("failed: cannot share " + target_.share_folder + ": " + error);
+  }
+}
+
+void ViewerLink::run() {
+  if (!connect()) return;
   // The shared folder lives as long as this connection: the relay (and its WebDAV server)
   // stops when run() returns and a reconnect starts a new one.
   client::FolderRelay relay(*connection_, send_mutex_);
-  if (!target_.share_folder.empty()) {
-    std::string error;
-    if (relay.start(target_.share_folder, client::default_share_name(target_.share_folder),
-                    target_.share_read_only, error)) {
-      std::lock_guard lock(send_mutex_);
-      connection_->send(code(MessageType::FolderShare), relay.share_payload());
-    } else {
-      set_folder_status("failed: cannot share " + target_.share_folder + ": " + error);
-    }
-  }
+  share(relay);
+  dispatch(relay);
+}
 
+void ViewerLink::second_passed() {
+  {
+    std::lock_guard lock(send_mutex_);  // the governor is read by senders of the request
+    const bool changed = governor_.second_passed(second_);
+    second_ = {};
+    if (!changed) return;
+    if (state_ == State::Streaming && connection_) send_stream_config();
+  }
+  wake_();  // the window says so
+}
+
+void ViewerLink::dispatch(client::FolderRelay& relay) {
   client::StreamReceiver::Options options;
   options.hardware_decoding = true;
   options.keep_latencies = false;
@@ -176,12 +215,17 @@ void ViewerLink::run() {
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
   std::uint64_t last_ping_us = 0;
+  second_start_us_ = platform::monotonic_clock_us();
   client::ClientConnection& c = *connection_;
   while (!stop_) {
     const std::uint64_t now_us = platform::monotonic_clock_us();
     if (now_us - last_ping_us >= kPingIntervalUs) {
       last_ping_us = now_us;
       send_ping();
+    }
+    if (now_us - second_start_us_ >= kSecondUs) {
+      second_start_us_ = now_us;
+      second_passed();
     }
     if (!c.receive(type, payload)) {
       if (c.last_failure() == client::ClientConnection::Failure::Idle) continue;
@@ -225,48 +269,67 @@ void ViewerLink::run() {
       continue;
     }
     if (relay.handle(type, payload)) continue;
-    const client::StreamReceiver::Event event = receiver.handle(type, payload, receipt_us);
-    switch (event) {
-      case client::StreamReceiver::Event::Error:
-        finish(State::Failed, "The host's stream is broken: " + receiver.error() + ".");
-        return;
-      case client::StreamReceiver::Event::Info: {
-        std::lock_guard lock(mutex_);
-        figures_.stream_w = receiver.info()->stream_width;
-        figures_.stream_h = receiver.info()->stream_height;
-        figures_.hardware = receiver.decoder().hardware();
-        break;
-      }
-      case client::StreamReceiver::Event::Cursor: {
-        std::lock_guard lock(mutex_);
-        cursor_ = payload;
-        cursor_new_ = true;
-        break;
-      }
-      case client::StreamReceiver::Event::Frame:
-      case client::StreamReceiver::Event::Picture: {
-        ffmpeg::FramePtr picture{event == client::StreamReceiver::Event::Picture
-                                     ? receiver.decoder().picture_ref()
-                                     : nullptr};
-        const double decode_ms =
-            static_cast<double>(platform::monotonic_clock_us() - receipt_us) / 1000.0;
-        std::lock_guard lock(mutex_);
-        ++figures_.frames;
-        figures_.bytes += receiver.last_frame().size;
-        figures_.decode_ms_total += decode_ms;
-        if (picture) {
-          if (picture_) ++figures_.dropped;
-          picture_ = std::move(picture);
-          picture_time_us_ = receiver.last_frame().time_us;
-        }
-        break;
-      }
-      case client::StreamReceiver::Event::None:
-        break;
-    }
-    if (event != client::StreamReceiver::Event::None) wake_();
+    if (!on_stream_message(receiver, type, payload, receipt_us)) return;
   }
   finish(State::Stopped, "");
+}
+
+bool ViewerLink::on_stream_message(client::StreamReceiver& receiver, std::uint8_t type,
+                                   const std::vector<std::uint8_t>& payload,
+                                   std::uint64_t receipt_us) {
+  const client::StreamReceiver::Event event = receiver.handle(type, payload, receipt_us);
+  switch (event) {
+    case client::StreamReceiver::Event::Error:
+      finish(State::Failed, "The host's stream is broken: " + receiver.error() + ".");
+      return false;
+    case client::StreamReceiver::Event::Info: {
+      std::lock_guard lock(mutex_);
+      figures_.stream_w = receiver.info()->stream_width;
+      figures_.stream_h = receiver.info()->stream_height;
+      figures_.hardware = receiver.decoder().hardware();
+      break;
+    }
+    case client::StreamReceiver::Event::Cursor: {
+      std::lock_guard lock(mutex_);
+      cursor_ = payload;
+      cursor_new_ = true;
+      break;
+    }
+    case client::StreamReceiver::Event::Frame:
+    case client::StreamReceiver::Event::Picture: {
+      const std::uint64_t decoded_us = platform::monotonic_clock_us();
+      const double decode_ms = static_cast<double>(decoded_us - receipt_us) / 1000.0;
+      const std::uint64_t time_us = receiver.last_frame().time_us;
+      // Every frame is decoded; only a picture in time is offered to the window.
+      bool late = false;
+      ffmpeg::FramePtr picture;
+      if (event == client::StreamReceiver::Event::Picture) {
+        late = !gate_.decoded(time_us, decoded_us);
+        if (!late) picture.reset(receiver.decoder().picture_ref());
+      }
+      ++second_.frames;
+      second_.decode_ms += decode_ms;
+      if (late) ++second_.late;
+      std::lock_guard lock(mutex_);
+      ++figures_.frames;
+      figures_.bytes += receiver.last_frame().size;
+      figures_.decode_ms_total += decode_ms;
+      if (late) {
+        ++figures_.dropped;
+        ++figures_.late;
+      }
+      if (picture) {
+        if (picture_) ++figures_.dropped;
+        picture_ = std::move(picture);
+        picture_times_ = {time_us, receipt_us, decoded_us};
+      }
+      break;
+    }
+    case client::StreamReceiver::Event::None:
+      break;
+  }
+  if (event != client::StreamReceiver::Event::None) wake_();
+  return true;
 }
 
 }  // namespace tolvi::viewer

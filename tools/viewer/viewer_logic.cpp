@@ -11,6 +11,12 @@ constexpr int kFirstKeyboardUsage = 4;     // A
 constexpr int kLastKeyboardUsage = 0xE7;   // right GUI
 constexpr float kNotch = 3.0f;             // one wheel notch on the coarse scale
 constexpr float kFineStepsPerCoarse = 10;  // the host's fine scale is ten times finer
+// SDL's mouse button numbers (SDL_BUTTON_LEFT and so on).
+constexpr int kSdlLeft = 1;
+constexpr int kSdlMiddle = 2;
+constexpr int kSdlRight = 3;
+constexpr int kSdlExtra1 = 4;
+constexpr int kSdlExtra2 = 5;
 
 }  // namespace
 
@@ -88,6 +94,40 @@ WheelAmounts wheel_amounts(float precise_x, float precise_y) {
   return out;
 }
 
+int wire_button(int sdl_button) {
+  switch (sdl_button) {
+    case kSdlLeft:
+      return 0;
+    case kSdlRight:
+      return 1;
+    case kSdlMiddle:
+      return 2;
+    case kSdlExtra1:
+      return 3;
+    case kSdlExtra2:
+      return 4;
+    default:
+      return -1;
+  }
+}
+
+OverlayFigures overlay_figures(const LinkCounters& before, const LinkCounters& now,
+                               std::uint64_t elapsed_ms) {
+  OverlayFigures f;
+  f.rtt_ms = now.rtt_ms;
+  f.dropped = now.dropped;
+  if (elapsed_ms == 0) return f;
+  const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+  // A reconnect starts the counters again: a reading below the last one counts from zero.
+  const LinkCounters from = now.frames < before.frames ? LinkCounters{} : before;
+  const std::uint64_t frames = now.frames - from.frames;
+  f.fps = static_cast<double>(frames) / seconds;
+  f.kbps = static_cast<double>(now.bytes - from.bytes) * 8 / 1000 / seconds;
+  f.decode_ms =
+      frames ? (now.decode_ms_total - from.decode_ms_total) / static_cast<double>(frames) : 0;
+  return f;
+}
+
 std::string overlay_text(const OverlayFigures& f) {
   char rtt[32];
   if (f.rtt_ms < 0) {
@@ -98,7 +138,64 @@ std::string overlay_text(const OverlayFigures& f) {
   char line[160];
   std::snprintf(line, sizeof line, "%.0f fps  %.0f kbit/s  rtt %s  decode %.1f ms  dropped %llu",
                 f.fps, f.kbps, rtt, f.decode_ms, static_cast<unsigned long long>(f.dropped));
-  return line;
+  std::string text = line;
+  if (f.asked_fps != 0) text += "\n" + rate_note(f.asked_fps);
+  return text;
+}
+
+std::string rate_note(std::uint16_t asked_fps) {
+  if (asked_fps == 0) return {};
+  return "Decoding is too slow here: asked the host for " + std::to_string(asked_fps) + " fps.";
+}
+
+bool PresentationGate::decoded(std::uint64_t host_us, std::uint64_t local_us) {
+  const std::int64_t transit = static_cast<std::int64_t>(local_us - host_us);
+  if (!have_span_ || local_us - span_start_us_ >= kBaselineSpanMs * 1000) {
+    previous_min_ = span_min_;
+    have_previous_ = have_span_;
+    span_min_ = transit;
+    span_start_us_ = local_us;
+    have_span_ = true;
+  }
+  span_min_ = std::min(span_min_, transit);
+  const std::int64_t baseline = have_previous_ ? std::min(previous_min_, span_min_) : span_min_;
+  const bool late = transit - baseline > static_cast<std::int64_t>(kLateMs * 1000);
+  const bool held_too_long = shown_any_ && local_us - last_shown_us_ >= kLongestHoldMs * 1000;
+  if (late && !held_too_long && shown_any_) return false;
+  shown_any_ = true;
+  last_shown_us_ = local_us;
+  return true;
+}
+
+bool FrameRateGovernor::second_passed(const Second& s) {
+  if (s.frames < kFewestFrames) return false;
+  const double busy = s.decode_ms / 1000.0;
+  const bool slow = busy > kBusyShare ||
+                    static_cast<double>(s.late) > kLateShare * static_cast<double>(s.frames);
+  const double full_rate_busy =
+      s.decode_ms / static_cast<double>(s.frames) * static_cast<double>(full_) / 1000.0;
+  slow_run_ = slow ? slow_run_ + 1 : 0;
+  fast_run_ = lowered() && !slow && s.late == 0 && full_rate_busy < kFullRateShare
+                  ? fast_run_ + 1
+                  : 0;
+  if (slow_run_ >= kSlowSeconds && asked_ > kLowestFps) {
+    asked_ = static_cast<std::uint16_t>(std::max<int>(kLowestFps, asked_ / 2));
+    slow_run_ = 0;
+    fast_run_ = 0;
+    return true;
+  }
+  if (fast_run_ >= kFastSeconds) {
+    asked_ = full_;
+    fast_run_ = 0;
+    slow_run_ = 0;
+    return true;
+  }
+  return false;
+}
+
+void FrameRateGovernor::reset(std::uint16_t full_fps) {
+  full_ = asked_ = full_fps;
+  slow_run_ = fast_run_ = 0;
 }
 
 }  // namespace tolvi::viewer

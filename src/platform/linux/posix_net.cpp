@@ -59,6 +59,10 @@ bool Socket::set_send_buffer(int bytes) {
   return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool Socket::set_unsent_limit(int bytes) {
+  return ::setsockopt(fd_of(handle_), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) == 0;
+}
+
 long Socket::receive_some(void* buffer, std::size_t length) {
   while (true) {
     const ssize_t n = ::recv(fd_of(handle_), buffer, length, 0);

@@ -81,6 +81,8 @@ bool Socket::set_send_buffer(int bytes) {
                       reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+bool Socket::set_unsent_limit(int bytes) { return set_send_buffer(bytes); }
+
 long Socket::receive_some(void* buffer, std::size_t length) {
   const int chunk = static_cast<int>(std::min<std::size_t>(length, 1u << 30));
   const int n = ::recv(sock_of(handle_), static_cast<char*>(buffer), chunk, 0);
