@@ -1,12 +1,9 @@
 #include "platform/linux/console_tray_start.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -14,9 +11,9 @@
 #include "platform/linux/console_desktop.h"
 #include "platform/linux/file_settings_backend.h"
 #include "platform/linux/install_root.h"
+#include "platform/linux/spawn_program.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/linux/user_command.h"
-
-extern char** environ;
 
 namespace tolvi::platform {
 namespace {
@@ -24,8 +21,6 @@ namespace {
 constexpr char kSearchPath[] = "/usr/local/bin:/usr/bin:/bin";
 // Of the installer's own environment the tray keeps only the language and the install root.
 constexpr const char* kKeptVariables[] = {"LANG", "LC_ALL", "TOLVI_INSTALL_ROOT"};
-constexpr int kExecFailedCode = 127;
-constexpr int kGroupGuess = 64;
 
 bool owned_by(const std::string& path, uid_t uid, mode_t type) {
   struct stat info {};
@@ -58,17 +53,6 @@ std::vector<std::string> tray_environment(const CommandUser& user, const Console
   return environment;
 }
 
-std::vector<gid_t> groups_of(const CommandUser& user) {
-  std::vector<gid_t> groups(kGroupGuess);
-  int count = static_cast<int>(groups.size());
-  if (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) {
-    groups.resize(static_cast<std::size_t>(count));
-    if (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) count = 0;
-  }
-  groups.resize(static_cast<std::size_t>(count));
-  return groups;
-}
-
 }  // namespace
 
 bool start_tray_for_console_user(const std::string& program) {
@@ -88,41 +72,29 @@ bool start_tray_for_console_user(const std::string& program) {
     return false;
   }
 
-  // Everything is prepared before fork: the child only switches user and runs the program.
+  // The tray runs in a session of its own, as that account, with nothing of ours but its
+  // environment; nobody here waits for it.
   const std::string path = under_install_root(program).string();
-  std::vector<std::string> environment = tray_environment(user, *desktop);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string argv0 = path;
-  char* argv[] = {argv0.data(), nullptr};
-  const std::vector<gid_t> groups = groups_of(user);
-  const bool switch_user = geteuid() == 0 && user.uid != 0;
-
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    // The grandchild becomes the tray, in a session of its own; the child ends at once, so the
-    // tray belongs to no one here and nothing waits for it.
-    if (fork() != 0) _exit(0);
-    setsid();
-    const int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      dup2(null_fd, STDIN_FILENO);
-      dup2(null_fd, STDOUT_FILENO);
-      dup2(null_fd, STDERR_FILENO);
-    }
-    closefrom(STDERR_FILENO + 1);
-    if (switch_user && (setgroups(groups.size(), groups.data()) != 0 || setgid(user.gid) != 0 ||
-                        setuid(user.uid) != 0)) {
-      _exit(kExecFailedCode);
-    }
-    if (chdir(user.home.c_str()) != 0) (void)!chdir("/");
-    execve(path.c_str(), argv, envp.data());
-    _exit(kExecFailedCode);
+  const std::vector<std::string> environment = tray_environment(user, *desktop);
+  const UniqueFd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!null_fd.valid()) return false;
+  SpawnOptions options;
+  options.descriptors = {{null_fd.get(), STDIN_FILENO},
+                         {null_fd.get(), STDOUT_FILENO},
+                         {null_fd.get(), STDERR_FILENO}};
+  options.close_from_3 = true;
+  options.new_session = true;
+  options.working_folder = user.home;
+  if (geteuid() == 0 && user.uid != 0) {
+    options.identity = SpawnIdentity{user.uid, user.gid, account_groups(user)};
   }
-  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  pid_t pid = -1;
+  if (const int error = spawn_program({path}, options, pid, &environment); error != 0) {
+    log_message("install: the tray could not be started for %s (error %d)", user.name.c_str(),
+                error);
+    return false;
   }
+  reap_when_done(pid);
   log_message("install: tray started for %s on %s", user.name.c_str(), desktop->display.c_str());
   return true;
 }

@@ -43,7 +43,7 @@ UniqueFd start_guardian(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{program.string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   SpawnOptions options;
-  options.stdin_fd = theirs.get();
+  options.descriptors = {{theirs.get(), STDIN_FILENO}};
   options.close_from_3 = true;
   options.new_session = true;
   pid_t pid = -1;

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
+#include "platform/linux/spawn_program.h"
 #include "platform/linux/user_command.h"
 #include "platform/text.h"
 
@@ -81,20 +81,12 @@ std::optional<std::string> run_elevated_for_output(const std::string& arguments)
 }
 
 bool run_elevated(const std::string& arguments, bool wait) {
-  std::vector<std::string> argv_text = elevated_command(arguments);
-  if (argv_text.empty()) return false;
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const std::vector<std::string> argv = elevated_command(arguments);
+  if (argv.empty()) return false;
+  pid_t child = -1;
+  if (spawn_program(argv, SpawnOptions{}, child) != 0) return false;
   if (!wait) {
-    // Reap the copy whenever it ends, so it never lingers as a zombie.
-    std::thread([child] { waitpid(child, nullptr, 0); }).detach();
+    reap_when_done(child);  // never left a zombie
     return true;
   }
   int status = 0;

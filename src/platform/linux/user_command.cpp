@@ -14,14 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/spawn_program.h"
 #include "platform/linux/unique_fd.h"
 
 namespace tolvi::platform {
 
 namespace {
 
-constexpr int kExecFailedCode = 127;
 constexpr std::size_t kReadPiece = 1024;
+// Room for this many groups is tried first; getgrouplist says how many more it needs.
+constexpr int kGroupGuess = 64;
 constexpr int kPollSliceMs = 100;
 constexpr char kSeat[] = "seat0";
 extern "C" char** environ;
@@ -63,6 +65,17 @@ bool lookup_user(const std::string& name, CommandUser& out) {
       out);
 }
 
+std::vector<gid_t> account_groups(const CommandUser& user) {
+  std::vector<gid_t> groups(kGroupGuess);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<std::size_t>(count));
+    if (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) count = 0;
+  }
+  groups.resize(static_cast<std::size_t>(count));
+  return groups;
+}
+
 bool console_user(CommandUser& out) {
   uid_t uid = getuid();
   char* session = nullptr;
@@ -77,13 +90,8 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
   output.clear();
   exit_code = -1;
   if (argv.empty()) return false;
-  // Everything the child needs is prepared before fork: after it, only calls that are safe in
-  // the child of a threaded process.
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
   const bool switch_user = user && geteuid() == 0 && user->uid != 0;
-  std::vector<std::string> env_text;
+  std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
     if (switch_user &&
@@ -92,51 +100,31 @@ bool run_command(const std::vector<std::string>& argv, const CommandUser* user, 
          entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0)) {
       continue;
     }
-    env_text.push_back(entry);
+    environment.push_back(entry);
   }
+  SpawnOptions options;
   if (switch_user) {
     const std::string runtime = "/run/user/" + std::to_string(user->uid);
-    env_text.push_back("HOME=" + user->home);
-    env_text.push_back("USER=" + user->name);
-    env_text.push_back("LOGNAME=" + user->name);
-    env_text.push_back("XDG_RUNTIME_DIR=" + runtime);
-    env_text.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
+    environment.push_back("HOME=" + user->home);
+    environment.push_back("USER=" + user->name);
+    environment.push_back("LOGNAME=" + user->name);
+    environment.push_back("XDG_RUNTIME_DIR=" + runtime);
+    environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
+    options.identity = SpawnIdentity{user->uid, user->gid, {}};  // no supplementary groups
   }
-  std::vector<char*> env;
-  for (std::string& e : env_text) env.push_back(e.data());
-  env.push_back(nullptr);
 
   UniqueFd out_read, out_write;
-  // Tells the parent whether exec worked: closed by a successful exec, written on failure.
-  UniqueFd exec_read, exec_write;
-  if (!make_pipe(out_read, out_write) || !make_pipe(exec_read, exec_write)) return false;
-  UniqueFd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const pid_t child = fork();
-  if (child == 0) {
-    bool ok = null_fd.valid() && dup2(null_fd.get(), STDIN_FILENO) >= 0 &&
-              dup2(out_write.get(), STDOUT_FILENO) >= 0 &&
-              dup2(out_write.get(), STDERR_FILENO) >= 0;
-    if (ok && switch_user) {
-      ok = setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0;
-    }
-    if (ok) execvpe(args[0], args.data(), env.data());
-    const int error = errno;
-    ssize_t ignored = write(exec_write.get(), &error, sizeof error);
-    (void)ignored;
-    _exit(kExecFailedCode);
-  }
-  // The parent keeps only the read ends, so each read ends when the child's copies close.
-  null_fd.reset();
+  if (!make_pipe(out_read, out_write)) return false;
+  const UniqueFd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_fd.valid()) return false;
+  options.descriptors = {{null_fd.get(), STDIN_FILENO},
+                         {out_write.get(), STDOUT_FILENO},
+                         {out_write.get(), STDERR_FILENO}};
+  options.search_path = true;
+  pid_t child = -1;
+  if (spawn_program(argv, options, child, &environment) != 0) return false;
+  // Only the read end stays here, so the read ends when the child's copies close.
   out_write.reset();
-  exec_write.reset();
-  if (child < 0) return false;
-  int exec_error = 0;
-  const bool exec_failed = read(exec_read.get(), &exec_error, sizeof exec_error) > 0;
-  exec_read.reset();
-  if (exec_failed) {
-    waitpid(child, nullptr, 0);
-    return false;
-  }
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   bool exited = false;

@@ -19,6 +19,10 @@ bool lookup_user(uid_t uid, CommandUser& out);
 // The account called `name`. False when there is none or it cannot be read.
 bool lookup_user(const std::string& name, CommandUser& out);
 
+// The account's supplementary groups as the group database lists them, its own group included;
+// empty when they cannot be read.
+std::vector<gid_t> account_groups(const CommandUser& user);
+
 // The person at this computer: the user of logind's active session on seat0 when there is one,
 // otherwise the user running this process. False when the account cannot be read.
 bool console_user(CommandUser& out);
