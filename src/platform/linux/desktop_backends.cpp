@@ -49,6 +49,10 @@ std::unique_ptr<ClipboardWatcher> make_clipboard_watcher(const std::string& disp
   return for_desktop(display_name, make_x11_clipboard_watcher, make_mutter_clipboard_watcher);
 }
 
+bool press_secure_attention_keys() {
+  return session_desktop() == LinuxDesktop::kGnomeWayland && press_mutter_secure_attention();
+}
+
 // On Wayland, RandR reaches only Xwayland's emulation, which would report a switch that the
 // desktop never makes: no display control there (mode matching through mutter's DisplayConfig
 // is not done yet; mutter's headless virtual monitor offers one mode and scale 100 % anyway).

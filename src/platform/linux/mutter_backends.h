@@ -12,5 +12,8 @@ namespace tolvi::platform {
 std::unique_ptr<CaptureDevice> make_mutter_capture_device();
 std::unique_ptr<InputSink> make_mutter_input_sink();
 std::unique_ptr<ClipboardWatcher> make_mutter_clipboard_watcher();
+// Control, Alt and Delete pressed and released through the remote-desktop session's keyboard.
+// False when no session can be had.
+bool press_mutter_secure_attention();
 
 }  // namespace tolvi::platform
