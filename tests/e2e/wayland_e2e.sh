@@ -235,6 +235,15 @@ case "$case_name" in
     wait "$client_pid" || fail "client: $(cat "$work/out")"
     wait_for_text "$work/host.log" "display scaling restored to 100%" 10
     [[ $(scale_now) == 1.0 ]] || fail "mutter's scale is $(scale_now) after the session"
+    # A host killed during such a session: its display guardian puts 100 % back.
+    "$client" "127.0.0.1:$port" --password "$password" --stream 1280 720 30 --match \
+      --seconds 30 --no-decode >"$work/out2" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [[ $(grep -c "display scaling 100% -> 200%" "$work/host.log") -ge 2 ]] && break; sleep 0.1; done
+    [[ $(scale_now) == 2.0 ]] || fail "mutter's scale is $(scale_now) during the second session"
+    kill -9 "$host_pid"
+    for _ in $(seq 100); do [[ $(scale_now) == 1.0 ]] && break; sleep 0.1; done
+    [[ $(scale_now) == 1.0 ]] || fail "mutter's scale is $(scale_now) after the host was killed"
     ;;
   ctrl_alt_del)
     # The client's Ctrl+Alt+Del goes through the session's own keyboard path (no service is

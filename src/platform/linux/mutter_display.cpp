@@ -11,12 +11,18 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "base/log.h"
+#include "base/run_mode.h"
 #include "platform/display.h"
 #include "platform/linux/mutter_backends.h"
+#include "platform/linux/mutter_display_config.h"
+#include "platform/linux/display_guardian.h"
 #include "platform/linux/sd_bus_holders.h"
 
 namespace tolvi::platform {
@@ -52,14 +58,6 @@ struct Monitor {
   }
 };
 
-struct LogicalMonitor {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  double scale = 1;
-  std::uint32_t transform = 0;
-  bool primary = false;
-  std::vector<std::string> connectors;
-};
 
 struct DisplayState {
   std::uint32_t serial = 0;
@@ -67,11 +65,6 @@ struct DisplayState {
   std::vector<LogicalMonitor> logical;
 };
 
-// One logical monitor as ApplyMonitorsConfig takes it: its monitors with the mode each shows.
-struct LogicalConfig {
-  LogicalMonitor place;
-  std::vector<std::pair<std::string, std::string>> connector_modes;
-};
 
 bool read_connector(sd_bus_message* m, std::string& connector) {
   const char* parts[4] = {};
@@ -330,7 +323,7 @@ class MutterDisplayBackend : public DisplayBackend {
   }
 
   void changes_undone() override {
-    original_.reset();
+    if (original_) forget();
     mode_changed_ = false;
     scale_changed_ = false;
   }
@@ -369,8 +362,18 @@ class MutterDisplayBackend : public DisplayBackend {
     return nullptr;
   }
 
+  // Keeps the configuration from before the first change, and for a session's backend hands
+  // it to the guardian, which applies it if this process ends without doing so itself.
   void remember(const DisplayState& state) {
-    if (!original_) original_ = configuration_of(state);
+    if (original_) return;
+    original_ = configuration_of(state);
+    if (!undo_at_end_) return;
+    if (!guardian_.valid() && !guardian_tried_) {
+      guardian_tried_ = true;
+      guardian_ = start_guardian({kMutterDisplayOption, std::to_string(getpid()),
+                                  std::to_string(static_cast<int>(run_mode.load()))});
+    }
+    tell_guardian(format_display_configuration(*original_));
   }
 
   void put_back() {
@@ -378,17 +381,88 @@ class MutterDisplayBackend : public DisplayBackend {
     if (!original_) return;
     const auto state = read_state(bus_.get());
     if (state) apply(bus_.get(), state->serial, *original_);
+    forget();
+  }
+
+  void forget() {
     original_.reset();
+    tell_guardian(kNothingToRestore);
+  }
+
+  void tell_guardian(const std::string& line) {
+    if (!guardian_.valid()) return;
+    const std::string text = line + "\n";
+    const ssize_t sent = send(guardian_.get(), text.data(), text.size(), MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(text.size())) guardian_.reset();
   }
 
   SdBus bus_;
   std::optional<std::vector<LogicalConfig>> original_;
   bool undo_at_end_;
+  bool guardian_tried_ = false;
+  UniqueFd guardian_;  // closed with this backend: the guardian then acts on what it was told
   bool mode_changed_ = false;
   bool scale_changed_ = false;
 };
 
 }  // namespace
+
+std::string format_display_configuration(const std::vector<LogicalConfig>& config) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << kRestoreCommand;
+  for (const LogicalConfig& entry : config) {
+    out << (&entry == config.data() ? " " : " | ") << entry.place.x << ' ' << entry.place.y << ' '
+        << entry.place.scale << ' ' << entry.place.transform << ' ' << (entry.place.primary ? 1 : 0);
+    for (const auto& [connector, mode] : entry.connector_modes) out << ' ' << connector << ' ' << mode;
+  }
+  return out.str();
+}
+
+std::optional<std::vector<LogicalConfig>> parse_display_configuration(const std::string& line) {
+  std::istringstream in(line);
+  in.imbue(std::locale::classic());
+  std::string word;
+  if (!(in >> word) || word != kRestoreCommand) return std::nullopt;
+  std::vector<LogicalConfig> config;
+  std::string rest;
+  std::getline(in, rest);
+  std::istringstream entries(rest);
+  std::string entry_text;
+  while (std::getline(entries, entry_text, '|')) {
+    std::istringstream fields(entry_text);
+    fields.imbue(std::locale::classic());
+    LogicalConfig entry;
+    int primary = 0;
+    if (!(fields >> entry.place.x >> entry.place.y >> entry.place.scale >> entry.place.transform >>
+          primary)) {
+      return std::nullopt;
+    }
+    entry.place.primary = primary != 0;
+    std::string connector, mode;
+    while (fields >> connector) {
+      if (!(fields >> mode)) return std::nullopt;
+      entry.connector_modes.emplace_back(connector, mode);
+    }
+    if (entry.connector_modes.empty()) return std::nullopt;
+    config.push_back(std::move(entry));
+  }
+  // Every '|' separates two monitors: one left empty at the end is a broken line too.
+  if (config.empty() ||
+      config.size() != static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '|')) + 1) {
+    return std::nullopt;
+  }
+  return config;
+}
+
+bool apply_display_configuration(const std::vector<LogicalConfig>& config) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_open_user(&raw) < 0) return false;
+  SdBus bus(raw);
+  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
+  const auto state = read_state(bus.get());
+  return state && apply(bus.get(), state->serial, config) == 0;
+}
 
 std::unique_ptr<DisplayBackend> make_mutter_display_backend(bool undo_at_end) {
   sd_bus* raw = nullptr;

@@ -21,6 +21,7 @@
 #include "base/run_mode.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/held_input.h"
+#include "platform/linux/mutter_display_config.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_state.h"
 #include "platform/log_target.h"
@@ -55,6 +56,31 @@ int release_what_the_host_held(const char* display_name, const char* host) {
   return 0;
 }
 
+// Follows what the host says is to be restored on its GNOME/Wayland display until the
+// connection closes, then applies the last configuration it was told, if any.
+int restore_mutter_display(const char* host) {
+  std::string pending, last;
+  char buffer[256];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      last = pending.substr(0, end);
+      pending.erase(0, end + 1);
+    }
+  }
+  const auto config = tolvi::platform::parse_display_configuration(last);
+  if (!config) return 0;
+  if (!tolvi::platform::apply_display_configuration(*config)) {
+    tolvi::log_message("the display configuration process %s changed could not be put back", host);
+    return 1;
+  }
+  tolvi::log_message("display configuration that process %s changed put back", host);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,6 +94,13 @@ int main(int argc, char** argv) {
   signal(SIGTERM, SIG_IGN);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  if (std::strcmp(argv[1], platform::kMutterDisplayOption) == 0) {
+    // Run by the agent or a test host: logs where an agent logs when started by the service.
+    if (argc >= 4 && std::atoi(argv[3]) == static_cast<int>(RunMode::Agent)) {
+      run_mode.store(RunMode::Agent);
+    }
+    return restore_mutter_display(argv[2]);
+  }
   if (held_input) {
     // Logs where the host logs.
     if (std::atoi(argv[4]) == static_cast<int>(RunMode::Agent)) run_mode.store(RunMode::Agent);
