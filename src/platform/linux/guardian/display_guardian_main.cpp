@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/run_mode.h"
@@ -28,10 +29,9 @@
 
 namespace {
 
-// Follows the host's presses and releases until the connection closes, then releases what is
-// still held on `display_name`.
-int release_what_the_host_held(const char* display_name, const char* host) {
-  tolvi::platform::HeldInput held;
+// Hands each line the host sends to `on_line` until the connection closes.
+template <typename OnLine>
+void read_host_lines(OnLine on_line) {
   std::string pending;
   char buffer[256];
   for (;;) {
@@ -40,10 +40,17 @@ int release_what_the_host_held(const char* display_name, const char* host) {
     if (n <= 0) break;
     pending.append(buffer, static_cast<std::size_t>(n));
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      held.apply(std::string_view(pending).substr(0, end));
+      on_line(std::string_view(pending).substr(0, end));
       pending.erase(0, end + 1);
     }
   }
+}
+
+// Follows the host's presses and releases until the connection closes, then releases what is
+// still held on `display_name`.
+int release_what_the_host_held(const char* display_name, const char* host) {
+  tolvi::platform::HeldInput held;
+  read_host_lines([&held](std::string_view line) { held.apply(line); });
   if (held.empty()) return 0;
   auto connection = tolvi::platform::X11Connection::open(display_name);
   if (!connection) return 1;
@@ -59,18 +66,8 @@ int release_what_the_host_held(const char* display_name, const char* host) {
 // Follows what the host says is to be restored on its GNOME/Wayland display until the
 // connection closes, then applies the last configuration it was told, if any.
 int restore_mutter_display(const char* host) {
-  std::string pending, last;
-  char buffer[256];
-  for (;;) {
-    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      last = pending.substr(0, end);
-      pending.erase(0, end + 1);
-    }
-  }
+  std::string last;
+  read_host_lines([&last](std::string_view line) { last = line; });
   const auto config = tolvi::platform::parse_display_configuration(last);
   if (!config) return 0;
   if (!tolvi::platform::apply_display_configuration(*config)) {
