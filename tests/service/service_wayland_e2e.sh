@@ -4,8 +4,8 @@
 # as that account with its session bus at <install root>/run/user/UID/bus. The service starts
 # the agent as that account; the agent cannot read the machine's secrets and gets them from the
 # service over its inherited socket (never on its command line or in its environment), serves
-# tolvi-client, sends its status back for the service to store, and quits when the service
-# stops. Skipped (77) without root, setpriv, the account or the desktop.
+# tolvi-client (Ctrl+Alt+Del included), sends its status back for the service to store, and
+# quits when the service stops. Skipped (77) without root, setpriv, the account or the desktop.
 # Usage: service_wayland_e2e.sh HOST_PROGRAM CLIENT_PROGRAM
 #        service_wayland_e2e.sh --desktop RUNTIME READY_FILE   (the desktop, run as the account)
 set -u
@@ -131,6 +131,12 @@ wait "$client_pid" || fail "client: $(cat "$work/client.out")"
 grep -q "desktop 1280x720" "$work/client.out" || fail "no picture: $(cat "$work/client.out")"
 for _ in $(seq 100); do grep -q "127.0.0.1" "$root/etc/tolvi-host/public-settings" || break; sleep 0.1; done
 grep -q "127.0.0.1" "$root/etc/tolvi-host/public-settings" && fail "the status was not cleared"
+
+# Ctrl+Alt+Del is pressed by the agent through the session's keyboard, not asked of the
+# service (whose events the account cannot open).
+"$client" "127.0.0.1:$port" --password "$password" --raw 86 "" >"$work/cad.out" 2>&1 ||
+  fail "client: $(cat "$work/cad.out")"
+wait_for_text "$work/service.log" "Ctrl+Alt+Del pressed on the desktop" 10
 
 # Stopping the service ends the agent's channel: it quits by itself.
 kill -TERM "$service_pid"
