@@ -134,15 +134,17 @@ void take_secrets_from_service(std::shared_ptr<platform::AgentChannel> channel) 
     return true;
   };
   std::vector<std::uint8_t> message;
-  const bool received = channel->receive(message);
-  if (!received || !use(message)) {
+  if (!channel->receive(message)) {
+    log_message("agent: the service closed its channel; quitting");
+    platform::exit_process(0);
+  }
+  if (!use(message)) {
     // Never the stored secrets, which this account cannot read: no password, no client.
     log_message("agent: the service handed over no secrets; every client is refused");
     const std::uint8_t none[kIdentityKeyBytes] = {};
     use_handed_secrets("", none, send_status);
   }
   secure_zero(message.data(), message.size());
-  if (!received) return;
   start_thread([channel, use] {
     std::vector<std::uint8_t> next;
     while (channel->receive(next)) {

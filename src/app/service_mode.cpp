@@ -1,5 +1,6 @@
 // The service mode: supervises one agent in the console session (see service/supervisor.h).
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -27,6 +28,12 @@ platform::AgentHandOver agent_hand_over() {
     SecretArray<kIdentityKeyBytes> identity;
     default_settings().load_identity_key(identity.bytes);
     SecretBytes message = encode_secrets(password, identity.bytes);
+    if (message.bytes.empty()) {
+      // Too long to hand over: the agent is told there is none, and refuses every client.
+      static std::once_flag told;
+      std::call_once(told, [] { log_message("the password is too long to hand to the agent"); });
+      message = encode_secrets("", identity.bytes);
+    }
     secure_zero(password.data(), password.size());
     return std::exchange(message.bytes, {});
   };
