@@ -42,32 +42,15 @@ account=nobody
 uid=$(id -u "$account" 2>/dev/null) || skip "no account $account"
 gid=$(id -g "$account")
 
-work=$(mktemp -d)
+source "$support/e2e.sh"
 chmod 755 "$work"  # the account reaches its runtime folder below it
 service_pid= desktop_pid=
+e2e_track desktop_pid service_pid  # the service first, then the desktop
+e2e_show_on_fail "service log" "$work/service.log"
+# Agents a failed case left behind, by the ids the service logged.
+e2e_at_exit 'for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null; done'
 agent_pids() {
   sed -n 's/.*agent started in session [0-9]* (pid \([0-9]*\)).*/\1/p' "$work/service.log" 2>/dev/null
-}
-cleanup() {
-  [[ -n $service_pid ]] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
-  for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null; done
-  if [[ -n $desktop_pid ]]; then
-    kill "$desktop_pid" 2>/dev/null
-    for _ in $(seq 100); do kill -0 "$desktop_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$desktop_pid" 2>/dev/null
-  fi
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  echo "--- service log"; cat "$work/service.log" 2>/dev/null
-  exit 1
-}
-wait_for_text() {  # file pattern seconds
-  for _ in $(seq $(($3 * 20))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  fail "'$2' did not appear in $(basename "$1")"
 }
 
 root=$work/root
