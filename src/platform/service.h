@@ -59,6 +59,9 @@ class AgentProcess : public Waitable {
   virtual bool ended(std::uint32_t timeout_ms) = 0;
   // Ends it (and, where the system groups them, what it started) at once.
   virtual void terminate() = 0;
+  // Asks it to quit, beside the quit event, where it cannot open that event (an agent running
+  // as the signed-in person); it is then given the same grace time.
+  virtual void ask_to_quit() {}
 };
 
 // A channel between the service and an agent it started as the signed-in person, on a

@@ -67,8 +67,6 @@ constexpr const char* kConsoleSeat = "seat0";
 // gives that are not numbers ("c1", a greeter's) get a number of their own above this.
 constexpr unsigned long kNamedSessionBase = 0x40000000ul;
 
-// A user agent ended by the service gets this long after its channel closed before it is killed.
-constexpr int kUserAgentQuitMs = 2000;
 constexpr std::string_view kWaylandPrefix = "wayland-";
 
 struct ConsoleDisplay {
@@ -336,13 +334,12 @@ class LinuxAgent : public AgentProcess {
     reaped_ = true;
     return true;
   }
+  // A user agent cannot open the service's quit event: the end of its channel asks it to
+  // restore the display and quit.
+  void ask_to_quit() override {
+    if (link_) link_->close();
+  }
   void terminate() override {
-    if (link_) {
-      // A user agent cannot open the service's quit event: the end of its channel asks it
-      // to restore the display and quit.
-      link_->close();
-      if (ended(kUserAgentQuitMs)) return;
-    }
     kill(-pid_, SIGKILL);  // its process group: whatever it started goes with it
     kill(pid_, SIGKILL);
     ended(kWaitForever);
