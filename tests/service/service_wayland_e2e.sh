@@ -4,8 +4,9 @@
 # as that account with its session bus at <install root>/run/user/UID/bus. The service starts
 # the agent as that account; the agent cannot read the machine's secrets and gets them from the
 # service over its inherited socket (never on its command line or in its environment), serves
-# tolvi-client (Ctrl+Alt+Del included), sends its status back for the service to store, and
-# quits when the service stops. Skipped (77) without root, setpriv, the account or the desktop.
+# tolvi-client (Ctrl+Alt+Del included), takes a new password while it runs, sends its status
+# back for the service to store, and quits when the service stops. Skipped (77) without root,
+# setpriv, the account, a checkout the account can reach, or the desktop.
 # Usage: service_wayland_e2e.sh HOST_PROGRAM CLIENT_PROGRAM
 #        service_wayland_e2e.sh --desktop RUNTIME READY_FILE   (the desktop, run as the account)
 set -u
@@ -116,6 +117,17 @@ wait "$client_pid" || fail "client: $(cat "$work/client.out")"
 grep -q "desktop 1280x720" "$work/client.out" || fail "no picture: $(cat "$work/client.out")"
 for _ in $(seq 100); do grep -q "127.0.0.1" "$root/etc/tolvi-host/public-settings" || break; sleep 0.1; done
 grep -q "127.0.0.1" "$root/etc/tolvi-host/public-settings" && fail "the status was not cleared"
+
+# A new machine password (the old one removed: the service makes and stores another) reaches
+# the running agent: the new one lets a client in, the old one no longer does.
+sed -i '/^Password /d' "$root/etc/tolvi-host/settings"
+new_password=$("$host" --show-password 2>/dev/null | tail -n 1)
+[[ -n $new_password && $new_password != "$password" ]] || fail "no new password"
+wait_for 15 '"$client" "127.0.0.1:$port" --password "$new_password" --ping 1' ||
+  fail "the new password was not handed over"
+"$client" "127.0.0.1:$port" --password "$password" --ping 1 >"$work/old.out" 2>&1 &&
+  fail "the old password still lets a client in"
+password=$new_password
 
 # Ctrl+Alt+Del is pressed by the agent through the session's keyboard, not asked of the
 # service (whose events the account cannot open).
