@@ -127,7 +127,7 @@ void take_secrets_from_service(std::shared_ptr<platform::AgentChannel> channel) 
   const auto send_status = [channel](const std::string& text) {
     channel->send(encode_status(text));
   };
-  const auto use = [&send_status](std::span<const std::uint8_t> message) {
+  const auto use = [send_status](std::span<const std::uint8_t> message) {
     HandedSecrets secrets;
     if (!decode_secrets(message, secrets)) return false;
     use_handed_secrets(secrets.password, secrets.identity.bytes, send_status);
