@@ -117,12 +117,12 @@ void end_on_stop_signals() {
 
 int run_host_for_test() { return serve_until_stopped(); }
 
+namespace {
+
 // The secrets the service hands to an agent it started as the signed-in person, and the way
 // back for its status (settings/settings_store.h). The first message is awaited here; later ones
 // (a new password) on a thread that also takes the channel's end as the service's request to
 // quit.
-namespace {
-
 void take_secrets_from_service(std::shared_ptr<platform::AgentChannel> channel) {
   const auto send_status = [channel](const std::string& text) {
     channel->send(encode_status(text));
