@@ -82,8 +82,13 @@ class DefaultHostEnvironment : public HostEnvironment {
   platform::KeepAwake& keep_awake() override { return *keep_awake_; }
   // The process-wide controller, so that the process's exit paths can restore it too.
   DisplayController& display_controller() override { return tolvi::display_controller; }
-  // Only the service can raise Ctrl+Alt+Del: it is asked through its named event.
+  // GNOME on Wayland takes the chord through the session's own keyboard path; elsewhere only
+  // the service can raise Ctrl+Alt+Del: it is asked through its named event.
   void request_secure_attention() override {
+    if (platform::press_secure_attention_keys()) {
+      log_message("Ctrl+Alt+Del pressed on the desktop");
+      return;
+    }
     tolvi::request_secure_attention(
         [](const std::string& name) { return platform::open_event(name); });
   }

@@ -2,6 +2,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <span>
+#include <vector>
 
 #include "app/default_host_environment.h"
 #include "app/modes.h"
@@ -14,6 +16,8 @@
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/stop_signals.h"
+#include "base/secure_zero.h"
+#include "service/agent_hand_over.h"
 #include "service/secure_attention.h"
 #include "service/service_control.h"
 #include "settings/settings_store.h"
@@ -113,12 +117,59 @@ void end_on_stop_signals() {
 
 int run_host_for_test() { return serve_until_stopped(); }
 
+namespace {
+
+// The secrets the service hands to an agent it started as the signed-in person, and the way
+// back for its status (settings/settings_store.h). The first message is awaited here; later ones
+// (a new password) on a thread that also takes the channel's end as the service's request to
+// quit.
+void take_secrets_from_service(std::shared_ptr<platform::AgentChannel> channel) {
+  const auto send_status = [channel](const std::string& text) {
+    channel->send(encode_status(text));
+  };
+  const auto use = [send_status](std::span<const std::uint8_t> message) {
+    HandedSecrets secrets;
+    if (!decode_secrets(message, secrets)) return false;
+    use_handed_secrets(secrets.password, secrets.identity.bytes, send_status);
+    return true;
+  };
+  std::vector<std::uint8_t> message;
+  if (!channel->receive(message)) {
+    log_message("agent: the service closed its channel; quitting");
+    platform::exit_process(0);
+  }
+  if (!use(message)) {
+    // Never the stored secrets, which this account cannot read: no password, no client.
+    log_message("agent: the service handed over no secrets; every client is refused");
+    const std::uint8_t none[kIdentityKeyBytes] = {};
+    use_handed_secrets("", none, send_status);
+  }
+  secure_zero(message.data(), message.size());
+  start_thread([channel, use] {
+    std::vector<std::uint8_t> next;
+    while (channel->receive(next)) {
+      if (!use(next)) log_message("agent: ignored a message from the service");
+      secure_zero(next.data(), next.size());
+    }
+    log_message("agent: the service closed its channel; quitting");
+    display_controller.restore();
+    default_settings().save_status("");
+    platform::exit_process(0);
+  }).detach();
+}
+
+}  // namespace
+
 int run_agent() {
   // Started by the service, the agent also watches the service's quit event; started by hand
   // (as `make run` does) there is no such event and it simply serves this session. Its main
   // thread runs the host server: attached to the input desktop first (the sign-in screen's when
-  // nobody is signed in).
+  // nobody is signed in). An agent started as the signed-in person gets the machine's secrets
+  // over its channel instead, and takes the channel's end as the quit request.
   watch_for_stop_signals();
+  if (std::shared_ptr<platform::AgentChannel> channel = platform::take_service_channel()) {
+    take_secrets_from_service(std::move(channel));
+  }
   if (std::shared_ptr<platform::SignalEvent> quit_event =
           platform::open_event(kAgentQuitEventName)) {
     start_thread([quit_event] {

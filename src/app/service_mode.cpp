@@ -1,11 +1,16 @@
 // The service mode: supervises one agent in the console session (see service/supervisor.h).
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "app/modes.h"
 #include "app/process_wide.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "platform/service.h"
+#include "base/secure_zero.h"
+#include "service/agent_hand_over.h"
 #include "service/secure_attention.h"
 #include "service/service_control.h"
 #include "service/supervisor.h"
@@ -14,13 +19,42 @@
 namespace tolvi {
 namespace {
 
+platform::AgentHandOver agent_hand_over() {
+  platform::AgentHandOver hand_over;
+  // Read as the service, which may (as root) open the machine's secrets and make the password
+  // and identity key where there are none yet.
+  hand_over.secrets = [] {
+    std::string password = default_settings().load_password();
+    SecretArray<kIdentityKeyBytes> identity;
+    default_settings().load_identity_key(identity.bytes);
+    SecretBytes message = encode_secrets(password, identity.bytes);
+    if (message.bytes.empty()) {
+      // Too long to hand over: the agent is told there is none, and refuses every client.
+      static std::once_flag told;
+      std::call_once(told, [] { log_message("the password is too long to hand to the agent"); });
+      message = encode_secrets("", identity.bytes);
+    }
+    secure_zero(password.data(), password.size());
+    return std::exchange(message.bytes, {});
+  };
+  hand_over.received = [](std::span<const std::uint8_t> message) {
+    if (const std::optional<std::string> status = decode_status(message)) {
+      default_settings().save_status(*status);
+    }
+  };
+  hand_over.gone = [] { default_settings().save_status(""); };
+  return hand_over;
+}
+
 // The supervision loop over the system.
 class SystemSupervisorPlatform : public SupervisorPlatform {
  public:
   explicit SystemSupervisorPlatform(ServiceControlState& control)
       : consoles_(platform::make_console_sessions(
             [&control] { control.handle(kControlSessionChange, kConsoleConnect); })),
-        secure_attention_([this] { return consoles_->find_secure_attention(); }) {}
+        secure_attention_([this] { return consoles_->find_secure_attention(); }) {
+    consoles_->set_agent_hand_over(agent_hand_over());
+  }
 
   std::unique_ptr<platform::SignalEvent> create_event(platform::EventReset reset,
                                                       const std::string& name) override {

@@ -85,6 +85,11 @@ class InputSink {
 // platform has no way to inject input.
 std::unique_ptr<InputSink> make_input_sink(const std::string& display);
 
+// Presses Ctrl+Alt+Del on the session's desktop through the same keyboard path as the client's
+// keys, where that desktop takes the chord from us (GNOME on Wayland, which answers with its
+// log-out dialog). False where only the service can raise it (X11 and Windows ask the service).
+bool press_secure_attention_keys();
+
 // Attaches the calling thread to the desktop that currently receives input, if it is on
 // another one. True when it moved; then thread_id and desktop_name say which thread and where.
 // Where one display has one input desktop this never moves.

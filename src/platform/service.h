@@ -4,6 +4,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tolvi::platform {
 
@@ -58,6 +59,38 @@ class AgentProcess : public Waitable {
   virtual bool ended(std::uint32_t timeout_ms) = 0;
   // Ends it (and, where the system groups them, what it started) at once.
   virtual void terminate() = 0;
+  // Asks it to quit, beside the quit event, where it cannot open that event (an agent running
+  // as the signed-in person); it is then given the same grace time.
+  virtual void ask_to_quit() {}
+};
+
+// A channel between the service and an agent it started as the signed-in person, on a
+// descriptor the agent inherits (what goes over it: service/agent_hand_over.h). One message is
+// one datagram of at most kMaxChannelMessage bytes.
+class AgentChannel {
+ public:
+  virtual ~AgentChannel() = default;
+  // False once the other side has gone.
+  virtual bool send(std::span<const std::uint8_t> message) = 0;
+  // Waits for the next message; false once the other side has gone.
+  virtual bool receive(std::vector<std::uint8_t>& message) = 0;
+};
+constexpr std::size_t kMaxChannelMessage = 4096;
+
+// The agent's end of its channel, when the service started this process with one; null
+// otherwise (and always on Windows, where the agent runs with the service's rights). The
+// descriptor is not passed on to anything this process starts.
+std::unique_ptr<AgentChannel> take_service_channel();
+
+// What the service does for an agent that runs as the signed-in person.
+struct AgentHandOver {
+  // The secrets message handed to the agent at its start, and again whenever it changes
+  // (asked at every console check). Wiped by the caller after use.
+  std::function<std::vector<std::uint8_t>()> secrets;
+  // A message the agent sent, on a thread of the backend's own.
+  std::function<void(std::span<const std::uint8_t>)> received;
+  // The agent's end has closed (it ended), on that same thread.
+  std::function<void()> gone;
 };
 
 // The console and the agents started into it.
@@ -72,6 +105,9 @@ class ConsoleSessions {
   // The system's secure attention call for a service, looked up now; empty when the system has
   // none. The entry returns false when it could not reach the console.
   virtual std::function<bool()> find_secure_attention() = 0;
+  // Set before the first launch. Agents that run with the service's own rights (X11, Windows)
+  // read the machine's settings themselves and never use it.
+  virtual void set_agent_hand_over(AgentHandOver hand_over) { (void)hand_over; }
 };
 
 // `on_change` is called, on a thread of the backend's own, whenever the console may have moved

@@ -25,6 +25,7 @@ class Supervisor {
   // the quit request before any new agent can see it.
   void stop_agent() {
     quit_event_.set();
+    agent_->ask_to_quit();
     if (!agent_->ended(kAgentQuitGraceMs)) agent_->terminate();
     quit_event_.reset();
     agent_.reset();

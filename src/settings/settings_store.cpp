@@ -1,5 +1,6 @@
 #include "settings/settings_store.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "base/log.h"
@@ -34,7 +35,39 @@ std::vector<std::uint8_t> bytes_of(const std::string& text) {
   return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
+// The secrets and the status route of an agent that runs as the signed-in person.
+struct HandedOver {
+  std::mutex lock;
+  bool active = false;
+  std::string password;
+  SecretArray<kIdentityKeyBytes> identity;
+  std::function<void(const std::string&)> send_status;
+};
+
+HandedOver& handed_over() {
+  static HandedOver handed;
+  return handed;
+}
+
 }  // namespace
+
+void use_handed_secrets(const std::string& password,
+                        const std::uint8_t (&identity)[kIdentityKeyBytes],
+                        std::function<void(const std::string&)> send_status) {
+  HandedOver& handed = handed_over();
+  std::lock_guard<std::mutex> guard(handed.lock);
+  secure_zero(handed.password.data(), handed.password.size());
+  handed.password = password;
+  std::copy(identity, identity + kIdentityKeyBytes, handed.identity.bytes);
+  handed.send_status = std::move(send_status);
+  handed.active = true;
+}
+
+bool secrets_handed_over() {
+  HandedOver& handed = handed_over();
+  std::lock_guard<std::mutex> guard(handed.lock);
+  return handed.active;
+}
 
 std::string generate_password() {
   std::uint8_t random[kPasswordLength] = {};
@@ -70,6 +103,11 @@ std::optional<std::vector<std::uint8_t>> SettingsStore::read_protected_value(Set
 
 std::string SettingsStore::load_password() {
   if (!password_override.empty()) return password_override;
+  {
+    HandedOver& handed = handed_over();
+    std::lock_guard<std::mutex> guard(handed.lock);
+    if (handed.active) return handed.password;
+  }
   bool stored_but_unreadable = false;
   {
     std::lock_guard<std::mutex> guard(settings_mutex);
@@ -136,6 +174,14 @@ std::uint16_t SettingsStore::load_port() {
 }
 
 bool SettingsStore::load_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
+  {
+    HandedOver& handed = handed_over();
+    std::lock_guard<std::mutex> guard(handed.lock);
+    if (handed.active) {
+      std::copy(handed.identity.bytes, handed.identity.bytes + kIdentityKeyBytes, key);
+      return true;
+    }
+  }
   std::lock_guard<std::mutex> guard(settings_mutex);
   const SettingsScope scope = settings_scope();
   if (auto plain = read_protected_value(scope, kIdentity)) {
@@ -172,6 +218,16 @@ std::string SettingsStore::load_status() {
 }
 
 void SettingsStore::save_status(const std::string& text) {
+  std::function<void(const std::string&)> send;
+  {
+    HandedOver& handed = handed_over();
+    std::lock_guard<std::mutex> guard(handed.lock);
+    if (handed.active) send = handed.send_status;
+  }
+  if (send) {
+    send(text);
+    return;
+  }
   backend_.write_text(SettingsScope::Machine, kStatus, to_utf8(to_utf16(text)));
 }
 

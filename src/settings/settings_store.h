@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -70,6 +71,17 @@ class SettingsStore {
   // The sealed password load_password opened last; guarded by settings_mutex.
   std::vector<std::uint8_t> opened_password_;
 };
+
+// An agent the service started as the signed-in person (GNOME on Wayland) can neither read the
+// machine's secrets nor write its status, which are root's alone: the service hands the secrets
+// over and stores the status lines the agent sends back. From the first call on, the password
+// and the identity key are the handed ones (an empty password: every client is refused, as
+// with one that cannot be read), and save_status goes to `send_status`.
+void use_handed_secrets(const std::string& password,
+                        const std::uint8_t (&identity)[kIdentityKeyBytes],
+                        std::function<void(const std::string&)> send_status);
+// Whether use_handed_secrets was called in this process.
+bool secrets_handed_over();
 
 // Ten characters from "abcdefghjkmnpqrstuvwxyz23456789" (no i, l, o, 0 or 1).
 std::string generate_password();

@@ -49,11 +49,21 @@ std::unique_ptr<ClipboardWatcher> make_clipboard_watcher(const std::string& disp
   return for_desktop(display_name, make_x11_clipboard_watcher, make_mutter_clipboard_watcher);
 }
 
-// On Wayland, RandR reaches only Xwayland's emulation, which would report a switch that the
-// desktop never makes: no display control there (mode matching through mutter's DisplayConfig
-// is not done yet; mutter's headless virtual monitor offers one mode and scale 100 % anyway).
+bool press_secure_attention_keys() {
+  return session_desktop() == LinuxDesktop::kGnomeWayland && press_mutter_secure_attention();
+}
+
+// On GNOME/Wayland, mutter's DisplayConfig (RandR would reach only Xwayland's emulation, which
+// reports a switch the desktop never makes); another Wayland desktop has no display control.
 std::unique_ptr<DisplayBackend> make_display_backend(const std::filesystem::path& state_folder) {
-  if (session_desktop() == LinuxDesktop::kX11) return make_xrandr_display_backend(state_folder);
+  switch (session_desktop()) {
+    case LinuxDesktop::kX11:
+      return make_xrandr_display_backend(state_folder);
+    case LinuxDesktop::kGnomeWayland:
+      return make_mutter_display_backend(!state_folder.empty());
+    case LinuxDesktop::kOtherWayland:
+      break;
+  }
   static std::once_flag logged;
   std::call_once(logged, [] {
     log_message("wayland: display matching is not available on this desktop; its mode stays");

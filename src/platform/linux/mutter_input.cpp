@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -122,5 +123,19 @@ class MutterInputSink : public InputSink {
 }  // namespace
 
 std::unique_ptr<InputSink> make_mutter_input_sink() { return std::make_unique<MutterInputSink>(); }
+
+bool press_mutter_secure_attention() {
+  const std::shared_ptr<MutterRemoteDesktop> link = MutterRemoteDesktop::shared();
+  if (!link) return false;
+  std::string error;
+  if (!link->stream(error)) return false;
+  // The chord as a person presses it: held down in order, let go in the reverse order.
+  constexpr std::uint32_t kChord[] = {KEY_LEFTCTRL, KEY_LEFTALT, KEY_DELETE};
+  for (std::uint32_t key : kChord) link->keyboard_keycode(key, true);
+  for (auto key = std::rbegin(kChord); key != std::rend(kChord); ++key) {
+    link->keyboard_keycode(*key, false);
+  }
+  return true;
+}
 
 }  // namespace tolvi::platform

@@ -15,6 +15,7 @@ namespace {
 
 // Largest pointer image the metadata is sized for (mutter draws larger ones scaled down).
 constexpr std::int32_t kMaxPointerSide = 256;
+constexpr std::int32_t kCursorMetaSide = 384;
 // Changed regions one buffer may carry; more become their bounding box at the producer.
 constexpr std::uint32_t kDamageRegions = 32;
 constexpr std::uint32_t kMaxStreamSide = 16384;
@@ -195,8 +196,10 @@ struct PipeWireStream::State {
         SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
         SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * kDamageRegions, sizeof(spa_meta_region),
                                  sizeof(spa_meta_region) * kDamageRegions)));
-    constexpr int kCursorBytes =
-        sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kMaxPointerSide * kMaxPointerSide * 4;
+    // Room for the largest sprite mutter sends (384x384): a smaller size makes the meta
+    // negotiation fail, and no pointer at all comes with the pictures.
+    constexpr int kCursorBytes = sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) +
+                                 kCursorMetaSide * kCursorMetaSide * 4;
     params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
@@ -224,12 +227,20 @@ void on_param_changed(void* data, std::uint32_t id, const spa_pod* param) {
 
 void on_process(void* data) { static_cast<PipeWireStream::State*>(data)->process(); }
 
+// A new format (the monitor turned or resized) frees every buffer: the newest picture we hold
+// is one of them and must never be given back afterwards.
+void on_remove_buffer(void* data, pw_buffer* buffer) {
+  auto* s = static_cast<PipeWireStream::State*>(data);
+  if (s->held == buffer) s->held = nullptr;
+}
+
 pw_stream_events stream_events() {
   pw_stream_events events{};
   events.version = PW_VERSION_STREAM_EVENTS;
   events.state_changed = on_state_changed;
   events.param_changed = on_param_changed;
   events.process = on_process;
+  events.remove_buffer = on_remove_buffer;
   return events;
 }
 

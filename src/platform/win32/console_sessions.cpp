@@ -96,6 +96,9 @@ class Win32ConsoleSessions : public ConsoleSessions {
 
 }  // namespace
 
+// The agent runs with the service's rights and reads the machine settings itself.
+std::unique_ptr<AgentChannel> take_service_channel() { return nullptr; }
+
 std::unique_ptr<ConsoleSessions> make_console_sessions(std::function<void()>) {
   // Console and logon changes reach the service as session-change controls.
   return std::make_unique<Win32ConsoleSessions>();

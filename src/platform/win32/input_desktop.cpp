@@ -37,3 +37,10 @@ bool follow_input_desktop(unsigned long& thread_id, std::wstring& name) {
 }
 
 }  // namespace tolvi::platform
+
+namespace tolvi::platform {
+
+// Only the service can raise the secure attention sequence on Windows.
+bool press_secure_attention_keys() { return false; }
+
+}  // namespace tolvi::platform

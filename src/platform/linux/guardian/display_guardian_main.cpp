@@ -16,21 +16,22 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/log_target.h"
 #include "base/run_mode.h"
 #include "platform/linux/display_guardian.h"
 #include "platform/linux/held_input.h"
+#include "platform/linux/mutter_display_config.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/xrandr_state.h"
 
 namespace {
 
-// Follows the host's presses and releases until the connection closes, then releases what is
-// still held on `display_name`.
-int release_what_the_host_held(const char* display_name, const char* host) {
-  tolvi::platform::HeldInput held;
+// Hands each line the host sends to `on_line` until the connection closes.
+template <typename OnLine>
+void read_host_lines(OnLine on_line) {
   std::string pending;
   char buffer[256];
   for (;;) {
@@ -39,10 +40,17 @@ int release_what_the_host_held(const char* display_name, const char* host) {
     if (n <= 0) break;
     pending.append(buffer, static_cast<std::size_t>(n));
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      held.apply(std::string_view(pending).substr(0, end));
+      on_line(std::string_view(pending).substr(0, end));
       pending.erase(0, end + 1);
     }
   }
+}
+
+// Follows the host's presses and releases until the connection closes, then releases what is
+// still held on `display_name`.
+int release_what_the_host_held(const char* display_name, const char* host) {
+  tolvi::platform::HeldInput held;
+  read_host_lines([&held](std::string_view line) { held.apply(line); });
   if (held.empty()) return 0;
   auto connection = tolvi::platform::X11Connection::open(display_name);
   if (!connection) return 1;
@@ -52,6 +60,21 @@ int release_what_the_host_held(const char* display_name, const char* host) {
   XSync(display, False);
   tolvi::log_message("released %zu keys and %zu buttons that process %s left held",
                      held.keys.size(), held.buttons.size(), host);
+  return 0;
+}
+
+// Follows what the host says is to be restored on its GNOME/Wayland display until the
+// connection closes, then applies the last configuration it was told, if any.
+int restore_mutter_display(const char* host) {
+  std::string last;
+  read_host_lines([&last](std::string_view line) { last = line; });
+  const auto config = tolvi::platform::parse_display_configuration(last);
+  if (!config) return 0;
+  if (!tolvi::platform::apply_display_configuration(*config)) {
+    tolvi::log_message("the display configuration process %s changed could not be put back", host);
+    return 1;
+  }
+  tolvi::log_message("display configuration that process %s changed put back", host);
   return 0;
 }
 
@@ -68,6 +91,13 @@ int main(int argc, char** argv) {
   signal(SIGTERM, SIG_IGN);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  if (std::strcmp(argv[1], platform::kMutterDisplayOption) == 0) {
+    // Run by the agent or a test host: logs where an agent logs when started by the service.
+    if (argc >= 4 && std::atoi(argv[3]) == static_cast<int>(RunMode::Agent)) {
+      run_mode.store(RunMode::Agent);
+    }
+    return restore_mutter_display(argv[2]);
+  }
   if (held_input) {
     // Logs where the host logs.
     if (std::atoi(argv[4]) == static_cast<int>(RunMode::Agent)) run_mode.store(RunMode::Agent);
