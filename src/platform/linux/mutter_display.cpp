@@ -8,6 +8,7 @@
 // Scaling steps follow the ladder relative to the mode's preferred scale, limited to the
 // scales mutter says the mode supports.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -33,9 +34,9 @@ constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 constexpr std::uint32_t kTemporaryMethod = 1;
 constexpr std::uint64_t kCallTimeoutUs = 5000000;
 constexpr std::uint32_t kBitsPerPixel = 32;
-// sd-bus answers below zero with a negative errno; the controller logs the status it gets.
-constexpr long kNoSuchDisplay = 1;
-constexpr long kRefused = 2;
+// The calls a refused mode switch names in the log (sd-bus answers with a negative errno).
+constexpr char kStateCall[] = "DisplayConfig GetCurrentState";
+constexpr char kApplyCall[] = "DisplayConfig ApplyMonitorsConfig";
 
 struct MonitorMode {
   std::string id;
@@ -255,10 +256,12 @@ class MutterDisplayBackend : public DisplayBackend {
     return out;
   }
 
-  long set_mode(const std::string& device, const DisplayMode& mode) override {
+  DisplayResult set_mode(const std::string& device, const DisplayMode& mode) override {
     auto state = read_state(bus_.get());
     const Monitor* monitor = state ? find(*state, device) : nullptr;
-    if (!monitor || mode.id >= monitor->modes.size()) return kNoSuchDisplay;
+    if (!monitor || mode.id >= monitor->modes.size()) {
+      return DisplayResult::refused(kStateCall, -ENODEV);
+    }
     remember(*state);
     std::vector<LogicalConfig> config = configuration_of(*state);
     const std::string& wanted = monitor->modes[mode.id].id;
@@ -268,9 +271,9 @@ class MutterDisplayBackend : public DisplayBackend {
       }
     }
     const int r = apply(bus_.get(), state->serial, config);
-    if (r < 0) return kRefused;
+    if (r < 0) return DisplayResult::refused(kApplyCall, r);
     mode_changed_ = true;
-    return 0;
+    return DisplayResult::done();
   }
 
   void restore_mode(const std::string&) override {
