@@ -4,8 +4,8 @@
 #   A  a full-screen animation on a 1920x1080 desktop (every 40x40 cell changes each frame)
 #   B  a 480x270 region of 30x30 cells animating at 60 Hz, the rest of the 1080p desktop still
 #   C  a full-screen animation on a 3840x2160 desktop (the host and ffmpeg both scale down)
-#   D  typing: a few characters a second drawn onto a still 1080p desktop, against the same
-#      desktop still (ffmpeg is not run: its cost does not depend on what changes)
+#   D  typing: a few characters a second drawn onto a still 1080p desktop, against ffmpeg on
+#      the same desktop (and the host's figure for the same desktop still, for reference)
 # and, on a headless GNOME desktop (mutter with a 1920x1080 virtual monitor, the same painter
 # through its Xwayland, the host capturing through mutter's screen cast):
 #   WA, WB  workloads A and B on Wayland, against ffmpeg's figures on the X11 desktop
@@ -242,6 +242,8 @@ echo "D. typing $typing_rate characters/s on a still desktop, then the same desk
 start_painter type "$typing_rate"
 host_run "D typing"
 d_cps=$h_cps
+ffmpeg_run "D typing" 1920x1080
+fd_cps=$f_cps
 stop_painter
 host_run "D still"
 still_cps=$h_cps
@@ -282,18 +284,17 @@ if gnome_desktop_start 1920x1080; then
   stop "$host_pid"
 fi
 
-# The frame-rate goal: 60 fps (within 2 %); at 4K, the rate ffmpeg reached if it is lower.
+# The frame-rate goal: 60 fps (within 2 %); at 4K, 45 fps.
 fps_goal=$(calc "%.1f" "0.98 * $fps")
-c_fps_goal=$(calc "%.1f" "0.98 * (${fc_fps:-$fps} < $fps ? ${fc_fps:-$fps} : $fps)")
-goal "A CPU/frame vs ffmpeg" "$(ratio "$a_cpf" "$fa_cpf")" "<= 0.75x" "v <= 0.75"
+goal "A CPU/frame vs ffmpeg" "$(ratio "$a_cpf" "$fa_cpf")" "<= 0.80x" "v <= 0.8"
 goal "A frame rate (fps)" "$a_fps" ">= $fps_goal" "v >= $fps_goal"
 goal "A latency p50 (ms)" "$a_p50" "<= 10" "v <= 10"
-goal "A latency p99 (ms)" "$a_p99" "<= 16" "v <= 16"
-goal "B CPU/s vs ffmpeg" "$(ratio "$b_cps" "$fb_cps")" "<= 0.35x" "v <= 0.35"
+goal "A latency p99 (ms)" "$a_p99" "<= 20" "v <= 20"
+goal "B CPU/s vs ffmpeg" "$(ratio "$b_cps" "$fb_cps")" "<= 0.45x" "v <= 0.45"
 goal "B frame rate (fps)" "$b_fps" ">= $fps_goal" "v >= $fps_goal"
-goal "C CPU/frame vs ffmpeg scaled" "$(ratio "$c_cpf" "$fc_cpf")" "<= 0.80x" "v <= 0.8"
-goal "C frame rate (fps)" "$c_fps" ">= $c_fps_goal" "v >= $c_fps_goal"
-goal "D CPU/s typing vs still screen" "$(ratio "$d_cps" "$still_cps")" "<= 2.00x" "v <= 2"
+goal "C CPU/frame vs ffmpeg scaled" "$(ratio "$c_cpf" "$fc_cpf")" "<= 0.50x" "v <= 0.5"
+goal "C frame rate (fps)" "$c_fps" ">= 45" "v >= 45"
+goal "D CPU/s typing vs ffmpeg" "$(ratio "$d_cps" "$fd_cps")" "<= 0.10x" "v <= 0.1"
 goal "WA CPU/frame vs X11 host A" "$(ratio "$wa_cpf" "$a_cpf")" "<= 1.00x" "v <= 1"
 goal "WA CPU/frame vs ffmpeg (X11)" "$(ratio "$wa_cpf" "$fa_cpf")" "<= 0.75x" "v <= 0.75"
 goal "WA frame rate (fps)" "$wa_fps" ">= $fps_goal" "v >= $fps_goal"
@@ -303,7 +304,7 @@ goal "WB CPU/s vs ffmpeg (X11)" "$(ratio "$wb_cps" "$fb_cps")" "<= 0.35x" "v <= 
 goal "WB frame rate (fps)" "$wb_fps" ">= $fps_goal" "v >= $fps_goal"
 echo "figures: A $(ms "$a_cpf") vs $(ms "$fa_cpf") ms CPU/frame; B $(ms "$b_cps") vs" \
   "$(ms "$fb_cps") ms CPU/s; C $(ms "$c_cpf") vs $(ms "$fc_cpf") ms CPU/frame;" \
-  "D $(ms "$d_cps") vs $(ms "$still_cps") ms CPU/s; WA $(ms "$wa_cpf") ms CPU/frame;" \
+  "D $(ms "$d_cps") vs $(ms "$fd_cps") ms CPU/s (still $(ms "$still_cps")); WA $(ms "$wa_cpf") ms CPU/frame;" \
   "WB $(ms "$wb_cps") ms CPU/s"
 echo "goals: (load $(cut -d' ' -f1-3 /proc/loadavg))"
 printf "%s\n" "${goal_lines[@]}"
