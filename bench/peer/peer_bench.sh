@@ -7,13 +7,13 @@
 #   B  a 480x270 region of 30x30 cells animating at 60 Hz, the rest of the desktop still
 #   D  typing: 5 characters a second drawn onto a still desktop
 # The host is read by tolvi-client at 1080p60 (counting, not decoding); each VNC server by
-# bench_rfb_client, which asks for Tight (JPEG quality 8, compression level 2), ZRLE or Raw and
+# peer_rfb_client, which asks for Tight (JPEG quality 8, compression level 2), ZRLE or Raw and
 # requests the next update as soon as one has arrived (what a TigerVNC viewer does on a fast
 # link). CPU is the server process's own (user + system, all threads) from /proc over a window
 # of SECONDS after WARM seconds; updates are the host's delivered frames or the VNC updates.
 # Latency: the host's is capture to arrival at the client; a VNC server's is request to
 # complete update (it has no capture time on the wire), so the two are not the same measure.
-# B's picture: bench_region_quality encodes the painter's B frames with the host's encoder at
+# B's picture: peer_region_quality encodes the painter's B frames with the host's encoder at
 # the host's cap and prints the PSNR of the animated region after decoding.
 # Prints figures, ratios and the goals; asserts nothing.
 # Usage: peer_bench.sh HOST CLIENT PAINTER RFB_CLIENT REGION_QUALITY [SECONDS]

@@ -4,7 +4,7 @@
 // with what was encoded. Prints, for each workload, the bytes a frame, the bytes a second at
 // 60 frames a second, the largest frame against the VBV of one frame at the max rate, and the
 // PSNR of the animated area (Y, U and V together).
-// Usage: bench_region_quality [FRAMES]
+// Usage: peer_region_quality [FRAMES]
 extern "C" {
 #include <libavcodec/avcodec.h>
 }

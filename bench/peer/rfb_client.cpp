@@ -3,7 +3,7 @@
 // link does) with ZRLE and Raw besides, and asks for the next update as soon as one has arrived.
 // Nothing is decoded. After WARM seconds it counts SECONDS of updates, bytes and the time from
 // each request to its complete update, prints them and leaves TAIL seconds later.
-// Usage: bench_rfb_client PORT WARM SECONDS TAIL
+// Usage: peer_rfb_client PORT WARM SECONDS TAIL
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -124,7 +124,7 @@ double percentile(std::vector<double> values, double p) {
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: bench_rfb_client PORT WARM SECONDS TAIL\n");
+    std::fprintf(stderr, "usage: peer_rfb_client PORT WARM SECONDS TAIL\n");
     return 2;
   }
   const int port = std::atoi(argv[1]);

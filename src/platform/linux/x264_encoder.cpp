@@ -32,10 +32,11 @@ constexpr std::uint32_t kBitsPerKbit = 1000;
 constexpr std::uint32_t kFirstFrameBudgetDivisor = 4;  // a quarter of a second
 constexpr float kFullVbv = 1.0f;
 // The constant-quality factor inside the cap, measured at 1080p60 on the painter's pictures
-// (bench_region_quality): a 480x270 animated region of flat cells decodes at about 44 dB for
-// 5 KB a frame (a mean rate spent 10 KB), and full-screen motion still fills most of a frame's
-// VBV, so the cap decides there as before. Each step of 2 is about 1 dB and 5 % of the bytes.
-constexpr float kConstantQuality = 30.0f;
+// (peer_region_quality): a 480x270 animated region of flat cells decodes at about 42 dB for
+// 5 KB a frame (a mean rate spent 10 KB at 44 dB), and full-screen motion still fills most of
+// a frame's VBV, so the cap decides there as before. Each step of 2 is about 1.5 dB and 5 % of
+// the bytes; 32 keeps the region's bytes within twice what a VNC server's Tight encoding sends.
+constexpr float kConstantQuality = 32.0f;
 // x264's own error codes do not exist: these tell the log which step failed.
 constexpr std::uint32_t kErrorNotOpen = 1;
 constexpr std::uint32_t kErrorEncode = 2;
