@@ -98,7 +98,7 @@ void add_error(const AVFrame& decoded, const Nv12Image& source, const DesktopRec
   for (int y = area.top; y < area.bottom; ++y) {
     for (int x = area.left; x < area.right; ++x) {
       const double d = decoded.data[0][y * decoded.linesize[0] + x] -
-                       source.y_plane()[static_cast<std::size_t>(y) * kWidth + x];
+                       source.y_plane()[static_cast<std::size_t>(y * kWidth + x)];
       sum += d * d;
     }
   }
