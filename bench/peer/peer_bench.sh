@@ -9,9 +9,9 @@
 # The host is read by tolvi-client at 1080p60 (counting, not decoding); each VNC server by
 # peer_rfb_client, which asks for Tight (JPEG quality 8, compression level 2), ZRLE or Raw and
 # requests the next update as soon as one has arrived (what a TigerVNC viewer does on a fast
-# link). CPU is the server process's own (user + system, all threads) and bytes are what it
-# wrote (/proc/PID/io, the stream with its framing and, for the host, its encryption), both over
-# a window of SECONDS after WARM seconds; updates are the host's delivered frames or the VNC
+# link). CPU is the server process's own (user + system, all threads) and bytes are what its
+# client acknowledged on the connection (TCP's count from ss: the stream with its framing and,
+# for the host, its encryption), both over a window of SECONDS after WARM seconds; updates are the host's delivered frames or the VNC
 # updates (each client's own count over the whole run, start-up excluded by the VNC client).
 # Latency: the host's is capture to arrival at the client; a VNC server's is request to
 # complete update (it has no capture time on the wire), so the two are not the same measure.
@@ -29,11 +29,10 @@ region=(720 405 480 270)
 tick=$(getconf CLK_TCK)
 work=$(mktemp -d)
 pids=()
+label_width=14
+source "$(dirname "$0")/../support/desktop_bench.sh"
 cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
-  done
+  end_started
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,70 +41,23 @@ command -v Xvfb >/dev/null || die "Xvfb is not installed (scripts/deps.sh instal
 command -v X0tigervnc >/dev/null || die "X0tigervnc is not installed (scripts/deps.sh installs it)"
 command -v x11vnc >/dev/null || die "x11vnc is not installed (scripts/deps.sh installs it)"
 
-cpu_of() { awk -v t="$tick" '{ printf "%.3f", ($14 + $15) / t }' "/proc/$1/stat" 2>/dev/null; }
-calc() { awk "BEGIN { printf \"$1\", ($2) }"; }
-stop() {
-  kill "$1" 2>/dev/null && wait "$1" 2>/dev/null
-  local kept=() p
-  for p in "${pids[@]}"; do [ "$p" = "$1" ] || kept+=("$p"); done
-  pids=("${kept[@]}")
-}
 free_port() { echo $((20000 + RANDOM % 40000)); }
 
-start_desktop() {
-  rm -f "$work/display"
-  exec 3> "$work/display"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -noreset -nolisten tcp 2>/dev/null &
-  xvfb_pid=$!
-  pids+=("$xvfb_pid")
-  exec 3>&-
-  for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
-  [ -s "$work/display" ] || die "Xvfb $1 did not start"
-  export DISPLAY=":$(head -1 "$work/display")"
+# Bytes the client has acknowledged so far on the server's connections from local port PORT
+# (TCP's own count, the same for every server whatever system call it sends with).
+sent_on_port() {
+  ss -tinH state established "( sport = :$1 )" 2>/dev/null |
+    grep -o 'bytes_acked:[0-9]*' | awk -F: '{ n += $2 } END { print n + 0 }'
 }
 
-start_host() {
-  export HOME="$work/home"
-  mkdir -p "$HOME"
-  local attempt
-  host_pid=
-  for attempt in 1 2 3 4 5; do
-    port=$(free_port)
-    "$host_program" --test-host "$port" "$password" 2> "$work/host.log" &
-    host_pid=$!
-    for _ in $(seq 100); do
-      grep -qs "listening on port $port" "$work/host.log" && break 2
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=
-  done
-  [ -n "$host_pid" ] || die "the host did not start: $(cat "$work/host.log")"
-  pids+=("$host_pid")
-}
-
-start_painter() {
-  "$painter" "$@" 2> "$work/painter.log" &
-  painter_pid=$!
-  pids+=("$painter_pid")
-  sleep 0.5
-}
-stop_painter() {
-  stop "$painter_pid"
-  printf "  %-12s %s\n" "" "painter: $(sed 's/^x11_painter: //' "$work/painter.log")"
-}
-
-# Bytes a process has written so far (sockets, and the few lines of its log).
-written_by() { awk '/^wchar:/ { print $2 }' "/proc/$1/io" 2>/dev/null; }
-
-# CPU and bytes written of PID over the window after $warm s; sets cpu_used and bytes_sent
-# (empty if it was gone) and elapsed.
-measure_window() {
+# CPU of PID and bytes sent from PORT over the window after $warm s; sets cpu_used (empty if
+# the process was gone), bytes_sent and elapsed.
+measure_window() {  # PID PORT
   local t0 t1 c0 c1 w0 w1
   sleep "$warm"
-  t0=$EPOCHREALTIME c0=$(cpu_of "$1") w0=$(written_by "$1")
+  t0=$EPOCHREALTIME c0=$(cpu_of "$1") w0=$(sent_on_port "$2")
   sleep "$seconds"
-  t1=$EPOCHREALTIME c1=$(cpu_of "$1") w1=$(written_by "$1")
+  t1=$EPOCHREALTIME c1=$(cpu_of "$1") w1=$(sent_on_port "$2")
   elapsed=$(calc "%.3f" "$t1 - $t0")
   cpu_used= bytes_sent=
   [ -n "$c0" ] && [ -n "$c1" ] && cpu_used=$(calc "%.3f" "$c1 - $c0")
@@ -128,7 +80,7 @@ host_run() {
   "$client" "127.0.0.1:$port" --password "$password" --stream 1920 1080 "$fps" --codecs 1 \
     --no-decode --hold "$((warm + seconds + tail))" > "$work/client.out" 2>&1 &
   client_pid=$!
-  measure_window "$host_pid"
+  measure_window "$host_pid" "$port"
   wait "$client_pid"
   if [ -z "$cpu_used" ] || ! line=$(grep '^stats:' "$work/client.out"); then
     printf "  %-12s no figures: %s\n" "host" "$(tail -2 "$work/client.out" | tr '\n' ' ')"
@@ -153,7 +105,7 @@ vnc_run() {  # NAME PROGRAM ARGS... (PORT in ARGS is replaced by the port)
   "$rfb_client" "$vnc_port" "$warm" "$seconds" "$tail" > "$work/rfb.out" 2>&1 &
   client_pid=$!
   # The client connects within a moment of the server listening; its window starts then.
-  measure_window "$server_pid"
+  measure_window "$server_pid" "$vnc_port"
   wait "$client_pid"
   # x11vnc may sit in its clean-up after SIGTERM for a long time: a second later it is killed.
   kill "$server_pid" 2>/dev/null
@@ -188,17 +140,6 @@ three_runs() {  # PREFIX
     done
   done
 }
-
-goal_lines=()
-goal() {  # NAME VALUE GOAL_TEXT MET_EXPRESSION
-  local verdict=n/a shown=n/a
-  if [ -n "$2" ]; then
-    shown=$2
-    verdict=$(awk -v v="$2" "BEGIN { print (($4) ? \"met\" : \"not met\") }")
-  fi
-  goal_lines+=("$(printf "  %-40s %9s   goal %-10s %s" "$1" "$shown" "$3" "$verdict")")
-}
-ratio() { [ -n "$1" ] && [ -n "$2" ] && calc "%.2f" "$2 > 0 ? $1 / $2 : 0"; }
 
 echo "peer bench: ${seconds} s windows after ${warm} s warm-up, $(nproc) CPUs," \
   "load $(cut -d' ' -f1-3 /proc/loadavg)"

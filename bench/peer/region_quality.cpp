@@ -20,6 +20,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "e2e/painter_cells.h"
 #include "e2e/reference_blocks.h"
 #include "ffmpeg/ffmpeg_holders.h"
 #include "platform/converter.h"
@@ -36,16 +37,6 @@ using tolvi::platform::Nv12Image;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFps = 60;
-
-// The painter's colour of a cell in a frame (x11_painter's animate).
-std::uint32_t mix(std::uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
-  return x;
-}
 
 void fill(DesktopImage& image, int x0, int y0, int w, int h, std::uint32_t rgb) {
   for (int y = y0; y < y0 + h; ++y) {
@@ -70,8 +61,8 @@ void draw_blocks(DesktopImage& image) {
 void animate(DesktopImage& image, const DesktopRect& area, int cell, std::uint32_t frame) {
   for (int y = area.top, j = 0; y < area.bottom; y += cell, ++j) {
     for (int x = area.left, i = 0; x < area.right; x += cell, ++i) {
-      const std::uint32_t v = mix(static_cast<std::uint32_t>(i) * 73856093U ^
-                                  static_cast<std::uint32_t>(j) * 19349663U ^ frame * 83492791U);
+      const std::uint32_t v = tolvi::testing::painter_cell_colour(
+          static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), frame);
       fill(image, x, y, std::min(cell, area.right - x), std::min(cell, area.bottom - y), v);
     }
   }
@@ -136,31 +127,31 @@ Result run(const DesktopRect& area, int cell, int frames, int kbps) {
   double decode_cpu = 0, encode_cpu = 0;
   bool failed = false;
   tolvi::Encoder encoder;
-  const bool opened = encoder.open(
-      tolvi::platform::make_encoder_catalogue(), kWidth, kHeight, kFps, kbps, false,
-      [&](const std::uint8_t* data, std::uint64_t size, bool key, std::uint64_t) {
-        if (!key) {  // the first picture's budget is a quarter second: not counted
-          total_bytes += static_cast<double>(size);
-          result.largest = std::max(result.largest, static_cast<std::size_t>(size));
-        }
-        const double decode_start = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
-        struct Charge {
-          double start;
-          double& to;
-          ~Charge() { to += cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - start; }
-        } charge{decode_start, decode_cpu};
-        // Key frames carry their parameter sets.
-        if (av_new_packet(packet.get(), static_cast<int>(size)) != 0) {
-          failed = true;
-          return;
-        }
-        std::copy(data, data + size, packet->data);
-        if (avcodec_send_packet(context.get(), packet.get()) != 0) failed = true;
-        av_packet_unref(packet.get());
-        while (avcodec_receive_frame(context.get(), decoded.get()) == 0) {
-          if (!key) add_error(*decoded, picture, area, error_sum, error_count);
-        }
-      });
+  const bool opened =
+      encoder.open(tolvi::platform::make_encoder_catalogue(), kWidth, kHeight, kFps, kbps, false,
+                   [&](const std::uint8_t* data, std::uint64_t size, bool key, std::uint64_t) {
+                     if (!key) {  // the first picture's budget is a quarter second: not counted
+                       total_bytes += static_cast<double>(size);
+                       result.largest = std::max(result.largest, static_cast<std::size_t>(size));
+                     }
+                     const double decode_start = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+                     struct Charge {
+                       double start;
+                       double& to;
+                       ~Charge() { to += cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - start; }
+                     } charge{decode_start, decode_cpu};
+                     // Key frames carry their parameter sets.
+                     if (av_new_packet(packet.get(), static_cast<int>(size)) != 0) {
+                       failed = true;
+                       return;
+                     }
+                     std::copy(data, data + size, packet->data);
+                     if (avcodec_send_packet(context.get(), packet.get()) != 0) failed = true;
+                     av_packet_unref(packet.get());
+                     while (avcodec_receive_frame(context.get(), decoded.get()) == 0) {
+                       if (!key) add_error(*decoded, picture, area, error_sum, error_count);
+                     }
+                   });
   if (!opened) return result;
   if (!converter->convert(desktop, picture)) return result;
   for (int n = 0; n <= frames && !failed; ++n) {
@@ -204,19 +195,21 @@ int main(int argc, char** argv) {
       {"B 480x270 region, 30x30 cells", {720, 405, 1200, 675}, 30},
       {"still picture (the encoder's floor)", {0, 0, 0, 0}, 30},
   };
-  std::printf("region quality: %d frames of 1920x1080 at %d fps, cap %d kbps, frame VBV %.0f bytes\n",
-              frames, kFps, kbps, frame_vbv_bytes);
+  std::printf(
+      "region quality: %d frames of 1920x1080 at %d fps, cap %d kbps, frame VBV %.0f bytes\n",
+      frames, kFps, kbps, frame_vbv_bytes);
   for (const Workload& w : workloads) {
     const Result r = run(w.area, w.cell, frames, kbps);
     if (r.frames < 2) {
       std::printf("%-32s no frames encoded\n", w.name);
       continue;
     }
-    std::printf("%-32s %.2f ms encoder CPU/frame, %.0f bytes/frame, %.0f KB/s at %d fps, largest "
-                "%zu bytes (%.2fx the frame VBV), PSNR %s\n",
-                w.name, r.encode_cpu_ms, r.bytes_per_frame, r.bytes_per_frame * kFps / 1000, kFps, r.largest,
-                static_cast<double>(r.largest) / frame_vbv_bytes,
-                w.area.width() > 0 ? (std::to_string(r.psnr).substr(0, 4) + " dB").c_str() : "n/a");
+    std::printf(
+        "%-32s %.2f ms encoder CPU/frame, %.0f bytes/frame, %.0f KB/s at %d fps, largest "
+        "%zu bytes (%.2fx the frame VBV), PSNR %s\n",
+        w.name, r.encode_cpu_ms, r.bytes_per_frame, r.bytes_per_frame * kFps / 1000, kFps,
+        r.largest, static_cast<double>(r.largest) / frame_vbv_bytes,
+        w.area.width() > 0 ? (std::to_string(r.psnr).substr(0, 4) + " dB").c_str() : "n/a");
   }
   return 0;
 }

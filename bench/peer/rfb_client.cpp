@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
   }
   if (!c.send({1})) return fail("send");  // ClientInit: shared
   tolvi::bench::RfbServerInit init;
-  step = c.next([&](auto in) { return tolvi::bench::parse_server_init(in, init); },
-                handshake_limit);
+  step =
+      c.next([&](auto in) { return tolvi::bench::parse_server_init(in, init); }, handshake_limit);
   if (step.status != RfbStatus::kDone) return fail("no ServerInit: " + step.error);
   std::printf("rfb: desktop %ux%u \"%s\"\n", static_cast<unsigned>(init.width),
               static_cast<unsigned>(init.height), init.name.c_str());
@@ -186,11 +186,10 @@ int main(int argc, char** argv) {
 
   // Updates: each answered with the next incremental request at once.
   Clock::time_point requested = Clock::now();
-  const Clock::time_point window_start = start + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(warm));
-  const Clock::time_point window_end =
-      window_start +
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const Clock::time_point window_start =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warm));
+  const Clock::time_point window_end = window_start + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds));
   const Clock::time_point end =
       window_end + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tail));
   std::uint64_t updates = 0, rectangles = 0, bytes_at_start = 0, bytes_at_end = 0;

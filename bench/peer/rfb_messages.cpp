@@ -10,8 +10,8 @@ namespace {
 // above what a server sends, far below what would exhaust the benchmark's memory.
 constexpr std::uint32_t kMaxText = 1u << 20;
 constexpr std::uint64_t kMaxRectBytes = 1ull << 28;
-constexpr std::size_t kTightPixel = 3;    // a 24-bit true-colour pixel in Tight
-constexpr std::size_t kPixel = 4;         // the client's 32-bit pixels
+constexpr std::size_t kTightPixel = 3;      // a 24-bit true-colour pixel in Tight
+constexpr std::size_t kPixel = 4;           // the client's 32-bit pixels
 constexpr std::size_t kTightRawLimit = 12;  // Tight data shorter than this is not compressed
 
 // Reads big-endian values from the bytes received so far; `short_` is set when a read went

@@ -13,7 +13,8 @@ namespace {
 template <typename Parse>
 void check(std::span<const std::uint8_t> in, Parse&& parse) {
   const tolvi::bench::RfbStep step = parse(in);
-  if (step.status == tolvi::bench::RfbStatus::kDone && (step.consumed == 0 || step.consumed > in.size())) {
+  if (step.status == tolvi::bench::RfbStatus::kDone &&
+      (step.consumed == 0 || step.consumed > in.size())) {
     std::abort();
   }
 }
