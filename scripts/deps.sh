@@ -30,6 +30,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev valgrind
   # the pipeline benchmark's baseline (x11grab + libx264)
   ffmpeg
+  # the peer benchmark's VNC servers on the same X desktop
+  tigervnc-scraping-server x11vnc
   # the shared folder: davfs2 mounts it when the host runs as root; rclone serves the reference
   # client's folder over WebDAV (gvfs-backends, for `gio mount` in a desktop session, is optional)
   davfs2 rclone

@@ -4,8 +4,8 @@
 #   A  a full-screen animation on a 1920x1080 desktop (every 40x40 cell changes each frame)
 #   B  a 480x270 region of 30x30 cells animating at 60 Hz, the rest of the 1080p desktop still
 #   C  a full-screen animation on a 3840x2160 desktop (the host and ffmpeg both scale down)
-#   D  typing: a few characters a second drawn onto a still 1080p desktop, against the same
-#      desktop still (ffmpeg is not run: its cost does not depend on what changes)
+#   D  typing: a few characters a second drawn onto a still 1080p desktop, against ffmpeg on
+#      the same desktop (and the host's figure for the same desktop still, for reference)
 # and, on a headless GNOME desktop (mutter with a 1920x1080 virtual monitor, the same painter
 # through its Xwayland, the host capturing through mutter's screen cast):
 #   WA, WB  workloads A and B on Wayland, against ffmpeg's figures on the X11 desktop
@@ -33,42 +33,11 @@ typing_rate=5
 region=(720 405 480 270)  # X Y W H: a 480x270 "video" in the middle of the 1080p desktop
 tick=$(getconf CLK_TCK)
 e2e_name="pipeline bench"
-source "$(dirname "$0")/../../tests/support/e2e.sh"
-e2e_show_on_fail "host log" "$work/host.log"
-pids=()
-e2e_track pids
+source "$(dirname "$0")/../support/desktop_bench.sh"
 e2e_at_exit gnome_desktop_stop
 die() { echo "pipeline bench: $*" >&2; exit 1; }
 command -v ffmpeg >/dev/null || die "ffmpeg is not installed (scripts/deps.sh installs it)"
 command -v Xvfb >/dev/null || die "Xvfb is not installed (scripts/deps.sh installs it)"
-
-# CPU seconds a process has used so far (user + system, all threads).
-cpu_of() { awk -v t="$tick" '{ printf "%.3f", ($14 + $15) / t }' "/proc/$1/stat" 2>/dev/null; }
-calc() { awk "BEGIN { printf \"$1\", ($2) }"; }
-stop() { e2e_stop "$1"; }  # PID: end a process we started and forget it
-label() { printf "%-24s" "$1"; }
-
-# A private desktop W x H.
-start_desktop() { e2e_start_xvfb "$1x24"; }  # WxH
-
-# The host on a free port of the current desktop, with its log under a private HOME.
-start_host() {
-  export HOME="$work/home"
-  mkdir -p "$HOME"
-  e2e_start_host "$host_program" "$password" "$work/host.log"
-}
-
-# The animation or typing of one measured run, so its achieved rate can be shown beside it.
-start_painter() {  # painter arguments
-  "$painter" "$@" 2> "$work/painter.log" &
-  painter_pid=$!
-  pids+=("$painter_pid")
-  sleep 0.5
-}
-stop_painter() {
-  stop "$painter_pid"
-  printf "%-24s %s\n" "" "painter: $(sed 's/^x11_painter: //' "$work/painter.log")"
-}
 
 # Kilobytes of the host's resident memory now and at its peak.
 memory_of() { awk '/^VmRSS|^VmHWM/ { printf "%s %s kB  ", $1, $2 }' "/proc/$1/status"; }
@@ -164,17 +133,6 @@ ffmpeg_run() {  # LABEL WxH [FILTER]
     "$(( ${ff_d1:-0} - ${ff_d0:-0} ))" "$(( ${ff_x1:-0} - ${ff_x0:-0} ))"
 }
 
-# goals: one line per ratio. NAME VALUE GOAL_TEXT MET_EXPRESSION (awk, with v the value)
-goal_lines=()
-goal() {
-  local verdict=n/a shown=n/a
-  if [ -n "$2" ]; then
-    shown=$2
-    verdict=$(awk -v v="$2" "BEGIN { print (($4) ? \"met\" : \"not met\") }")
-  fi
-  goal_lines+=("$(printf "  %-34s %9s   goal %-16s %s" "$1" "$shown" "$3" "$verdict")")
-}
-ratio() { [ -n "$1" ] && [ -n "$2" ] && calc "%.2f" "$2 > 0 ? $1 / $2 : 0"; }
 ms() { [ -n "$1" ] && calc "%.1f" "$1 * 1000"; }
 
 echo "pipeline bench: ${seconds} s windows after ${warm} s warm-up, $(nproc) CPUs," \
@@ -208,6 +166,8 @@ echo "D. typing $typing_rate characters/s on a still desktop, then the same desk
 start_painter type "$typing_rate"
 host_run "D typing"
 d_cps=$h_cps
+ffmpeg_run "D typing" 1920x1080
+fd_cps=$f_cps
 stop_painter
 host_run "D still"
 still_cps=$h_cps
@@ -248,18 +208,17 @@ if gnome_desktop_start 1920x1080; then
   stop "$host_pid"
 fi
 
-# The frame-rate goal: 60 fps (within 2 %); at 4K, the rate ffmpeg reached if it is lower.
+# The frame-rate goal: 60 fps (within 2 %); at 4K, 45 fps.
 fps_goal=$(calc "%.1f" "0.98 * $fps")
-c_fps_goal=$(calc "%.1f" "0.98 * (${fc_fps:-$fps} < $fps ? ${fc_fps:-$fps} : $fps)")
-goal "A CPU/frame vs ffmpeg" "$(ratio "$a_cpf" "$fa_cpf")" "<= 0.75x" "v <= 0.75"
+goal "A CPU/frame vs ffmpeg" "$(ratio "$a_cpf" "$fa_cpf")" "<= 0.80x" "v <= 0.8"
 goal "A frame rate (fps)" "$a_fps" ">= $fps_goal" "v >= $fps_goal"
 goal "A latency p50 (ms)" "$a_p50" "<= 10" "v <= 10"
-goal "A latency p99 (ms)" "$a_p99" "<= 16" "v <= 16"
-goal "B CPU/s vs ffmpeg" "$(ratio "$b_cps" "$fb_cps")" "<= 0.35x" "v <= 0.35"
+goal "A latency p99 (ms)" "$a_p99" "<= 20" "v <= 20"
+goal "B CPU/s vs ffmpeg" "$(ratio "$b_cps" "$fb_cps")" "<= 0.45x" "v <= 0.45"
 goal "B frame rate (fps)" "$b_fps" ">= $fps_goal" "v >= $fps_goal"
-goal "C CPU/frame vs ffmpeg scaled" "$(ratio "$c_cpf" "$fc_cpf")" "<= 0.80x" "v <= 0.8"
-goal "C frame rate (fps)" "$c_fps" ">= $c_fps_goal" "v >= $c_fps_goal"
-goal "D CPU/s typing vs still screen" "$(ratio "$d_cps" "$still_cps")" "<= 2.00x" "v <= 2"
+goal "C CPU/frame vs ffmpeg scaled" "$(ratio "$c_cpf" "$fc_cpf")" "<= 0.50x" "v <= 0.5"
+goal "C frame rate (fps)" "$c_fps" ">= 45" "v >= 45"
+goal "D CPU/s typing vs ffmpeg" "$(ratio "$d_cps" "$fd_cps")" "<= 0.10x" "v <= 0.1"
 goal "WA CPU/frame vs X11 host A" "$(ratio "$wa_cpf" "$a_cpf")" "<= 1.00x" "v <= 1"
 goal "WA CPU/frame vs ffmpeg (X11)" "$(ratio "$wa_cpf" "$fa_cpf")" "<= 0.75x" "v <= 0.75"
 goal "WA frame rate (fps)" "$wa_fps" ">= $fps_goal" "v >= $fps_goal"
@@ -269,7 +228,7 @@ goal "WB CPU/s vs ffmpeg (X11)" "$(ratio "$wb_cps" "$fb_cps")" "<= 0.35x" "v <= 
 goal "WB frame rate (fps)" "$wb_fps" ">= $fps_goal" "v >= $fps_goal"
 echo "figures: A $(ms "$a_cpf") vs $(ms "$fa_cpf") ms CPU/frame; B $(ms "$b_cps") vs" \
   "$(ms "$fb_cps") ms CPU/s; C $(ms "$c_cpf") vs $(ms "$fc_cpf") ms CPU/frame;" \
-  "D $(ms "$d_cps") vs $(ms "$still_cps") ms CPU/s; WA $(ms "$wa_cpf") ms CPU/frame;" \
+  "D $(ms "$d_cps") vs $(ms "$fd_cps") ms CPU/s (still $(ms "$still_cps")); WA $(ms "$wa_cpf") ms CPU/frame;" \
   "WB $(ms "$wb_cps") ms CPU/s"
 echo "goals: (load $(cut -d' ' -f1-3 /proc/loadavg))"
 printf "%s\n" "${goal_lines[@]}"

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "painter_cells.h"
 #include "reference_blocks.h"
 
 namespace {
@@ -45,15 +46,6 @@ constexpr char kTypedText[] =
 unsigned long pixel(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   // TrueColor 24-bit visuals (Xvfb's default) take the colour as 0xRRGGBB.
   return static_cast<unsigned long>(r) << 16 | static_cast<unsigned long>(g) << 8 | b;
-}
-
-std::uint32_t mix(std::uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
-  return x;
 }
 
 struct Rect {
@@ -120,8 +112,8 @@ void animate(Display* dpy, Window root, GC gc, Rect area, int fps, int cell) {
   for (; !g_stop; ++frame) {
     for (int y = area.y, j = 0; y < area.y + area.h; y += cell, ++j) {
       for (int x = area.x, i = 0; x < area.x + area.w; x += cell, ++i) {
-        const std::uint32_t v = mix(static_cast<std::uint32_t>(i) * 73856093U ^
-                                    static_cast<std::uint32_t>(j) * 19349663U ^ frame * 83492791U);
+        const std::uint32_t v = tolvi::testing::painter_cell_colour(
+            static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), frame);
         XSetForeground(dpy, gc, v & 0xffffff);
         // Cells at the far edges are cut to the area.
         XFillRectangle(dpy, root, gc, x, y,

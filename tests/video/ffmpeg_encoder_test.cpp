@@ -345,6 +345,73 @@ TEST(FfmpegEncoder, PicturesThatSayWhereTheyChangedDecodeToThemselves) {
   }
 }
 
+// Rate control on the x264 path: the cap is a ceiling, not a target. A small change on a still
+// picture costs a small frame, however much of the cap is left; a picture that changes
+// everywhere is held within one frame time at the max rate (1.5 x the cap).
+TEST(FfmpegEncoder, SmallChangesCostLittleAndFullMotionStaysWithinTheCap) {
+  constexpr int kWidth = 1280, kHeight = 720, kFps = 30, kKbps = 4000;
+  constexpr std::size_t kFrameBudget = kKbps * 1500 / kFps / 8;  // bytes
+  std::vector<Sent> sent;
+  Encoder encoder;
+  ASSERT_TRUE(encoder.open(
+      std::make_shared<OneSoftwareCandidate>("x264"), kWidth, kHeight, kFps, kKbps, false,
+      [&](const std::uint8_t* data, std::uint64_t size, bool key, std::uint64_t time) {
+        sent.push_back({std::vector<std::uint8_t>(data, data + size), key, time});
+      }));
+  // Flat cells of noisy colours, a new set each frame: nothing to predict from.
+  std::uint32_t seed = 7;
+  const auto paint = [&](platform::Nv12Image& picture, const platform::DesktopRect& area) {
+    constexpr int kCell = 24;
+    for (int y = area.top; y < area.bottom; ++y) {
+      for (int x = area.left; x < area.right; ++x) {
+        if (x % kCell == area.left % kCell || x == area.left) {
+          seed = seed * 1103515245u + 12345u;
+        }
+        const std::uint32_t cell =
+            (seed >> 8) ^ static_cast<std::uint32_t>((y / kCell) * 2654435761u);
+        picture.y_plane()[y * kWidth + x] = static_cast<std::uint8_t>(16 + cell % 220);
+        picture.uv_plane()[(y / 2) * kWidth + (x & ~1) + (x & 1)] =
+            static_cast<std::uint8_t>(16 + (cell >> 8) % 224);
+      }
+    }
+  };
+  platform::Nv12Image picture = grey_frame(kWidth, kHeight, 120);
+  std::uint64_t time = 0;
+  const auto encode = [&](std::optional<platform::DesktopRect> changed) {
+    picture.changed = changed;
+    ASSERT_TRUE(encoder.encode_frame(picture, time += 1000000 / kFps));
+  };
+  encode(std::nullopt);
+  for (int i = 0; i < 5; ++i) encode(platform::DesktopRect{});  // still
+  // A small area that keeps changing (a 160x90 video, or typing), long enough for a rate
+  // control that aims at a mean to have raised its spending; then the picture is still again.
+  const platform::DesktopRect area{600, 300, 760, 390};
+  std::size_t small = 0;
+  for (int i = 0; i < 40; ++i) {
+    paint(picture, area);
+    encode(area);
+    if (i >= 30) small = std::max(small, sent.back().data.size());
+  }
+  for (int i = 0; i < 3; ++i) encode(platform::DesktopRect{});
+  std::size_t still = 0;
+  for (std::size_t i = sent.size() - 3; i < sent.size(); ++i) {
+    still = std::max(still, sent[i].data.size());
+  }
+  // Full motion: every pixel new, every frame.
+  std::size_t moving = 0;
+  for (int i = 0; i < 10; ++i) {
+    paint(picture, {0, 0, kWidth, kHeight});
+    encode(std::nullopt);
+    moving = std::max(moving, sent.back().data.size());
+  }
+  // A mean rate would spend about a frame's share of the cap (16.7 KB) on the small area too.
+  EXPECT_LT(small, kFrameBudget / 8) << "a small change";
+  EXPECT_LT(still, kFrameBudget / 20) << "a still picture after it";
+  // Within the frame's VBV, and near it: full motion uses what the cap allows.
+  EXPECT_LE(moving, kFrameBudget + kFrameBudget / 10);
+  EXPECT_GT(moving, kFrameBudget / 2);
+}
+
 TEST(FfmpegEncoder, WrongFrameSizeIsRefused) {
   Encoder encoder;
   ASSERT_TRUE(encoder.open(platform::make_encoder_catalogue(), 320, 240, 60, 2000, false,
