@@ -48,4 +48,8 @@ goal() {
   fi
   goal_lines+=("$(printf "  %-34s %9s   goal %-16s %s" "$1" "$shown" "$3" "$verdict")")
 }
-ratio() { [ -n "$1" ] && [ -n "$2" ] && calc "%.2f" "$2 > 0 ? $1 / $2 : 0"; }
+# A / B, or nothing (so the goal says n/a) when B is 0: a peer that used no measurable CPU in a
+# short window is no yardstick, and a 0 ratio would read as a goal met.
+ratio() {
+  [ -n "$1" ] && [ -n "$2" ] && awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b }'
+}
