@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/sd_bus_holders.h"
+
 namespace tolvi::platform {
 namespace {
 
@@ -21,13 +23,6 @@ constexpr const char* kInhibitWhy = "remote session";
 constexpr const char* kInhibitMode = "block";
 // A session must not wait long for a busy or hung logind before it starts streaming.
 constexpr std::uint64_t kInhibitCallTimeoutUs = 2000000;
-
-struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageDeleter {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
 
 bool means_no_logind(const sd_bus_error& error) {
   return sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
@@ -43,7 +38,7 @@ LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
   sd_bus* raw_bus = nullptr;
   // No system bus at all (a container, a minimal system): the same as no logind.
   if (sd_bus_open_system(&raw_bus) < 0) return Result::kNoLogind;
-  std::unique_ptr<sd_bus, BusDeleter> bus(raw_bus);
+  SdBus bus(raw_bus);
   sd_bus_set_method_call_timeout(bus.get(), kInhibitCallTimeoutUs);
 
   sd_bus_error call_error = SD_BUS_ERROR_NULL;
@@ -51,7 +46,7 @@ LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
   const int called = sd_bus_call_method(bus.get(), kLogindService, kLogindPath, kLogindManager,
                                         "Inhibit", &call_error, &raw_reply, "ssss", kInhibitWhat,
                                         kInhibitWho, kInhibitWhy, kInhibitMode);
-  std::unique_ptr<sd_bus_message, MessageDeleter> reply(raw_reply);
+  SdBusMessage reply(raw_reply);
   if (called < 0) {
     const bool no_logind =
         means_no_logind(call_error) || called == -ECONNREFUSED || called == -ENOENT;
