@@ -23,10 +23,8 @@ std::string_view variable(const char* name) {
 }
 
 bool mutter_on_session_bus() {
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) return false;
-  SdBus bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), kProbeTimeoutUs);
+  const SdBus bus = open_user_bus(kProbeTimeoutUs);
+  if (!bus) return false;
   SdBusError error;
   sd_bus_message* reply_raw = nullptr;
   if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",

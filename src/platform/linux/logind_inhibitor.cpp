@@ -35,25 +35,21 @@ bool means_no_logind(const sd_bus_error& error) {
 
 LogindInhibitor::Result LogindInhibitor::take(std::string& error) {
   if (held()) return Result::kTaken;
-  sd_bus* raw_bus = nullptr;
   // No system bus at all (a container, a minimal system): the same as no logind.
-  if (sd_bus_open_system(&raw_bus) < 0) return Result::kNoLogind;
-  SdBus bus(raw_bus);
-  sd_bus_set_method_call_timeout(bus.get(), kInhibitCallTimeoutUs);
+  const SdBus bus = open_system_bus(kInhibitCallTimeoutUs);
+  if (!bus) return Result::kNoLogind;
 
-  sd_bus_error call_error = SD_BUS_ERROR_NULL;
+  SdBusError call_error;
   sd_bus_message* raw_reply = nullptr;
   const int called = sd_bus_call_method(bus.get(), kLogindService, kLogindPath, kLogindManager,
-                                        "Inhibit", &call_error, &raw_reply, "ssss", kInhibitWhat,
+                                        "Inhibit", call_error.get(), &raw_reply, "ssss", kInhibitWhat,
                                         kInhibitWho, kInhibitWhy, kInhibitMode);
   SdBusMessage reply(raw_reply);
   if (called < 0) {
+    const sd_bus_error& failure = *call_error.get();
     const bool no_logind =
-        means_no_logind(call_error) || called == -ECONNREFUSED || called == -ENOENT;
-    if (!no_logind) {
-      error = call_error.message ? call_error.message : std::strerror(-called);
-    }
-    sd_bus_error_free(&call_error);
+        means_no_logind(failure) || called == -ECONNREFUSED || called == -ENOENT;
+    if (!no_logind) error = failure.message ? failure.message : std::strerror(-called);
     return no_logind ? Result::kNoLogind : Result::kRefused;
   }
   int fd = -1;

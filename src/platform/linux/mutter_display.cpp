@@ -459,19 +459,15 @@ std::optional<std::vector<LogicalConfig>> parse_display_configuration(const std:
 }
 
 bool apply_display_configuration(const std::vector<LogicalConfig>& config) {
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) return false;
-  SdBus bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
+  const SdBus bus = open_user_bus(kCallTimeoutUs);
+  if (!bus) return false;
   const auto state = read_state(bus.get());
   return state && apply(bus.get(), state->serial, config) == 0;
 }
 
 std::unique_ptr<DisplayBackend> make_mutter_display_backend(bool undo_at_end) {
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) return nullptr;
-  SdBus bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
+  SdBus bus = open_user_bus(kCallTimeoutUs);
+  if (!bus) return nullptr;
   if (!read_state(bus.get())) {
     log_message("wayland: mutter's DisplayConfig interface does not answer; the mode stays");
     return nullptr;

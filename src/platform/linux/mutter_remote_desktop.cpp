@@ -141,10 +141,8 @@ void read_selection_options(sd_bus_message* message, bool& has_text, bool& ours)
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::shared() {
   std::lock_guard<std::mutex> guard(shared_lock);
   if (auto link = shared_link.lock()) return link;
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) return nullptr;
-  SdBus bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
+  SdBus bus = open_user_bus(kCallTimeoutUs);
+  if (!bus) return nullptr;
   std::shared_ptr<MutterRemoteDesktop> link(new MutterRemoteDesktop(std::move(bus)));
   if (!link->wake_.valid()) return nullptr;
   shared_link = link;

@@ -1,6 +1,7 @@
 #pragma once
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace tolvi::platform {
@@ -18,6 +19,24 @@ struct SdBusSlotDeleter {
 using SdBus = std::unique_ptr<sd_bus, SdBusDeleter>;
 using SdBusMessage = std::unique_ptr<sd_bus_message, SdBusMessageDeleter>;
 using SdBusSlot = std::unique_ptr<sd_bus_slot, SdBusSlotDeleter>;
+
+// The person's session bus or the machine's system bus, every method call on it limited to
+// call_timeout_us (a peer that never answers must not hang the caller); empty when there is
+// no such bus.
+inline SdBus open_user_bus(std::uint64_t call_timeout_us) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_open_user(&raw) < 0) return nullptr;
+  SdBus bus(raw);
+  sd_bus_set_method_call_timeout(bus.get(), call_timeout_us);
+  return bus;
+}
+inline SdBus open_system_bus(std::uint64_t call_timeout_us) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_open_system(&raw) < 0) return nullptr;
+  SdBus bus(raw);
+  sd_bus_set_method_call_timeout(bus.get(), call_timeout_us);
+  return bus;
+}
 
 // An error filled in by a call, freed when it goes.
 class SdBusError {
