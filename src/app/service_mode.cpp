@@ -26,7 +26,7 @@ platform::AgentHandOver agent_hand_over() {
   hand_over.secrets = [] {
     std::string password = default_settings().load_password();
     SecretArray<kIdentityKeyBytes> identity;
-    default_settings().load_identity_key(identity.bytes);
+    default_settings().load_identity_key_steadily(identity.bytes);
     SecretBytes message = encode_secrets(password, identity.bytes);
     if (message.bytes.empty()) {
       // Too long to hand over: the agent is told there is none, and refuses every client.

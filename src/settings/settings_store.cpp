@@ -183,23 +183,51 @@ bool SettingsStore::load_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
     }
   }
   std::lock_guard<std::mutex> guard(settings_mutex);
-  const SettingsScope scope = settings_scope();
-  if (auto plain = read_protected_value(scope, kIdentity)) {
+  if (read_identity_key(key)) return true;
+  // Missing, unreadable or the wrong length: a new key replaces it. If storing fails the key
+  // still serves this handshake and the next one makes another.
+  create_identity_key(key);
+  return true;
+}
+
+bool SettingsStore::load_identity_key_steadily(std::uint8_t key[kIdentityKeyBytes]) {
+  std::lock_guard<std::mutex> guard(settings_mutex);
+  if (read_identity_key(key)) {
+    have_unstored_identity_ = false;
+    return true;
+  }
+  if (!have_unstored_identity_) {
+    if (create_identity_key(unstored_identity_.bytes)) {
+      std::copy(unstored_identity_.bytes, unstored_identity_.bytes + kIdentityKeyBytes, key);
+      return true;
+    }
+    have_unstored_identity_ = true;
+  }
+  std::copy(unstored_identity_.bytes, unstored_identity_.bytes + kIdentityKeyBytes, key);
+  return true;
+}
+
+bool SettingsStore::read_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
+  if (auto plain = read_protected_value(settings_scope(), kIdentity)) {
     SecretBytes stored{std::move(*plain)};
     if (stored.bytes.size() == kIdentityKeyBytes) {
       std::copy(stored.bytes.begin(), stored.bytes.end(), key);
       return true;
     }
   }
-  // Missing, unreadable or the wrong length: a new key replaces it. If storing fails the key
-  // still serves this handshake and the next one makes another.
+  return false;
+}
+
+bool SettingsStore::create_identity_key(std::uint8_t key[kIdentityKeyBytes]) {
+  const SettingsScope scope = settings_scope();
   random_bytes(key, kIdentityKeyBytes);
   SecretBytes fresh{std::vector<std::uint8_t>(key, key + kIdentityKeyBytes)};
+  bool stored = false;
   if (const auto blob = protect_secret(fresh.bytes, scope == SettingsScope::Machine)) {
-    backend_.write_binary(scope, kIdentity, *blob);
+    stored = backend_.write_binary(scope, kIdentity, *blob) == kErrorSuccess;
   }
   log_message("created host identity key");
-  return true;
+  return stored;
 }
 
 bool SettingsStore::allow_resolution_change() {

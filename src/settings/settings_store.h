@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/secure_zero.h"
 #include "platform/settings_backend.h"
 
 namespace tolvi {
@@ -44,6 +45,11 @@ class SettingsStore {
   bool save_password(const std::string& text);
   std::uint16_t load_port();
   bool load_identity_key(std::uint8_t key[kIdentityKeyBytes]);
+  // For a caller that asks again and again (the service hands the key to its agent every few
+  // seconds): like load_identity_key, except that a key made because none could be read, and
+  // that could not be stored either, is given out again at the later calls instead of a new
+  // one (and a new log line) at each.
+  bool load_identity_key_steadily(std::uint8_t key[kIdentityKeyBytes]);
   bool allow_resolution_change();
   ErrorCode set_allow_resolution_change(bool on);
   std::string load_status();
@@ -66,10 +72,18 @@ class SettingsStore {
 
  private:
   SettingsScope settings_scope();
+  // The stored identity key when it can be read and has the right length; settings_mutex held.
+  bool read_identity_key(std::uint8_t key[kIdentityKeyBytes]);
+  // Fills key with a new identity key and stores it; false when it could not be stored.
+  // settings_mutex held.
+  bool create_identity_key(std::uint8_t key[kIdentityKeyBytes]);
 
   SettingsBackend& backend_;
   // The sealed password load_password opened last; guarded by settings_mutex.
   std::vector<std::uint8_t> opened_password_;
+  // The key load_identity_key_steadily made and could not store; guarded by settings_mutex.
+  SecretArray<kIdentityKeyBytes> unstored_identity_;
+  bool have_unstored_identity_ = false;
 };
 
 // An agent the service started as the signed-in person (GNOME on Wayland) can neither read the

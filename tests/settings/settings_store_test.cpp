@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/run_mode.h"
 #include "fakes/fake_settings_backend.h"
@@ -234,6 +235,29 @@ TEST_F(SettingsStoreTest, IdentityKeyStillServesWhenItCannotBeStored) {
   EXPECT_TRUE(store.load_identity_key(key));
   EXPECT_FALSE(backend.read_binary(S::User, "Identity"));
   EXPECT_TRUE(std::any_of(key, key + 32, [](std::uint8_t b) { return b != 0; }));
+}
+
+// The service asks every few seconds: a key that cannot be stored is made (and logged) once,
+// not at every call; a key that can be read wins again as soon as there is one.
+TEST_F(SettingsStoreTest, SteadyIdentityKeyIsMadeOnceWhenItCannotBeStored) {
+  backend.fail_protect = true;
+  std::uint8_t first[32] = {}, later[32] = {};
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(store.load_identity_key_steadily(first));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(store.load_identity_key_steadily(later));
+    EXPECT_EQ(0, std::memcmp(first, later, 32));
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string line = "created host identity key";
+  EXPECT_EQ(log.find(line), log.rfind(line));
+  EXPECT_NE(log.find(line), std::string::npos);
+
+  backend.fail_protect = false;
+  const std::string stored(32, 's');
+  backend.put_secret(S::User, "Identity", stored);
+  ASSERT_TRUE(store.load_identity_key_steadily(later));
+  EXPECT_EQ(std::string(later, later + 32), stored);
 }
 
 TEST_F(SettingsStoreTest, StatusIsMachineWideAndLimitedTo255Units) {
