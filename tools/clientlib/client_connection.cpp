@@ -1,5 +1,6 @@
 #include "client_connection.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/secure_zero.h"
@@ -14,6 +15,8 @@ namespace {
 
 constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
 constexpr std::size_t kHelloFixedBytes = 103;
+// The receive buffer: one read takes up to this much, several frames of a fast stream.
+constexpr std::size_t kReadAheadBytes = 256 * 1024;
 
 void put_u32(std::uint8_t* out, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -52,52 +55,70 @@ bool ClientConnection::send_raw(const void* data, std::size_t length) {
   return socket_.send_all(&part, 1);
 }
 
-bool ClientConnection::read_exact(std::uint8_t* out, std::size_t length, bool frame_start) {
-  std::size_t have = 0;
-  while (have < length) {
-    const long n = socket_.receive_some(out + have, length - have);
+bool ClientConnection::fill(std::size_t length, bool frame_start) {
+  if (in_start_ == in_end_) in_start_ = in_end_ = 0;
+  if (in_end_ - in_start_ >= length) return true;
+  if (in_.size() - in_start_ < length) {
+    // The frame does not fit behind its start: what is buffered moves to the front, and the
+    // buffer grows for a frame longer than it (the length is within the frame limits).
+    std::memmove(in_.data(), in_.data() + in_start_, in_end_ - in_start_);
+    in_end_ -= in_start_;
+    in_start_ = 0;
+    if (in_.size() < length) in_.resize(std::max(length, kReadAheadBytes));
+  }
+  while (in_end_ - in_start_ < length) {
+    const long n = socket_.receive_some(in_.data() + in_end_, in_.size() - in_end_);
     if (n <= 0) {
       if (n == 0) {
         failure_ = Failure::Closed;
-      } else if (n == platform::Socket::kTimedOut && frame_start && have == 0) {
+      } else if (n == platform::Socket::kTimedOut && frame_start && in_end_ == in_start_) {
         failure_ = Failure::Idle;
       } else {
         failure_ = Failure::Broken;
       }
       return false;
     }
-    have += static_cast<std::size_t>(n);
+    in_end_ += static_cast<std::size_t>(n);
   }
   return true;
 }
 
 bool ClientConnection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload) {
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
+  if (!receive_view(type, data, length)) return false;
+  payload.assign(data, data + length);
+  return true;
+}
+
+bool ClientConnection::receive_view(std::uint8_t& type, const std::uint8_t*& data,
+                                    std::size_t& length) {
   failure_ = Failure::Broken;
   if (!receive_key_) {
-    std::uint8_t header[5];
-    if (!read_exact(header, sizeof header, true)) return false;
-    const std::uint32_t length = get_u32(header + 1);
-    if (length > kMaxPayloadBytes) return false;
-    payload.resize(length);
-    type = header[0];
-    if (length != 0 && !read_exact(payload.data(), length, false)) return false;
-    last_frame_bytes_ = sizeof header + length;
+    if (!fill(5, true)) return false;
+    const std::uint32_t payload_length = get_u32(in_.data() + in_start_ + 1);
+    if (payload_length > kMaxPayloadBytes) return false;
+    if (!fill(5 + std::size_t{payload_length}, false)) return false;
+    type = in_[in_start_];
+    data = in_.data() + in_start_ + 5;
+    length = payload_length;
+    in_start_ += 5 + std::size_t{payload_length};
+    last_frame_bytes_ = 5 + std::size_t{payload_length};
     failure_ = Failure::None;
     return true;
   }
-  std::uint8_t header[4];
-  if (!read_exact(header, sizeof header, true)) return false;
-  const std::uint32_t length = get_u32(header);
-  if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
-  // The record buffer is kept between messages: a fresh one costs a page fault per 4 KiB.
-  std::vector<std::uint8_t>& record = record_;
-  record.resize(length);
-  if (!read_exact(record.data(), length, false)) return false;
+  if (!fill(4, true)) return false;
+  const std::uint32_t sealed_length = get_u32(in_.data() + in_start_);
+  if (sealed_length < kMinSealedBytes || sealed_length > kMaxSealedBytes) return false;
+  if (!fill(4 + std::size_t{sealed_length}, false)) return false;
   failure_ = Failure::Broken;
-  if (!receive_key_->open(record.data(), record.size(), payload)) return false;
-  type = payload[0];
-  payload.erase(payload.begin());
-  last_frame_bytes_ = sizeof header + length;
+  std::uint8_t* const record = in_.data() + in_start_ + 4;
+  in_start_ += 4 + std::size_t{sealed_length};
+  if (!receive_key_->open_in_place(record, sealed_length)) return false;
+  type = record[0];
+  data = record + 1;
+  length = sealed_length - 1 - RecordKey::kTagBytes;
+  last_frame_bytes_ = 4 + std::size_t{sealed_length};
   failure_ = Failure::None;
   return true;
 }

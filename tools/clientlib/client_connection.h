@@ -30,6 +30,9 @@ class ClientConnection {
   // One whole message; false on a closed or failed socket, a time-out, a frame above the
   // limits or a record that does not open. last_failure() says which.
   bool receive(std::uint8_t& type, std::vector<std::uint8_t>& payload);
+  // The same without a copy: `data` points into the connection's receive buffer (the record
+  // opened where it was read) and stays valid until the next receive.
+  bool receive_view(std::uint8_t& type, const std::uint8_t*& data, std::size_t& length);
   enum class Failure { None, Closed, Idle, Broken };
   // Idle: the time-out expired before the first byte of a frame (the stream is still usable).
   Failure last_failure() const { return failure_; }
@@ -43,7 +46,9 @@ class ClientConnection {
   platform::Socket& socket() { return socket_; }
 
  private:
-  bool read_exact(std::uint8_t* out, std::size_t length, bool frame_start);
+  // Makes `length` bytes available from in_start_, reading ahead as far as the buffer goes
+  // (one read often brings several frames); false, with failure_ set, when the socket fails.
+  bool fill(std::size_t length, bool frame_start);
 
   platform::Socket socket_;
   Failure failure_ = Failure::None;
@@ -51,7 +56,10 @@ class ClientConnection {
   std::unique_ptr<RecordKey> send_key_;
   std::unique_ptr<RecordKey> receive_key_;
   std::vector<std::uint8_t> send_frame_;  // senders' turn
-  std::vector<std::uint8_t> record_;      // the receiving thread's
+  // The receiving thread's: bytes read and not yet taken are in_[in_start_, in_end_).
+  std::vector<std::uint8_t> in_;
+  std::size_t in_start_ = 0;
+  std::size_t in_end_ = 0;
 };
 
 // HostHello, taken apart.

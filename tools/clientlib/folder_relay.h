@@ -36,7 +36,10 @@ class FolderRelay {
   const std::string& token() const { return token_; }
 
   // Takes FolderOpen, FolderData and FolderClose from the host; false for any other type.
-  bool handle(std::uint8_t type, const std::vector<std::uint8_t>& payload);
+  bool handle(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
+  bool handle(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+    return handle(type, payload.data(), payload.size());
+  }
 
  private:
   struct Link {
