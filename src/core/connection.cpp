@@ -113,6 +113,13 @@ void Connection::sender_loop() {
   batch.reserve(kMaxBatchFrames);
   platform::SendPart parts[kMaxBatchFrames];
   while (true) {
+    // What the socket takes before a write would wait for the unsent limit. Only this thread
+    // writes, so the room can only grow until the next write.
+    const long unsent = socket_.unsent_bytes();
+    const std::size_t bulk_room =
+        unsent < 0 || unsent >= kSessionUnsentBytes
+            ? 0
+            : static_cast<std::size_t>(kSessionUnsentBytes - unsent);
     bool from_main = false;
     RecordKey* key = nullptr;
     {
@@ -123,16 +130,18 @@ void Connection::sender_loop() {
       if (closed_.load()) return;
       from_main = !main_queue_.empty();
       std::deque<QueuedFrame>& source = from_main ? main_queue_ : bulk_queue_;
-      // Small main-queue frames already waiting go out together in one gathered write, in
-      // queue order. Bulk frames go one at a time, so a main frame queued meanwhile waits for
-      // at most one of them.
+      // Frames already waiting go out together in one gathered write, in queue order: small
+      // main-queue frames up to kMaxBatchBytes; bulk frames only as many as the socket takes
+      // without waiting (at least one), so a main frame queued meanwhile still waits for at
+      // most one bulk frame's write, as if they went one at a time.
+      const std::size_t limit = from_main ? kMaxBatchBytes : bulk_room;
       std::size_t batch_bytes = 0;
       do {
         batch_bytes += source.front().bytes.size();
         batch.push_back(std::move(source.front()));
         source.pop_front();
-      } while (from_main && !source.empty() && batch.size() < kMaxBatchFrames &&
-               batch_bytes + source.front().bytes.size() <= kMaxBatchBytes);
+      } while (!source.empty() && batch.size() < kMaxBatchFrames &&
+               batch_bytes + source.front().bytes.size() <= limit);
       key = send_key_.get();
     }
     std::size_t ready = 0;
