@@ -73,6 +73,13 @@ class ConnectionLink : public FolderLink {
   void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
     c_.send_bulk(type, data, length);
   }
+  std::vector<std::uint8_t> bulk_frame(std::size_t payload_bytes) override {
+    return c_.bulk_frame(payload_bytes);
+  }
+  void send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> frame,
+                       std::size_t payload_length) override {
+    c_.send_bulk_frame(type, std::move(frame), payload_length);
+  }
   void wait_bulk_below(std::uint64_t limit) override { c_.wait_bulk_below(limit); }
   bool closed() const override { return c_.closed(); }
 

@@ -51,8 +51,41 @@ void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, st
   frame.bytes[0] = type;
   store_le<std::uint32_t>(frame.bytes.data() + 1, static_cast<std::uint32_t>(length));
   frame.bytes.insert(frame.bytes.end(), data, data + length);
-  const std::uint64_t bytes = kPlainHeaderBytes + length;
   frame.outside_video = &target == &main_queue_ && type != code(MessageType::VideoFrame);
+  enqueue(target, count, std::move(frame));
+}
+
+std::vector<std::uint8_t> Connection::bulk_frame(std::size_t payload_bytes) {
+  std::vector<std::uint8_t> frame;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!spare_bulk_frames_.empty()) {
+      frame = std::move(spare_bulk_frames_.back());
+      spare_bulk_frames_.pop_back();
+    }
+  }
+  // A reused buffer keeps its last size, so resizing it fills nothing in the common case.
+  frame.reserve(kPlainHeaderBytes + payload_bytes + RecordKey::kTagBytes);
+  frame.resize(kPlainHeaderBytes + payload_bytes);
+  return frame;
+}
+
+void Connection::send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> frame,
+                                 std::size_t payload_length) {
+  if (closed_.load()) return;
+  QueuedFrame queued;
+  queued.bytes = std::move(frame);
+  // Within the room bulk_frame made, the tag's included.
+  queued.bytes.resize(kPlainHeaderBytes + payload_length);
+  queued.bytes.reserve(kPlainHeaderBytes + payload_length + RecordKey::kTagBytes);
+  queued.bytes[0] = type;
+  store_le<std::uint32_t>(queued.bytes.data() + 1, static_cast<std::uint32_t>(payload_length));
+  enqueue(bulk_queue_, bulk_queued_bytes_, std::move(queued));
+}
+
+void Connection::enqueue(std::deque<QueuedFrame>& target, std::uint64_t& count,
+                         QueuedFrame frame) {
+  const std::uint64_t bytes = frame.bytes.size();
   bool stopped_reading = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -180,7 +213,10 @@ void Connection::sender_loop() {
         const std::uint64_t plain = frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
         bytes += plain;
         if (frame.outside_video) main_outside_video_bytes_ -= plain;
-        if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
+        if (!from_main && spare_bulk_frames_.size() < kSpareBulkFrames &&
+            frame.bytes.capacity() <= kRecycledFrameMinBytes) {
+          spare_bulk_frames_.push_back(std::move(frame.bytes));
+        } else if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
             frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
             spare_frames_.size() < kSpareRecords) {
           frame.bytes.clear();

@@ -288,6 +288,39 @@ TEST(ConnectionSend, SealedFramesOfMixedSizesCarryExactlyTheirPayload) {
   EXPECT_EQ(p.connection->bulk_backlog(), 0u);
 }
 
+// Bulk frames filled in place reuse the buffers the sender is done with, whatever they held:
+// each carries exactly the bytes written for it, sealed, in order.
+TEST(ConnectionSend, FilledBulkFramesCarryExactlyTheirPayload) {
+  Pair p;
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  constexpr std::size_t kRoom = 32772;
+  const std::size_t lengths[] = {kRoom, 10, 0, kRoom, 1, kRoom - 1, 5000};
+  auto received = std::async(std::launch::async, [&] {
+    RecordKey host_key(kHostToClient);
+    std::vector<PlainMessage> messages(std::size(lengths));
+    for (PlainMessage& m : messages) {
+      if (!test::read_sealed(p.peer, host_key, m)) break;
+    }
+    return messages;
+  });
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::vector<std::uint8_t> frame = p.connection->bulk_frame(kRoom);
+    ASSERT_EQ(frame.size(), kPlainHeaderBytes + kRoom);
+    for (std::size_t j = 0; j < lengths[i]; ++j) {
+      frame[kPlainHeaderBytes + j] = static_cast<std::uint8_t>(i + j);
+    }
+    p.connection->send_bulk_frame(0x62, std::move(frame), lengths[i]);
+    if (i % 2 == 1) p.connection->wait_bulk_below(0);  // sent: its buffer is free again
+  }
+  const std::vector<PlainMessage> messages = received.get();
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::vector<std::uint8_t> expected(lengths[i]);
+    for (std::size_t j = 0; j < lengths[i]; ++j) expected[j] = static_cast<std::uint8_t>(i + j);
+    EXPECT_EQ(messages[i].type, 0x62) << i;
+    EXPECT_TRUE(messages[i].payload == expected) << i;
+  }
+}
+
 // Frames that pile up behind a busy sender leave in groups: main-queue frames up to a byte
 // budget, bulk frames as far as the socket takes them without waiting. More than a group's
 // worth of frames, some larger than a group's budget, must still arrive sealed in queue
