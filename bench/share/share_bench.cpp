@@ -180,7 +180,8 @@ struct Rig {
     std::uint8_t type = 0;
     const std::uint8_t* payload = nullptr;
     std::size_t length = 0;
-    // As the client's folder relay does: FolderData goes from the receive buffer to the socket.
+    // As the client's folder relay does: FolderData goes from the receive buffer to the socket,
+    // with the data for the same connection already received behind it.
     while (client->receive_view(type, payload, length)) {
       if (type == kVideoType) {
         std::uint64_t queued = load_le<std::uint64_t>(payload);
@@ -195,8 +196,11 @@ struct Rig {
           transfer_done = true;
         });
       } else if (type == code(MessageType::FolderData)) {
-        const platform::SendPart part{payload + 4, length - 4};
-        sinks[load_le<std::uint32_t>(payload)].send_all(&part, 1);
+        platform::SendPart parts[platform::kMaxSendParts];
+        parts[0] = {payload + 4, length - 4};
+        const std::size_t count =
+            1 + client->receive_following(type, payload, 4, parts + 1, std::size(parts) - 1);
+        sinks[load_le<std::uint32_t>(payload)].send_all(parts, count);
       } else if (type == code(MessageType::FolderClose)) {
         sinks[load_le<std::uint32_t>(payload)].finish_sending();
       }

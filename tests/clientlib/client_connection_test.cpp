@@ -91,7 +91,8 @@ TEST(ClientConnectionReceive, FramesCutAnywhereComeOutWholeAndInOrder) {
 
 // A time-out before the first byte of a frame leaves the stream usable (Idle), also when the
 // bytes read ahead ended exactly at a frame's end; one inside a frame does not (Broken); a
-// record that does not open is Broken; the end of the stream is Closed.
+// record that does not open is Broken, and so is every receive after it, even at the end of
+// the stream.
 TEST(ClientConnectionReceive, FailuresSayWhetherTheStreamIsStillUsable) {
   RecordKey host_key(kHostToClient);
   Pair p;
@@ -129,7 +130,65 @@ TEST(ClientConnectionReceive, FailuresSayWhetherTheStreamIsStillUsable) {
   EXPECT_FALSE(q.client->receive_view(type, data, length));
   EXPECT_EQ(q.client->last_failure(), ClientConnection::Failure::Broken);
   EXPECT_FALSE(q.client->receive_view(type, data, length));
-  EXPECT_EQ(q.client->last_failure(), ClientConnection::Failure::Closed);
+  EXPECT_EQ(q.client->last_failure(), ClientConnection::Failure::Broken);
+}
+
+// A run of messages with the same type and prefix that is whole in the receive buffer comes
+// out as parts behind the first; the first that differs ends the run and comes next; a record
+// that does not open ends it too, and the next receive fails.
+TEST(ClientConnectionReceive, FollowingMessagesOfARunComeOutTogether) {
+  RecordKey host_key(kHostToClient);
+  Pair p;
+  p.client->install_keys(kClientToHost, kHostToClient);
+  const auto data_for = [](std::uint8_t id, Bytes bytes) {
+    bytes.insert(bytes.begin(), {id, 0, 0, 0});
+    return bytes;
+  };
+  Bytes stream;
+  for (const auto& [type, payload] : std::vector<std::pair<std::uint8_t, Bytes>>{
+           {0x62, data_for(1, {10})},
+           {0x62, data_for(1, {11, 12})},
+           {0x62, data_for(1, {})},  // empty: no part
+           {0x62, data_for(1, {13})},
+           {0x62, data_for(2, {20})},  // another connection
+           {0x62, data_for(2, {21})},
+           {0x63, data_for(2, {})},  // another type
+           {0x62, data_for(2, {22})},
+           {0x62, data_for(2, {23})}}) {
+    const Bytes frame = test::sealed_frame(host_key, type, payload);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+  }
+  // Then a record that does not open.
+  RecordKey wrong_key(kClientToHost);
+  const Bytes bad = test::sealed_frame(wrong_key, 0x62, data_for(2, {24}));
+  stream.insert(stream.end(), bad.begin(), bad.end());
+  ASSERT_TRUE(test::write_all(p.host, stream));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all of it read ahead at once
+
+  const auto run = [&](std::uint8_t expected_type, Bytes first, std::vector<Bytes> following) {
+    std::uint8_t type = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    ASSERT_TRUE(p.client->receive_view(type, data, length));
+    EXPECT_EQ(type, expected_type);
+    EXPECT_EQ(Bytes(data, data + length), first);
+    platform::SendPart parts[3];
+    const std::size_t count = p.client->receive_following(type, data, 4, parts, std::size(parts));
+    ASSERT_EQ(count, following.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto* part = static_cast<const std::uint8_t*>(parts[i].data);
+      EXPECT_EQ(Bytes(part, part + parts[i].length), following[i]) << i;
+    }
+    EXPECT_EQ(Bytes(data, data + length), first);  // still valid
+  };
+  run(0x62, data_for(1, {10}), {{11, 12}, {13}});
+  run(0x62, data_for(2, {20}), {{21}});
+  run(0x63, data_for(2, {}), {});
+  run(0x62, data_for(2, {22}), {{23}});
+  std::uint8_t type = 0;
+  Bytes payload;
+  EXPECT_FALSE(p.client->receive(type, payload));
+  EXPECT_EQ(p.client->last_failure(), ClientConnection::Failure::Broken);
 }
 
 }  // namespace

@@ -93,6 +93,64 @@ bool ClientConnection::receive(std::uint8_t& type, std::vector<std::uint8_t>& pa
 
 bool ClientConnection::receive_view(std::uint8_t& type, const std::uint8_t*& data,
                                     std::size_t& length) {
+  if (kept_) {
+    kept_ = false;
+    type = kept_type_;
+    data = kept_data_;
+    length = kept_length_;
+    last_frame_bytes_ = kept_frame_bytes_;
+    failure_ = Failure::None;
+    return true;
+  }
+  return receive_frame(type, data, length);
+}
+
+bool ClientConnection::frame_ready() const {
+  const std::size_t have = in_end_ - in_start_;
+  const std::size_t header = receive_key_ ? 4 : 5;
+  if (have < header) return false;
+  const std::uint32_t length = get_u32(in_.data() + in_start_ + (receive_key_ ? 0 : 1));
+  return have - header >= length;
+}
+
+std::size_t ClientConnection::receive_following(std::uint8_t type, const std::uint8_t* prefix,
+                                                std::size_t prefix_length,
+                                                platform::SendPart* parts, std::size_t max) {
+  std::size_t count = 0;
+  // Only whole frames: reading would move the buffer under the views handed out.
+  while (count < max && !kept_ && frame_ready()) {
+    std::uint8_t next_type = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    // A frame that fails leaves the failure for the caller's next receive, which finds the
+    // stream broken.
+    if (!receive_frame(next_type, data, length)) break;
+    if (next_type != type || length < prefix_length ||
+        std::memcmp(data, prefix, prefix_length) != 0) {
+      kept_ = true;
+      kept_type_ = next_type;
+      kept_data_ = data;
+      kept_length_ = length;
+      kept_frame_bytes_ = last_frame_bytes_;
+      break;
+    }
+    if (length > prefix_length) parts[count++] = {data + prefix_length, length - prefix_length};
+  }
+  return count;
+}
+
+bool ClientConnection::receive_frame(std::uint8_t& type, const std::uint8_t*& data,
+                                     std::size_t& length) {
+  if (!broken_ && read_frame(type, data, length)) return true;
+  // A frame cut short, beyond the limits or not opening leaves the stream out of step for
+  // good: every later receive fails the same way (also after receive_following met it).
+  if (broken_) failure_ = Failure::Broken;
+  broken_ = failure_ == Failure::Broken;
+  return false;
+}
+
+bool ClientConnection::read_frame(std::uint8_t& type, const std::uint8_t*& data,
+                                  std::size_t& length) {
   failure_ = Failure::Broken;
   if (!receive_key_) {
     if (!fill(5, true)) return false;
