@@ -75,7 +75,8 @@ void Connection::send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> fr
   if (closed_.load()) return;
   QueuedFrame queued;
   queued.bytes = std::move(frame);
-  // Within the room bulk_frame made, the tag's included.
+  queued.from_bulk_frame = true;
+  // Shrinks within the room bulk_frame made, which keeps space for the tag.
   queued.bytes.resize(kPlainHeaderBytes + payload_length);
   queued.bytes.reserve(kPlainHeaderBytes + payload_length + RecordKey::kTagBytes);
   queued.bytes[0] = type;
@@ -213,7 +214,7 @@ void Connection::sender_loop() {
         const std::uint64_t plain = frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
         bytes += plain;
         if (frame.outside_video) main_outside_video_bytes_ -= plain;
-        if (!from_main && spare_bulk_frames_.size() < kSpareBulkFrames &&
+        if (frame.from_bulk_frame && spare_bulk_frames_.size() < kSpareBulkFrames &&
             frame.bytes.capacity() <= kRecycledFrameMinBytes) {
           spare_bulk_frames_.push_back(std::move(frame.bytes));
         } else if (frame.bytes.capacity() > kRecycledFrameMinBytes &&

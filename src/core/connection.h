@@ -91,6 +91,7 @@ class Connection {
     std::vector<std::uint8_t> bytes;
     bool sealed = false;
     bool outside_video = false;  // counted in main_outside_video_bytes_
+    bool from_bulk_frame = false;  // a buffer from bulk_frame, kept for the next one
   };
 
   void queue(std::deque<QueuedFrame>& target, std::uint64_t& count, std::uint8_t type,
