@@ -1,5 +1,7 @@
 #include "app/session_shared_folder.h"
 
+#include <utility>
+
 #include "app/modes.h"
 #include "platform/folder_mount.h"
 #include "share/folder_forwarder.h"
@@ -17,6 +19,13 @@ class ConnectionFolderLink : public FolderLink {
   }
   void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
     connection_.send_bulk(type, data, length);
+  }
+  std::vector<std::uint8_t> bulk_frame(std::size_t payload_bytes) override {
+    return connection_.bulk_frame(payload_bytes);
+  }
+  void send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> frame,
+                       std::size_t payload_length) override {
+    connection_.send_bulk_frame(type, std::move(frame), payload_length);
   }
   void wait_bulk_below(std::uint64_t limit) override { connection_.wait_bulk_below(limit); }
   bool closed() const override { return connection_.closed(); }

@@ -51,8 +51,42 @@ void Connection::queue(std::deque<QueuedFrame>& target, std::uint64_t& count, st
   frame.bytes[0] = type;
   store_le<std::uint32_t>(frame.bytes.data() + 1, static_cast<std::uint32_t>(length));
   frame.bytes.insert(frame.bytes.end(), data, data + length);
-  const std::uint64_t bytes = kPlainHeaderBytes + length;
   frame.outside_video = &target == &main_queue_ && type != code(MessageType::VideoFrame);
+  enqueue(target, count, std::move(frame));
+}
+
+std::vector<std::uint8_t> Connection::bulk_frame(std::size_t payload_bytes) {
+  std::vector<std::uint8_t> frame;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!spare_bulk_frames_.empty()) {
+      frame = std::move(spare_bulk_frames_.back());
+      spare_bulk_frames_.pop_back();
+    }
+  }
+  // A reused buffer keeps its last size, so resizing it fills nothing in the common case.
+  frame.reserve(kPlainHeaderBytes + payload_bytes + RecordKey::kTagBytes);
+  frame.resize(kPlainHeaderBytes + payload_bytes);
+  return frame;
+}
+
+void Connection::send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> frame,
+                                 std::size_t payload_length) {
+  if (closed_.load()) return;
+  QueuedFrame queued;
+  queued.bytes = std::move(frame);
+  queued.from_bulk_frame = true;
+  // Shrinks within the room bulk_frame made, which keeps space for the tag.
+  queued.bytes.resize(kPlainHeaderBytes + payload_length);
+  queued.bytes.reserve(kPlainHeaderBytes + payload_length + RecordKey::kTagBytes);
+  queued.bytes[0] = type;
+  store_le<std::uint32_t>(queued.bytes.data() + 1, static_cast<std::uint32_t>(payload_length));
+  enqueue(bulk_queue_, bulk_queued_bytes_, std::move(queued));
+}
+
+void Connection::enqueue(std::deque<QueuedFrame>& target, std::uint64_t& count,
+                         QueuedFrame frame) {
+  const std::uint64_t bytes = frame.bytes.size();
   bool stopped_reading = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -113,6 +147,13 @@ void Connection::sender_loop() {
   batch.reserve(kMaxBatchFrames);
   platform::SendPart parts[kMaxBatchFrames];
   while (true) {
+    // What the socket takes before a write would wait for the unsent limit. Only this thread
+    // writes, so the room can only grow until the next write.
+    const long unsent = socket_.unsent_bytes();
+    const std::size_t bulk_room =
+        unsent < 0 || unsent >= kSessionUnsentBytes
+            ? 0
+            : static_cast<std::size_t>(kSessionUnsentBytes - unsent);
     bool from_main = false;
     RecordKey* key = nullptr;
     {
@@ -123,16 +164,18 @@ void Connection::sender_loop() {
       if (closed_.load()) return;
       from_main = !main_queue_.empty();
       std::deque<QueuedFrame>& source = from_main ? main_queue_ : bulk_queue_;
-      // Small main-queue frames already waiting go out together in one gathered write, in
-      // queue order. Bulk frames go one at a time, so a main frame queued meanwhile waits for
-      // at most one of them.
+      // Frames already waiting go out together in one gathered write, in queue order: small
+      // main-queue frames up to kMaxBatchBytes; bulk frames only as many as the socket takes
+      // without waiting (at least one), so a main frame queued meanwhile still waits for at
+      // most one bulk frame's write, as if they went one at a time.
+      const std::size_t limit = from_main ? kMaxBatchBytes : bulk_room;
       std::size_t batch_bytes = 0;
       do {
         batch_bytes += source.front().bytes.size();
         batch.push_back(std::move(source.front()));
         source.pop_front();
-      } while (from_main && !source.empty() && batch.size() < kMaxBatchFrames &&
-               batch_bytes + source.front().bytes.size() <= kMaxBatchBytes);
+      } while (!source.empty() && batch.size() < kMaxBatchFrames &&
+               batch_bytes + source.front().bytes.size() <= limit);
       key = send_key_.get();
     }
     std::size_t ready = 0;
@@ -171,7 +214,10 @@ void Connection::sender_loop() {
         const std::uint64_t plain = frame.bytes.size() - (frame.sealed ? RecordKey::kTagBytes : 0);
         bytes += plain;
         if (frame.outside_video) main_outside_video_bytes_ -= plain;
-        if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
+        if (frame.from_bulk_frame && spare_bulk_frames_.size() < kSpareBulkFrames &&
+            frame.bytes.capacity() <= kRecycledFrameMinBytes) {
+          spare_bulk_frames_.push_back(std::move(frame.bytes));
+        } else if (frame.bytes.capacity() > kRecycledFrameMinBytes &&
             frame.bytes.capacity() <= kRecycledFrameMaxBytes &&
             spare_frames_.size() < kSpareRecords) {
           frame.bytes.clear();

@@ -35,6 +35,15 @@ class Connection {
   void send(std::uint8_t type, const std::uint8_t* data, std::size_t length);
   void send(std::uint8_t type, const std::vector<std::uint8_t>& payload);
   void send_bulk(std::uint8_t type, const std::uint8_t* data, std::size_t length);
+  // A bulk frame to fill in place, with room for `payload_bytes` of payload at
+  // kPlainHeaderBytes: a producer reads its payload straight into it and queues it with
+  // send_bulk_frame, one copy less than send_bulk. A buffer the sender has finished with is
+  // reused when there is one. Any thread.
+  std::vector<std::uint8_t> bulk_frame(std::size_t payload_bytes);
+  // Queues a frame from bulk_frame whose first `payload_length` payload bytes (at most the
+  // `payload_bytes` it was made for) are filled.
+  void send_bulk_frame(std::uint8_t type, std::vector<std::uint8_t> frame,
+                       std::size_t payload_length);
   // Blocks until the bulk backlog is at most `limit` bytes or the connection is closed.
   void wait_bulk_below(std::uint64_t limit);
   // Blocks until every frame queued by send() so far has been written to the socket, the
@@ -82,10 +91,13 @@ class Connection {
     std::vector<std::uint8_t> bytes;
     bool sealed = false;
     bool outside_video = false;  // counted in main_outside_video_bytes_
+    bool from_bulk_frame = false;  // a buffer from bulk_frame, kept for the next one
   };
 
   void queue(std::deque<QueuedFrame>& target, std::uint64_t& count, std::uint8_t type,
              const std::uint8_t* data, std::size_t length);
+  // Queues a frame whose header is written and whose capacity has room for the tag.
+  void enqueue(std::deque<QueuedFrame>& target, std::uint64_t& count, QueuedFrame frame);
   void sender_loop();
   long read_some(std::uint8_t* out, std::size_t length);
   bool read_exact(std::uint8_t* out, std::size_t length);
@@ -111,6 +123,8 @@ class Connection {
   std::uint32_t max_frame_bytes_ = 0xffffffff;
   // Large frame buffers the sender has written, kept for the next large frame (lock held).
   std::vector<std::vector<std::uint8_t>> spare_frames_;
+  // Bulk frame buffers the sender has written, kept (with their size) for bulk_frame.
+  std::vector<std::vector<std::uint8_t>> spare_bulk_frames_;
   std::thread sender_thread_;
 };
 

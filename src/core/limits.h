@@ -23,6 +23,8 @@ constexpr int kSocketSendBufferBytes = 262144;
 constexpr std::size_t kRecycledFrameMinBytes = 64 * 1024;
 constexpr std::size_t kRecycledFrameMaxBytes = 4 * 1024 * 1024;
 constexpr std::size_t kSpareRecords = 2;
+// Bulk frames kept for bulk_frame: about what the bulk queue and one gathered write hold.
+constexpr std::size_t kSpareBulkFrames = 8;
 // Small main-queue frames waiting together are written with one gathered send: at most this
 // many frames (the sockets' gather limit) and bytes.
 constexpr std::size_t kMaxBatchFrames = 16;

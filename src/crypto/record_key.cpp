@@ -74,4 +74,18 @@ bool RecordKey::open(const std::uint8_t* record, std::size_t length,
   return true;
 }
 
+bool RecordKey::open_in_place(std::uint8_t* record, std::size_t length) {
+  if (length < kTagBytes || !handle_) return false;
+  std::uint8_t nonce[kNonceBytes];
+  make_nonce(counter_++, nonce);
+  const std::size_t plain_length = length - kTagBytes;
+  // The provider accepts the same buffer as input and output.
+  if (!platform::aes_gcm_open(handle_.get(), nonce, record, plain_length, record + plain_length,
+                              record)) {
+    if (plain_length) secure_zero(record, plain_length);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace tolvi

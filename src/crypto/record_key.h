@@ -35,6 +35,10 @@ class RecordKey {
   // is refused without moving the counter. On failure out is emptied, so no unauthenticated
   // plaintext is ever handed out. The input must not lie inside out.
   bool open(const std::uint8_t* record, std::size_t length, std::vector<std::uint8_t>& out);
+  // Opens a record of `length` bytes where it lies: the first length - 16 bytes become the
+  // plaintext, so a reader can open inside its receive buffer without a second copy. Same
+  // counter rule as open; on failure those bytes are wiped.
+  bool open_in_place(std::uint8_t* record, std::size_t length);
 
  private:
   // Owned provider key object; null when absent.

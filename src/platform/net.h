@@ -51,6 +51,10 @@ class Socket {
   // message written after a long stream of others waits behind little: TCP_NOTSENT_LOWAT on
   // Linux; Windows has no such option and bounds its send buffer to `bytes` instead.
   bool set_unsent_limit(int bytes);
+  // Written bytes the system has not yet put on the wire (SIOCOUTQNSD on Linux), so a writer
+  // can tell how much more it may write before a write waits for the unsent limit; -1 where
+  // the system does not say (Windows).
+  long unsent_bytes() const;
 
   // One read of at most `length` bytes: the count read, 0 when the peer closed the stream,
   // kTimedOut when the receive timeout expired, -1 on any other error.

@@ -232,19 +232,20 @@ void ForwardedSharedFolder::join_pumps(Sock& sock) {
 }
 
 void ForwardedSharedFolder::reader(std::uint32_t id, std::shared_ptr<Sock> sock) {
-  std::vector<std::uint8_t> buffer(kIdBytes + kFolderReadBytes);
-  store_le<std::uint32_t>(buffer.data(), id);
   for (;;) {
-    const long got = sock->socket.receive_some(buffer.data() + kIdBytes, kFolderReadBytes);
+    // Read straight into the frame the sender seals and writes: no copy on the way.
+    std::vector<std::uint8_t> frame = link_.bulk_frame(kIdBytes + kFolderReadBytes);
+    std::uint8_t* const payload = frame.data() + kPlainHeaderBytes;
+    store_le<std::uint32_t>(payload, id);
+    const long got = sock->socket.receive_some(payload + kIdBytes, kFolderReadBytes);
     if (got <= 0) break;
     link_.wait_bulk_below(kFolderBulkWaitBytes);
     if (link_.closed()) {
       sock->socket.interrupt();
       break;
     }
-    // Straight from the read buffer: the connection copies it into its frame.
-    link_.send_bulk(code(MessageType::FolderData), buffer.data(),
-                    kIdBytes + static_cast<std::size_t>(got));
+    link_.send_bulk_frame(code(MessageType::FolderData), std::move(frame),
+                          kIdBytes + static_cast<std::size_t>(got));
   }
   const std::vector<std::uint8_t> closing = write_folder_close(id);
   link_.send_bulk(code(MessageType::FolderClose), closing.data(), closing.size());

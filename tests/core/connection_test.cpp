@@ -288,16 +288,61 @@ TEST(ConnectionSend, SealedFramesOfMixedSizesCarryExactlyTheirPayload) {
   EXPECT_EQ(p.connection->bulk_backlog(), 0u);
 }
 
-// Main-queue frames that pile up behind a busy sender leave in groups; more than a group's
-// worth of frames, one larger than a group's byte budget among them, and bulk frames queued
-// meanwhile must still arrive sealed in queue order, main before bulk, with the counts back at 0.
+// Bulk frames filled in place reuse the buffers the sender is done with, whatever they held:
+// each carries exactly the bytes written for it, sealed, in order.
+TEST(ConnectionSend, FilledBulkFramesCarryExactlyTheirPayload) {
+  Pair p;
+  ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
+  constexpr std::size_t kRoom = 32772;
+  const std::size_t lengths[] = {kRoom, 10, 0, kRoom, 1, kRoom - 1, 5000};
+  auto received = std::async(std::launch::async, [&] {
+    RecordKey host_key(kHostToClient);
+    std::vector<PlainMessage> messages(std::size(lengths));
+    for (PlainMessage& m : messages) {
+      if (!test::read_sealed(p.peer, host_key, m)) break;
+    }
+    return messages;
+  });
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::vector<std::uint8_t> frame = p.connection->bulk_frame(kRoom);
+    ASSERT_EQ(frame.size(), kPlainHeaderBytes + kRoom);
+    for (std::size_t j = 0; j < lengths[i]; ++j) {
+      frame[kPlainHeaderBytes + j] = static_cast<std::uint8_t>(i + j);
+    }
+    p.connection->send_bulk_frame(0x62, std::move(frame), lengths[i]);
+    if (i % 2 == 1) p.connection->wait_bulk_below(0);  // sent: its buffer is free again
+  }
+  const std::vector<PlainMessage> messages = received.get();
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::vector<std::uint8_t> expected(lengths[i]);
+    for (std::size_t j = 0; j < lengths[i]; ++j) expected[j] = static_cast<std::uint8_t>(i + j);
+    EXPECT_EQ(messages[i].type, 0x62) << i;
+    EXPECT_TRUE(messages[i].payload == expected) << i;
+  }
+}
+
+// Frames that pile up behind a busy sender leave in groups: main-queue frames up to a byte
+// budget, bulk frames as far as the socket takes them without waiting. More than a group's
+// worth of frames, some larger than a group's budget, must still arrive sealed in queue
+// order, main before bulk, with the counts back at 0.
 TEST(ConnectionSend, ManySmallFramesQueuedBehindABusySenderArriveInOrder) {
   Pair p;
   ASSERT_TRUE(p.connection->install_keys(kHostToClient, kClientToHost));
   p.connection->send(0x21, std::vector<std::uint8_t>(kBlockingFrameBytes));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   constexpr int kFrames = 40;
-  for (std::uint8_t i = 0; i < 2; ++i) p.connection->send_bulk(0x62, &i, 1);
+  // Shared-folder sized frames around the unsent limit, a larger one and tiny ones.
+  const std::size_t bulk_sizes[] = {1, 32772, 32772, 0, 32772, 200000, 5, 32772, 32772, 32772,
+                                    32772, 32772, 1, 32772, 32772, 32772, 32772, 32772, 32772};
+  const auto bulk_payload = [](std::size_t i, std::size_t size) {
+    std::vector<std::uint8_t> payload(size);
+    for (std::size_t j = 0; j < size; ++j) payload[j] = static_cast<std::uint8_t>(i * 11 + j);
+    return payload;
+  };
+  for (std::size_t i = 0; i < std::size(bulk_sizes); ++i) {
+    const std::vector<std::uint8_t> payload = bulk_payload(i, bulk_sizes[i]);
+    p.connection->send_bulk(0x62, payload.data(), payload.size());
+  }
   for (int i = 0; i < kFrames; ++i) {
     const std::size_t size = i == 17 ? 100000 : static_cast<std::size_t>(i * 13 % 50);
     p.connection->send(0x41, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(i)));
@@ -313,10 +358,10 @@ TEST(ConnectionSend, ManySmallFramesQueuedBehindABusySenderArriveInOrder) {
     EXPECT_EQ(m.type, 0x41);
     EXPECT_EQ(m.payload, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(i))) << i;
   }
-  for (std::uint8_t i = 0; i < 2; ++i) {
-    ASSERT_TRUE(test::read_sealed(p.peer, host_key, m));
+  for (std::size_t i = 0; i < std::size(bulk_sizes); ++i) {
+    ASSERT_TRUE(test::read_sealed(p.peer, host_key, m)) << i;
     EXPECT_EQ(m.type, 0x62);
-    EXPECT_EQ(m.payload, std::vector<std::uint8_t>{i});
+    EXPECT_TRUE(m.payload == bulk_payload(i, bulk_sizes[i])) << i;
   }
   for (int i = 0; i < 200 && p.connection->main_backlog() + p.connection->bulk_backlog() != 0;
        ++i) {

@@ -89,8 +89,9 @@ TEST(RecordKey, KeysFromTheSameMaterialStayInStep) {
 }
 
 // Sealing in place (tag right behind the data, as the connection's frame buffers hold it) gives
-// the same records as sealing into a vector and shares the one counter with it.
-TEST(RecordKey, SealInPlaceMatchesSealAndSharesTheCounter) {
+// the same records as sealing into a vector and shares the one counter with it; opening in
+// place (inside a receive buffer) likewise.
+TEST(RecordKey, InPlaceMatchesCopyingAndSharesTheCounter) {
   RecordKey in_place(kKey), copying(kKey), receiver(kKey);
   Bytes expected, opened;
   const std::size_t lengths[] = {0, 1, 15, 16, 17, 100, 4096 + 3, 70000};
@@ -109,10 +110,17 @@ TEST(RecordKey, SealInPlaceMatchesSealAndSharesTheCounter) {
       buffer = record;
     }
     EXPECT_EQ(buffer, expected) << lengths[i];
-    ASSERT_TRUE(receiver.open(buffer.data(), buffer.size(), opened)) << lengths[i];
-    EXPECT_EQ(opened, plain) << lengths[i];
+    if (i % 3 == 1) {
+      ASSERT_TRUE(receiver.open_in_place(buffer.data(), buffer.size())) << lengths[i];
+      EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(plain.size())), plain)
+          << lengths[i];
+    } else {
+      ASSERT_TRUE(receiver.open(buffer.data(), buffer.size(), opened)) << lengths[i];
+      EXPECT_EQ(opened, plain) << lengths[i];
+    }
   }
   EXPECT_EQ(in_place.counter(), std::size(lengths));
+  EXPECT_EQ(receiver.counter(), std::size(lengths));
 }
 
 // A record opened at the wrong position (lost, replayed or reordered) does not verify.
@@ -158,6 +166,12 @@ TEST(RecordKey, AlteredRecordIsRefusedAndCounts) {
           << plain_length << " " << i;
       EXPECT_TRUE(opened.empty()) << i;
       EXPECT_EQ(receiver.counter(), 1u) << i;
+      // In place: the unauthenticated plaintext is wiped.
+      RecordKey in_place(kKey);
+      EXPECT_FALSE(in_place.open_in_place(altered.data(), altered.size())) << i;
+      EXPECT_EQ(Bytes(altered.begin(), altered.end() - RecordKey::kTagBytes),
+                Bytes(plain_length, 0))
+          << i;
     }
   }
 }
@@ -172,6 +186,7 @@ TEST(RecordKey, WithoutProviderNothingIsSealedAndTheCounterStays) {
   EXPECT_FALSE(key.seal(data.data(), data.size(), out));
   EXPECT_FALSE(key.seal_in_place(data.data(), 4, data.data() + 4));
   EXPECT_FALSE(key.open(data.data(), data.size(), out));
+  EXPECT_FALSE(key.open_in_place(data.data(), data.size()));
   EXPECT_EQ(key.counter(), 0u);
 }
 

@@ -530,7 +530,8 @@ int share(ClientConnection& connection, const Options& o) {
   const Clock::time_point start = Clock::now();
   connection.set_receive_timeout(std::chrono::milliseconds(200));
   std::uint8_t type = 0;
-  std::vector<std::uint8_t> payload;
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
   while (!stop_requested && (o.hold_seconds <= 0 || seconds_since(start) < o.hold_seconds)) {
     if (unshare_requested) {
       unshare_requested = 0;
@@ -540,16 +541,19 @@ int share(ClientConnection& connection, const Options& o) {
       }
       std::printf("-> FolderShare (stop sharing)\n");
     }
-    if (!connection.receive(type, payload)) {
+    // Tunnel data goes from the receive buffer to the relay's socket without a copy.
+    if (!connection.receive_view(type, data, length)) {
       if (connection.last_failure() != ClientConnection::Failure::Idle) {
         std::printf("the host closed the connection after %.1f s\n", seconds_since(start));
         return kConnectionLost;
       }
       continue;
     }
+    if (relay.handle(type, data, length)) continue;
+    const std::vector<std::uint8_t> payload(data, data + length);
     if (type == code(MessageType::FolderStatus)) {
       print_folder_status(payload);
-    } else if (!relay.handle(type, payload)) {
+    } else {
       print_message(type, payload, connection.last_frame_bytes());
     }
   }

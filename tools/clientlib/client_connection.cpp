@@ -1,5 +1,6 @@
 #include "client_connection.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/secure_zero.h"
@@ -14,6 +15,8 @@ namespace {
 
 constexpr std::uint8_t kHelloPrefix[] = {'T', 'O', 'L', 'V', 0x02, 0x00, 0x02};
 constexpr std::size_t kHelloFixedBytes = 103;
+// The receive buffer: one read takes up to this much, several frames of a fast stream.
+constexpr std::size_t kReadAheadBytes = 256 * 1024;
 
 void put_u32(std::uint8_t* out, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -52,52 +55,128 @@ bool ClientConnection::send_raw(const void* data, std::size_t length) {
   return socket_.send_all(&part, 1);
 }
 
-bool ClientConnection::read_exact(std::uint8_t* out, std::size_t length, bool frame_start) {
-  std::size_t have = 0;
-  while (have < length) {
-    const long n = socket_.receive_some(out + have, length - have);
+bool ClientConnection::fill(std::size_t length, bool frame_start) {
+  if (in_start_ == in_end_) in_start_ = in_end_ = 0;
+  if (in_end_ - in_start_ >= length) return true;
+  if (in_.size() - in_start_ < length) {
+    // The frame does not fit behind its start: what is buffered moves to the front, and the
+    // buffer grows for a frame longer than it (the length is within the frame limits).
+    std::memmove(in_.data(), in_.data() + in_start_, in_end_ - in_start_);
+    in_end_ -= in_start_;
+    in_start_ = 0;
+    if (in_.size() < length) in_.resize(std::max(length, kReadAheadBytes));
+  }
+  while (in_end_ - in_start_ < length) {
+    const long n = socket_.receive_some(in_.data() + in_end_, in_.size() - in_end_);
     if (n <= 0) {
       if (n == 0) {
         failure_ = Failure::Closed;
-      } else if (n == platform::Socket::kTimedOut && frame_start && have == 0) {
+      } else if (n == platform::Socket::kTimedOut && frame_start && in_end_ == in_start_) {
         failure_ = Failure::Idle;
       } else {
         failure_ = Failure::Broken;
       }
       return false;
     }
-    have += static_cast<std::size_t>(n);
+    in_end_ += static_cast<std::size_t>(n);
   }
   return true;
 }
 
 bool ClientConnection::receive(std::uint8_t& type, std::vector<std::uint8_t>& payload) {
-  failure_ = Failure::Broken;
-  if (!receive_key_) {
-    std::uint8_t header[5];
-    if (!read_exact(header, sizeof header, true)) return false;
-    const std::uint32_t length = get_u32(header + 1);
-    if (length > kMaxPayloadBytes) return false;
-    payload.resize(length);
-    type = header[0];
-    if (length != 0 && !read_exact(payload.data(), length, false)) return false;
-    last_frame_bytes_ = sizeof header + length;
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
+  if (!receive_view(type, data, length)) return false;
+  payload.assign(data, data + length);
+  return true;
+}
+
+bool ClientConnection::receive_view(std::uint8_t& type, const std::uint8_t*& data,
+                                    std::size_t& length) {
+  if (kept_) {
+    kept_ = false;
+    type = kept_type_;
+    data = kept_data_;
+    length = kept_length_;
+    last_frame_bytes_ = kept_frame_bytes_;
     failure_ = Failure::None;
     return true;
   }
-  std::uint8_t header[4];
-  if (!read_exact(header, sizeof header, true)) return false;
-  const std::uint32_t length = get_u32(header);
-  if (length < kMinSealedBytes || length > kMaxSealedBytes) return false;
-  // The record buffer is kept between messages: a fresh one costs a page fault per 4 KiB.
-  std::vector<std::uint8_t>& record = record_;
-  record.resize(length);
-  if (!read_exact(record.data(), length, false)) return false;
+  return receive_frame(type, data, length);
+}
+
+bool ClientConnection::frame_ready() const {
+  const std::size_t have = in_end_ - in_start_;
+  const std::size_t header = receive_key_ ? 4 : 5;
+  if (have < header) return false;
+  const std::uint32_t length = get_u32(in_.data() + in_start_ + (receive_key_ ? 0 : 1));
+  return have - header >= length;
+}
+
+std::size_t ClientConnection::receive_following(std::uint8_t type, const std::uint8_t* prefix,
+                                                std::size_t prefix_length,
+                                                platform::SendPart* parts, std::size_t max) {
+  std::size_t count = 0;
+  // Only whole frames: reading would move the buffer under the views handed out.
+  while (count < max && !kept_ && frame_ready()) {
+    std::uint8_t next_type = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    // A frame that fails leaves the failure for the caller's next receive, which finds the
+    // stream broken.
+    if (!receive_frame(next_type, data, length)) break;
+    if (next_type != type || length < prefix_length ||
+        std::memcmp(data, prefix, prefix_length) != 0) {
+      kept_ = true;
+      kept_type_ = next_type;
+      kept_data_ = data;
+      kept_length_ = length;
+      kept_frame_bytes_ = last_frame_bytes_;
+      break;
+    }
+    if (length > prefix_length) parts[count++] = {data + prefix_length, length - prefix_length};
+  }
+  return count;
+}
+
+bool ClientConnection::receive_frame(std::uint8_t& type, const std::uint8_t*& data,
+                                     std::size_t& length) {
+  if (!broken_ && read_frame(type, data, length)) return true;
+  // A frame cut short, beyond the limits or not opening leaves the stream out of step for
+  // good: every later receive fails the same way (also after receive_following met it).
+  if (broken_) failure_ = Failure::Broken;
+  broken_ = failure_ == Failure::Broken;
+  return false;
+}
+
+bool ClientConnection::read_frame(std::uint8_t& type, const std::uint8_t*& data,
+                                  std::size_t& length) {
   failure_ = Failure::Broken;
-  if (!receive_key_->open(record.data(), record.size(), payload)) return false;
-  type = payload[0];
-  payload.erase(payload.begin());
-  last_frame_bytes_ = sizeof header + length;
+  if (!receive_key_) {
+    if (!fill(5, true)) return false;
+    const std::uint32_t payload_length = get_u32(in_.data() + in_start_ + 1);
+    if (payload_length > kMaxPayloadBytes) return false;
+    if (!fill(5 + std::size_t{payload_length}, false)) return false;
+    type = in_[in_start_];
+    data = in_.data() + in_start_ + 5;
+    length = payload_length;
+    in_start_ += 5 + std::size_t{payload_length};
+    last_frame_bytes_ = 5 + std::size_t{payload_length};
+    failure_ = Failure::None;
+    return true;
+  }
+  if (!fill(4, true)) return false;
+  const std::uint32_t sealed_length = get_u32(in_.data() + in_start_);
+  if (sealed_length < kMinSealedBytes || sealed_length > kMaxSealedBytes) return false;
+  if (!fill(4 + std::size_t{sealed_length}, false)) return false;
+  failure_ = Failure::Broken;
+  std::uint8_t* const record = in_.data() + in_start_ + 4;
+  in_start_ += 4 + std::size_t{sealed_length};
+  if (!receive_key_->open_in_place(record, sealed_length)) return false;
+  type = record[0];
+  data = record + 1;
+  length = sealed_length - 1 - RecordKey::kTagBytes;
+  last_frame_bytes_ = 4 + std::size_t{sealed_length};
   failure_ = Failure::None;
   return true;
 }

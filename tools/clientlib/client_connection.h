@@ -30,6 +30,18 @@ class ClientConnection {
   // One whole message; false on a closed or failed socket, a time-out, a frame above the
   // limits or a record that does not open. last_failure() says which.
   bool receive(std::uint8_t& type, std::vector<std::uint8_t>& payload);
+  // The same without a copy: `data` points into the connection's receive buffer (the record
+  // opened where it was read) and stays valid until the next receive.
+  bool receive_view(std::uint8_t& type, const std::uint8_t*& data, std::size_t& length);
+  // After a message of `type` whose payload starts with `prefix` (prefix_length bytes): the
+  // messages behind it that are already whole in the receive buffer and have the same type and
+  // prefix, their payloads after the prefix into `parts` (at most `max`, empty ones skipped);
+  // the count. The first message that differs stays for the next receive. The parts are views
+  // like receive_view's, and so is `prefix` meanwhile: one gathered write can pass on a run of
+  // messages, such as tunnel data for one connection, without copying them.
+  std::size_t receive_following(std::uint8_t type, const std::uint8_t* prefix,
+                                std::size_t prefix_length, platform::SendPart* parts,
+                                std::size_t max);
   enum class Failure { None, Closed, Idle, Broken };
   // Idle: the time-out expired before the first byte of a frame (the stream is still usable).
   Failure last_failure() const { return failure_; }
@@ -43,15 +55,31 @@ class ClientConnection {
   platform::Socket& socket() { return socket_; }
 
  private:
-  bool read_exact(std::uint8_t* out, std::size_t length, bool frame_start);
+  bool receive_frame(std::uint8_t& type, const std::uint8_t*& data, std::size_t& length);
+  bool read_frame(std::uint8_t& type, const std::uint8_t*& data, std::size_t& length);
+  // Whether a whole frame is in the receive buffer.
+  bool frame_ready() const;
+  // Makes `length` bytes available from in_start_, reading ahead as far as the buffer goes
+  // (one read often brings several frames); false, with failure_ set, when the socket fails.
+  bool fill(std::size_t length, bool frame_start);
 
   platform::Socket socket_;
   Failure failure_ = Failure::None;
+  bool broken_ = false;
   std::size_t last_frame_bytes_ = 0;
   std::unique_ptr<RecordKey> send_key_;
   std::unique_ptr<RecordKey> receive_key_;
   std::vector<std::uint8_t> send_frame_;  // senders' turn
-  std::vector<std::uint8_t> record_;      // the receiving thread's
+  // The receiving thread's: bytes read and not yet taken are in_[in_start_, in_end_).
+  std::vector<std::uint8_t> in_;
+  std::size_t in_start_ = 0;
+  std::size_t in_end_ = 0;
+  // A message receive_following read and kept for the next receive.
+  bool kept_ = false;
+  std::uint8_t kept_type_ = 0;
+  const std::uint8_t* kept_data_ = nullptr;
+  std::size_t kept_length_ = 0;
+  std::size_t kept_frame_bytes_ = 0;
 };
 
 // HostHello, taken apart.

@@ -35,8 +35,14 @@ class FolderRelay {
   std::vector<std::uint8_t> share_payload() const;
   const std::string& token() const { return token_; }
 
-  // Takes FolderOpen, FolderData and FolderClose from the host; false for any other type.
-  bool handle(std::uint8_t type, const std::vector<std::uint8_t>& payload);
+  // Takes FolderOpen, FolderData and FolderClose from the host; false for any other type. A
+  // FolderData also takes the FolderData for the same connection that are already whole in
+  // the connection's receive buffer (ClientConnection::receive_following), so the caller must
+  // be the thread that receives, and the payload a view from it or a copy.
+  bool handle(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
+  bool handle(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+    return handle(type, payload.data(), payload.size());
+  }
 
  private:
   struct Link {

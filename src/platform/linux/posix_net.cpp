@@ -1,7 +1,9 @@
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -61,6 +63,12 @@ bool Socket::set_send_buffer(int bytes) {
 
 bool Socket::set_unsent_limit(int bytes) {
   return ::setsockopt(fd_of(handle_), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) == 0;
+}
+
+long Socket::unsent_bytes() const {
+  int bytes = 0;
+  if (::ioctl(fd_of(handle_), SIOCOUTQNSD, &bytes) != 0) return -1;
+  return bytes;
 }
 
 long Socket::receive_some(void* buffer, std::size_t length) {

@@ -83,6 +83,8 @@ bool Socket::set_send_buffer(int bytes) {
 
 bool Socket::set_unsent_limit(int bytes) { return set_send_buffer(bytes); }
 
+long Socket::unsent_bytes() const { return -1; }
+
 long Socket::receive_some(void* buffer, std::size_t length) {
   const int chunk = static_cast<int>(std::min<std::size_t>(length, 1u << 30));
   const int n = ::recv(sock_of(handle_), static_cast<char*>(buffer), chunk, 0);
