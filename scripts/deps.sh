@@ -14,6 +14,8 @@ packages=(
   # input injection (XTest)
   libxtst-dev
   libavcodec-dev libavutil-dev libswscale-dev
+  # scaling the desktop picture to a smaller stream before its conversion
+  libyuv-dev
   # H.264 straight through libx264 (told which macroblocks did not change)
   libx264-dev
   # keeping the machine awake: logind's inhibitor lock over the system bus (sd-bus)

@@ -34,6 +34,7 @@ CapturePipeline::CapturePipeline(StreamHost& host, DisplayController& display,
 
 CapturePipeline::~CapturePipeline() {
   // The encoder's threads call the sink, which reaches the host: stop them first.
+  finish_encode();
   encoder_.reset();
 }
 
@@ -73,7 +74,10 @@ std::optional<CaptureStats> CapturePipeline::encoder_stats() const {
   return stats;
 }
 
-void CapturePipeline::destroy_encoder() { encoder_.reset(); }
+void CapturePipeline::destroy_encoder() {
+  finish_encode();
+  encoder_.reset();
+}
 
 void CapturePipeline::send(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
   host_.send_message(type, payload.data(), payload.size());
@@ -89,6 +93,8 @@ void CapturePipeline::send_frame(const std::uint8_t* data, std::uint64_t size, b
 }
 
 bool CapturePipeline::reconfigure(const ClientConfig& config) {
+  // The pool and the encoder are rebuilt below: the picture in the worker's hands goes first.
+  finish_encode();
   host_.current_config() = config;
 
   // Display matching: switch the mode for the client when asked (with a view that can be
@@ -165,8 +171,10 @@ bool CapturePipeline::reconfigure(const ClientConfig& config) {
 void CapturePipeline::run() {
   LoopState loop;
   while (!host_.connection_closed()) {
-    if (turn(loop) == Turn::kStop) return;
+    if (turn(loop) == Turn::kStop) break;
   }
+  // The picture being encoded still goes out.
+  settle_encode(loop, true);
 }
 
 CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
@@ -276,6 +284,9 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     }
   }
 
+  // A picture the worker finished meanwhile: refused, it is due again.
+  settle_encode(loop, false);
+
   if (!loop.dirty || now < loop.last_encode_us + interval) return Turn::kGoOn;
 
   // Skip, never queue, while the client is behind: the picture stays dirty and the newest one
@@ -292,13 +303,16 @@ CapturePipeline::Turn CapturePipeline::turn(LoopState& loop) {
     return Turn::kGoOn;
   }
   stale = {};
+  // The previous picture must be done before this one is handed on (one in the encoder's
+  // hands); it was encoding while this one was captured and converted.
+  settle_encode(loop, true);
   // A picture encoded again unchanged (a refresh) says so too: the encoder still improves what
   // it sent at a lower quality than it would now.
   const bool one_to_one =
       stream_.width == desktop_image_.width && stream_.height == desktop_image_.height;
   slot.changed.reset();
   if (one_to_one) slot.changed = unencoded_change_;
-  if (encoder_->encode_frame(slot, now)) {
+  if (encode(slot, now)) {
     unencoded_change_ = platform::DesktopRect{};
     loop.pool_index = (loop.pool_index + 1) % kNv12PoolSlots;
     loop.dirty = false;
@@ -343,6 +357,26 @@ void CapturePipeline::recover_capture_device() {
 }
 
 void CapturePipeline::all_stale() { stale_.fill(whole_desktop()); }
+
+bool CapturePipeline::encode(const platform::Nv12Image& slot, std::uint64_t now) {
+  // An asynchronous encoder returns at once anyway, and a picture on the graphics adapter is
+  // encoded with the device the conversion uses: those are encoded here.
+  if (encoder_->is_async() || encoder_->zero_copy() || slot.on_adapter) {
+    return encoder_->encode_frame(slot, now);
+  }
+  encode_worker_.start(*encoder_, slot, now);
+  return true;
+}
+
+void CapturePipeline::settle_encode(LoopState& loop, bool wait) {
+  const std::optional<bool> accepted = encode_worker_.collect(wait);
+  if (!accepted || *accepted) return;
+  ++encode_rejects_;
+  unencoded_change_.reset();
+  loop.dirty = true;
+}
+
+void CapturePipeline::finish_encode() { encode_worker_.collect(true); }
 
 void CapturePipeline::update_pointer(LoopState& loop, const platform::FrameInfo& info) {
   if (info.pointer_shape_bytes != 0) {

@@ -20,6 +20,7 @@
 #include "protocol/host_messages.h"
 #include "video/capture_loop.h"
 #include "video/cursor_image.h"
+#include "video/encode_worker.h"
 #include "video/encoder.h"
 #include "video/stream_config.h"
 #include "video/stream_host.h"
@@ -68,7 +69,9 @@ struct CapturePlatform {
 // stream's frame rate, holds them back while the connection is congested, converts and encodes
 // them, re-encodes a still picture twice, honours key-frame requests and turns pointer changes
 // into CursorShape messages. Everything here runs on the session's client thread, except the
-// frame sink, which the encoder may call from its own thread.
+// frame sink, which the encoder may call from its own thread, and the encoding of pictures in
+// memory by a synchronous encoder, which runs on the encode worker's thread beside the capture
+// and conversion of the next picture.
 class CapturePipeline : public CaptureLoop {
  public:
   CapturePipeline(StreamHost& host, DisplayController& display, CapturePlatform platform);
@@ -114,6 +117,15 @@ class CapturePipeline : public CaptureLoop {
   // Logs a platform problem the first time this pipeline meets it.
   void log_problem_once(const char* what, const platform::PlatformProblem& problem);
   void update_pointer(LoopState& loop, const platform::FrameInfo& info);
+  // Hands the converted slot to the encoder: to the worker when the encoder is synchronous and
+  // the picture in memory, otherwise here. True when it was taken (or handed to the worker).
+  bool encode(const platform::Nv12Image& slot, std::uint64_t now);
+  // Takes the worker's result for the picture handed last (waiting for it with `wait`). A
+  // refused picture counts as a rejection and makes the current picture due again, all of it
+  // changed as far as the encoder knows.
+  void settle_encode(LoopState& loop, bool wait);
+  // Waits for the worker and forgets its result: before the pool or the encoder changes.
+  void finish_encode();
   // Every slot must be converted whole (the desktop image is new or unknown).
   void all_stale();
   platform::DesktopRect whole_desktop() const {
@@ -145,6 +157,8 @@ class CapturePipeline : public CaptureLoop {
   std::optional<platform::DesktopRect> unencoded_change_;
   std::unique_ptr<platform::VideoConverter> converter_;
   std::unique_ptr<Encoder> encoder_;
+  // After the encoder: stopped before it goes.
+  EncodeWorker encode_worker_;
   bool first_frame_seen_ = false;
   std::vector<std::uint8_t> cursor_shape_cache_;
   std::vector<std::uint8_t> shape_buffer_;

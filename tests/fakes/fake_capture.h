@@ -1,9 +1,11 @@
 #pragma once
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <utility>
@@ -17,12 +19,13 @@
 
 namespace tolvi::fakes {
 
-// Time that moves only when slept through or when a fake waits for its next event.
+// Time that moves only when slept through or when a fake waits for its next event. Read from
+// any thread (an encoder's sink may send from its own).
 class FakeClock : public Clock {
  public:
   std::uint64_t now_us() override { return now; }
   void sleep_ms(std::uint32_t ms) override { now += std::uint64_t{ms} * 1000; }
-  std::uint64_t now = 1000000;
+  std::atomic<std::uint64_t> now{1000000};
 };
 
 // A pointer shape as the platform reports it.
@@ -94,7 +97,7 @@ class FakeDuplication : public platform::OutputDuplication {
     }
     DesktopEvent event = std::move(s_.events.front());
     s_.events.pop_front();
-    s_.clock.now = std::max(s_.clock.now, event.at_us);
+    s_.clock.now = std::max(s_.clock.now.load(), event.at_us);
     if (!s_.wake_latencies_us.empty()) {
       s_.clock.now += s_.wake_latencies_us[s_.events_seen++ % s_.wake_latencies_us.size()];
     }
@@ -175,6 +178,7 @@ class FakeCaptureDevice : public platform::CaptureDevice {
 struct FakeConverterState {
   bool init_fails = false;
   bool convert_fails = false;
+  std::function<void()> on_convert;  // called after each conversion
   std::vector<std::uint8_t> generations;
   std::vector<const platform::Nv12Image*> targets;
   std::vector<platform::DesktopRect> areas;  // the area each conversion was given
@@ -192,6 +196,7 @@ class FakeConverter : public platform::VideoConverter {
     if (s_.convert_fails) return false;
     s_.generations.push_back(source.height == 0 ? 0 : source.row(0)[0]);
     s_.targets.push_back(&target);
+    if (s_.on_convert) s_.on_convert();
     return true;
   }
   bool convert_area(const platform::DesktopImage& source, platform::Nv12Image& target,
@@ -232,7 +237,9 @@ class FakeStreamHost : public StreamHost {
   void set_input_target(const platform::DesktopRect& rect) override {
     input_targets.push_back(rect);
   }
+  // The encoder's sink may send from another thread; `sent` is read once the loop returned.
   void send_message(std::uint8_t type, const std::uint8_t* data, std::size_t length) override {
+    std::lock_guard guard(send_lock);
     sent.push_back({type, std::vector<std::uint8_t>(data, data + length), clock.now});
   }
   std::uint64_t main_backlog() override {
@@ -261,6 +268,7 @@ class FakeStreamHost : public StreamHost {
   std::uint64_t end_us = ~std::uint64_t{0};
   bool closed = false;
   int backlog_reads = 0;
+  std::mutex send_lock;
   std::vector<SentMessage> sent;
   std::vector<platform::DesktopRect> input_targets;
 };

@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,8 @@ struct FakeTransformState {
   // With echo, every accepted input queues one output: a slice NAL (IDR when a key frame was
   // forced or it is the first frame) with the input's time.
   bool echo = true;
+  // Called with each input's time before it is taken (on the encoding thread).
+  std::function<void(std::int64_t time)> on_input;
 
   // What happened, in order ("activate", "set_value <n> <v>", "output <profile>",
   // "input <w>x<h>", "begin", "force_keyframe", "process_input <time> <duration>",
@@ -130,6 +133,7 @@ class FakeTransform : public platform::EncoderTransform {
   }
   platform::TransformResult process_input(const platform::Nv12Image& image, std::int64_t time,
                                           std::int64_t duration) override {
+    if (s_->on_input) s_->on_input(time);
     s_->record("process_input " + std::to_string(time) + " " + std::to_string(duration));
     s_->changes.push_back(image.changed);
     std::lock_guard guard(s_->lock);

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,6 +59,15 @@ struct PipelineRig {
     pipeline().run();
   }
   void ask(ClientConfig config, std::uint64_t at_us) { host_.configs.emplace_back(at_us, config); }
+  // `count` new pictures, one every `interval_us` from now on.
+  void changes_every(std::uint64_t interval_us, int count) {
+    for (int i = 1; i <= count; ++i) {
+      DesktopEvent change;
+      change.at_us = clock_.now + static_cast<std::uint64_t>(i) * interval_us;
+      change.picture = true;
+      desktop_.events.push_back(change);
+    }
+  }
 
   std::vector<SentMessage> sent(MessageType type) const { return host_.of_type(code(type)); }
   static std::uint64_t frame_time(const SentMessage& m) {
@@ -121,12 +134,7 @@ TEST_F(CapturePipelineTest, StillScreenIsEncodedThreeTimesAtTheChangeAnd150And50
 TEST_F(CapturePipelineTest, FramesArePacedAndThePoolHasFourSlots) {
   ask(view(1920, 1080, 30), clock_.now);
   const std::uint64_t start = clock_.now;
-  for (int i = 1; i <= 100; ++i) {
-    DesktopEvent change;
-    change.at_us = start + static_cast<std::uint64_t>(i) * 5 * kMs;
-    change.picture = true;
-    desktop_.events.push_back(change);
-  }
+  changes_every(5 * kMs, 100);
   run(start + 400 * kMs);
   const auto frames = sent(MessageType::VideoFrame);
   ASSERT_GE(frames.size(), 10u);
@@ -220,28 +228,90 @@ TEST_F(CapturePipelineTest, A60HzDesktopStreamsAt60FramesPerSecond) {
   EXPECT_LE(frames.size(), 244u);  // the changes, the first picture and the refreshes
 }
 
+// The encoder works on one picture while the loop captures and converts the next: the first
+// picture's encoding waits (in real time) for the second picture's conversion, which comes only
+// if the two overlap. Frames still go out in order, one per conversion.
+TEST_F(CapturePipelineTest, TheNextPictureIsConvertedWhileTheEncoderWorks) {
+  std::mutex lock;
+  std::condition_variable converted;
+  int conversions = 0;
+  converter_.on_convert = [&] {
+    std::lock_guard guard(lock);
+    ++conversions;
+    converted.notify_all();
+  };
+  bool overlapped = false;
+  int inputs = 0;  // encoding thread only
+  h264_->on_input = [&](std::int64_t) {
+    if (++inputs != 1) return;
+    std::unique_lock guard(lock);
+    overlapped = converted.wait_for(guard, std::chrono::seconds(5),
+                                    [&] { return conversions >= 2; });
+  };
+  ask(view(1920, 1080, 60), clock_.now);
+  const std::uint64_t start = clock_.now;
+  changes_every(5 * kMs, 20);
+  run(start + 100 * kMs);
+  EXPECT_TRUE(overlapped);
+  const auto frames = sent(MessageType::VideoFrame);
+  EXPECT_EQ(frames.size(), converter_.generations.size());
+  EXPECT_TRUE(std::is_sorted(converter_.generations.begin(), converter_.generations.end()));
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GT(frame_time(frames[i]), frame_time(frames[i - 1])) << i;
+  }
+}
+
+// A picture the encoder refused is counted and encoded again, told that everything changed
+// (the encoder never saw the changes it held); when the loop ends while the encoder still works
+// on a picture (20 ms of real time each), that picture goes out before the loop returns.
+TEST_F(CapturePipelineTest, ARefusedPictureIsRetriedAndOneInTheEncoderAtTheEndGoesOut) {
+  // The first picture is taken, the first refresh refused once.
+  h264_->input_results = {{platform::TransformStatus::kOk, 0},
+                          {platform::TransformStatus::kError, 0x80004005}};
+  ask(view(1920, 1080, 60), clock_.now);
+  const std::uint64_t start = clock_.now;
+  run(start + 2000 * kMs);
+  EXPECT_EQ(pipeline().encode_rejects(), 1u);
+  // Retried at once or with the last refresh, whichever comes first.
+  ASSERT_GE(h264_->changes.size(), 3u);
+  EXPECT_EQ(h264_->changes[1], platform::DesktopRect{});  // the refresh: nothing changed
+  EXPECT_FALSE(h264_->changes[2]);                        // the next one: not known
+  const auto frames = sent(MessageType::VideoFrame);
+  EXPECT_EQ(frames.size(), static_cast<std::size_t>(h264_->inputs_accepted));
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_GT(frame_time(frames.back()), start + 150 * kMs);
+
+  h264_->on_input = [](std::int64_t) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  const int accepted_before = h264_->inputs_accepted;
+  DesktopEvent change;
+  change.at_us = clock_.now + 10 * kMs;
+  change.picture = true;
+  desktop_.events.push_back(change);
+  run(change.at_us + 2 * kMs);
+  EXPECT_EQ(h264_->inputs_accepted, accepted_before + 1);
+  EXPECT_EQ(sent(MessageType::VideoFrame).size(), frames.size() + 1);
+}
+
 TEST_F(CapturePipelineTest, KeyFrameRequestOnAStillScreenEncodesTheCurrentPictureAsAKeyFrame) {
   ask(view(1280, 720), clock_.now);
   const std::uint64_t start = clock_.now;
   host_.keyframe_requests.push_back(start + 1000 * kMs);
+  // The refreshes are encoded (on the encoder's thread, while fake time runs on) before the
+  // request comes, or the request could make the last refresh the key frame.
+  run(start + 900 * kMs);
   run(start + 2000 * kMs);
   const auto frames = sent(MessageType::VideoFrame);
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[3].payload[0], 1);
-  EXPECT_GE(frames[3].at_us, start + 1000 * kMs);
-  EXPECT_LT(frames[3].at_us, start + 1020 * kMs);
+  EXPECT_GE(frame_time(frames[3]), start + 1000 * kMs);
+  EXPECT_LT(frame_time(frames[3]), start + 1020 * kMs);
   EXPECT_EQ(frames[1].payload[0], 0);
 }
 
 TEST_F(CapturePipelineTest, CongestionSkipsOncePerTurnAndSendsTheNewestPictureWhenItDrains) {
   ask(view(1280, 720), clock_.now);
   const std::uint64_t start = clock_.now;
-  for (int i = 1; i <= 200; ++i) {
-    DesktopEvent change;
-    change.at_us = start + static_cast<std::uint64_t>(i) * 4 * kMs;
-    change.picture = true;
-    desktop_.events.push_back(change);
-  }
+  changes_every(4 * kMs, 200);
   const std::uint64_t jam_from = start + 100 * kMs;
   const std::uint64_t jam_to = start + 300 * kMs;
   host_.backlog = [&](std::uint64_t now) -> std::uint64_t {
@@ -257,7 +327,8 @@ TEST_F(CapturePipelineTest, CongestionSkipsOncePerTurnAndSendsTheNewestPictureWh
   EXPECT_GT(skips, 5u);
   EXPECT_LE(skips, static_cast<std::uint32_t>(jammed_turns));
   for (const SentMessage& m : sent(MessageType::VideoFrame)) {
-    EXPECT_TRUE(m.at_us < jam_from + 17 * kMs || m.at_us >= jam_to) << m.at_us - start;
+    const std::uint64_t t = frame_time(m);
+    EXPECT_TRUE(t < jam_from + 17 * kMs || t >= jam_to) << t - start;
   }
 
   const std::size_t frames_before = sent(MessageType::VideoFrame).size();
@@ -265,7 +336,7 @@ TEST_F(CapturePipelineTest, CongestionSkipsOncePerTurnAndSendsTheNewestPictureWh
   const std::uint8_t newest = desktop_.generation;
   run(jam_to + 50 * kMs);
   ASSERT_GT(sent(MessageType::VideoFrame).size(), frames_before);
-  EXPECT_LT(sent(MessageType::VideoFrame)[frames_before].at_us, jam_to + 5 * kMs);
+  EXPECT_LT(frame_time(sent(MessageType::VideoFrame)[frames_before]), jam_to + 5 * kMs);
   // The first picture after the jam is at least as new as the newest one during it.
   ASSERT_GT(converter_.generations.size(), conversions_before);
   EXPECT_GE(converter_.generations[conversions_before], newest);
@@ -350,7 +421,7 @@ TEST_F(CapturePipelineTest, DesktopSizeChangeRebuildsForTheNewSizeWithAKeyFrame)
   const auto frames = sent(MessageType::VideoFrame);
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[3].payload[0], 1);
-  EXPECT_GE(frames[3].at_us, lost.at_us);
+  EXPECT_GE(frame_time(frames[3]), lost.at_us);
   // Pointer positions follow the output: each reopened duplication names its rectangle.
   const auto& targets = host_.input_targets;
   ASSERT_GE(targets.size(), 2u);
@@ -546,12 +617,7 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 TEST_F(CapturePipelineTest, PictureThatCannotBeCopiedIsLoggedOnce) {
   ask(view(1280, 720), clock_.now);
   desktop_.copy_problem = platform::PlatformProblem{0, "the duplicated surface is not BGRA"};
-  for (int i = 1; i <= 20; ++i) {
-    DesktopEvent change;
-    change.at_us = clock_.now + static_cast<std::uint64_t>(i) * 20 * kMs;
-    change.picture = true;
-    desktop_.events.push_back(change);
-  }
+  changes_every(20 * kMs, 20);
   ::testing::internal::CaptureStderr();
   run(clock_.now + 1000 * kMs);
   const std::string log = ::testing::internal::GetCapturedStderr();

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,45 @@ TEST(SwscaleConverter, ScalingShowsTheWholeDesktop) {
   ASSERT_TRUE(converter->convert(image, target));
   EXPECT_EQ(at(target, 1919 - 10, 1079 - 10).y, 235);  // 40 px become 30
   EXPECT_EQ(at(target, 1919 - 40, 1079 - 40).y, 16);
+}
+
+// A desktop twice the stream's size: each stream pixel is the mean of the 2x2 block it covers
+// (single black and white pixels in a checkerboard give an even grey, where picking pixels
+// gives black or white stripes), plain colours stay exact, and the whole desktop reaches the
+// stream.
+TEST(SwscaleConverter, ADesktopTwiceTheStreamsSizeIsAveragedAndShownWhole) {
+  struct Size {
+    int sw, sh, tw, th;
+  };
+  const Size sizes[] = {{3840, 2160, 1920, 1080}, {2732, 1536, 1366, 768}};
+  auto converter = make_video_converter();
+  for (const Size& s : sizes) {
+    SCOPED_TRACE(std::to_string(s.sw) + "x" + std::to_string(s.sh) + "->" + std::to_string(s.tw) +
+                 "x" + std::to_string(s.th));
+    ASSERT_TRUE(converter->init(s.sw, s.sh, s.tw, s.th, 60));
+    DesktopImage image = solid(s.sw, s.sh, 0, 0, 0);
+    for (int y = 0; y < s.sh; ++y) {
+      for (int x = (y % 2); x < s.sw; x += 2) std::fill_n(image.row(y) + x * 4, 3, 255);
+    }
+    Nv12Image target;
+    ASSERT_TRUE(converter->convert(image, target));
+    ASSERT_EQ(target.width, s.tw);
+    ASSERT_EQ(target.height, s.th);
+    for (const auto& [x, y] : {std::pair{0, 0}, {s.tw / 2 + 1, s.th / 2 + 1}, {s.tw - 1, s.th - 1}}) {
+      const Yuv c = at(target, x, y);
+      EXPECT_TRUE(c.y >= 125 && c.y <= 126 && c.u == 128 && c.v == 128) << c.y << "/" << c.u
+                                                                         << "/" << c.v;
+    }
+    ASSERT_TRUE(converter->convert(solid(s.sw, s.sh, 255, 0, 0), target));
+    EXPECT_EQ(at(target, s.tw / 2, s.th / 2), (Yuv{63, 102, 240}));
+
+    // A white block in the desktop's bottom-right corner ends in the stream's corner.
+    image = solid(s.sw, s.sh, 0, 0, 0);
+    for (int y = s.sh - 40; y < s.sh; ++y) std::fill_n(image.row(y) + (s.sw - 40) * 4, 160, 255);
+    ASSERT_TRUE(converter->convert(image, target));
+    EXPECT_EQ(at(target, s.tw - 4, s.th - 4).y, 235);
+    EXPECT_EQ(at(target, s.tw - 40, s.th - 40).y, 16);
+  }
 }
 
 void fill_noise(DesktopImage& image, const DesktopRect& area, std::mt19937& random) {

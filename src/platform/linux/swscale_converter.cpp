@@ -1,8 +1,13 @@
-// BGRx to NV12 with libswscale, BT.709 studio range, scaled in the same pass.
+// BGRx to NV12 with libswscale, BT.709 studio range, scaled in the same pass. A desktop of
+// exactly twice the stream's size is first halved in BGRx with libyuv (each pixel the mean of
+// a 2x2 block), then converted 1:1: a 4K desktop in a 1080p stream takes 4.5 ms a frame that
+// way here, against 7.0 ms for swscale's own scaling. (Halving 4K for a 720p stream before
+// swscale scales the rest would cost 3.3 ms against 2.8 ms.)
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+#include <libyuv/scale_argb.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -57,7 +62,16 @@ class SwscaleConverter : public VideoConverter {
         target_width % 2 || target_height % 2) {
       return false;
     }
-    context_ = make_context(source_width, source_height, target_width, target_height);
+    // Only an exact halving: libyuv's ARGB scaling by other factors is off by up to two levels
+    // here (white comes out 253); halving is off by at most one (its rounding).
+    const bool halve = source_width == 2 * target_width && source_height == 2 * target_height;
+    if (halve) {
+      halved_.resize(source_width / 2, source_height / 2);
+    } else {
+      halved_ = DesktopImage{};
+    }
+    context_ = make_context(halve ? halved_.width : source_width,
+                            halve ? halved_.height : source_height, target_width, target_height);
     if (!context_) return false;
     one_to_one_ = source_width == target_width && source_height == target_height;
     source_width_ = source_width;
@@ -72,11 +86,21 @@ class SwscaleConverter : public VideoConverter {
     if (target.width != target_width_ || target.height != target_height_) {
       target.resize(target_width_, target_height_);
     }
-    const std::uint8_t* source_planes[4] = {source.data(), nullptr, nullptr, nullptr};
-    const int source_strides[4] = {static_cast<int>(source.stride), 0, 0, 0};
+    const DesktopImage* input = &source;
+    if (halved_.width != 0) {
+      // libyuv's ARGB is B, G, R, A in memory, as BGRx; the fourth bytes average to 0.
+      if (libyuv::ARGBScale(source.data(), static_cast<int>(source.stride), source.width,
+                            source.height, halved_.row(0), static_cast<int>(halved_.stride),
+                            halved_.width, halved_.height, libyuv::kFilterBox) != 0) {
+        return false;
+      }
+      input = &halved_;
+    }
+    const std::uint8_t* source_planes[4] = {input->data(), nullptr, nullptr, nullptr};
+    const int source_strides[4] = {static_cast<int>(input->stride), 0, 0, 0};
     std::uint8_t* target_planes[4] = {target.y_plane(), target.uv_plane(), nullptr, nullptr};
     const int target_strides[4] = {target.width, target.width, 0, 0};
-    return sws_scale(context_, source_planes, source_strides, 0, source.height, target_planes,
+    return sws_scale(context_, source_planes, source_strides, 0, input->height, target_planes,
                      target_strides) == target.height;
   }
 
@@ -175,6 +199,7 @@ class SwscaleConverter : public VideoConverter {
     SwsContext* context;
   };
   std::vector<Tile> tiles_;  // 1:1 only
+  DesktopImage halved_;      // the source at half its size; empty when not halved
   std::uint64_t tile_uses_ = 0;
   std::int32_t source_width_ = 0;
   std::int32_t source_height_ = 0;
