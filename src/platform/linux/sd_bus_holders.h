@@ -20,22 +20,21 @@ using SdBus = std::unique_ptr<sd_bus, SdBusDeleter>;
 using SdBusMessage = std::unique_ptr<sd_bus_message, SdBusMessageDeleter>;
 using SdBusSlot = std::unique_ptr<sd_bus_slot, SdBusSlotDeleter>;
 
-// The person's session bus or the machine's system bus, every method call on it limited to
-// call_timeout_us (a peer that never answers must not hang the caller); empty when there is
-// no such bus.
-inline SdBus open_user_bus(std::uint64_t call_timeout_us) {
+// A bus opened by `open` (sd_bus_open_user: the person's session bus; sd_bus_open_system: the
+// machine's), every method call on it limited to call_timeout_us (a peer that never answers
+// must not hang the caller); empty when there is no such bus.
+inline SdBus open_bus(int (*open)(sd_bus**), std::uint64_t call_timeout_us) {
   sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) return nullptr;
+  if (open(&raw) < 0) return nullptr;
   SdBus bus(raw);
   sd_bus_set_method_call_timeout(bus.get(), call_timeout_us);
   return bus;
 }
+inline SdBus open_user_bus(std::uint64_t call_timeout_us) {
+  return open_bus(sd_bus_open_user, call_timeout_us);
+}
 inline SdBus open_system_bus(std::uint64_t call_timeout_us) {
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_system(&raw) < 0) return nullptr;
-  SdBus bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), call_timeout_us);
-  return bus;
+  return open_bus(sd_bus_open_system, call_timeout_us);
 }
 
 // An error filled in by a call, freed when it goes.
