@@ -65,9 +65,14 @@ chown "$uid:$gid" "$runtime" "$work/account-home"
 chmod 700 "$runtime"
 : >"$work/desktop.ready"
 chown "$uid:$gid" "$work/desktop.ready"
-as_account env -i PATH="$PATH" HOME="$work/account-home" LANG=C.UTF-8 \
+# Started without a shell function in between, so that $! is the desktop script itself (a
+# function run in the background is a subshell: ending it left the desktop running), and in a
+# process group of its own: whatever of the desktop outlives its own clean-up goes at exit.
+setsid setpriv --reuid="$uid" --regid="$gid" --clear-groups env -i PATH="$PATH" \
+  HOME="$work/account-home" LANG=C.UTF-8 \
   bash "$0" --desktop "$runtime" "$work/desktop.ready" >"$work/desktop.log" 2>&1 &
 desktop_pid=$!
+e2e_at_exit "kill -KILL -- -$desktop_pid 2>/dev/null"
 for _ in $(seq 600); do [[ -s $work/desktop.ready ]] && break; sleep 0.1; done
 grep -q '^ready' "$work/desktop.ready" 2>/dev/null ||
   skip "the desktop did not start as $account: $(cat "$work/desktop.ready" 2>/dev/null) $(tail -3 "$work/desktop.log")"
