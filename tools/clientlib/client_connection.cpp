@@ -61,7 +61,10 @@ bool ClientConnection::fill(std::size_t length, bool frame_start) {
   if (in_.size() - in_start_ < length) {
     // The frame does not fit behind its start: what is buffered moves to the front, and the
     // buffer grows for a frame longer than it (the length is within the frame limits).
-    std::memmove(in_.data(), in_.data() + in_start_, in_end_ - in_start_);
+    // Nothing to move leaves the buffer alone: it may not be allocated yet.
+    if (in_end_ > in_start_) {
+      std::memmove(in_.data(), in_.data() + in_start_, in_end_ - in_start_);
+    }
     in_end_ -= in_start_;
     in_start_ = 0;
     if (in_.size() < length) in_.resize(std::max(length, kReadAheadBytes));
