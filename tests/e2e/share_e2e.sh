@@ -48,6 +48,11 @@ case "$case_name" in
     grep -q "is at /media/tolvi/e2e rw.* on this PC\.$" "$work/client.out" || fail "status text"
     mountpoint -q "$mount_point" || fail "$mount_point is not mounted"
     [ "$(cat "$mount_point/from-client.txt")" = "written on the client" ] || fail "read through the mount"
+    # davfs2 keeps copies of the files it opened in a cache of this mount's own, which goes
+    # with the mount (its default cache would keep the client's files on this disk for good).
+    port=$(sed -n 's/.*share: forwarding 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/host.log" | tail -1)
+    cache=/var/cache/tolvi-host/share-$port
+    grep -rqs "written on the client" "$cache" || fail "the mount keeps no cache in $cache"
     echo "written on the host" > "$mount_point/from-host.txt" || fail "write through the mount"
     sync
     wait_for 10 'test -s "$shared/from-host.txt"' || fail "the host's file did not reach the client's folder"
@@ -57,6 +62,7 @@ case "$case_name" in
     wait_for_text "$work/host.log" "share: unmapped $mount_point" 30
     ! mountpoint -q "$mount_point" || fail "still mounted after unsharing"
     [ ! -e "$mount_point" ] || fail "mount point left behind"
+    [ ! -e "$cache" ] || fail "the mount's cache, with the client's files, left behind in $cache"
     kill -0 "$client_pid" || fail "the session ended on unsharing"
     end_session
     ;;

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "base/log.h"
 #include "base/percent_encoding.h"
@@ -37,6 +39,11 @@ constexpr char kDavfsConfig[] =
     "buf_size 64\n"
     "dir_refresh 1\n"
     "file_refresh 1\n";
+// davfs2 keeps a copy of every file it opens. Its default cache outlives the mount, and every
+// share has an address of its own, so each would leave a new folder holding the client's files
+// on this PC's disk for good: each mount gets a cache folder of its own here instead, removed
+// with it.
+constexpr char kDavfsCacheRoot[] = "/var/cache/tolvi-host";
 constexpr char kLoopbackUrl[] = "http://127.0.0.1:";
 // The account mount.davfs's daemon changes to when root starts it (davfs2's dav_user, which
 // only the system-wide davfs2.conf may set); the mount's WebDAV requests come from it.
@@ -75,6 +82,31 @@ bool is_mount_point(const std::string& path) {
   }, parent{};
   if (stat(path.c_str(), &self) != 0 || stat((path + "/..").c_str(), &parent) != 0) return false;
   return self.st_dev != parent.st_dev;
+}
+
+// Removes a mount's cache folder and, when nothing else is left in it, the cache root.
+void remove_cache_folder(const std::string& folder) {
+  if (folder.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  rmdir(kDavfsCacheRoot);
+}
+
+// An empty cache folder for the mount on `port` that davfs2's daemon (group daemon_group) may
+// write and nobody else may read; empty when it cannot be made (davfs2's default cache then).
+std::string make_cache_folder(std::uint16_t port, gid_t daemon_group) {
+  mkdir(kDavfsCacheRoot, 0755);
+  const std::string folder = std::string(kDavfsCacheRoot) + "/share-" + std::to_string(port);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);  // one a crash left behind
+  if (mkdir(folder.c_str(), 0700) != 0 || chown(folder.c_str(), 0, daemon_group) != 0 ||
+      chmod(folder.c_str(), 0770) != 0) {
+    log_message("share: cannot make the cache folder %s: %s", folder.c_str(),
+                std::strerror(errno));
+    remove_cache_folder(folder);
+    return {};
+  }
+  return folder;
 }
 
 bool is_empty_directory(const std::string& path) {
@@ -121,6 +153,8 @@ class LinuxFolderMounter : public FolderMounter {
       }
       rmdir(mount_point_.c_str());
       std::remove(config_path_.c_str());
+      remove_cache_folder(cache_folder_);
+      cache_folder_.clear();
       mount_point_.clear();
     }
     if (!gio_url_.empty()) {
@@ -148,14 +182,19 @@ class LinuxFolderMounter : public FolderMounter {
   FolderMountResult mount_davfs(const std::string& program, const FolderMountRequest& request) {
     CommandUser owner;
     if (!console_user(owner)) return {FolderMountOutcome::NoUser, {}, {}};
+    CommandUser daemon;
+    const bool have_daemon = lookup_user(kDavfsDaemonUser, daemon);
     mkdir(kDavfsConfigFolder, 0700);
     const std::string config =
         std::string(kDavfsConfigFolder) + "/davfs2-" + std::to_string(request.port) + ".conf";
+    const std::string cache = have_daemon ? make_cache_folder(request.port, daemon.gid) : "";
     {
       std::ofstream out(config, std::ios::trunc);
       out << kDavfsConfig;
+      if (!cache.empty()) out << "cache_dir " << cache << "\n";
       if (!out) {
         log_message("share: cannot write %s", config.c_str());
+        remove_cache_folder(cache);
         return {};
       }
     }
@@ -164,6 +203,7 @@ class LinuxFolderMounter : public FolderMounter {
       log_message("share: no free mount point for \"%s\" under %s", request.label.c_str(),
                   kMountRoot);
       std::remove(config.c_str());
+      remove_cache_folder(cache);
       return {};
     }
     const std::string options =
@@ -171,8 +211,7 @@ class LinuxFolderMounter : public FolderMounter {
     const std::string url = kLoopbackUrl + share_path(request, false);
     // Allowed before the program starts: it connects while mounting.
     mount_user_ = owner.uid;
-    CommandUser daemon;
-    daemon_user_ = lookup_user(kDavfsDaemonUser, daemon) ? daemon.uid : kNoAccount;
+    daemon_user_ = have_daemon ? daemon.uid : kNoAccount;
     std::string output;
     int code = 0;
     if (!run_command({program, url, point, "-o", options}, nullptr, kMountTimeoutMs, output,
@@ -180,16 +219,19 @@ class LinuxFolderMounter : public FolderMounter {
       log_message("share: could not start %s", program.c_str());
       rmdir(point.c_str());
       std::remove(config.c_str());
+      remove_cache_folder(cache);
       return {FolderMountOutcome::NoUser, {}, {}};
     }
     if (code != 0 || !is_mount_point(point)) {
       log_message("share: mount.davfs failed (%d): %s", code, output.c_str());
       rmdir(point.c_str());
       std::remove(config.c_str());
+      remove_cache_folder(cache);
       return {};
     }
     mount_point_ = point;
     config_path_ = config;
+    cache_folder_ = cache;
     return {FolderMountOutcome::Mounted, point, "is at " + point};
   }
 
@@ -222,6 +264,7 @@ class LinuxFolderMounter : public FolderMounter {
   std::atomic<uid_t> daemon_user_{kNoAccount};
   std::string mount_point_;
   std::string config_path_;
+  std::string cache_folder_;
   std::string gio_program_;
   std::string gio_url_;
   CommandUser gio_user_;
