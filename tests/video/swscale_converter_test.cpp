@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <utility>
 #include <string>
@@ -101,6 +102,58 @@ TEST(SwscaleConverter, ScalingShowsTheWholeDesktop) {
   EXPECT_EQ(at(target, 1919 - 40, 1079 - 40).y, 16);
 }
 
+void fill_noise(DesktopImage& image, const DesktopRect& area, std::mt19937& random) {
+  for (int y = area.top; y < area.bottom; ++y) {
+    std::uint8_t* p = image.row(y);
+    for (int x = area.left; x < area.right; ++x) {
+      const std::uint32_t bits = random();
+      p[x * 4] = static_cast<std::uint8_t>(bits);
+      p[x * 4 + 1] = static_cast<std::uint8_t>(bits >> 8);
+      p[x * 4 + 2] = static_cast<std::uint8_t>(bits >> 16);
+      p[x * 4 + 3] = 0;
+    }
+  }
+}
+
+// Pixel for pixel, every Y is the formula's for its pixel and every U, V pair the formula's for
+// the mean of its 2x2 block, to within a level (ties of the fixed-point rounding), on noise and
+// on a size whose rows are no multiple of the vector width.
+TEST(SwscaleConverter, OneToOneFollowsTheFormulaOnNoise) {
+  std::mt19937 random(23);
+  for (const auto& [w, h] : {std::pair{1920, 1080}, {1366, 766}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    auto converter = make_video_converter();
+    ASSERT_TRUE(converter->init(w, h, w, h, 60));
+    DesktopImage image;
+    image.resize(w, h);
+    fill_noise(image, {0, 0, w, h}, random);
+    Nv12Image target;
+    ASSERT_TRUE(converter->convert(image, target));
+    const auto luma = [](double r, double g, double b) { return 0.2126 * r + 0.7152 * g + 0.0722 * b; };
+    int worst = 0;
+    for (int y = 0; y < h; y += 2) {
+      for (int x = 0; x < w; x += 2) {
+        double r = 0, g = 0, b = 0;
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) {
+          const std::uint8_t* p = image.row(y + dy) + (x + dx) * 4;
+          const double expected_y = 16 + 219.0 / 255 * luma(p[2], p[1], p[0]);
+          worst = std::max(worst, std::abs(at(target, x + dx, y + dy).y -
+                                           static_cast<int>(std::lround(expected_y))));
+          r += p[2] / 4.0;
+          g += p[1] / 4.0;
+          b += p[0] / 4.0;
+        }
+        const double expected_u = 128 + 224.0 / 255 * (b - luma(r, g, b)) / 1.8556;
+        const double expected_v = 128 + 224.0 / 255 * (r - luma(r, g, b)) / 1.5748;
+        const Yuv c = at(target, x, y);
+        worst = std::max({worst, std::abs(c.u - static_cast<int>(std::lround(expected_u))),
+                          std::abs(c.v - static_cast<int>(std::lround(expected_v)))});
+      }
+    }
+    EXPECT_LE(worst, 1);
+  }
+}
+
 // A desktop twice the stream's size: each stream pixel is the mean of the 2x2 block it covers
 // (single black and white pixels in a checkerboard give an even grey, where picking pixels
 // gives black or white stripes), plain colours stay exact, and the whole desktop reaches the
@@ -137,19 +190,6 @@ TEST(SwscaleConverter, ADesktopTwiceTheStreamsSizeIsAveragedAndShownWhole) {
     ASSERT_TRUE(converter->convert(image, target));
     EXPECT_EQ(at(target, s.tw - 4, s.th - 4).y, 235);
     EXPECT_EQ(at(target, s.tw - 40, s.th - 40).y, 16);
-  }
-}
-
-void fill_noise(DesktopImage& image, const DesktopRect& area, std::mt19937& random) {
-  for (int y = area.top; y < area.bottom; ++y) {
-    std::uint8_t* p = image.row(y);
-    for (int x = area.left; x < area.right; ++x) {
-      const std::uint32_t bits = random();
-      p[x * 4] = static_cast<std::uint8_t>(bits);
-      p[x * 4 + 1] = static_cast<std::uint8_t>(bits >> 8);
-      p[x * 4 + 2] = static_cast<std::uint8_t>(bits >> 16);
-      p[x * 4 + 3] = 0;
-    }
   }
 }
 
