@@ -40,7 +40,11 @@ X11SelectionReader::X11SelectionReader(X11Connection& connection, const Clipboar
 
 std::optional<std::string> X11SelectionReader::read_text() {
   Display* d = x_.display();
-  if (XGetSelectionOwner(d, window_.clipboard) == None) return std::nullopt;
+  const Window owner = XGetSelectionOwner(d, window_.clipboard);
+  if (owner == None) return std::nullopt;
+  // A text whose owner gave the selection up while we read it may have been cut short (an
+  // owner that ends ends its transfers too); the new owner's text is read on its own notice.
+  const auto same_owner = [&] { return XGetSelectionOwner(d, window_.clipboard) == owner; };
   // Ask what the owner offers first: an image or a file list has no text target, and then
   // nothing is read. An owner that does not answer TARGETS is asked for text directly.
   std::vector<Atom> wanted = {window_.utf8, XA_STRING};
@@ -60,6 +64,7 @@ std::optional<std::string> X11SelectionReader::read_text() {
   for (Atom target : wanted) {
     std::optional<PropertyValue> value = convert(target);
     if (!value || value->format != 8) continue;
+    if (!same_owner()) return std::nullopt;
     if (value->type == window_.utf8) return std::move(value->bytes);
     if (value->type == XA_STRING) return latin1_to_utf8(value->bytes);
     if (value->type == window_.compound_text) return compound_to_utf8(*value);
