@@ -21,6 +21,10 @@
 # Usage: peer_bench.sh HOST CLIENT PAINTER RFB_CLIENT REGION_QUALITY [SECONDS]
 set -u
 host_program=$1 client=$2 painter=$3 rfb_client=$4 region_quality=$5 seconds=${6:-15}
+if [[ ! $seconds =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: bench_peer [SECONDS]  (each measured window, 15 s unless given)" >&2
+  exit 2
+fi
 password=bench-secret
 fps=60
 warm=2

@@ -25,6 +25,10 @@ source "$(dirname "$0")/../../tests/support/gnome_desktop.sh"
 gnome_desktop_skip() { echo "pipeline bench: no Wayland runs: $*" >&2; return 1; }
 gnome_desktop_enter "$0" "$@"
 host_program=$1 client=$2 painter=$3 seconds=${4:-20}
+if [[ ! $seconds =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: bench_pipeline [SECONDS]  (each measured window, 20 s unless given)" >&2
+  exit 2
+fi
 password=bench-secret
 fps=60
 warm=2  # seconds of each stream before its measuring window
